@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs when they are missing.
+#   ensure-deps.sh demo   what `make demo` needs
+#   ensure-deps.sh test   what `make test` and `make bench` need as well
+set -eu
+want=(cmake ninja-build g++ make zlib1g-dev libedit-dev)
+if [ "${1:-demo}" = test ]; then
+  want+=(g++-multilib googletest libbenchmark-dev nlohmann-json3-dev openjdk-17-jdk-headless)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"

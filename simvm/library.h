@@ -1,0 +1,96 @@
+// Loads libTavolin2 by name and binds its exported stubs by symbol, as the VM does, and a typed
+// caller that fills argument slots, calls a stub and decodes what comes back.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simvm/vm.h"
+
+namespace simvm {
+
+using Stub = uint32_t* (*)(uint32_t* slots, void* ee);
+
+class Library {
+ public:
+  // dir: the folder holding libTavolin2.so; empty means the dynamic loader's own search.
+  // privateCopy: load a private copy of the file, so that the library's caches start empty
+  // (a test that makes many VMs in one process wants this).
+  explicit Library(const std::string& dir = "", bool privateCopy = false);
+  ~Library();
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  const std::string& path() const;
+  // The stub for a native method name ("getClasses0"); null when the library lacks it.
+  Stub stub(const std::string& method) const;
+  static std::string stubSymbol(const std::string& method);  // Java_com_norvane_debug_Tavolin_<m>_stub
+  // The build tree's library folder, then the folders of the running program (../lib, .).
+  static std::string defaultDir();
+
+ private:
+  void* handle_ = nullptr;
+  std::string path_;
+  std::string copy_;
+};
+
+// One record of a report stream.
+struct Record {
+  char kind = 0;          // 'C', 'I', 'A'
+  uint32_t handle = 0;
+  std::string className;
+  std::string detail;     // "" when none; a name (with "()" for methods) or a decimal number
+};
+
+struct Report {
+  std::string bytes;      // the raw stream, exactly as written
+  int32_t count = 0;
+  std::vector<Record> records;
+};
+
+struct UsageRecord {
+  std::string className;
+  int32_t count = 0;
+  int64_t bytes = 0;
+};
+
+struct UsageReport {
+  std::string bytes;
+  int32_t count = 0;
+  std::vector<UsageRecord> records;
+};
+
+struct PathResult {
+  uint32_t array = 0;              // the int array handle, 0 on failure
+  std::vector<uint32_t> handles;   // root first
+  std::string message;             // the message stored on failure
+};
+
+// Decoding errors (a count that does not match the records, a record without a NUL) raise
+// VmError: a report that does not decode is a fault in the library.
+Report decodeReport(const std::string& bytes);
+UsageReport decodeUsageReport(const std::string& bytes);
+
+class Caller {
+ public:
+  Caller(Vm& vm, const Library& library);
+
+  std::string classInfo(uint32_t h);
+  std::string handleInfo(uint32_t h);
+  Report classes(const std::string& prefix, bool creditSuperclasses, bool sortByCount);
+  Report handles(uint32_t cls, bool includeSubclasses, int32_t arrays);
+  Report references(uint32_t h);
+  Report referrers(uint32_t h);
+  PathResult path(uint32_t target, int32_t maxNodes);
+  UsageReport usage(const std::string& prefix);
+
+  // Calls a stub with the given slots; returns the index of the slot the stub returned
+  // (0 or 1), slots updated in place. Raises VmError when the library lacks the stub.
+  int call(const std::string& method, std::vector<uint32_t>& slots);
+
+ private:
+  Vm& vm_;
+  const Library& lib_;
+};
+
+}  // namespace simvm

@@ -1,0 +1,171 @@
+// The stand-in VM: a 32-bit Java heap laid out byte for byte as the real VM lays it out, in one
+// region of memory below 4 GB, plus the seven services the library calls back into.
+//
+// Region layout (addresses grow downward in this picture):
+//
+//   ... everything else: descriptors, names, field tables, method tables, bodies, threads ...
+//   descriptor of java/lang/NoClassDefFoundError     <- tableEnd() + 2408
+//   (2408 bytes)
+//   handle table: slots of 8 bytes, tableFirst() .. tableEnd()
+//   guard page (unreadable)                           <- regionBase()
+//
+// Handles are handed out in ascending address order and never reused. The well-known classes
+// are made first, in a fixed order, so their handles are the same in every VM placed at the same
+// address. This file never includes the library's headers: it writes every structure with its
+// own offsets, so that a wrong offset on either side makes a test fail.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace simvm {
+
+// Raised by builder calls on bad input (unknown field, wrong kind of handle) and when the
+// region or the handle table is full. Never raised from inside a VM service.
+struct VmError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum TypeCode : int32_t {
+  kObject = 0, kObjectArray = 2, kBoolean = 4, kChar = 5, kFloat = 6,
+  kDouble = 7, kByte = 8, kShort = 9, kInt = 10, kLong = 11,
+};
+
+struct VmConfig {
+  uint32_t slots = 1u << 14;        // handle table capacity
+  uint32_t arenaBytes = 32u << 20;  // room above the table for everything else
+  bool high = false;                // place the region at or above 2 GB
+};
+
+struct FieldSpec {
+  std::string name;
+  std::string signature;  // "I", "J", "Ljava/lang/Object;", "[I", ...
+  bool isStatic = false;
+  uint32_t staticValue = 0;  // a static field's initial value word
+};
+
+struct ClassSpec {
+  std::string name;          // slash form; array classes begin with '['
+  uint32_t super = 0;        // superclass handle; 0 means java/lang/Object (none for Object)
+  std::vector<FieldSpec> fields;  // declared by this class, in table order
+  std::string secondName;    // shown by the class description (e.g. the source file name)
+  uint16_t methodCount = 0;  // descriptor offset 74
+  uint16_t interfaceCount = 0;  // descriptor offset 80
+  uint16_t accessFlags = 0x0001;  // descriptor offset 86; 0x400 = abstract
+  bool noName = false;       // leave the name pointer 0 (damaged-heap tests)
+};
+
+struct ThreadInfo {
+  uint32_t object;  // the thread object's handle
+  uint32_t block;   // its ThreadBlock address
+};
+
+class Vm {
+ public:
+  explicit Vm(const VmConfig& config = {});
+  ~Vm();
+  Vm(const Vm&) = delete;
+  Vm& operator=(const Vm&) = delete;
+
+  // The VM the services act on. The newest Vm becomes current; destroying it clears that.
+  static Vm* current();
+  void makeCurrent();
+
+  // --- memory ---------------------------------------------------------------------
+  uint32_t regionBase() const;  // the guard page
+  uint32_t tableFirst() const;
+  uint32_t tableEnd() const;
+  uint32_t slotsUsed() const;
+  uint32_t bytesUsed() const;   // of the region, for memory figures
+  uint32_t alloc(uint32_t bytes, uint32_t align = 8);  // zero-filled, in the arena
+  uint32_t putCString(const std::string& bytes);       // NUL-terminated copy
+  uint32_t read32(uint32_t address) const;
+  uint16_t read16(uint32_t address) const;
+  void write32(uint32_t address, uint32_t value);
+  void write16(uint32_t address, uint16_t value);
+  void* pointer(uint32_t address) const;
+
+  // --- classes --------------------------------------------------------------------
+  uint32_t defineClass(const ClassSpec& spec);
+  uint32_t findClass(const std::string& name) const;  // slash or dot form; 0 when absent
+  // The class named "[L<name>;" (or "[" + name for an array class), made on first use.
+  uint32_t arrayClassOf(uint32_t elementClass);
+  std::string className(uint32_t cls) const;
+  uint32_t superclassOf(uint32_t cls) const;
+  uint32_t descriptorOf(uint32_t cls) const;  // the class handle's body
+  std::vector<uint32_t> classes() const;      // every class handle, in definition order
+  uint32_t instanceSize(uint32_t cls) const;
+  // Instance field offset (searching superclasses) or static FieldEntry address.
+  uint32_t fieldOffset(uint32_t cls, const std::string& field) const;
+  uint32_t staticEntry(uint32_t cls, const std::string& field) const;
+
+  // Well-known classes, made by the constructor in this order.
+  uint32_t objectClass() const;
+  uint32_t classClass() const;
+  uint32_t stringClass() const;
+  uint32_t threadClass() const;
+  uint32_t referenceClass() const;     // java/lang/ref/Reference
+  uint32_t weakReferenceClass() const;
+  uint32_t softReferenceClass() const;
+  uint32_t phantomReferenceClass() const;
+  uint32_t outputStreamClass() const;  // java/io/ByteArrayOutputStream
+
+  // --- objects and arrays ------------------------------------------------------------
+  uint32_t newObject(uint32_t cls);
+  void setField(uint32_t obj, const std::string& field, uint32_t value);
+  uint32_t getField(uint32_t obj, const std::string& field) const;
+  void setStatic(uint32_t cls, const std::string& field, uint32_t value);
+  uint32_t getStatic(uint32_t cls, const std::string& field) const;
+  uint32_t newArray(int32_t typeCode, uint32_t length);  // primitive, zero-filled
+  uint32_t newObjectArray(uint32_t elementClass, uint32_t length);
+  void setElement(uint32_t array, uint32_t index, uint32_t value);
+  uint32_t getElement(uint32_t array, uint32_t index) const;
+  uint32_t newString(const std::string& utf8);
+  std::string stringValue(uint32_t string) const;  // UTF-8
+  uint32_t newWeakReference(uint32_t referent, uint32_t cls = 0);  // cls: a Reference subclass
+  void freeSlot(uint32_t h);  // body 0
+  uint32_t bodyOf(uint32_t h) const;
+  uint32_t methodsOf(uint32_t h) const;
+  bool isClassHandle(uint32_t h) const;
+  uint32_t classOfObject(uint32_t h) const;  // object: its class; object array: element class
+
+  // --- threads ------------------------------------------------------------------------
+  // A thread object (cls: Thread or a subclass) with an empty ThreadBlock.
+  uint32_t newThread(const std::string& name, uint32_t cls = 0);
+  // Pushes a new innermost frame; an empty method name leaves its MethodBlock 0.
+  // Returns the frame's address.
+  uint32_t pushFrame(uint32_t thread, const std::string& method, uint16_t localCount);
+  void setLocal(uint32_t frame, uint16_t index, uint32_t value);
+  std::vector<uint32_t> threads() const;  // thread objects made by newThread, in order
+  // The Java thread of the calling OS thread ("main" for the thread that made the VM).
+  void setCurrentThread(uint32_t thread);
+  uint32_t currentThread() const;
+
+  // --- output streams and toString ------------------------------------------------------
+  uint32_t newOutputStream();
+  const std::string& streamBytes(uint32_t stream) const;
+  void clearStream(uint32_t stream);
+  // Replaces toString for instances of cls (and subclasses without an override of their own).
+  // Returning nullopt makes toString return null.
+  void setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn);
+
+  // --- the services, as the extern "C" functions call them ------------------------------
+  uint32_t serviceFindClass(const char* name);
+  int32_t serviceStaticMethod(uint32_t cls, const char* method, const char* signature);
+  int32_t serviceDynamicMethod(uint32_t obj, const char* method, const char* signature,
+                               int32_t intArgument);
+  uint32_t serviceMakeJavaString(const char* bytes, int32_t length);
+  char* serviceMakeCString(uint32_t string);
+  int32_t serviceJavaStringLength(uint32_t string);
+  uint32_t serviceArrayAlloc(int32_t typeCode, int32_t count);
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace simvm

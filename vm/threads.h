@@ -1,0 +1,18 @@
+// Thread objects and the objects held in the local-variable slots of their interpreter frames.
+#pragma once
+#include <stdint.h>
+#include "support/ptrlist.h"
+
+namespace tv {
+
+// 1 when h is an object and java/lang/Thread is in its class chain (handle cached once found).
+int isThread(uint32_t h);
+
+// Appends one HeapEntry (named after the frame's method, with "()") per local slot whose value
+// is a live handle in the handle space. The calling thread's own stack is never scanned. The
+// frame walk is bounded, so a looping frame list ends the scan.
+void collectStackRefs(uint32_t thread, PtrList* list);
+
+constexpr int kMaxFrames = 1 << 16;
+
+}  // namespace tv
