@@ -49,14 +49,17 @@ struct FieldSpec {
 };
 
 struct ClassSpec {
-  std::string name;          // slash form; array classes begin with '['
+  std::string name{};        // slash form; array classes begin with '['
   uint32_t super = 0;        // superclass handle; 0 means java/lang/Object (none for Object)
-  std::vector<FieldSpec> fields;  // declared by this class, in table order
-  std::string secondName;    // shown by the class description (e.g. the source file name)
+  std::vector<FieldSpec> fields{};  // declared by this class, in table order
+  std::string secondName{};  // shown by the class description (e.g. the source file name)
   uint16_t methodCount = 0;  // descriptor offset 74
   uint16_t interfaceCount = 0;  // descriptor offset 80
   uint16_t accessFlags = 0x0001;  // descriptor offset 86; 0x400 = abstract
   bool noName = false;       // leave the name pointer 0 (damaged-heap tests)
+  // Another class of this name may exist already (another class loader's, in an imported
+  // heap); findClass keeps finding the first.
+  bool sharedName = false;
 };
 
 struct ThreadInfo {
@@ -74,6 +77,9 @@ class Vm {
   // The VM the services act on. The newest Vm becomes current; destroying it clears that.
   static Vm* current();
   void makeCurrent();
+  // Whether a region can be placed at or above 2 GB in this process (not under x86-64
+  // AddressSanitizer, whose shadow memory covers that range).
+  static bool highPlacementAvailable();
 
   // --- memory ---------------------------------------------------------------------
   uint32_t regionBase() const;  // the guard page
@@ -92,6 +98,9 @@ class Vm {
   // --- classes --------------------------------------------------------------------
   uint32_t defineClass(const ClassSpec& spec);
   uint32_t findClass(const std::string& name) const;  // slash or dot form; 0 when absent
+  // From now on FindClass (and findClass) answer 0 for this name, as in a VM that never loaded
+  // the class; the class handle and its objects stay as they are.
+  void hideClass(const std::string& name);
   // The class named "[L<name>;" (or "[" + name for an array class), made on first use.
   uint32_t arrayClassOf(uint32_t elementClass);
   std::string className(uint32_t cls) const;
@@ -153,6 +162,16 @@ class Vm {
   // Returning nullopt makes toString return null.
   void setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn);
 
+  // --- importing a foreign heap (simvm/vm_import.cpp) ----------------------------------
+  // The fields cls declares, in table order (static values as they stand now).
+  std::vector<FieldSpec> fieldsOf(uint32_t cls) const;
+  // Replaces the fields cls declares and lays out again the instance fields of cls and of every
+  // class below it. Only while none of them has a live instance, whose body would no longer fit.
+  void redefineFields(uint32_t cls, const std::vector<FieldSpec>& fields);
+  // Gives an existing object of Thread (or a subclass) an empty ThreadBlock in its body word 12,
+  // as newThread does, and lists it in threads().
+  void attachThreadBlock(uint32_t thread);
+
   // --- the services, as the extern "C" functions call them ------------------------------
   uint32_t serviceFindClass(const char* name);
   int32_t serviceStaticMethod(uint32_t cls, const char* method, const char* signature);
@@ -163,8 +182,10 @@ class Vm {
   int32_t serviceJavaStringLength(uint32_t string);
   uint32_t serviceArrayAlloc(int32_t typeCode, int32_t count);
 
- private:
+  // The private state; opaque outside simvm's own sources (simvm/vm_state.h).
   struct State;
+
+ private:
   std::unique_ptr<State> s_;
 };
 

@@ -1,0 +1,172 @@
+// Plain objects, arrays and their elements, references, and freeing slots.
+#include <algorithm>
+
+#include "simvm/vm_state.h"
+
+namespace simvm {
+
+uint32_t primitiveElementSize(int32_t typeCode) {
+  switch (typeCode) {
+    case kBoolean: case kByte: return 1;
+    case kChar: case kShort: return 2;
+    case kFloat: case kInt: return 4;
+    case kDouble: case kLong: return 8;
+    default: return 0;
+  }
+}
+
+uint32_t Vm::State::classOf(uint32_t h) const {
+  if (!live(h)) return 0;
+  const uint32_t body = get32(h);
+  const uint32_t methods = get32(h + 4);
+  uint32_t cls = 0;
+  switch (methods & 0x1F) {
+    case kObject:
+      if (!readable(methods, 4)) return 0;
+      cls = get32(methods);  // MethodTable word 0
+      break;
+    case kObjectArray: {
+      const uint64_t at = uint64_t(body) + 4ull * (methods >> 5);  // element class word
+      if (at > 0xFFFFFFFFull || !readable(static_cast<uint32_t>(at), 4)) return 0;
+      cls = get32(static_cast<uint32_t>(at));
+      break;
+    }
+    default:
+      return 0;
+  }
+  return record(cls) ? cls : 0;
+}
+
+bool Vm::State::isString(uint32_t h) const {
+  return isPlainObject(h) && classOf(h) == wk.string;
+}
+
+namespace {
+
+struct ArrayView {
+  uint32_t body, length;
+  int32_t type;
+};
+
+}  // namespace
+
+uint32_t Vm::newObject(uint32_t cls) {
+  State& s = *s_;
+  const ClassRecord& rec = s.requireClass(cls, "newObject");
+  if (cls == s.wk.klass) throw VmError("class objects are made by defineClass");
+  if (rec.name[0] == '[') throw VmError(rec.name + " is an array class: use newObjectArray");
+  const uint32_t body = s.alloc(std::max<uint32_t>(8, rec.instanceSize), 8);
+  return s.newSlot(body, rec.methodTable);
+}
+
+namespace {
+
+uint32_t requireObjectClass(const Vm& vm, uint32_t obj, const char* what) {
+  const uint32_t cls = vm.classOfObject(obj);
+  if (cls == 0 || (vm.methodsOf(obj) & 0x1F) != kObject)
+    throw VmError(std::string(what) + ": not a live object");
+  return cls;
+}
+
+}  // namespace
+
+void Vm::setField(uint32_t obj, const std::string& field, uint32_t value) {
+  const uint32_t cls = requireObjectClass(*this, obj, "setField");
+  const FieldRecord* f = s_->findField(cls, field, false);
+  if (!f) throw VmError("no instance field " + field + " in " + className(cls));
+  State::put32(State::get32(obj) + f->offset, value);
+}
+
+uint32_t Vm::getField(uint32_t obj, const std::string& field) const {
+  const uint32_t cls = requireObjectClass(*this, obj, "getField");
+  const FieldRecord* f = s_->findField(cls, field, false);
+  if (!f) throw VmError("no instance field " + field + " in " + className(cls));
+  return State::get32(State::get32(obj) + f->offset);
+}
+
+uint32_t Vm::newArray(int32_t typeCode, uint32_t length) {
+  if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, length);
+  const uint32_t size = primitiveElementSize(typeCode);
+  if (size == 0) throw VmError("no array type has code " + std::to_string(typeCode));
+  if (length > kMaxArrayLength) throw VmError("array too long");
+  const uint32_t body = s_->alloc(std::max<uint32_t>(8, length * size), 8);
+  return s_->newSlot(body, (length << 5) | static_cast<uint32_t>(typeCode));
+}
+
+uint32_t Vm::newObjectArray(uint32_t elementClass, uint32_t length) {
+  State& s = *s_;
+  s.requireClass(elementClass, "newObjectArray");
+  if (length > kMaxArrayLength) throw VmError("array too long");
+  // The elements, then one more word: the element class.
+  const uint32_t body = s.alloc(std::max<uint32_t>(8, (length + 1) * 4), 8);
+  State::put32(body + 4 * length, elementClass);
+  return s.newSlot(body, (length << 5) | kObjectArray);
+}
+
+namespace {
+
+ArrayView requireArray(const Vm& vm, uint32_t array, uint32_t index, const char* what) {
+  const uint32_t body = vm.bodyOf(array);
+  const uint32_t methods = vm.methodsOf(array);
+  const int32_t type = static_cast<int32_t>(methods & 0x1F);
+  if (body == 0 || (type != kObjectArray && primitiveElementSize(type) == 0))
+    throw VmError(std::string(what) + ": not a live array");
+  const ArrayView a{body, methods >> 5, type};
+  if (index >= a.length)
+    throw VmError(std::string(what) + ": index " + std::to_string(index) + " out of bounds for length " +
+                  std::to_string(a.length));
+  return a;
+}
+
+}  // namespace
+
+void Vm::setElement(uint32_t array, uint32_t index, uint32_t value) {
+  const ArrayView a = requireArray(*this, array, index, "setElement");
+  const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
+  const uint32_t at = a.body + index * size;
+  switch (size) {
+    case 1: *State::ptr(at) = static_cast<uint8_t>(value); break;
+    case 2: State::put16(at, static_cast<uint16_t>(value)); break;
+    case 4: State::put32(at, value); break;
+    default: State::put32(at, value); State::put32(at + 4, 0); break;  // long/double: low word
+  }
+}
+
+uint32_t Vm::getElement(uint32_t array, uint32_t index) const {
+  const ArrayView a = requireArray(*this, array, index, "getElement");
+  const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
+  const uint32_t at = a.body + index * size;
+  switch (size) {
+    case 1: return *State::ptr(at);
+    case 2: return State::get16(at);
+    default: return State::get32(at);
+  }
+}
+
+uint32_t Vm::newWeakReference(uint32_t referent, uint32_t cls) {
+  if (cls == 0) cls = s_->wk.weak;
+  if (!s_->isSubclass(cls, s_->wk.reference))
+    throw VmError("newWeakReference: " + className(cls) + " is not a java/lang/ref/Reference");
+  const uint32_t ref = newObject(cls);
+  setField(ref, "referent", referent);
+  return ref;
+}
+
+void Vm::freeSlot(uint32_t h) {
+  if (!s_->handedOut(h)) throw VmError("freeSlot: not a handle of this VM");
+  State::put32(h, 0);  // a free slot has body 0
+}
+
+uint32_t Vm::bodyOf(uint32_t h) const {
+  if (!s_->handedOut(h)) throw VmError("bodyOf: not a handle of this VM");
+  return State::get32(h);
+}
+
+uint32_t Vm::methodsOf(uint32_t h) const {
+  if (!s_->handedOut(h)) throw VmError("methodsOf: not a handle of this VM");
+  return State::get32(h + 4);
+}
+
+uint32_t Vm::classOfObject(uint32_t h) const { return s_->classOf(h); }
+
+}  // namespace simvm

@@ -1,0 +1,150 @@
+// The seven services the library calls back into. They act on Vm::current(), never throw, and
+// answer 0 or null for anything they cannot do, as a VM would rather than crash.
+#include <cstdarg>
+#include <cstring>
+
+#include "simvm/vm_state.h"
+
+namespace simvm {
+namespace {
+
+template <typename T, typename F>
+T guarded(T fallback, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
+bool is(const char* text, const char* expected) {
+  return text && std::strcmp(text, expected) == 0;
+}
+
+}  // namespace
+
+void linkServices() {}
+
+uint32_t Vm::serviceFindClass(const char* name) {
+  return guarded<uint32_t>(0, [&]() -> uint32_t {
+    if (!name) return 0;
+    auto it = s_->classByName.find(name);
+    return it == s_->classByName.end() ? 0 : it->second;
+  });
+}
+
+int32_t Vm::serviceStaticMethod(uint32_t, const char* method, const char* signature) {
+  return guarded<int32_t>(0, [&]() -> int32_t {
+    if (is(method, "currentThread") && is(signature, "()Ljava/lang/Thread;"))
+      return static_cast<int32_t>(currentThread());
+    return 0;
+  });
+}
+
+int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* signature,
+                                 int32_t intArgument) {
+  return guarded<int32_t>(0, [&]() -> int32_t {
+    State& s = *s_;
+    if (!s.live(obj)) return 0;
+    if (is(method, "write") && is(signature, "(I)V")) {
+      auto it = s.streams.find(obj);
+      if (it != s.streams.end()) it->second += static_cast<char>(intArgument & 0xFF);
+      return 0;
+    }
+    if (is(method, "toString") && is(signature, "()Ljava/lang/String;")) {
+      if (s.isString(obj)) return static_cast<int32_t>(obj);
+      const std::optional<std::string> text = s.toStringText(obj);
+      return text ? static_cast<int32_t>(newString(*text)) : 0;
+    }
+    return 0;
+  });
+}
+
+uint32_t Vm::serviceMakeJavaString(const char* bytes, int32_t length) {
+  return guarded<uint32_t>(0, [&]() -> uint32_t {
+    if (length < 0 || (!bytes && length > 0)) return 0;
+    return s_->newStringUnits(utf8ToUtf16(bytes ? bytes : "", static_cast<size_t>(length)));
+  });
+}
+
+char* Vm::serviceMakeCString(uint32_t string) {
+  return guarded<char*>(nullptr, [&]() -> char* {
+    const auto units = s_->stringUnits(string);
+    if (!units) return nullptr;
+    s_->cStrings.push_back(utf16ToUtf8(*units));  // a deque: earlier copies never move
+    return s_->cStrings.back().data();
+  });
+}
+
+int32_t Vm::serviceJavaStringLength(uint32_t string) {
+  return guarded<int32_t>(0, [&]() -> int32_t {
+    const auto units = s_->stringUnits(string);
+    return units ? static_cast<int32_t>(units->size()) : 0;
+  });
+}
+
+uint32_t Vm::serviceArrayAlloc(int32_t typeCode, int32_t count) {
+  return guarded<uint32_t>(0, [&]() -> uint32_t {
+    if (count < 0) return 0;
+    if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, static_cast<uint32_t>(count));
+    if (primitiveElementSize(typeCode) == 0) return 0;
+    return newArray(typeCode, static_cast<uint32_t>(count));
+  });
+}
+
+}  // namespace simvm
+
+// --- the exported C entry points --------------------------------------------------------------
+// The same prototypes as the library's declarations; this file does not include them.
+
+using simvm::Vm;
+
+extern "C" {
+
+__attribute__((visibility("default"))) uint32_t FindClass(void*, const char* name, int32_t) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceFindClass(name) : 0;
+}
+
+__attribute__((visibility("default"))) int32_t execute_java_static_method(
+    void*, uint32_t cls, const char* method, const char* signature, ...) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceStaticMethod(cls, method, signature) : 0;
+}
+
+__attribute__((visibility("default"))) int32_t execute_java_dynamic_method(
+    void*, uint32_t obj, const char* method, const char* signature, ...) {
+  Vm* vm = Vm::current();
+  if (!vm) return 0;
+  int32_t argument = 0;
+  // Only write(int) takes an argument; reading one that was not passed is undefined.
+  if (simvm::is(method, "write") && simvm::is(signature, "(I)V")) {
+    va_list args;
+    va_start(args, signature);
+    argument = va_arg(args, int32_t);
+    va_end(args);
+  }
+  return vm->serviceDynamicMethod(obj, method, signature, argument);
+}
+
+__attribute__((visibility("default"))) uint32_t makeJavaString(const char* bytes, int32_t length) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceMakeJavaString(bytes, length) : 0;
+}
+
+__attribute__((visibility("default"))) char* makeCString(uint32_t string) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceMakeCString(string) : nullptr;
+}
+
+__attribute__((visibility("default"))) int32_t javaStringLength(uint32_t string) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceJavaStringLength(string) : 0;
+}
+
+__attribute__((visibility("default"))) uint32_t ArrayAlloc(int32_t typeCode, int32_t count) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceArrayAlloc(typeCode, count) : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,78 @@
+// Output streams (their bytes are kept beside the VM, keyed by the stream's handle) and the
+// toString a Java program would see.
+#include <cstdio>
+
+#include "simvm/vm_state.h"
+
+namespace simvm {
+namespace {
+
+std::string hexHandle(uint32_t h) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%x", h);
+  return buf;
+}
+
+char primitiveLetter(uint32_t typeCode) {
+  static const char kLetters[] = "????ZCFDBSIJ";  // indexed by type code 4..11
+  return typeCode >= 4 && typeCode <= 11 ? kLetters[typeCode] : '?';
+}
+
+}  // namespace
+
+uint32_t Vm::newOutputStream() {
+  const uint32_t stream = newObject(s_->wk.byteStream);
+  s_->streams[stream];
+  return stream;
+}
+
+const std::string& Vm::streamBytes(uint32_t stream) const {
+  auto it = s_->streams.find(stream);
+  if (it == s_->streams.end()) throw VmError("streamBytes: not an output stream of this VM");
+  return it->second;
+}
+
+void Vm::clearStream(uint32_t stream) {
+  auto it = s_->streams.find(stream);
+  if (it == s_->streams.end()) throw VmError("clearStream: not an output stream of this VM");
+  it->second.clear();
+}
+
+void Vm::setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn) {
+  s_->requireClass(cls, "setToString");
+  if (fn)
+    s_->toStrings[cls] = std::move(fn);
+  else
+    s_->toStrings.erase(cls);
+}
+
+// What Object.toString gives: "<class>@<hex>", "class <name>" for a class object, and the JVM's
+// array names ("[I", "[Ljava.lang.String;") for arrays.
+std::string Vm::State::defaultToString(uint32_t obj) const {
+  const uint32_t methods = get32(obj + 4);
+  const uint32_t type = methods & 0x1F;
+  const std::string at = "@" + hexHandle(obj);
+  if (type == kObjectArray) {
+    const ClassRecord* element = record(classOf(obj));
+    const std::string name = element ? dotted(element->name) : "java.lang.Object";
+    return (name[0] == '[' ? "[" + name : "[L" + name + ";") + at;
+  }
+  if (type != kObject) return std::string("[") + primitiveLetter(type) + at;
+  if (const ClassRecord* self = record(obj); self && classOf(obj) == wk.klass)
+    return "class " + dotted(self->name);
+  const ClassRecord* cls = record(classOf(obj));
+  return (cls ? dotted(cls->name) : "java.lang.Object") + at;
+}
+
+std::optional<std::string> Vm::State::toStringText(uint32_t obj) const {
+  const bool array = (get32(obj + 4) & 0x1F) != kObject;
+  // Arrays inherit Object's toString; objects look up their own class chain.
+  for (const ClassRecord* rec = record(array ? wk.object : classOf(obj)); rec;
+       rec = record(rec->super)) {
+    auto it = toStrings.find(rec->handle);
+    if (it != toStrings.end()) return it->second(obj);
+  }
+  return defaultToString(obj);
+}
+
+}  // namespace simvm

@@ -1,0 +1,132 @@
+// Arrays, strings, references and freed slots, read back at the VM's offsets.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "simvm/vm.h"
+
+namespace {
+
+using simvm::Vm;
+using simvm::VmError;
+
+class Objects : public ::testing::Test {
+ protected:
+  Vm vm;
+};
+
+TEST_F(Objects, primitive_arrays_pack_their_elements_by_type) {
+  struct Case { int32_t code; uint32_t size; };
+  for (Case c : {Case{simvm::kBoolean, 1}, {simvm::kChar, 2}, {simvm::kFloat, 4},
+                 {simvm::kDouble, 8}, {simvm::kByte, 1}, {simvm::kShort, 2}, {simvm::kInt, 4},
+                 {simvm::kLong, 8}}) {
+    const uint32_t a = vm.newArray(c.code, 5);
+    EXPECT_EQ(vm.methodsOf(a), (5u << 5) | uint32_t(c.code));
+    vm.setElement(a, 3, 0x7F);
+    const auto* body = static_cast<const uint8_t*>(vm.pointer(vm.bodyOf(a)));
+    EXPECT_EQ(body[3 * c.size], 0x7F) << "type " << c.code;
+    EXPECT_EQ(body[2 * c.size], 0) << "type " << c.code;
+    EXPECT_EQ(vm.getElement(a, 3), 0x7Fu);
+  }
+  // Narrow elements keep only their low bits.
+  const uint32_t bytes = vm.newArray(simvm::kByte, 2);
+  vm.setElement(bytes, 0, 0x1FF);
+  EXPECT_EQ(vm.getElement(bytes, 0), 0xFFu);
+  // An empty array still has a body.
+  EXPECT_NE(vm.bodyOf(vm.newArray(simvm::kInt, 0)), 0u);
+}
+
+TEST_F(Objects, object_arrays_end_with_their_element_class_word) {
+  const uint32_t a = vm.newObjectArray(vm.stringClass(), 3);
+  const uint32_t s = vm.newString("x");
+  vm.setElement(a, 1, s);
+  EXPECT_EQ(vm.methodsOf(a), (3u << 5) | 2u);
+  EXPECT_EQ(vm.read32(vm.bodyOf(a) + 4), s);
+  EXPECT_EQ(vm.read32(vm.bodyOf(a) + 12), vm.stringClass());
+  EXPECT_EQ(vm.classOfObject(a), vm.stringClass());
+  const uint32_t empty = vm.newObjectArray(vm.threadClass(), 0);
+  EXPECT_EQ(vm.read32(vm.bodyOf(empty)), vm.threadClass());
+  EXPECT_EQ(vm.classOfObject(vm.newArray(simvm::kObjectArray, 2)), vm.objectClass());
+}
+
+TEST_F(Objects, element_access_and_lengths_are_checked) {
+  const uint32_t a = vm.newArray(simvm::kInt, 2);
+  EXPECT_THROW(vm.setElement(a, 2, 1), VmError);
+  EXPECT_THROW(vm.getElement(vm.newObject(vm.objectClass()), 0), VmError);
+  EXPECT_THROW(vm.newArray(1, 4), VmError);
+  EXPECT_THROW(vm.newArray(12, 4), VmError);
+  EXPECT_THROW(vm.newArray(simvm::kInt, 1u << 27), VmError);  // the length would not fit
+  EXPECT_THROW(vm.newObjectArray(12345, 1), VmError);
+}
+
+TEST_F(Objects, strings_keep_utf16_units_in_a_char_array) {
+  const std::string text = "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9D\x84\x9E";  // é, €, U+1D11E
+  const uint32_t s = vm.newString(text);
+  EXPECT_EQ(vm.stringValue(s), text);
+  const uint32_t value = vm.getField(s, "value");
+  EXPECT_EQ(vm.methodsOf(value) & 0x1F, uint32_t(simvm::kChar));
+  EXPECT_EQ(vm.getField(s, "count"), 10u);  // the last character takes two units
+  EXPECT_EQ(vm.getField(s, "offset"), 0u);
+  EXPECT_EQ(vm.getElement(value, 1), 0xE9u);
+  EXPECT_EQ(vm.getElement(value, 8), 0xD834u);
+  EXPECT_EQ(vm.getElement(value, 9), 0xDD1Eu);
+  EXPECT_EQ(vm.stringValue(vm.newString("")), "");
+}
+
+TEST_F(Objects, strings_honour_offset_and_count) {
+  const uint32_t s = vm.newString("abcdef");
+  vm.setField(s, "offset", 2);
+  vm.setField(s, "count", 3);
+  EXPECT_EQ(vm.stringValue(s), "cde");
+  vm.setField(s, "count", 5);  // would run past the array
+  EXPECT_THROW(vm.stringValue(s), VmError);
+}
+
+TEST_F(Objects, malformed_utf8_decodes_each_bad_byte_to_a_replacement_character) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(vm.stringValue(vm.newString("a\xFF" "b")), "a" + fffd + "b");
+  EXPECT_EQ(vm.stringValue(vm.newString("\xE2\x82")), fffd + fffd);  // cut short
+  EXPECT_EQ(vm.stringValue(vm.newString("\xC0\xAF")), fffd + fffd);  // overlong '/'
+  EXPECT_EQ(vm.getField(vm.newString(std::string("\xC0\x80", 2)), "count"), 1u);  // Java's NUL
+  // A lone surrogate in the units comes back out as a replacement character.
+  const uint32_t s = vm.newString("ab");
+  vm.setElement(vm.getField(s, "value"), 0, 0xD800);
+  EXPECT_EQ(vm.stringValue(s), fffd + "b");
+}
+
+TEST_F(Objects, freeing_a_slot_zeroes_its_body_only) {
+  const uint32_t obj = vm.newObject(vm.objectClass());
+  const uint32_t methods = vm.methodsOf(obj);
+  vm.freeSlot(obj);
+  EXPECT_EQ(vm.read32(obj), 0u);
+  EXPECT_EQ(vm.methodsOf(obj), methods);
+  EXPECT_EQ(vm.classOfObject(obj), 0u);
+  EXPECT_THROW(vm.getField(obj, "x"), VmError);
+  const uint32_t s = vm.newString("gone");
+  vm.freeSlot(s);
+  EXPECT_THROW(vm.stringValue(s), VmError);
+  EXPECT_THROW(vm.freeSlot(vm.tableEnd()), VmError);
+  EXPECT_THROW(vm.freeSlot(obj + 4), VmError);
+}
+
+TEST_F(Objects, weak_references_hold_their_referent_in_the_reference_field) {
+  const uint32_t target = vm.newObject(vm.objectClass());
+  const uint32_t weak = vm.newWeakReference(target);
+  const uint32_t soft = vm.newWeakReference(target, vm.softReferenceClass());
+  EXPECT_EQ(vm.classOfObject(weak), vm.weakReferenceClass());
+  EXPECT_EQ(vm.classOfObject(soft), vm.softReferenceClass());
+  EXPECT_EQ(vm.read32(vm.bodyOf(weak) + vm.fieldOffset(vm.referenceClass(), "referent")), target);
+  EXPECT_THROW(vm.newWeakReference(target, vm.stringClass()), VmError);
+}
+
+TEST_F(Objects, class_of_object_rejects_damaged_and_foreign_handles) {
+  const uint32_t obj = vm.newObject(vm.objectClass());
+  EXPECT_EQ(vm.classOfObject(0), 0u);
+  EXPECT_EQ(vm.classOfObject(obj + 4), 0u);
+  EXPECT_EQ(vm.classOfObject(vm.tableEnd()), 0u);
+  EXPECT_EQ(vm.classOfObject(vm.newArray(simvm::kInt, 1)), 0u);
+  vm.write32(obj + 4, 0x40);  // a MethodTable address nowhere in the region
+  EXPECT_EQ(vm.classOfObject(obj), 0u);
+}
+
+}  // namespace
