@@ -24,6 +24,16 @@ inline uint16_t vmRead16(uint32_t address) {
   return v;
 }
 
+// The only writes the library makes into VM memory: a result array it asked the VM to
+// allocate, and the element of an array the caller passed for a message.
+inline void vmWriteBlock(uint32_t address, const void* bytes, size_t count) {
+  memcpy(const_cast<void*>(vmPointer(address)), bytes, count);
+}
+
+inline void vmWrite32(uint32_t address, uint32_t value) {
+  vmWriteBlock(address, &value, sizeof value);
+}
+
 // A NUL-terminated VM string; null for address 0.
 inline const char* vmString(uint32_t address) {
   return static_cast<const char*>(vmPointer(address));

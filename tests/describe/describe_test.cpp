@@ -1,0 +1,203 @@
+// getClassInfo0 and getHandleInfo0, byte for byte, through the exported stubs.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/common/testkit.h"
+
+namespace {
+
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  char text[4096];
+  vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return text;
+}
+
+class Describe : public testkit::HeapTest {
+ protected:
+  uint32_t defineClass(const std::string& name, uint32_t super = 0) {
+    simvm::ClassSpec spec;
+    spec.name = name;
+    spec.super = super;
+    spec.secondName = "Source.java";
+    return vm().defineClass(spec);
+  }
+  std::string classError(uint32_t h) { return format("ERROR handle %x is not a valid class", h); }
+  std::string objectError(uint32_t h) { return format("ERROR handle %x isn't a valid object", h); }
+  std::string objectLine(uint32_t h, const char* cls, const std::string& text) {
+    return format("OBJECT %x %s %x ", h, cls, vm().bodyOf(h)) + text;
+  }
+};
+
+// --- getClassInfo0 ---------------------------------------------------------------------------
+
+TEST_F(Describe, a_class_shows_name_descriptor_second_name_four_unsigned_counts_and_the_flag) {
+  simvm::ClassSpec spec;
+  spec.name = "app/Widget";
+  spec.secondName = "Widget.java";
+  spec.accessFlags = 0x0421;  // 0x400 set
+  uint32_t widget = vm().defineClass(spec);
+  uint32_t desc = vm().descriptorOf(widget);
+  // Distinct values at offsets 76, 82, 74, 80 show the order; those above 32767 show that
+  // they are printed unsigned.
+  vm().write16(desc + 76, 65535);
+  vm().write16(desc + 82, 40000);
+  vm().write16(desc + 74, 3);
+  vm().write16(desc + 80, 32768);
+  EXPECT_EQ(call().classInfo(widget),
+            format("CLASS app/Widget %x Widget.java 65535 40000 3 32768 true", desc));
+  vm().write16(desc + 86, 0xFBFF);  // every flag but 0x400
+  EXPECT_EQ(call().classInfo(widget),
+            format("CLASS app/Widget %x Widget.java 65535 40000 3 32768 false", desc));
+}
+
+TEST_F(Describe, anything_but_a_class_object_is_not_a_valid_class) {
+  uint32_t obj = vm().newObject(vm().objectClass());
+  uint32_t freed = vm().newObject(vm().objectClass());
+  vm().freeSlot(freed);
+  uint32_t ints = vm().newArray(simvm::kInt, 2);
+  uint32_t strings = vm().newObjectArray(vm().stringClass(), 2);
+  EXPECT_EQ(call().classInfo(0), "ERROR handle 0 is not a valid class");
+  for (uint32_t h : {obj, freed, ints, strings, vm().newString("java/lang/Object")}) {
+    EXPECT_EQ(call().classInfo(h), classError(h));
+  }
+}
+
+TEST_F(Describe, a_missing_name_or_second_name_reads_unknown) {
+  simvm::ClassSpec spec;
+  spec.name = "app/Nameless";
+  spec.noName = true;
+  uint32_t nameless = vm().defineClass(spec);
+  uint32_t desc = vm().descriptorOf(nameless);
+  vm().write32(desc + 8, 0);
+  EXPECT_EQ(call().classInfo(nameless).substr(0, 32),
+            format("CLASS <unknown> %x <unknown> ", desc).substr(0, 32));
+  std::string line = call().handleInfo(vm().newObject(nameless));
+  EXPECT_NE(line.find(" <unknown> "), std::string::npos) << line;
+}
+
+TEST_F(Describe, a_class_name_longer_than_the_buffer_is_cut_at_1023_bytes) {
+  std::string name = "app/" + std::string(5000, 'N');
+  uint32_t big = defineClass(name);
+  std::string line = call().classInfo(big);
+  EXPECT_EQ(line.size(), 1023u);
+  EXPECT_EQ(line, ("CLASS " + name).substr(0, 1023));
+
+  uint32_t obj = vm().newObject(big);
+  vm().setToString(big, [](uint32_t) { return std::string("short"); });
+  std::string objectLine = call().handleInfo(obj);
+  EXPECT_EQ(objectLine.size(), 2u * 5 + 1023);  // the buffer holds 2 * length + 1024 bytes
+  EXPECT_EQ(objectLine.substr(0, 40), format("OBJECT %x %s", obj, name.c_str()).substr(0, 40));
+}
+
+// --- getHandleInfo0 --------------------------------------------------------------------------
+
+TEST_F(Describe, an_object_shows_handle_class_body_and_its_toString_text_spaces_included) {
+  uint32_t widget = defineClass("app/Widget");
+  uint32_t obj = vm().newObject(widget);
+  vm().setToString(widget, [](uint32_t) { return std::string("a widget, 3 parts"); });
+  EXPECT_EQ(call().handleInfo(obj), objectLine(obj, "app/Widget", "a widget, 3 parts"));
+}
+
+TEST_F(Describe, an_object_whose_toString_returns_null_reads_null) {
+  uint32_t widget = defineClass("app/Widget");
+  uint32_t obj = vm().newObject(widget);
+  vm().setToString(widget, [](uint32_t) { return std::nullopt; });
+  EXPECT_EQ(call().handleInfo(obj), objectLine(obj, "app/Widget", "null"));
+}
+
+TEST_F(Describe, a_class_object_is_described_as_an_object_of_java_lang_Class) {
+  uint32_t widget = defineClass("app/Widget");
+  vm().setToString(vm().classClass(), [](uint32_t) { return std::string("class app.Widget"); });
+  EXPECT_EQ(call().handleInfo(widget), objectLine(widget, "java/lang/Class", "class app.Widget"));
+}
+
+// Three bytes of UTF-8 per character overflow 2 * length + 1024; the text is cut, not overrun
+// (the sanitizer build would see an overrun).
+TEST_F(Describe, a_toString_text_longer_in_bytes_than_its_buffer_is_cut_at_the_buffer) {
+  uint32_t widget = defineClass("app/Widget");
+  uint32_t obj = vm().newObject(widget);
+  std::string euros;
+  for (int i = 0; i < 4000; i++) euros += "\xE2\x82\xAC";
+  vm().setToString(widget, [&](uint32_t) { return euros; });
+  std::string line = call().handleInfo(obj);
+  std::string full = objectLine(obj, "app/Widget", euros);
+  const size_t kept = 2 * 4000 + 1023;  // the buffer less its NUL
+  // A character cut through at the end comes back as replacement characters, one per byte.
+  EXPECT_GE(line.size(), kept - 2);
+  EXPECT_LE(line.size(), kept + 4);
+  EXPECT_TRUE(line.compare(0, kept - 3, full, 0, kept - 3) == 0) << "the text differs from the start";
+}
+
+TEST_F(Describe, an_object_array_shows_handle_element_class_body_and_length) {
+  uint32_t strings = vm().newObjectArray(vm().stringClass(), 3);
+  EXPECT_EQ(call().handleInfo(strings),
+            format("ARRAY %x java/lang/String %x 3", strings, vm().bodyOf(strings)));
+  uint32_t nested = vm().newObjectArray(vm().arrayClassOf(vm().stringClass()), 0);
+  EXPECT_EQ(call().handleInfo(nested),
+            format("ARRAY %x [Ljava/lang/String; %x 0", nested, vm().bodyOf(nested)));
+}
+
+TEST_F(Describe, an_array_whose_element_class_word_is_0_shows_an_unknown_class) {
+  uint32_t strings = vm().newObjectArray(vm().stringClass(), 2);
+  vm().write32(vm().bodyOf(strings) + 8, 0);
+  EXPECT_EQ(call().handleInfo(strings),
+            format("ARRAY %x <unknown> %x 2", strings, vm().bodyOf(strings)));
+}
+
+TEST_F(Describe, a_free_slot_or_a_primitive_array_is_not_a_valid_object) {
+  uint32_t freed = vm().newObject(vm().objectClass());
+  vm().freeSlot(freed);
+  uint32_t ints = vm().newArray(simvm::kInt, 4);
+  EXPECT_EQ(call().handleInfo(0), "ERROR handle 0 isn't a valid object");
+  EXPECT_EQ(call().handleInfo(freed), objectError(freed));
+  EXPECT_EQ(call().handleInfo(ints), objectError(ints));
+}
+
+// An object whose class word leads nowhere is not handed to toString.
+TEST_F(Describe, an_object_whose_class_word_is_no_handle_is_not_a_valid_object) {
+  uint32_t obj = vm().newObject(vm().objectClass());
+  uint32_t methodTable = vm().alloc(32, 32);
+  vm().write32(methodTable, 0x12345);
+  vm().write32(obj + 4, methodTable);
+  EXPECT_EQ(call().handleInfo(obj), objectError(obj));
+}
+
+// Any 32-bit value may come from Java. None of these is a slot; none may be read as one.
+TEST_F(Describe, values_that_are_no_handle_give_the_error_texts_and_never_crash) {
+  uint32_t obj = vm().newObject(vm().objectClass());
+  const std::vector<uint32_t> bad = {
+      obj + 4, obj + 1, vm().tableFirst() - 8, vm().regionBase(), vm().regionBase() + 4,
+      vm().tableEnd(), vm().tableEnd() + 8, vm().descriptorOf(vm().threadClass()),
+      vm().bodyOf(obj), 0xFFFFFFF8u, 0xFFFFFFFFu, 0x7FFFFFF8u, 8u, 4096u};
+  for (uint32_t h : bad) {
+    EXPECT_EQ(call().classInfo(h), classError(h));
+    EXPECT_EQ(call().handleInfo(h), objectError(h));
+  }
+}
+
+// --- a heap at or above 2 GB ------------------------------------------------------------------
+
+TEST_F(Describe, a_heap_above_2_GB_is_described_in_full_unsigned_hexadecimal) {
+  if (!simvm::Vm::highPlacementAvailable()) GTEST_SKIP() << "no room above 2 GB in this build";
+  remake(simvm::VmConfig{.high = true});
+  ASSERT_GE(vm().tableFirst(), 0x80000000u);
+  uint32_t widget = defineClass("app/Widget");
+  uint32_t obj = vm().newObject(widget);
+  uint32_t arr = vm().newObjectArray(widget, 1);
+  vm().setToString(widget, [](uint32_t) { return std::string("w"); });
+  EXPECT_EQ(call().classInfo(widget),
+            format("CLASS app/Widget %x Source.java 0 %d 0 0 false", vm().descriptorOf(widget),
+                   vm().instanceSize(widget)));
+  EXPECT_EQ(call().handleInfo(obj), objectLine(obj, "app/Widget", "w"));
+  EXPECT_EQ(call().handleInfo(arr), format("ARRAY %x app/Widget %x 1", arr, vm().bodyOf(arr)));
+  EXPECT_EQ(call().classInfo(0xFFFFFFF8u), classError(0xFFFFFFF8u));
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "vm/handlespace.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "vm/accepted_space.h"
+#include "vm/layout.h"
+#include "vm/memory.h"
+#include "vm/services.h"
+
+namespace tv {
+
+// The space the handle predicates accept. Empty until a query installs one.
+HandleSpace g_acceptedSpace = {0, 0};
+
+namespace {
+
+constexpr uint32_t kPageSize = 4096;
+
+// process_vm_readv on our own pid reads through the kernel, which answers EFAULT for an
+// unreadable address instead of raising a signal. Some sandboxes refuse the call; then each
+// read becomes a write of the word into a fresh pipe, which fails with EFAULT just the same.
+// (A Windows build would use ReadProcessMemory on its own process, or an SEH __try block.)
+int g_readvRefused = 0;
+
+int readThroughPipe(uint32_t address, uint32_t* out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return 0;
+  int ok = 0;
+  ssize_t n;
+  do {
+    n = write(fds[1], vmPointer(address), sizeof *out);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof *out)) {
+    uint32_t value;
+    if (read(fds[0], &value, sizeof value) == static_cast<ssize_t>(sizeof value)) {
+      *out = value;
+      ok = 1;
+    }
+  }
+  close(fds[0]);
+  close(fds[1]);
+  return ok;
+}
+
+// The start found by the last probe, and the end it was probed from. A query that describes
+// one handle reuses it instead of probing the whole table again.
+uint32_t g_probedEnd = 0;
+uint32_t g_probedFirst = 0;
+int g_haveProbe = 0;
+
+// Set by refreshHandleSpace: a handle below the known start may mean the table grew downward,
+// so the probe goes on below the known start before the handle is refused.
+int g_mayExtendDown = 0;
+
+// The handle table ends kAnchorDistance bytes below the descriptor of the anchor class.
+// Returns 0 when the VM does not know the anchor class.
+int anchoredEnd(uint32_t* end) {
+  uint32_t anchor = FindClass(nullptr, kAnchorClass, 1);
+  if (anchor == 0) return 0;
+  *end = vmRead32(anchor + kHandleBody) - kAnchorDistance;
+  return 1;
+}
+
+// Reads the words at `addresses` (at most kBatch) into `values`, in order, each as one
+// guarded read. Returns how many were read before the first that could not be.
+// process_vm_readv takes them all in one call: it stops at the first remote element that
+// faults and reports the bytes read before it.
+constexpr int kBatch = 256;  // keeps the probe under 8 KB of the Java thread's stack
+
+int readableRun(const uint32_t* addresses, int n, uint32_t* values) {
+  if (!g_readvRefused) {
+    struct iovec remote[kBatch];
+    for (int i = 0; i < n; i++) {
+      remote[i].iov_base = const_cast<void*>(vmPointer(addresses[i]));
+      remote[i].iov_len = sizeof(uint32_t);
+    }
+    struct iovec local = {values, n * sizeof(uint32_t)};
+    ssize_t bytes = process_vm_readv(getpid(), &local, 1, remote, static_cast<unsigned long>(n), 0);
+    if (bytes >= 0) return static_cast<int>(bytes / static_cast<ssize_t>(sizeof(uint32_t)));
+    if (errno != ENOSYS && errno != EPERM) return 0;
+    g_readvRefused = 1;
+  }
+  int i = 0;
+  while (i < n && readThroughPipe(addresses[i], &values[i])) i++;
+  return i;
+}
+
+// Continues the probe downward from `first`: the lowest slot below it whose methods word, and
+// every one between, can be read. Readability is decided per page, so one guarded read of the
+// highest unproven word of each page answers for all the slots whose methods word lies there.
+uint32_t probeDownFrom(uint32_t first) {
+  for (;;) {
+    uint32_t words[kBatch];
+    uint32_t lowest[kBatch];  // the start, once words[0..i] are known readable
+    int n = 0;
+    for (uint32_t f = first; n < kBatch && f >= kHandleSize; n++) {
+      uint32_t word = f - kHandleSize + kHandleMethods;
+      uint32_t page = word & ~(kPageSize - 1);
+      // Slots f-8, f-16, ... down to the lowest whose methods word is still in `page`, and
+      // never below address 0.
+      uint32_t drop = kHandleSize * (1 + (word - page) / kHandleSize);
+      if (drop > f - f % kHandleSize) drop = f - f % kHandleSize;
+      f -= drop;
+      words[n] = word;
+      lowest[n] = f;
+    }
+    if (n == 0) return first;
+    uint32_t values[kBatch];
+    int readable = readableRun(words, n, values);
+    if (readable > 0) first = lowest[readable - 1];
+    if (readable < n) return first;
+  }
+}
+
+void remember(HandleSpace space) {
+  g_probedEnd = space.end;
+  g_probedFirst = space.first;
+  g_haveProbe = 1;
+}
+
+}  // namespace
+
+int guardedRead32(uint32_t address, uint32_t* out) { return readableRun(&address, 1, out); }
+
+void fatal(const char* message) {
+  printf("fatal - %s\n", message);
+  fflush(stdout);
+  exit(-1);
+}
+
+uint32_t findHeapEnd(void) {
+  uint32_t end;
+  if (!anchoredEnd(&end)) fatal("couldn't find the first class\n");
+  return end;
+}
+
+uint32_t probeHeapStart(uint32_t end) { return probeDownFrom(end); }
+
+HandleSpace heapBounds(void) {
+  HandleSpace space;
+  space.end = findHeapEnd();
+  space.first = probeHeapStart(space.end);
+  return space;
+}
+
+void useHandleSpace(HandleSpace space) {
+  g_acceptedSpace = space;
+  g_mayExtendDown = 0;
+  remember(space);
+}
+
+int refreshHandleSpace(void) {
+  uint32_t end;
+  if (!anchoredEnd(&end)) {
+    g_acceptedSpace.first = g_acceptedSpace.end = 0;
+    g_mayExtendDown = 0;
+    return 0;
+  }
+  // The known start is trusted only while its slot can still be read (one guarded read);
+  // a table that moved or shrank is probed again.
+  uint32_t word;
+  if (!g_haveProbe || g_probedEnd != end ||
+      (g_probedFirst != end && !guardedRead32(g_probedFirst + kHandleMethods, &word))) {
+    remember({probeHeapStart(end), end});
+  }
+  g_acceptedSpace.first = g_probedFirst;
+  g_acceptedSpace.end = end;
+  g_mayExtendDown = 1;
+  return 1;
+}
+
+int handleInSpace(uint32_t h) {
+  if (h % kHandleSize != 0 || h >= g_acceptedSpace.end) return 0;
+  if (h >= g_acceptedSpace.first) return 1;
+  if (!g_mayExtendDown) return 0;
+  uint32_t first = probeDownFrom(g_acceptedSpace.first);
+  if (first != g_acceptedSpace.first) {
+    g_acceptedSpace.first = first;
+    g_probedFirst = first;
+  }
+  g_mayExtendDown = 0;  // below the start after a fresh probe: no need to look again
+  return h >= g_acceptedSpace.first;
+}
+
+}  // namespace tv
