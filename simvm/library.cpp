@@ -97,10 +97,12 @@ Stub Library::stub(const std::string& method) const {
 }
 
 std::string Library::defaultDir() {
-  const std::string built = TAVOLIN_BUILD_LIBRARY_DIR;
-  if (isFile(built + "/" + kFileName)) return built;
+  // An installed program uses the library installed beside it; a program still in the build
+  // tree finds the build tree's.
   const std::string exe = exeDir();
   if (isFile(exe + "/../lib/" + kFileName)) return exe + "/../lib";
+  const std::string built = TAVOLIN_BUILD_LIBRARY_DIR;
+  if (isFile(built + "/" + kFileName)) return built;
   return exe;
 }
 

@@ -25,7 +25,8 @@ class Library {
   // The stub for a native method name ("getClasses0"); null when the library lacks it.
   Stub stub(const std::string& method) const;
   static std::string stubSymbol(const std::string& method);  // Java_com_norvane_debug_Tavolin_<m>_stub
-  // The build tree's library folder, then the folders of the running program (../lib, .).
+  // ../lib beside the running program (an install, or the build tree), then the build tree's
+  // library folder, then the program's own folder.
   static std::string defaultDir();
 
  private:

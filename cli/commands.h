@@ -1,0 +1,68 @@
+// The console's commands: one per query, plus the guided tour and the interactive shell.
+// Each command parses its own words, asks the library through the session's caller, and
+// presents the answer as a table, JSON, or the raw bytes the library produced.
+#pragma once
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/session.h"
+
+namespace cli {
+
+// The tool's options and the session, opened on first use so that --help needs no heap.
+class Context {
+ public:
+  explicit Context(GlobalOptions options) : options_(std::move(options)) {}
+  Session& session() {
+    if (!session_) session_ = std::make_unique<Session>(options_);
+    return *session_;
+  }
+  const GlobalOptions& options() const { return options_; }
+  bool inShell = false;
+
+ private:
+  GlobalOptions options_;
+  std::unique_ptr<Session> session_;
+};
+
+// One command's words after parsing.
+struct Invocation {
+  std::vector<std::string> args;  // positional
+  std::set<std::string> flags;    // "--subclasses", ...
+  std::string maxNodes;           // the value of --max-nodes, if given
+  OutputMode output = OutputMode::Table;
+  bool help = false;
+};
+
+struct Command {
+  const char* name = "";
+  const char* synopsis = "";  // "instances CLASS [--subclasses] [--arrays]"
+  const char* summary = "";   // one line
+  const char* details = "";   // the body of `help CMD`
+  std::vector<const char*> flags;
+  bool takesMaxNodes = false;
+  size_t minArgs = 0, maxArgs = 0;
+  int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;
+};
+
+const std::vector<Command>& commands();
+const Command* findCommand(const std::string& name);
+
+void printToolHelp(std::ostream& out);
+void printCommandHelp(std::ostream& out, const Command& cmd);
+
+// Runs one command line (words[0] is the command, or "help"); `mode` is the output mode the
+// tool was started with, which the command's own --raw/--json override. Returns the exit
+// status; raises UsageError and CliError for the caller to report.
+int runWords(Context& ctx, const std::vector<std::string>& words, OutputMode mode,
+             std::ostream& out);
+
+// Implemented beside the tour and the shell.
+int runDemo(Context& ctx, const Invocation& inv, std::ostream& out);
+int runShell(Context& ctx, const Invocation& inv, std::ostream& out);
+
+}  // namespace cli

@@ -1,0 +1,198 @@
+#include "cli/format.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace cli {
+
+std::string hexHandle(uint32_t h) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(h));
+  return buf;
+}
+
+std::string decimalHandle(uint32_t h) { return std::to_string(static_cast<int32_t>(h)); }
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i] (2 to 4), or 0 when there is none.
+size_t utf8Sequence(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+// Display width: one column per code point (good enough for names and short texts).
+size_t width(const std::string& s) {
+  size_t w = 0;
+  for (unsigned char c : s)
+    if ((c & 0xC0) != 0x80) ++w;
+  return w;
+}
+
+}  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (size_t n = c >= 0x80 ? utf8Sequence(text, i) : 0) {
+      out.append(text, i, n);
+      i += n - 1;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+std::string wrap(const std::string& text, size_t limit) {
+  std::string out, line;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t space = text.find(' ', at);
+    if (space == std::string::npos) space = text.size();
+    const std::string word = text.substr(at, space - at);
+    if (!line.empty() && width(line) + 1 + width(word) > limit) {
+      out += line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    at = space + 1;
+  }
+  return out + line;
+}
+
+void printTable(std::ostream& out, const Table& table) {
+  const size_t n = table.columns.size();
+  std::vector<size_t> widths(n, 0);
+  for (size_t c = 0; c < n; ++c) widths[c] = width(table.columns[c].title);
+  for (const auto& row : table.rows)
+    for (size_t c = 0; c < n && c < row.size(); ++c) widths[c] = std::max(widths[c], width(row[c]));
+
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (size_t c = 0; c < n; ++c) {
+      const std::string& cell = c < cells.size() ? cells[c] : std::string();
+      const std::string pad(widths[c] - width(cell), ' ');
+      if (c > 0) text += "  ";
+      if (table.columns[c].align == Align::Right) {
+        text += pad + cell;
+      } else {
+        text += cell;
+        if (c + 1 < n) text += pad;
+      }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out << text << '\n';
+  };
+
+  std::vector<std::string> titles;
+  for (const Column& c : table.columns) titles.push_back(c.title);
+  line(titles);
+  for (const auto& row : table.rows) line(row);
+}
+
+void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& pairs) {
+  size_t w = 0;
+  for (const auto& p : pairs) w = std::max(w, width(p.first));
+  for (const auto& p : pairs)
+    out << p.first << std::string(w - width(p.first) + 2, ' ') << p.second << '\n';
+}
+
+std::string jsonString(const std::string& bytes) {
+  std::string out = "\"";
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (size_t n = utf8Sequence(bytes, i)) {
+      out.append(bytes, i, n);
+      i += n - 1;
+    } else {
+      out += "\\ufffd";  // a byte that is not UTF-8 cannot appear in a JSON text
+    }
+  }
+  return out + "\"";
+}
+
+JsonObject& JsonObject::add(const std::string& key, const std::string& value) {
+  members_.emplace_back(key, jsonString(value));
+  return *this;
+}
+
+JsonObject& JsonObject::add(const std::string& key, const char* value) {
+  return add(key, std::string(value));
+}
+
+JsonObject& JsonObject::add(const std::string& key, int64_t value) {
+  members_.emplace_back(key, std::to_string(value));
+  return *this;
+}
+
+JsonObject& JsonObject::add(const std::string& key, bool value) {
+  members_.emplace_back(key, value ? "true" : "false");
+  return *this;
+}
+
+JsonObject& JsonObject::addNull(const std::string& key) {
+  members_.emplace_back(key, "null");
+  return *this;
+}
+
+std::string JsonObject::text() const {
+  std::string out = "{";
+  for (size_t i = 0; i < members_.size(); ++i) {
+    if (i) out += ", ";
+    out += jsonString(members_[i].first) + ": " + members_[i].second;
+  }
+  return out + "}";
+}
+
+void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records) {
+  if (records.empty()) {
+    out << "[]\n";
+    return;
+  }
+  out << "[\n";
+  for (size_t i = 0; i < records.size(); ++i)
+    out << "  " << records[i].text() << (i + 1 < records.size() ? ",\n" : "\n");
+  out << "]\n";
+}
+
+}  // namespace cli

@@ -1,0 +1,58 @@
+// Presentation: aligned text tables for people, JSON for scripts, and the spellings of handles.
+#pragma once
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+// "0x3e8".
+std::string hexHandle(uint32_t h);
+// The handle as the report streams write it: signed, so a handle at or above 2 GB is negative.
+std::string decimalHandle(uint32_t h);
+// Control characters and invalid UTF-8 made visible, so a hostile toString cannot
+// rewrite the terminal or break a table row.
+std::string printable(const std::string& text);
+
+// Breaks text into lines of at most `width` columns at spaces.
+std::string wrap(const std::string& text, size_t width);
+
+enum class Align { Left, Right };
+
+struct Column {
+  std::string title;
+  Align align = Align::Left;
+};
+
+// Columns sized to their widest cell; the last column is not padded.
+struct Table {
+  std::vector<Column> columns;
+  std::vector<std::vector<std::string>> rows;
+};
+
+void printTable(std::ostream& out, const Table& table);
+
+// "key  value" lines with the values aligned.
+void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& pairs);
+
+// One JSON object whose members keep the order they were added in.
+class JsonObject {
+ public:
+  JsonObject& add(const std::string& key, const std::string& value);
+  JsonObject& add(const std::string& key, const char* value);
+  JsonObject& add(const std::string& key, int64_t value);
+  JsonObject& add(const std::string& key, bool value);
+  JsonObject& addNull(const std::string& key);
+  std::string text() const;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> members_;  // key, encoded value
+};
+
+std::string jsonString(const std::string& bytes);
+// "[\n  {...},\n  {...}\n]\n"; an empty list is "[]\n".
+void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records);
+
+}  // namespace cli

@@ -1,0 +1,22 @@
+// The commands that each run one query.
+#pragma once
+#include <cstdint>
+#include <ostream>
+
+#include "cli/commands.h"
+
+namespace cli {
+
+// The path search's node limit when --max-nodes is not given.
+constexpr int32_t kDefaultMaxNodes = 100000;
+
+int runClasses(Context& ctx, const Invocation& inv, std::ostream& out);
+int runInstances(Context& ctx, const Invocation& inv, std::ostream& out);
+int runClassInfo(Context& ctx, const Invocation& inv, std::ostream& out);
+int runInfo(Context& ctx, const Invocation& inv, std::ostream& out);
+int runReferences(Context& ctx, const Invocation& inv, std::ostream& out);
+int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out);
+int runPath(Context& ctx, const Invocation& inv, std::ostream& out);
+int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
+
+}  // namespace cli

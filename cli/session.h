@@ -1,0 +1,72 @@
+// What a command runs against: the heap (built-in or loaded from a dump), the library, the
+// caller that plays the Java side, and the handles of the last result for $1, $2, ...
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/demo_heap.h"
+#include "simvm/hprof.h"
+#include "simvm/library.h"
+#include "simvm/vm.h"
+
+namespace cli {
+
+class Session {
+ public:
+  // Loads the library first (so a missing library is reported before a long load), then the
+  // heap. Raises CliError when either cannot be had.
+  explicit Session(const GlobalOptions& options);
+  ~Session();
+
+  simvm::Vm& vm() { return *vm_; }
+  simvm::Caller& caller() { return *caller_; }
+  const simvm::Library& library() const { return *lib_; }
+  // The dump the heap came from; null for the built-in heap.
+  const simvm::LoadedHeap* dump() const { return dump_.get(); }
+  // The demo heap's notable objects; null for a loaded dump.
+  const DemoHeap* demo() const { return demo_ ? &*demo_ : nullptr; }
+
+  // Raises CliError naming the command when the library lacks the method's stub.
+  void requireStub(const std::string& method, const std::string& command) const;
+
+  // A handle: decimal, 0x hex, @<dump id in hex>, or $N (a row of the last result).
+  // Raises UsageError for text that is none of these, CliError for a dump id or row that
+  // does not exist.
+  uint32_t resolveHandle(const std::string& text) const;
+  // A class: a name in slash or dot form, or anything resolveHandle takes. Names that no
+  // class has raise CliError.
+  uint32_t resolveClass(const std::string& text) const;
+
+  // A handle, or a class name standing for the class's own handle (refs Leak lists the static
+  // references of class Leak). Text that is neither raises UsageError.
+  uint32_t resolveObject(const std::string& text) const;
+
+  // The dump id of a handle, when the heap came from a dump and the handle is one of its objects.
+  std::optional<uint64_t> dumpId(uint32_t h) const;
+
+  // The handles behind the rows of the last table, for $1, $2, ...
+  void setLastHandles(std::vector<uint32_t> handles) { last_ = std::move(handles); }
+  const std::vector<uint32_t>& lastHandles() const { return last_; }
+
+ private:
+  std::unique_ptr<simvm::Library> lib_;
+  std::unique_ptr<simvm::LoadedHeap> dump_;
+  std::unique_ptr<simvm::Vm> ownVm_;
+  simvm::Vm* vm_ = nullptr;
+  std::optional<DemoHeap> demo_;
+  std::unique_ptr<simvm::Caller> caller_;
+  std::vector<uint32_t> last_;
+};
+
+// The kind letter the reports use for a handle: 'C' class, 'I' object, 'A' object array,
+// 'P' primitive array, 0 for anything else (0, a free slot, not a handle).
+char kindOf(const simvm::Vm& vm, uint32_t h);
+// The class a report names for a handle: the class itself for a class object, the element
+// class for an object array, the object's class otherwise; "" when there is none.
+std::string reportedClassName(const simvm::Vm& vm, uint32_t h);
+
+}  // namespace cli

@@ -1,0 +1,37 @@
+// Runs the tavolin console as a separate process, as a person or a script would, and the
+// demo heap built in this process for comparison.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/demo_heap.h"
+#include "tests/common/testkit.h"
+
+namespace clitest {
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status; 128 + signal when killed by one
+};
+
+// Runs the console with `args`, feeding `input` to its standard input.
+Outcome console(const std::vector<std::string>& args, const std::string& input = "");
+
+// The demo heap, built here exactly as the console builds it, with its own private library.
+struct DemoInProcess {
+  explicit DemoInProcess(bool high = false);
+  testkit::Heap heap;
+  cli::DemoHeap demo;
+};
+
+std::string hex(uint32_t h);
+// The lines of a text, without their newlines.
+std::vector<std::string> lines(const std::string& text);
+// The blank-separated words of one line.
+std::vector<std::string> words(const std::string& line);
+// The first line containing `needle`, or "".
+std::string lineWith(const std::string& text, const std::string& needle);
+
+}  // namespace clitest
