@@ -2,6 +2,7 @@
 #pragma once
 #include <stdint.h>
 #include "support/ptrlist.h"
+#include "vm/handlespace.h"
 
 namespace tv {
 
@@ -12,6 +13,9 @@ int isThread(uint32_t h);
 // is a live handle in the handle space. The calling thread's own stack is never scanned. The
 // frame walk is bounded, so a looping frame list ends the scan.
 void collectStackRefs(uint32_t thread, PtrList* list);
+// The same scan within bounds the caller computed for this heap: a query that scans every
+// thread in one walk need not probe the table again for each.
+void collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list);
 
 constexpr int kMaxFrames = 1 << 16;
 
