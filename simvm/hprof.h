@@ -1,11 +1,14 @@
 // Loads an HPROF heap dump (.hprof, or gzip-compressed .hprof.gz) written by a current JDK into a
 // new stand-in VM, laid out as the VM would lay out that heap.
 #pragma once
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "simvm/vm.h"
@@ -26,10 +29,42 @@ struct HprofOptions {
   std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
+// A map kept as one array of pairs sorted by key, for maps built once and looked up now and
+// then: a node per entry would cost a dump of millions of objects more time and memory than
+// the rest of the loading.
+template <class K, class V>
+class SortedPairs {
+ public:
+  using value_type = std::pair<K, V>;
+  using const_iterator = const value_type*;
+
+  SortedPairs() = default;
+  explicit SortedPairs(std::vector<value_type> sorted) : v_(std::move(sorted)) {}
+
+  const_iterator begin() const { return v_.data(); }
+  const_iterator end() const { return v_.data() + v_.size(); }
+  size_t size() const { return v_.size(); }
+  bool empty() const { return v_.empty(); }
+  const_iterator find(K key) const {
+    const_iterator it = std::lower_bound(begin(), end(), key,
+                                         [](const value_type& e, K k) { return e.first < k; });
+    return it != end() && it->first == key ? it : end();
+  }
+  size_t count(K key) const { return find(key) != end() ? 1 : 0; }
+  const V& at(K key) const {
+    const_iterator it = find(key);
+    if (it == end()) throw std::out_of_range("no such key");
+    return it->second;
+  }
+
+ private:
+  std::vector<value_type> v_;
+};
+
 struct LoadedHeap {
   std::unique_ptr<Vm> vm;
-  std::unordered_map<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
-  std::unordered_map<uint32_t, uint64_t> idOfHandle;  // handle -> dump id
+  SortedPairs<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
+  SortedPairs<uint32_t, uint64_t> idOfHandle;  // handle -> dump id
   uint64_t danglingReferences = 0;  // references to ids the dump does not contain (made 0)
   uint64_t objects = 0;             // instances and arrays loaded
   uint64_t classes = 0;             // classes loaded

@@ -1,0 +1,231 @@
+// The loader's second half: a heap dump read into a Model, laid out in a new stand-in VM. One
+// builder object per load; its steps share the tables below (per class, per dump field, per
+// node), so they are one class whose parts live in several files:
+//
+//   hprof_resolve.cpp  names, superclasses, payload plans, references resolved in place,
+//                      what each reference field holds, String values, primitive mirrors
+//   hprof_classes.cpp  the VM's classes: well-known ones reused, field signatures, statics
+//   hprof_objects.cpp  one handle per instance and array, then their bodies
+//   hprof_threads.cpp  thread blocks and frames
+//   hprof_layout.cpp   the order of the steps, the VM's size, the id <-> handle maps
+//
+// Nodes number everything with an id: the classes first, then the objects in dump order.
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "simvm/hprof.h"
+#include "simvm/hprof_records.h"
+
+namespace simvm::hprof {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+constexpr uint32_t kDropped = 0xFFFFFFFFu;  // vm offset of a dump field with no place in the VM
+// The thread object's body word the VM keeps its ThreadBlock in.
+constexpr uint32_t kThreadBlockWord = 12;
+
+inline char primitiveLetter(uint8_t type) {
+  switch (type) {
+    case kTypeBoolean:
+      return 'Z';
+    case kTypeChar:
+      return 'C';
+    case kTypeFloat:
+      return 'F';
+    case kTypeDouble:
+      return 'D';
+    case kTypeByte:
+      return 'B';
+    case kTypeShort:
+      return 'S';
+    case kTypeInt:
+      return 'I';
+    case kTypeLong:
+      return 'J';
+    default:
+      return 0;
+  }
+}
+
+inline bool isRefType(uint8_t type) { return type == kTypeRef || type == kTypeArrayRef; }
+inline bool isWide(uint8_t type) { return type == kTypeLong || type == kTypeDouble; }
+
+// What one reference field (or static) has been seen to hold. A key names the kind of value:
+// kind in the high word, a class index or element type in the low word.
+enum KeyKind : uint64_t {
+  kKeyClassObject = 1,
+  kKeyInstance = 2,
+  kKeyObjectArray = 3,
+  kKeyPrimitiveArray = 4,
+};
+constexpr uint64_t key(KeyKind kind, uint32_t low) { return uint64_t(kind) << 32 | low; }
+
+struct SeenValues {
+  uint64_t key = 0;  // the one kind seen so far; 0 before any value
+  bool mixed = false, objects = false, arrays = false;
+  void add(uint64_t k) {
+    const uint64_t kind = k >> 32;
+    (kind == kKeyObjectArray || kind == kKeyPrimitiveArray ? arrays : objects) = true;
+    if (key == 0)
+      key = k;
+    else if (key != k)
+      mixed = true;
+  }
+};
+
+struct PlanItem {
+  uint32_t dumpOffset;
+  uint32_t vmOffset;  // kDropped: not written
+  uint8_t type;
+};
+
+struct ClassInfo {
+  std::string name;
+  std::string source;
+  uint32_t super = kNone;    // dump class index
+  uint32_t element = kNone;  // object array classes: the element class's index
+  uint32_t handle = 0;
+  uint32_t depth = 0;         // superclasses above it
+  bool reused = false;        // one of the VM's well-known classes
+  uint32_t payloadBytes = 0;  // an INSTANCE DUMP's field bytes: own and inherited fields
+  std::vector<std::pair<uint32_t, uint32_t>> refs;  // (dump offset, field index) per reference
+  std::vector<PlanItem> plan;                       // every field of the chain, in dump order
+};
+
+class HeapBuilder {
+ public:
+  HeapBuilder(Model& m, const HprofOptions& options)
+      : m_(m),
+        options_(options),
+        idSize_(m.idSize),
+        nClasses_(static_cast<uint32_t>(m.classes.size())),
+        nObjects_(static_cast<uint32_t>(m.objects.size())) {}
+
+  std::unique_ptr<LoadedHeap> run();
+
+ private:
+  // --- ids and nodes ------------------------------------------------------------------------
+  uint32_t nodeOf(uint64_t id) const { return m_.ids.find(id); }  // kNone when missing
+  uint32_t classIndexOf(uint64_t id) const {
+    const uint32_t n = nodeOf(id);
+    return n < nClasses_ ? n : kNone;
+  }
+  std::string text(uint64_t id) const {
+    std::string_view t;
+    return m_.text(id, t) ? std::string(t) : std::string();
+  }
+  // A reference in the payload, once resolved: its node + 1, 0 for null or unknown.
+  static uint32_t resolvedAt(const uint8_t* p) {
+    uint32_t encoded;
+    std::memcpy(&encoded, p, 4);
+    return encoded - 1;  // kNone for 0
+  }
+  uint32_t handleAt(const uint8_t* p) const {
+    const uint32_t n = resolvedAt(p);
+    return n == kNone ? 0 : handles_[n];
+  }
+  uint64_t valueKey(uint32_t node) const {
+    if (node < nClasses_) return key(kKeyClassObject, 0);
+    const uint32_t j = node - nClasses_;
+    switch (m_.objects[j].kind) {
+      case ObjectKind::kInstance:
+        return key(kKeyInstance, objectClass_[j]);
+      case ObjectKind::kObjectArray:
+        return key(kKeyObjectArray, objectClass_[j]);
+      default:
+        return key(kKeyPrimitiveArray, m_.objects[j].elementType);
+    }
+  }
+  bool isMirror(uint32_t j) const {
+    return objectClass_[j] == classClass_ && classClass_ != kNone &&
+           m_.objects[j].kind == ObjectKind::kInstance;
+  }
+  uint8_t* bodyOf(uint32_t h) const { return static_cast<uint8_t*>(vm_->pointer(vm_->bodyOf(h))); }
+
+  // --- resolving the dump, before there is a VM (hprof_resolve.cpp) -------------------------
+  // Replaces the reference at p by its node + 1 (0 for null or unknown), counting dangling ids.
+  uint32_t resolveAt(uint8_t* p);
+  void nameClasses();
+  // The class of that name, the boot loader's when there are several.
+  uint32_t bootClass(const std::string& name) const;
+  void linkSupers();
+  // Where each field of an instance's payload lies: the own class's fields first, then the
+  // superclass's, each list in dump order.
+  void planPayloads();
+  void classifyObjects();
+  void resolveReferences();
+  // A String's byte[] value will be widened to the VM's char[] by the String's coder.
+  void noteStringValue(const uint8_t* p);
+  void findMirrors();
+
+  // --- classes, fields and statics (hprof_classes.cpp) ---------------------------------------
+  // A fresh VM has a "main" thread of its own; a loaded heap has only the dump's objects, so
+  // it is freed (with its name), leaving it the current thread, which no scan then skips.
+  void retireStartupThread();
+  // The field's signature from the values seen in it (rules at the top of hprof_layout.cpp).
+  std::string referenceSignature(const SeenValues& seen) const;
+  std::string signatureOf(uint8_t type, const SeenValues& seen) const;
+  // The well-known classes the dump describes: by name, the boot loader's class first.
+  void chooseReused();
+  void defineClasses();
+  void defineOne(uint32_t i);
+  // Names are unique in a class's table: a missing name gets one, and a repeated one (a
+  // redefined class's extra <resolved_references>) a number.
+  std::string uniqueName(uint64_t nameId, std::unordered_set<std::string>& taken) const;
+  void redefineWellKnown(uint32_t i);
+  // VM offsets of every field of an instance's payload.
+  void planFields(uint32_t i);
+  void setStatics();
+
+  // --- objects and arrays (hprof_objects.cpp) ------------------------------------------------
+  void makeHandles();
+  void fillObjects();
+  void fillInstance(uint8_t* body, const uint8_t* p, const std::vector<PlanItem>& plan) const;
+  // offset 0 and count = the length of the char[] the String's value became.
+  void setStringBounds(uint32_t string, uint32_t valueAt, uint32_t offsetAt, uint32_t countAt);
+  static void fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
+                                 uint8_t coder);
+
+  // --- threads and their frames (hprof_threads.cpp) -----------------------------------------
+  bool isThreadInstance(uint32_t node) const;
+  std::string methodName(uint64_t frameId) const;
+  void makeThreads();
+
+  // --- the VM and the maps (hprof_layout.cpp) ------------------------------------------------
+  // Slots and arena from the counts, with room for the strings and arrays queries make.
+  VmConfig sizeVm() const;
+  // The id <-> handle maps, mirrors among the classes.
+  void fillMaps();
+
+  static uint64_t round8(uint64_t n) { return (std::max<uint64_t>(n, 8) + 7) & ~uint64_t(7); }
+  static constexpr uint8_t kNotStringValue = 0xFF, kLatin1 = 0, kUtf16 = 1;
+
+  Model& m_;
+  const HprofOptions& options_;
+  const uint32_t idSize_;
+  const uint32_t nClasses_, nObjects_;
+  std::vector<ClassInfo> info_;
+  std::unordered_map<std::string, std::vector<uint32_t>> byName_;
+  uint32_t classClass_ = kNone, stringClass_ = kNone, threadClass_ = kNone;
+  uint32_t stringValueAt_ = kNone, stringCoderAt_ = kNone;  // in a String's payload
+  bool stringHasCount_ = false;
+  std::vector<uint32_t> objectClass_;  // instance: its class; object array: its array class
+  std::vector<SeenValues> fieldSeen_, staticSeen_;
+  std::vector<uint8_t> stringCoder_;  // per object: how a String's byte[] value widens
+  std::unordered_map<uint32_t, std::string> mirrorName_;  // object index -> its class name
+  std::vector<std::string> fieldName_, staticName_;       // the VM's name; empty: dropped
+  std::vector<uint32_t> ownerOf_, vmOffset_;              // per dump field: its VM class and offset
+  std::vector<uint32_t> handles_;                         // per node
+  uint64_t dangling_ = 0;
+  std::unique_ptr<LoadedHeap> heap_;
+  Vm* vm_ = nullptr;
+};
+
+}  // namespace simvm::hprof

@@ -1,0 +1,203 @@
+// The VM's classes for a dump: the well-known ones reused and given the dump's fields, the
+// others defined with their fields in declaration order and inferred signatures; then the
+// statics' values.
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "simvm/hprof_builder.h"
+
+namespace simvm::hprof {
+
+// A fresh VM has a "main" thread of its own; a loaded heap has only the dump's objects, so
+// it is freed (with its name), leaving it the current thread, which no scan then skips.
+void HeapBuilder::retireStartupThread() {
+  const uint32_t main = vm_->currentThread();
+  if (main == 0) return;
+  const uint32_t name = vm_->getField(main, "name");
+  if (name != 0) {
+    const uint32_t chars = vm_->getField(name, "value");
+    if (chars != 0) vm_->freeSlot(chars);
+    vm_->freeSlot(name);
+  }
+  vm_->freeSlot(main);
+}
+
+// The field's signature from the values seen in it (rules at the top of hprof_layout.cpp).
+std::string HeapBuilder::referenceSignature(const SeenValues& seen) const {
+  const uint64_t kind = seen.key >> 32;
+  const uint32_t low = static_cast<uint32_t>(seen.key);
+  if (seen.arrays && !seen.objects) {
+    if (!seen.mixed && kind == kKeyPrimitiveArray)
+      return std::string("[") + primitiveLetter(uint8_t(low));
+    if (!seen.mixed && low != kNone && info_[low].name[0] == '[') return info_[low].name;
+    return "[Ljava/lang/Object;";
+  }
+  if (seen.objects && !seen.arrays && !seen.mixed) {
+    if (kind == kKeyClassObject) return "Ljava/lang/Class;";
+    return "L" + info_[low].name + ";";
+  }
+  return "Ljava/lang/Object;";
+}
+
+std::string HeapBuilder::signatureOf(uint8_t type, const SeenValues& seen) const {
+  return isRefType(type) ? referenceSignature(seen) : std::string(1, primitiveLetter(type));
+}
+
+// The well-known classes the dump describes: by name, the boot loader's class first.
+void HeapBuilder::chooseReused() {
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    if (!vm_->findClass(info_[i].name)) continue;
+    if (bootClass(info_[i].name) == i) info_[i].reused = true;
+  }
+}
+
+void HeapBuilder::defineClasses() {
+  chooseReused();
+  fieldName_.assign(m_.fields.size(), std::string());
+  ownerOf_.assign(m_.fields.size(), 0);
+  staticName_.assign(m_.statics.size(), std::string());
+  std::vector<uint32_t> order(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t a, uint32_t b) { return info_[a].depth < info_[b].depth; });
+  for (uint32_t i : order) {
+    try {
+      if (info_[i].reused)
+        redefineWellKnown(i);
+      else
+        defineOne(i);
+    } catch (const HprofError&) {
+      throw;
+    } catch (const VmError& e) {
+      throw HprofError("class " + info_[i].name + ": " + e.what(), m_.classes[i].offset);
+    }
+  }
+  // Each class's own fields: the class is searched first, and its table has the name.
+  vmOffset_.assign(m_.fields.size(), kDropped);
+  for (uint32_t f = 0; f < m_.fields.size(); ++f)
+    if (!fieldName_[f].empty()) vmOffset_[f] = vm_->fieldOffset(ownerOf_[f], fieldName_[f]);
+  for (uint32_t i = 0; i < nClasses_; ++i) planFields(i);
+}
+
+void HeapBuilder::defineOne(uint32_t i) {
+  const ClassDump& cd = m_.classes[i];
+  ClassSpec spec;
+  spec.name = info_[i].name;
+  spec.super = info_[i].super == kNone ? 0 : info_[info_[i].super].handle;
+  spec.secondName = info_[i].source;
+  spec.sharedName = vm_->findClass(spec.name) != 0;
+  if (spec.name[0] == '[') spec.accessFlags = 0x0411;  // public final abstract, as array classes
+  std::unordered_set<std::string> taken;
+  // The dump lists statics and fields in reverse declaration order.
+  for (uint32_t k = cd.staticCount; k-- > 0;) {
+    const uint32_t s = cd.firstStatic + k;
+    staticName_[s] = uniqueName(m_.statics[s].nameId, taken);
+    spec.fields.push_back(
+        {staticName_[s], signatureOf(m_.statics[s].type, staticSeen_[s]), true, 0});
+  }
+  for (uint32_t k = cd.fieldCount; k-- > 0;) {
+    const uint32_t f = cd.firstField + k;
+    fieldName_[f] = uniqueName(m_.fields[f].nameId, taken);
+    spec.fields.push_back({fieldName_[f], signatureOf(m_.fields[f].type, fieldSeen_[f]), false, 0});
+  }
+  info_[i].handle = vm_->defineClass(spec);
+  for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f)
+    ownerOf_[f] = info_[i].handle;
+}
+
+// Names are unique in a class's table: a missing name gets one, and a repeated one (a
+// redefined class's extra <resolved_references>) a number.
+std::string HeapBuilder::uniqueName(uint64_t nameId, std::unordered_set<std::string>& taken) const {
+  std::string name = text(nameId);
+  if (name.empty()) name = "<unnamed " + hexId(nameId) + ">";
+  std::string unique = name;
+  for (int n = 2; taken.count(unique); ++n) unique = name + "#" + std::to_string(n);
+  taken.insert(unique);
+  return unique;
+}
+
+void HeapBuilder::redefineWellKnown(uint32_t i) {
+  const ClassDump& cd = m_.classes[i];
+  const uint32_t cls = vm_->findClass(info_[i].name);
+  info_[i].handle = cls;
+  std::vector<FieldSpec> fields = vm_->fieldsOf(cls);
+  std::unordered_set<std::string> taken;
+  for (const FieldSpec& f : fields) taken.insert(f.name);
+  auto merge = [&](uint64_t nameId, uint8_t type, bool isStatic, const SeenValues& seen) {
+    const std::string name = text(nameId);
+    for (const FieldSpec& own : fields) {
+      if (own.name != name || name.empty()) continue;
+      const bool ownRef = own.signature[0] == 'L' || own.signature[0] == '[';
+      const bool ownWide = own.signature[0] == 'J' || own.signature[0] == 'D';
+      const bool fits = own.isStatic == isStatic && ownRef == isRefType(type) &&
+                        (ownRef || ownWide == isWide(type));
+      return fits ? name : std::string();
+    }
+    const std::string unique = uniqueName(nameId, taken);
+    fields.push_back({unique, signatureOf(type, seen), isStatic, 0});
+    return unique;
+  };
+  for (uint32_t k = cd.staticCount; k-- > 0;) {
+    const uint32_t s = cd.firstStatic + k;
+    staticName_[s] = merge(m_.statics[s].nameId, m_.statics[s].type, true, staticSeen_[s]);
+  }
+  if (i != classClass_)
+    for (uint32_t k = cd.fieldCount; k-- > 0;) {
+      const uint32_t f = cd.firstField + k;
+      fieldName_[f] = merge(m_.fields[f].nameId, m_.fields[f].type, false, fieldSeen_[f]);
+    }
+  vm_->redefineFields(cls, fields);
+  for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f) ownerOf_[f] = cls;
+}
+
+// VM offsets of every field of an instance's payload.
+void HeapBuilder::planFields(uint32_t i) {
+  ClassInfo& ci = info_[i];
+  uint32_t dumpOffset = 0;
+  for (uint32_t c = i; c != kNone; c = info_[c].super) {
+    const ClassDump& cd = m_.classes[c];
+    for (uint32_t k = 0; k < cd.fieldCount; ++k) {
+      const uint32_t f = cd.firstField + k;
+      const uint8_t type = m_.fields[f].type;
+      const uint32_t vmOffset = vmOffset_[f];
+      const bool blockWord = c == threadClass_ && info_[c].reused && vmOffset != kDropped &&
+                             vmOffset < kThreadBlockWord + 4 &&
+                             vmOffset + (isWide(type) ? 8 : 4) > kThreadBlockWord;
+      ci.plan.push_back({dumpOffset, blockWord ? kDropped : vmOffset, type});
+      dumpOffset += typeSize(type, idSize_);
+    }
+  }
+}
+
+void HeapBuilder::setStatics() {
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    const ClassDump& cd = m_.classes[i];
+    for (uint32_t s = cd.firstStatic; s < cd.firstStatic + cd.staticCount; ++s) {
+      if (staticName_[s].empty()) continue;
+      const StaticField& sf = m_.statics[s];
+      uint32_t word = 0;
+      switch (sf.type) {
+        case kTypeRef:
+        case kTypeArrayRef:
+          word = sf.value ? handles_[sf.value - 1] : 0;
+          break;
+        case kTypeByte:
+          word = static_cast<uint32_t>(int32_t(int8_t(sf.value)));
+          break;
+        case kTypeShort:
+          word = static_cast<uint32_t>(int32_t(int16_t(sf.value)));
+          break;
+        case kTypeLong:
+        case kTypeDouble:
+          word = 0;
+          break;
+        default:
+          word = static_cast<uint32_t>(sf.value);
+      }
+      vm_->write32(vm_->staticEntry(info_[i].handle, staticName_[s]) + 16, word);  // value word
+    }
+  }
+}
+
+}  // namespace simvm::hprof

@@ -1,0 +1,175 @@
+// One handle per instance and array of a dump, then their bodies in the VM's 32-bit layout.
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "simvm/hprof_builder.h"
+
+namespace simvm::hprof {
+
+void HeapBuilder::makeHandles() {
+  handles_.assign(uint64_t(nClasses_) + nObjects_, 0);
+  for (uint32_t i = 0; i < nClasses_; ++i) handles_[i] = info_[i].handle;
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    uint32_t& h = handles_[nClasses_ + j];
+    try {
+      switch (o.kind) {
+        case ObjectKind::kInstance:
+          if (isMirror(j)) {
+            ClassSpec spec;
+            spec.name = mirrorName_[j];
+            spec.sharedName = vm_->findClass(spec.name) != 0;
+            spec.accessFlags = 0x0411;  // public final abstract, as primitive classes
+            h = vm_->defineClass(spec);
+          } else {
+            h = vm_->newObject(info_[objectClass_[j]].handle);
+          }
+          break;
+        case ObjectKind::kObjectArray: {
+          const uint32_t c = objectClass_[j];
+          const uint32_t e = c == kNone ? kNone : info_[c].element;
+          h = vm_->newObjectArray(e == kNone ? vm_->objectClass() : info_[e].handle, o.length);
+          break;
+        }
+        case ObjectKind::kPrimitiveArray:
+          if (stringCoder_[j] == kNotStringValue)
+            h = vm_->newArray(o.elementType, o.length);
+          else
+            h = vm_->newArray(kChar, stringCoder_[j] == kUtf16 ? o.length / 2 : o.length);
+          break;
+      }
+    } catch (const VmError& e) {
+      throw HprofError(e.what(), o.offset);
+    }
+  }
+}
+
+void HeapBuilder::fillObjects() {
+  const uint8_t* blob = m_.blob.data();
+  // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks.
+  uint32_t stringOffset = kDropped, stringCount = kDropped, stringValue = kDropped;
+  if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
+    stringOffset = vm_->fieldOffset(vm_->stringClass(), "offset");
+    stringCount = vm_->fieldOffset(vm_->stringClass(), "count");
+    stringValue = vm_->fieldOffset(vm_->stringClass(), "value");
+  }
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    const uint8_t* p = blob + o.data;
+    const uint32_t h = handles_[nClasses_ + j];
+    switch (o.kind) {
+      case ObjectKind::kInstance:
+        if (!isMirror(j)) {
+          fillInstance(bodyOf(h), p, info_[objectClass_[j]].plan);
+          if (objectClass_[j] == stringClass_ && stringCount != kDropped)
+            setStringBounds(h, stringValue, stringOffset, stringCount);
+        }
+        break;
+      case ObjectKind::kObjectArray: {
+        uint8_t* body = bodyOf(h);
+        for (uint32_t i = 0; i < o.length; ++i) {
+          const uint32_t e = handleAt(p + uint64_t(i) * idSize_);
+          std::memcpy(body + 4 * uint64_t(i), &e, 4);
+        }
+        break;
+      }
+      case ObjectKind::kPrimitiveArray:
+        fillPrimitiveArray(bodyOf(h), p, o, stringCoder_[j]);
+        break;
+    }
+  }
+}
+
+void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p,
+                               const std::vector<PlanItem>& plan) const {
+  for (const PlanItem& item : plan) {
+    if (item.vmOffset == kDropped) continue;
+    const uint8_t* v = p + item.dumpOffset;
+    uint8_t* out = body + item.vmOffset;
+    uint32_t word = 0;
+    switch (item.type) {
+      case kTypeRef:
+      case kTypeArrayRef:
+        word = handleAt(v);
+        break;
+      case kTypeBoolean:
+        word = v[0];
+        break;
+      case kTypeByte:
+        word = static_cast<uint32_t>(int32_t(int8_t(v[0])));
+        break;
+      case kTypeChar:
+        word = be16(v);
+        break;
+      case kTypeShort:
+        word = static_cast<uint32_t>(int32_t(int16_t(be16(v))));
+        break;
+      case kTypeInt:
+      case kTypeFloat:
+        word = be32(v);
+        break;
+      default: {  // long, double: eight bytes, little-endian like every word of the VM
+        const uint64_t wide = be64(v);
+        std::memcpy(out, &wide, 8);
+        continue;
+      }
+    }
+    std::memcpy(out, &word, 4);
+  }
+}
+
+// offset 0 and count = the length of the char[] the String's value became.
+void HeapBuilder::setStringBounds(uint32_t string, uint32_t valueAt, uint32_t offsetAt,
+                                  uint32_t countAt) {
+  uint8_t* body = bodyOf(string);
+  uint32_t value = 0;
+  std::memcpy(&value, body + valueAt, 4);
+  const uint32_t count = value ? vm_->methodsOf(value) >> 5 : 0;
+  const uint32_t zero = 0;
+  std::memcpy(body + offsetAt, &zero, 4);
+  std::memcpy(body + countAt, &count, 4);
+}
+
+void HeapBuilder::fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
+                                     uint8_t coder) {
+  const uint64_t n = o.length;
+  if (coder == kLatin1) {
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint16_t c = p[i];
+      std::memcpy(body + 2 * i, &c, 2);
+    }
+    return;
+  }
+  if (coder == kUtf16) {  // already little-endian pairs
+    std::memcpy(body, p, n & ~uint64_t(1));
+    return;
+  }
+  switch (o.elementType) {
+    case kTypeBoolean:
+    case kTypeByte:
+      std::memcpy(body, p, n);
+      break;
+    case kTypeChar:
+    case kTypeShort:
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint16_t v = be16(p + 2 * i);
+        std::memcpy(body + 2 * i, &v, 2);
+      }
+      break;
+    case kTypeInt:
+    case kTypeFloat:
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint32_t v = be32(p + 4 * i);
+        std::memcpy(body + 4 * i, &v, 4);
+      }
+      break;
+    default:
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint64_t v = be64(p + 8 * i);
+        std::memcpy(body + 8 * i, &v, 8);
+      }
+  }
+}
+
+}  // namespace simvm::hprof

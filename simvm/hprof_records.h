@@ -1,0 +1,162 @@
+// The records of an HPROF heap dump, read into flat tables before anything is resolved (a dump
+// may name a class before describing it, or refer to objects that come later).
+//
+// Top-level records: u1 tag, u4 time, u4 length, body. The body layouts this reader knows:
+//
+//   0x01 UTF8            id, text[length - idSize]
+//   0x02 LOAD CLASS      u4 serial, id class, u4 trace, id name
+//   0x04 STACK FRAME     id frame, id method, id signature, id source, u4 classSerial, i4 line
+//   0x05 STACK TRACE     u4 serial, u4 thread, u4 n, id frame x n   (innermost frame first)
+//   0x0C HEAP DUMP, 0x1C HEAP DUMP SEGMENT: sub-records, none running past the record's end
+//   0x2C HEAP DUMP END   (empty)
+//   anything else        skipped by its length
+//
+// Heap sub-records (u1 tag, no length, so an unknown tag ends the reading):
+//
+//   0xFF unknown root, 0x07 monitor root      id
+//   0x01 JNI global root                      id, id
+//   0x02 JNI local, 0x03 Java frame root      id, u4 thread, u4 depth
+//   0x04 native stack, 0x06 thread block root id, u4 thread
+//   0x05 sticky class root                    id
+//   0x08 thread object root                   id, u4 thread, u4 trace
+//   0x20 CLASS DUMP      id, u4, id super, id loader, id x 4, u4 size, u2 n {u2, u1 type, value},
+//                        u2 n {id name, u1 type, value}, u2 n {id name, u1 type}
+//   0x21 INSTANCE DUMP   id, u4, id class, u4 n, n bytes (own fields first, then the super's)
+//   0x22 OBJECT ARRAY    id, u4, u4 length, id arrayClass, id x length
+//   0x23 PRIMITIVE ARRAY id, u4, u4 length, u1 type, length x size(type)
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "simvm/hprof_idindex.h"
+#include "simvm/hprof_idmap.h"
+#include "simvm/hprof_reader.h"
+
+namespace simvm::hprof {
+
+// Basic type codes of the dump (2 = object reference).
+enum BasicType : uint8_t {
+  kTypeArrayRef = 1,
+  kTypeRef = 2,
+  kTypeBoolean = 4,
+  kTypeChar = 5,
+  kTypeFloat = 6,
+  kTypeDouble = 7,
+  kTypeByte = 8,
+  kTypeShort = 9,
+  kTypeInt = 10,
+  kTypeLong = 11,
+};
+// Bytes a value of the type takes in the dump; 0 for a code that names no type.
+uint32_t typeSize(uint8_t type, uint32_t idSize);
+
+struct LoadClass {
+  uint32_t serial;
+  uint64_t classId;
+  uint64_t nameId;
+};
+
+struct StackFrame {
+  uint64_t methodNameId, signatureId, sourceId;
+  uint32_t classSerial;
+  int32_t line;
+};
+
+struct StackTrace {
+  uint32_t serial, threadSerial;
+  uint32_t firstFrame, frameCount;  // range in Model::traceFrames
+};
+
+struct StaticField {
+  uint64_t nameId;
+  uint8_t type;
+  uint64_t value;  // raw value, zero-extended
+};
+
+struct InstanceField {
+  uint64_t nameId;
+  uint8_t type;
+};
+
+struct ClassDump {
+  uint64_t id, superId, loaderId;
+  uint32_t instanceSize;
+  uint32_t firstStatic, staticCount;  // range in Model::statics
+  uint32_t firstField, fieldCount;    // range in Model::fields, in dump (reverse declaration) order
+  uint64_t offset;                    // of the sub-record, for messages
+};
+
+enum class ObjectKind : uint8_t { kInstance, kObjectArray, kPrimitiveArray };
+
+// One INSTANCE DUMP, OBJECT ARRAY DUMP or PRIMITIVE ARRAY DUMP. Its payload (field bytes,
+// element ids or element values, still big-endian) lies in Model::blob.
+struct HeapObject {
+  uint64_t id;
+  uint64_t classId;  // instance: its class; object array: the array class; primitive: 0
+  uint64_t data;     // payload offset in the blob
+  uint64_t offset;   // of the sub-record, for messages
+  uint32_t length;   // instance: payload bytes; arrays: element count
+  ObjectKind kind;
+  uint8_t elementType;  // primitive arrays
+};
+
+struct FrameRoot {
+  uint64_t objectId;
+  uint32_t threadSerial, depth;
+};
+
+struct ThreadRoot {
+  uint64_t objectId;
+  uint32_t threadSerial, traceSerial;
+};
+
+struct Model {
+  uint32_t idSize = 0;
+  uint64_t timeMillis = 0;
+  uint64_t streamBytes = 0;
+
+  // UTF8 records: id -> index into utf8Spans; the texts lie in textPool.
+  IdMap utf8;
+  std::vector<std::pair<uint64_t, uint32_t>> utf8Spans;  // (offset in textPool, length)
+  std::string textPool;
+
+  std::vector<LoadClass> loadClasses;
+  IdMap frameIndex;  // frame id -> index into frames
+  std::vector<StackFrame> frames;
+  std::vector<StackTrace> traces;
+  std::vector<uint64_t> traceFrames;
+
+  std::vector<ClassDump> classes;
+  std::vector<StaticField> statics;
+  std::vector<InstanceField> fields;
+  std::vector<HeapObject> objects;
+  std::vector<uint8_t> blob;
+  // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
+  // follow in dump order.
+  IdIndex ids;
+
+  std::vector<FrameRoot> frameRoots;
+  std::vector<ThreadRoot> threadRoots;
+  uint64_t otherRoots = 0;
+
+  // The text of a UTF8 record; false when the dump has none for the id.
+  bool text(uint64_t id, std::string_view& out) const {
+    const uint32_t i = utf8.find(id);
+    if (i == IdMap::kMissing) return false;
+    out = std::string_view(textPool).substr(utf8Spans[i].first, utf8Spans[i].second);
+    return true;
+  }
+};
+
+// "0x1f" style, for messages.
+std::string hexId(uint64_t id);
+
+// Asks the kernel to back the bulk of [p, p + bytes) with huge pages (a hint; may do nothing).
+void adviseHugePages(void* p, size_t bytes);
+
+// Reads the whole stream. Raises HprofError (with the offset) on anything it cannot read.
+Model readModel(Reader& in);
+
+}  // namespace simvm::hprof

@@ -1,0 +1,229 @@
+// Resolving a dump before there is a VM: class names and superclasses, where each field lies in
+// an instance's payload, every reference replaced in place by its node, what each reference
+// field holds, how String values widen, and the primitive mirrors.
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "simvm/hprof_builder.h"
+
+namespace simvm::hprof {
+
+namespace {
+
+// The wrapper classes whose static TYPE holds a primitive mirror.
+struct PrimitiveName {
+  const char* wrapper;
+  const char* name;
+};
+constexpr PrimitiveName kPrimitiveNames[] = {
+    {"java/lang/Boolean", "boolean"}, {"java/lang/Character", "char"}, {"java/lang/Float", "float"},
+    {"java/lang/Double", "double"},   {"java/lang/Byte", "byte"},      {"java/lang/Short", "short"},
+    {"java/lang/Integer", "int"},     {"java/lang/Long", "long"},      {"java/lang/Void", "void"},
+};
+
+}  // namespace
+
+// A reference in the payload: replaced in place by its node + 1 (0 for null or unknown).
+uint32_t HeapBuilder::resolveAt(uint8_t* p) {
+  const uint64_t id = beId(p, idSize_);
+  uint32_t n = kNone;
+  if (id != 0) {
+    n = nodeOf(id);
+    if (n == kNone) ++dangling_;
+  }
+  const uint32_t encoded = n == kNone ? 0 : n + 1;
+  std::memcpy(p, &encoded, 4);
+  return n;
+}
+
+void HeapBuilder::nameClasses() {
+  IdMap loadOf(m_.loadClasses.size());
+  for (uint32_t i = 0; i < m_.loadClasses.size(); ++i)
+    loadOf.insert(m_.loadClasses[i].classId, i);  // the first LOAD CLASS of a class wins
+  std::unordered_map<uint32_t, uint64_t> classOfSerial;
+  for (const LoadClass& lc : m_.loadClasses) classOfSerial.emplace(lc.serial, lc.classId);
+
+  info_.resize(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    const uint32_t lc = loadOf.find(m_.classes[i].id);
+    if (lc != IdMap::kMissing) info_[i].name = text(m_.loadClasses[lc].nameId);
+    if (info_[i].name.empty()) info_[i].name = "<unnamed class " + hexId(m_.classes[i].id) + ">";
+    byName_[info_[i].name].push_back(i);
+  }
+  // The source file of a class, as its stack frames name it.
+  for (const StackFrame& f : m_.frames) {
+    auto it = classOfSerial.find(f.classSerial);
+    if (f.sourceId == 0 || it == classOfSerial.end()) continue;
+    const uint32_t c = classIndexOf(it->second);
+    if (c != kNone && info_[c].source.empty()) info_[c].source = text(f.sourceId);
+  }
+  classClass_ = bootClass("java/lang/Class");
+  stringClass_ = bootClass("java/lang/String");
+  threadClass_ = bootClass("java/lang/Thread");
+}
+
+// The class of that name, the boot loader's when there are several.
+uint32_t HeapBuilder::bootClass(const std::string& name) const {
+  auto it = byName_.find(name);
+  if (it == byName_.end()) return kNone;
+  for (uint32_t c : it->second)
+    if (m_.classes[c].loaderId == 0) return c;
+  return it->second.front();
+}
+
+void HeapBuilder::linkSupers() {
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    const uint64_t superId = m_.classes[i].superId;
+    if (superId == 0) continue;
+    info_[i].super = classIndexOf(superId);
+    if (info_[i].super == kNone) ++dangling_;  // treated as a direct subclass of Object
+  }
+  // Depths, walking each chain once; a chain longer than the class count loops.
+  std::vector<uint8_t> known(nClasses_, 0);
+  std::vector<uint32_t> pending;
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    pending.clear();
+    uint32_t c = i;
+    while (c != kNone && !known[c]) {
+      if (pending.size() > nClasses_)
+        throw HprofError("the superclass chain of " + info_[i].name + " loops",
+                         m_.classes[i].offset);
+      pending.push_back(c);
+      c = info_[c].super;
+    }
+    uint32_t depth = c == kNone ? 0 : info_[c].depth + 1;
+    for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
+      info_[*it].depth = depth++;
+      known[*it] = 1;
+    }
+  }
+  // Element classes of object array classes: one '[' and any L...; wrapping dropped, looked
+  // up by name, the array class's own loader first.
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    const std::string& name = info_[i].name;
+    if (name.size() < 2 || name[0] != '[') continue;
+    std::string element = name.substr(1);
+    if (element[0] == 'L' && element.back() == ';') element = element.substr(1, element.size() - 2);
+    auto it = byName_.find(element);
+    if (it == byName_.end()) continue;
+    info_[i].element = it->second.front();
+    for (uint32_t c : it->second)
+      if (m_.classes[c].loaderId == m_.classes[i].loaderId) {
+        info_[i].element = c;
+        break;
+      }
+  }
+}
+
+// Where each field of an instance's payload lies: the own class's fields first, then the
+// superclass's, each list in dump order.
+void HeapBuilder::planPayloads() {
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    ClassInfo& ci = info_[i];
+    uint32_t offset = 0;
+    for (uint32_t c = i; c != kNone; c = info_[c].super) {
+      const ClassDump& cd = m_.classes[c];
+      for (uint32_t k = 0; k < cd.fieldCount; ++k) {
+        const uint32_t f = cd.firstField + k;
+        const uint8_t type = m_.fields[f].type;
+        if (isRefType(type)) ci.refs.emplace_back(offset, f);
+        offset += typeSize(type, idSize_);
+      }
+    }
+    ci.payloadBytes = offset;
+  }
+  if (stringClass_ != kNone) {
+    const ClassDump& cd = m_.classes[stringClass_];
+    uint32_t offset = 0;
+    for (uint32_t k = 0; k < cd.fieldCount; ++k) {
+      const InstanceField& f = m_.fields[cd.firstField + k];
+      const std::string name = text(f.nameId);
+      if (name == "value" && isRefType(f.type)) stringValueAt_ = offset;
+      if (name == "coder" && f.type == kTypeByte) stringCoderAt_ = offset;
+      if (name == "count") stringHasCount_ = true;
+      offset += typeSize(f.type, idSize_);
+    }
+  }
+}
+
+void HeapBuilder::classifyObjects() {
+  objectClass_.assign(nObjects_, kNone);
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    if (o.kind == ObjectKind::kPrimitiveArray) continue;
+    const uint32_t c = classIndexOf(o.classId);
+    if (o.kind == ObjectKind::kObjectArray) {
+      if (c == kNone && o.classId != 0) ++dangling_;  // its elements become Objects
+      objectClass_[j] = c;
+      continue;
+    }
+    if (c == kNone)
+      throw HprofError("an instance of the unknown class " + hexId(o.classId), o.offset);
+    if (o.length != info_[c].payloadBytes)
+      throw HprofError("an instance of " + info_[c].name + " has " + std::to_string(o.length) +
+                           " field bytes where its class needs " +
+                           std::to_string(info_[c].payloadBytes),
+                       o.offset);
+    objectClass_[j] = c;
+  }
+}
+
+void HeapBuilder::resolveReferences() {
+  fieldSeen_.resize(m_.fields.size());
+  staticSeen_.resize(m_.statics.size());
+  stringCoder_.assign(nObjects_, kNotStringValue);
+  uint8_t* blob = m_.blob.data();
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    uint8_t* p = blob + o.data;
+    if (o.kind == ObjectKind::kInstance) {
+      for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
+        const uint32_t n = resolveAt(p + offset);
+        if (n != kNone) fieldSeen_[field].add(valueKey(n));
+      }
+      if (objectClass_[j] == stringClass_) noteStringValue(p);
+    } else if (o.kind == ObjectKind::kObjectArray) {
+      for (uint32_t i = 0; i < o.length; ++i) resolveAt(p + uint64_t(i) * idSize_);
+    }
+  }
+  for (uint32_t s = 0; s < m_.statics.size(); ++s) {
+    StaticField& sf = m_.statics[s];
+    if (!isRefType(sf.type)) continue;
+    uint8_t raw[8];
+    for (uint32_t b = 0; b < idSize_; ++b) raw[b] = uint8_t(sf.value >> (8 * (idSize_ - 1 - b)));
+    const uint32_t n = resolveAt(raw);
+    sf.value = n == kNone ? 0 : n + 1;
+    if (n != kNone) staticSeen_[s].add(valueKey(n));
+  }
+}
+
+// A String's byte[] value will be widened to the VM's char[] by the String's coder.
+void HeapBuilder::noteStringValue(const uint8_t* p) {
+  if (stringValueAt_ == kNone || stringCoderAt_ == kNone) return;  // a pre-JDK 9 String
+  const uint32_t n = resolvedAt(p + stringValueAt_);
+  if (n == kNone || n < nClasses_) return;
+  const uint32_t j = n - nClasses_;
+  const HeapObject& v = m_.objects[j];
+  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte &&
+      stringCoder_[j] == kNotStringValue)
+    stringCoder_[j] = p[stringCoderAt_] == 1 ? kUtf16 : kLatin1;
+}
+
+void HeapBuilder::findMirrors() {
+  for (uint32_t j = 0; j < nObjects_; ++j)
+    if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.objects[j].id) + ">";
+  for (const PrimitiveName& p : kPrimitiveNames) {
+    const uint32_t c = bootClass(p.wrapper);
+    if (c == kNone) continue;
+    const ClassDump& cd = m_.classes[c];
+    for (uint32_t s = cd.firstStatic; s < cd.firstStatic + cd.staticCount; ++s) {
+      const StaticField& sf = m_.statics[s];
+      if (!isRefType(sf.type) || sf.value == 0 || text(sf.nameId) != "TYPE") continue;
+      const uint32_t n = static_cast<uint32_t>(sf.value - 1);
+      if (n >= nClasses_ && isMirror(n - nClasses_)) mirrorName_[n - nClasses_] = p.name;
+    }
+  }
+}
+
+}  // namespace simvm::hprof

@@ -1,0 +1,42 @@
+// Helpers of the loader tests: dumps written to temporary files and loaded back.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "simvm/hprof.h"
+#include "tests/hprof/hprof_writer.h"
+
+namespace hproftest {
+
+inline std::string tempPath(const std::string& name) {
+  return ::testing::TempDir() + "hprof_" + std::to_string(getpid()) + "_" + name;
+}
+
+// A file that is removed when the test is done with it.
+struct TempFile {
+  TempFile(const std::string& bytes, const std::string& name = "dump.hprof")
+      : path(tempPath(name)) {
+    HprofWriter::save(path, bytes);
+  }
+  ~TempFile() { std::remove(path.c_str()); }
+  std::string path;
+};
+
+inline std::unique_ptr<simvm::LoadedHeap> loadBytes(const std::string& bytes,
+                                                    const simvm::HprofOptions& options = {}) {
+  TempFile file(bytes);
+  return simvm::loadHprof(file.path, options);
+}
+
+// The handle a dump id became; fails the test when there is none.
+inline uint32_t handleOf(const simvm::LoadedHeap& heap, uint64_t id) {
+  auto it = heap.handleOfId.find(id);
+  EXPECT_NE(it, heap.handleOfId.end()) << "no handle for id 0x" << std::hex << id;
+  return it == heap.handleOfId.end() ? 0 : it->second;
+}
+
+}  // namespace hproftest

@@ -1,0 +1,69 @@
+// The id index the loader resolves every reference through.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "simvm/hprof_idindex.h"
+
+namespace {
+
+using simvm::hprof::IdIndex;
+
+IdIndex indexOf(const std::vector<uint64_t>& ids) {
+  std::vector<IdIndex::Pair> pairs;
+  for (uint32_t i = 0; i < ids.size(); ++i) pairs.emplace_back(ids[i], i);
+  IdIndex index;
+  index.build(std::move(pairs));
+  return index;
+}
+
+// One id far away stretches the range so that all the others share the first bucket.
+TEST(IdIndex, finds_every_id_of_a_crowded_bucket) {
+  std::vector<uint64_t> ids;
+  for (uint64_t i = 1; i <= 40; ++i) ids.push_back(8 * i);
+  ids.push_back(8ull << 40);
+  const IdIndex index = indexOf(ids);
+  for (uint32_t i = 0; i < ids.size(); ++i) EXPECT_EQ(index.find(ids[i]), i) << i;
+  EXPECT_EQ(index.find(4), IdIndex::kMissing);           // below the first
+  EXPECT_EQ(index.find(12), IdIndex::kMissing);          // between two
+  EXPECT_EQ(index.find(9ull << 40), IdIndex::kMissing);  // past the last
+  EXPECT_EQ(index.find(0), IdIndex::kMissing);
+}
+
+TEST(IdIndex, an_empty_index_finds_nothing) { EXPECT_EQ(indexOf({}).find(8), IdIndex::kMissing); }
+
+TEST(IdIndex, reports_the_first_id_given_twice) {
+  const IdIndex index = indexOf({0x300, 0x100, 0x200, 0x100});
+  ASSERT_LT(index.firstDuplicate(), index.size());
+  EXPECT_EQ(index.pairs()[index.firstDuplicate()].first, 0x100u);
+  EXPECT_EQ(indexOf({0x300, 0x100, 0x200}).firstDuplicate(), 3u);
+}
+
+// Few ascending runs (a JDK's order) are merged; many (any other order) are sorted. Both must
+// find what a plain map finds.
+TEST(IdIndex, agrees_with_a_plain_map_for_runs_and_shuffled_ids) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    std::map<uint64_t, uint32_t> want;
+    std::vector<uint64_t> ids;
+    const uint32_t runs = seed % 2 ? 1 + rng() % 5 : 100 + rng() % 100;
+    for (uint32_t r = 0; r < runs; ++r) {
+      uint64_t id = 8 * (rng() % (1u << 20));
+      for (uint32_t k = 0, n = rng() % 30; k < n; ++k) {
+        id += 8 * (1 + rng() % (seed % 3 ? 3 : 5000));
+        if (want.emplace(id, uint32_t(ids.size())).second) ids.push_back(id);
+      }
+    }
+    const IdIndex index = indexOf(ids);
+    ASSERT_EQ(index.firstDuplicate(), index.size());
+    for (const auto& [id, node] : want) ASSERT_EQ(index.find(id), node) << std::hex << id;
+    for (int k = 0; k < 200; ++k) {
+      const uint64_t id = 8 * (rng() % (1u << 21)) + (k % 2) * 4;
+      ASSERT_EQ(index.find(id), want.count(id) ? want[id] : IdIndex::kMissing) << std::hex << id;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+// Dumps taken from a real JVM (tests/hprof/java/HeapScene.java, dumped with jcmd) and loaded:
+// the census must agree with the JVM's own class histogram, and the queries must see the
+// program's static chain, its parked thread's local and its weakly held object.
+//
+// The dumps are kept in /tmp/tavolin_hprof_jvm_<hash of the Java source>.
+//
+// Known differences from the histogram, left out of the comparison:
+// - java.lang.Class: the histogram also counts the CDS archived mirrors, which the dump omits;
+// - primitive arrays and arrays of arrays: the census counts neither;
+// - java.lang.String and java.io.ByteArrayOutputStream: the census call itself makes one of each
+//   (its prefix argument and its output stream) before it walks the heap.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+
+#include "simvm/library.h"
+#include "tests/common/testkit.h"
+#include "tests/hprof/hprof_testing.h"
+#include "tests/hprof/jvm_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace hproftest;
+
+class JvmDump : public ::testing::Test {
+ protected:
+  // The dumps and the histogram are made once per version of the Java program and kept in
+  // /tmp, so that running each test in a process of its own does not start the JVM each time.
+  static void SetUpTestSuite() {
+    const std::string source = TAVOLIN_SOURCE_DIR "/tests/hprof/java/HeapScene.java";
+    std::ifstream in(source);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char key[32];
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(text));
+    dir_ = "/tmp/tavolin_hprof_jvm_" + std::string(key);
+    if (!fs::exists(dir_ + "/histogram.txt")) {
+      char made[] = "/tmp/hprof_jvm_XXXXXX";
+      if (!mkdtemp(made)) {
+        error_ = "cannot make a temporary folder";
+        return;
+      }
+      makeDumps(source, made);
+      if (!error_.empty() || !skip_.empty()) {
+        fs::remove_all(made);
+        return;
+      }
+      if (rename(made, dir_.c_str()) != 0) fs::remove_all(made);  // another process was first
+    }
+    std::ifstream hist(dir_ + "/histogram.txt");
+    histogram_.assign((std::istreambuf_iterator<char>(hist)), std::istreambuf_iterator<char>());
+  }
+
+  static void makeDumps(const std::string& source, const std::string& dir) {
+    const std::string javac = findTool("javac"), java = findTool("java"), jcmd = findTool("jcmd");
+    if (javac.empty() || java.empty() || jcmd.empty()) {
+      skip_ = "javac, java or jcmd is not installed";
+      return;
+    }
+    const auto [compiled, javacOut] = run(javac + " -d " + dir + " " + source);
+    if (!compiled) {
+      error_ = "javac failed: " + javacOut;
+      return;
+    }
+    JavaProcess jvm;
+    if (!jvm.start(java, {"-Xmx128m", "-cp", dir, "hw.HeapScene"}) || !jvm.waitReady(30)) {
+      error_ = "the Java program did not get ready";
+      return;
+    }
+    const std::string target = jcmd + " " + std::to_string(jvm.pid) + " ";
+    // Cleaners keep running after a full GC; the second one settles them.
+    run(target + "GC.run");
+    run(target + "GC.run");
+    auto [histOk, hist] = run(target + "GC.class_histogram");
+    auto [dumpOk, dumpOut] = run(target + "GC.heap_dump " + dir + "/scene.hprof");
+    auto [gzOk, gzOut] = run(target + "GC.heap_dump -gz=1 " + dir + "/scene.hprof.gz");
+    if (!histOk || !dumpOk || !gzOk || !fs::exists(dir + "/scene.hprof")) {
+      error_ = "jcmd failed: " + hist + dumpOut + gzOut;
+      return;
+    }
+    std::ofstream(dir + "/histogram.txt") << hist;
+  }
+
+  void SetUp() override {
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+    ASSERT_TRUE(error_.empty()) << error_;
+  }
+
+  struct Loaded {
+    std::unique_ptr<simvm::LoadedHeap> heap;
+    std::unique_ptr<simvm::Library> lib;
+    std::unique_ptr<simvm::Caller> call;
+    simvm::Vm& vm() { return *heap->vm; }
+    // The one instance of a class of the scene.
+    uint32_t only(const std::string& name) {
+      const uint32_t cls = vm().findClass(name);
+      EXPECT_NE(cls, 0u) << name;
+      const simvm::Report r = call->handles(cls, false, 0);
+      EXPECT_EQ(r.records.size(), 1u) << name;
+      return r.records.empty() ? 0 : r.records[0].handle;
+    }
+  };
+
+  static Loaded load(const std::string& file) {
+    Loaded l;
+    l.heap = simvm::loadHprof(dir_ + "/" + file);
+    l.lib = std::make_unique<simvm::Library>(testkit::libraryDir(), true);
+    l.call = std::make_unique<simvm::Caller>(*l.heap->vm, *l.lib);
+    return l;
+  }
+
+  static std::string skip_, error_, dir_, histogram_;
+};
+
+std::string JvmDump::skip_, JvmDump::error_, JvmDump::dir_, JvmDump::histogram_;
+
+// A histogram name as the census names it: kind and slash-form name (an array's element), or
+// nothing for what the census does not count.
+std::optional<std::pair<char, std::string>> censusName(std::string name) {
+  char kind = 'C';
+  if (name[0] == '[') {
+    name = name.substr(1);
+    if (name.size() < 2 || name[0] != 'L' || name.back() != ';') return std::nullopt;
+    name = name.substr(1, name.size() - 2);
+    kind = 'A';
+  }
+  for (char& c : name)
+    if (c == '.') c = '/';
+  if (const size_t hidden = name.rfind("/0x"); hidden != std::string::npos) name[hidden] = '+';
+  return std::make_pair(kind, name);
+}
+
+TEST_F(JvmDump, census_agrees_with_the_jvms_class_histogram) {
+  Loaded l = load("scene.hprof");
+  std::map<std::pair<char, std::string>, int64_t> census, histogram;
+  for (const simvm::Record& r : l.call->classes("", false, false).records)
+    census[{r.kind, r.className}] += std::stoll(r.detail);
+  const std::regex line(R"(^\s*\d+:\s+(\d+)\s+\d+\s+(\S+))");
+  std::istringstream in(histogram_);
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (!std::regex_search(text, m, line)) continue;
+    if (auto name = censusName(m[2].str())) histogram[*name] += std::stoll(m[1].str());
+  }
+  ASSERT_GT(histogram.size(), 100u) << histogram_;
+  histogram[{'C', "java/lang/String"}] += 1;
+  histogram[{'C', "java/io/ByteArrayOutputStream"}] += 1;
+  census.erase({'C', "java/lang/Class"});
+  histogram.erase({'C', "java/lang/Class"});
+  std::string differences;
+  for (const auto& [name, count] : histogram)
+    if (census[name] != count)
+      differences += std::string(1, name.first) + " " + name.second + ": census " +
+                     std::to_string(census[name]) + ", histogram " + std::to_string(count) + "\n";
+  for (const auto& [name, count] : census)
+    if (!histogram.count(name))
+      differences += std::string(1, name.first) + " " + name.second + ": census " +
+                     std::to_string(count) + ", not in the histogram\n";
+  EXPECT_EQ(differences, "");
+  EXPECT_EQ((census[{'C', "hw/HeapScene$Node"}]), 1000);
+  EXPECT_EQ((census[{'A', "hw/HeapScene$Node"}]), 4);  // nodes and the three rows of grid
+}
+
+//   HeapScene.chain ──► Chain0 ──► Chain1 ──► Chain2 ──► ChainLeaf
+TEST_F(JvmDump, a_static_chain_is_the_path_to_its_leaf) {
+  Loaded l = load("scene.hprof");
+  const simvm::PathResult p = l.call->path(l.only("hw/HeapScene$ChainLeaf"), 1 << 20);
+  ASSERT_EQ(p.handles.size(), 5u) << p.message;
+  EXPECT_EQ(p.handles[0], l.vm().findClass("hw/HeapScene"));
+  const char* chain[] = {"hw/HeapScene$Chain0", "hw/HeapScene$Chain1", "hw/HeapScene$Chain2",
+                         "hw/HeapScene$ChainLeaf"};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(l.vm().className(l.vm().classOfObject(p.handles[i + 1])), chain[i]);
+}
+
+//   thread "wörker-世": deeper(held) ──► LocalOnly
+TEST_F(JvmDump, a_parked_threads_local_is_its_referrer_through_the_frames_method) {
+  Loaded l = load("scene.hprof");
+  const uint32_t local = l.only("hw/HeapScene$LocalOnly");
+  bool found = false;
+  for (const simvm::Record& r : l.call->referrers(local).records) {
+    if (r.detail != "deeper()") continue;
+    found = true;
+    EXPECT_EQ(l.vm().stringValue(l.vm().getField(r.handle, "name")), "w\xc3\xb6rker-\xe4\xb8\x96");
+  }
+  EXPECT_TRUE(found);
+  EXPECT_GE(l.heap->threads, 3u);  // main, the worker, and the JVM's own Java threads
+}
+
+//   HeapScene.weak ──► WeakReference ─referent─► WeakTarget ◄─referent─ SoftReference
+TEST_F(JvmDump, an_object_held_only_by_weak_and_soft_references_has_no_path) {
+  Loaded l = load("scene.hprof");
+  const simvm::PathResult p = l.call->path(l.only("hw/HeapScene$WeakTarget"), 1 << 20);
+  EXPECT_EQ(p.array, 0u);
+  EXPECT_EQ(p.message, "Search Failed");
+}
+
+TEST_F(JvmDump, a_gzip_dump_of_the_same_program_loads) {
+#ifndef TAVOLIN_HAVE_ZLIB
+  GTEST_SKIP() << "built without zlib: .hprof.gz files cannot be read";
+#else
+  Loaded l = load("scene.hprof.gz");
+  EXPECT_EQ(l.heap->idSize, 8u);
+  const simvm::Report nodes = l.call->classes("hw/HeapScene$Node", false, false);
+  ASSERT_EQ(nodes.records.size(), 2u);
+  EXPECT_EQ(l.vm().stringValue(l.vm().getField(l.only("hw/HeapScene$ChainLeaf"), "label")),
+            "end of the chain");
+#endif
+}
+
+}  // namespace
