@@ -1,0 +1,91 @@
+// The library's path search against the plain model on many seeded random heaps.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "tests/common/testkit.h"
+#include "tests/path/path_call.h"
+#include "tests/path/path_model.h"
+#include "tests/path/random_heap.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint32_t kHeaps = 600;  // the sanitizers slow every read; fewer heaps keep it short
+#else
+constexpr uint32_t kHeaps = 1200;
+#endif
+constexpr int kCallsPerHeap = 4;
+constexpr uint32_t kLargeHeaps = 3;
+constexpr int32_t kLargeLimit = 100000;
+
+std::string show(const std::vector<uint32_t>& path) {
+  std::ostringstream out;
+  for (uint32_t h : path) out << testkit::hex(h) << ' ';
+  return out.str();
+}
+
+TEST(PathDifferential, library_agrees_with_the_model_on_random_heaps) {
+  simvm::VmConfig config;
+  config.slots = 2048;
+  config.arenaBytes = 4u << 20;
+  std::map<std::string, int> outcomes;  // what the runs covered, to check the heaps are varied
+  size_t longest = 0;
+  for (uint32_t seed = 1; seed <= kHeaps; seed++) {
+    config.high = seed % 5 == 0 && simvm::Vm::highPlacementAvailable();  // handles at or above 2 GB are negative as int32
+    testkit::Heap heap(config);
+    std::mt19937 rng(seed);
+    pathtest::RandomHeap made = pathtest::buildRandomHeap(heap.vm, rng, {});
+    pathmodel::Model model(heap.vm);  // one model per library: the class set carries over
+    for (int call = 0; call < kCallsPerHeap; call++) {
+      uint32_t target = pathtest::pickTarget(made, rng);
+      int32_t maxNodes = pathtest::pickMaxNodes(rng);
+      uint32_t messageOut = pathtest::newMessageArray(heap.vm);
+      pathmodel::Answer want = model.find(target, maxNodes);
+      pathtest::PathCall got = pathtest::callPath(heap.vm, heap.call, target, maxNodes, messageOut);
+      ASSERT_EQ(got.handles, want.path)
+          << "seed " << seed << " call " << call << " target " << testkit::hex(target)
+          << " maxNodes " << maxNodes << "\n  library: " << show(got.handles)
+          << "\n  model:   " << show(want.path);
+      ASSERT_EQ(got.message, want.message)
+          << "seed " << seed << " call " << call << " target " << testkit::hex(target)
+          << " maxNodes " << maxNodes;
+      ASSERT_EQ(got.array == 0, !want.message.empty()) << "seed " << seed;
+      outcomes[want.message.empty() ? "found" : want.message]++;
+      longest = std::max(longest, want.path.size());
+    }
+  }
+  // The heaps must exercise every outcome, and paths longer than one link.
+  EXPECT_GT(outcomes["found"], static_cast<int>(kHeaps) / 10);
+  EXPECT_GT(outcomes["Search Failed"], static_cast<int>(kHeaps) / 10);
+  EXPECT_GT(outcomes["Exceeded maximum nodes"], static_cast<int>(kHeaps) / 10);
+  EXPECT_GE(longest, 8u);
+}
+
+// Heaps of many thousand slots: the library's index sorts references in blocks of slots, and
+// these heaps span several blocks.
+TEST(PathDifferential, library_agrees_with_the_model_on_heaps_of_many_blocks) {
+  simvm::VmConfig config;
+  config.slots = 40000;
+  config.arenaBytes = 16u << 20;
+  pathtest::RandomHeapShape shape;
+  shape.maxObjects = 30000;
+  for (uint32_t seed = 1; seed <= kLargeHeaps; seed++) {
+    testkit::Heap heap(config);
+    std::mt19937 rng(seed);
+    pathtest::RandomHeap made = pathtest::buildRandomHeap(heap.vm, rng, shape);
+    pathmodel::Model model(heap.vm);
+    for (int call = 0; call < kCallsPerHeap; call++) {
+      uint32_t target = made.objects[rng() % made.objects.size()];
+      uint32_t messageOut = pathtest::newMessageArray(heap.vm);
+      pathmodel::Answer want = model.find(target, kLargeLimit);
+      pathtest::PathCall got = pathtest::callPath(heap.vm, heap.call, target, kLargeLimit, messageOut);
+      ASSERT_EQ(got.handles, want.path) << "seed " << seed << " call " << call;
+      ASSERT_EQ(got.message, want.message) << "seed " << seed << " call " << call;
+    }
+  }
+}
+
+}  // namespace
