@@ -10,6 +10,7 @@
 #include "support/ptrlist.h"
 #include "support/ptrmap.h"
 #include "vm/handles.h"
+#include "vm/strings.h"
 #include "vm/layout.h"
 #include "vm/memory.h"
 #include "vm/services.h"
@@ -59,15 +60,6 @@ struct Listing {
 
 constexpr uintptr_t kMatch = 1;
 constexpr uintptr_t kNoMatch = 2;
-
-// The prefix as bytes, or null when the value is no live java/lang/String: makeCString must
-// not be handed anything else.
-const char* prefixText(uint32_t prefix) {
-  if (!isObject(prefix)) return nullptr;
-  const char* name = className(classOf(prefix));
-  if (!name || strcmp(name, "java/lang/String") != 0) return nullptr;
-  return makeCString(prefix);
-}
 
 void freeMapEntries(PtrMap* map) {
   for (int32_t b = 0; b < map->size; b++) {
@@ -165,7 +157,7 @@ void listSlot(uint32_t h, void* context) {
 void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, int32_t sortByCount) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Census census = {prefixText(prefix), 0, creditSuperclasses != 0, mapNew(), mapNew(),
+  Census census = {javaStringBytes(prefix), 0, creditSuperclasses != 0, mapNew(), mapNew(),
                    {{mapNew(), 0, 0}, {mapNew(), 0, 0}}, 0};
   PtrList* list = listNew();
   int ok = census.prefix && census.instances && census.arrayCounts && census.credits[0].byClass &&

@@ -13,6 +13,7 @@
 #include "report/writer.h"
 #include "support/ptrlist.h"
 #include "vm/handles.h"
+#include "vm/strings.h"
 #include "vm/services.h"
 
 namespace tv {
@@ -118,15 +119,6 @@ void freeUsageEntries(PtrMap* usage) {
       free(reinterpret_cast<UsageEntry*>(node->value));
 }
 
-// The prefix as bytes, or null when it is no live java/lang/String (makeCString must not be
-// handed anything else); a null prefix gives an empty report.
-const char* prefixText(uint32_t prefix) {
-  if (!isObject(prefix)) return nullptr;
-  const char* name = className(classOf(prefix));
-  if (name == nullptr || strcmp(name, "java/lang/String") != 0) return nullptr;
-  return makeCString(prefix);
-}
-
 // Walks the heap and writes the report; returns 0, writing nothing, when memory ran out.
 int reportUsage(uint32_t stream, HandleSpace space, UsageWalk* w) {
   walkHandleSpace(space, visitInstance, w);
@@ -175,7 +167,7 @@ int compareUsage(const void* a, const void* b) {
 void getMemoryUsage(uint32_t stream, uint32_t prefix) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  const char* cprefix = prefixText(prefix);
+  const char* cprefix = javaStringBytes(prefix);
   UsageWalk w = {mapNew(), mapNew(), {}, FindClass(nullptr, "java/lang/Class", 1), cprefix,
                  cprefix != nullptr ? strlen(cprefix) : 0};
   int ready = cprefix != nullptr && w.usage != nullptr && w.charged != nullptr &&

@@ -9,8 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-// The demo heap's builder is compiled into the console; the tests build the same heap here.
-#include "cli/demo_heap.cpp"
+#include "cli/demo_heap.h"
 
 extern char** environ;
 

@@ -8,7 +8,7 @@
 #include "tests/common/testkit.h"
 #include "tests/path/path_call.h"
 #include "tests/path/path_model.h"
-#include "tests/path/random_heap.h"
+#include "tests/common/random_heap.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <tuple>
 
-#include "tests/path/random_heap.h"
+#include "tests/common/random_heap.h"
 #include "tests/references/heap_model.h"
 #include "tests/references/refs_fixture.h"
 

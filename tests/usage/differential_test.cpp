@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "tests/common/testkit.h"
-#include "tests/path/random_heap.h"
+#include "tests/common/random_heap.h"
 #include "tests/references/heap_model.h"
 
 namespace {

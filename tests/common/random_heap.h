@@ -1,4 +1,4 @@
-// Seeded random heaps for the differential test of the path search: class hierarchies with
+// Seeded random heaps for the differential tests (path, referrers, usage): class hierarchies with
 // static and instance reference fields, Thread and Reference subclasses, object arrays and
 // arrays of arrays, threads with frames (some without a MethodBlock, some empty), the calling
 // thread holding objects, cycles, freed slots and junk values.

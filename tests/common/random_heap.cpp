@@ -1,4 +1,4 @@
-#include "tests/path/random_heap.h"
+#include "tests/common/random_heap.h"
 
 #include <string>
 
