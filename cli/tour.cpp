@@ -1,4 +1,5 @@
-// `demo`: a guided tour of the eight queries on the built-in heap, ending with why a leaked
+// `demo`: a guided tour of the eight queries (referrers twice: through fields and through a
+// thread's frame) on the built-in heap, ending with why a leaked
 // session is still alive.
 #include <cstdio>
 
@@ -31,6 +32,9 @@ std::vector<Step> tourSteps(const DemoHeap& demo) {
        "listed).",
        {"refs", leaked}},
       {"Who refers to it: one entry of a hash table.", {"referrers", leaked}},
+      {"Running methods hold objects too: the thumbnail the request handler is working on is "
+       "held by a local of its process() method, besides a weak reference.",
+       {"referrers", hexHandle(demo.heldThumbnail)}},
       {"And why it is still alive: the chain from a root down to it.", {"path", leaked}},
   };
 }
