@@ -2,7 +2,8 @@
 // the census must agree with the JVM's own class histogram, and the queries must see the
 // program's static chain, its parked thread's local and its weakly held object.
 //
-// The dumps are kept in /tmp/tavolin_hprof_jvm_<hash of the Java source>.
+// The dumps are kept in the build tree, in hprof_jvm_<hash of the Java source>: a fresh build
+// takes them anew from the JVM.
 //
 // Known differences from the histogram, left out of the comparison:
 // - java.lang.Class: the histogram also counts the CDS archived mirrors, which the dump omits;
@@ -31,17 +32,18 @@ using namespace hproftest;
 
 class JvmDump : public ::testing::Test {
  protected:
-  // The dumps and the histogram are made once per version of the Java program and kept in
-  // /tmp, so that running each test in a process of its own does not start the JVM each time.
+  // The dumps and the histogram are made once per build tree and version of the Java program,
+  // so that running each test in a process of its own does not start the JVM each time.
   static void SetUpTestSuite() {
     const std::string source = TAVOLIN_SOURCE_DIR "/tests/hprof/java/HeapScene.java";
     std::ifstream in(source);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     char key[32];
     std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(text));
-    dir_ = "/tmp/tavolin_hprof_jvm_" + std::string(key);
+    dir_ = TAVOLIN_BINARY_DIR "/hprof_jvm_" + std::string(key);
     if (!fs::exists(dir_ + "/histogram.txt")) {
-      char made[] = "/tmp/hprof_jvm_XXXXXX";
+      std::string pattern = TAVOLIN_BINARY_DIR "/hprof_jvm_making_XXXXXX";
+      char* made = pattern.data();
       if (!mkdtemp(made)) {
         error_ = "cannot make a temporary folder";
         return;
