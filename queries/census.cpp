@@ -81,8 +81,12 @@ void destroyCredits(ClassMemo* memo) {
 // The entries an object (or object array) of class c raises by one: its class and, with
 // creditSuperclasses, each class above it, wherever the name begins with the prefix. Array
 // classes and classes without a name are never counted. Entries are made, at count 0, the
-// first time their name is met, exactly as a slot-by-slot walk would make them.
-PtrList* creditsOf(Census* census, uint32_t c, int isArray) {
+// first time their name is met, exactly as a slot-by-slot walk would make them. *lasting is
+// cleared when a class in the chain had no entry to make (a damaged class handle): then a later
+// object of the same class may still find an entry made meanwhile for the same name, so the
+// answer must not be kept.
+PtrList* creditsOf(Census* census, uint32_t c, int isArray, int* lasting) {
+  *lasting = 1;
   PtrList* credits = listNew();
   if (!credits) return nullptr;
   PtrMap* map = isArray ? census->arrayCounts : census->instances;
@@ -91,7 +95,8 @@ PtrList* creditsOf(Census* census, uint32_t c, int isArray) {
     const char* name = nameAddress ? vmString(nameAddress) : nullptr;
     if (name && name[0] != '[' && strncmp(name, census->prefix, census->prefixLength) == 0) {
       HeapEntry* e = reinterpret_cast<HeapEntry*>(mapFind(map, static_cast<int32_t>(nameAddress)));
-      if (!e && (e = makeEntry(c)) != nullptr) {
+      if (!e && (e = makeEntry(c)) == nullptr) *lasting = 0;
+      if (e && e->detail < 0) {  // just made
         e->detail = 0;
         if (isArray) e->kind = 'A';
         if (!mapPut(map, static_cast<int32_t>(nameAddress), reinterpret_cast<uintptr_t>(e))) {
@@ -115,15 +120,17 @@ void countSlot(uint32_t h, void* context) {
   int isArray = arrayTypeCode(h) == kTypeObjectArray;  // h is live: it has a class
   ClassMemo* memo = &census->credits[isArray];
   PtrList* credits = reinterpret_cast<PtrList*>(recall(memo, c));
+  int lasting = 1;
   if (!credits) {
-    credits = creditsOf(census, c, isArray);
-    if (!credits || !remember(memo, c, reinterpret_cast<uintptr_t>(credits))) {
+    credits = creditsOf(census, c, isArray, &lasting);
+    if (!credits || (lasting && !remember(memo, c, reinterpret_cast<uintptr_t>(credits)))) {
       listDestroy(&credits);
       census->failed = 1;
       return;
     }
   }
   for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail++;
+  if (!lasting) listDestroy(&credits);
 }
 
 // 1 when c is the target or, with includeSubclasses, a class below it.

@@ -46,7 +46,7 @@ void writeEntry(uint32_t stream, const HeapEntry* e) {
   writeText(stream, e->className ? vmString(e->className) : kUnknownName);
   if (e->detailIsName) {
     writeByte(stream, ' ');
-    writeText(stream, vmString(static_cast<uint32_t>(e->detail)));
+    writeText(stream, e->detail ? vmString(static_cast<uint32_t>(e->detail)) : kUnknownName);
     if (e->methodSuffix) writeText(stream, "()");
   } else if (e->detail >= 0) {
     writeByte(stream, ' ');

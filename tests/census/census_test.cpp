@@ -140,6 +140,24 @@ TEST_F(Census, classes_sharing_one_name_string_share_one_record_of_the_class_met
                                       rec('C', lookalike, "app/Other", 1)}));
 }
 
+// A damaged heap: objects whose class word leads to an int array, whose second word happens to
+// point at the name string of app/Other. No entry can be made for that "class", so the first
+// such object counts nowhere; the later one counts under the record app/Other made meanwhile.
+//   a ──► intArray(name → "app/Other")     b ──► app/Other     c ──► intArray
+TEST_F(Census, an_object_of_a_class_without_an_entry_counts_under_a_record_made_later) {
+  const uint32_t fakeClass = vm().newArray(simvm::kInt, 2);
+  vm().setElement(fakeClass, 1, vm().read32(vm().descriptorOf(other) + 4));
+  const uint32_t methodTable = vm().alloc(32, 32);
+  vm().write32(methodTable, fakeClass);
+  const uint32_t a = vm().newObject(base);
+  vm().write32(a + 4, methodTable);
+  vm().newObject(other);
+  const uint32_t c = vm().newObject(base);
+  vm().write32(c + 4, methodTable);
+  EXPECT_EQ(sortedLines(call().classes("app/Other", false, true)),
+            (std::vector<std::string>{rec('C', other, "app/Other", 2)}));
+}
+
 TEST_F(Census, class_objects_count_under_java_lang_Class_and_a_nameless_class_matches_no_prefix) {
   simvm::ClassSpec spec;
   spec.name = "app/Nameless";

@@ -73,8 +73,11 @@ TEST_F(Report, handles_at_or_above_2_GB_are_written_as_negative_numbers) {
   EXPECT_EQ(writeOne(entry('I', 0xFFFFFFF8u, "app/X")), "I -8 app/X\0"s);
 }
 
-TEST_F(Report, a_class_without_a_name_is_written_as_unknown) {
+TEST_F(Report, a_class_or_field_without_a_name_is_written_as_unknown) {
   EXPECT_EQ(writeOne(entry('I', 16, nullptr)), "I 16 <unknown>\0"s);
+  tv::HeapEntry* e = named('I', "app/Holder", "unused", true);
+  e->detail = 0;  // a field or method whose name pointer is 0
+  EXPECT_EQ(writeOne(e), "I 8 app/Holder <unknown>()\0"s);
 }
 
 TEST_F(Report, bytes_above_0x7f_reach_the_stream_unchanged) {
