@@ -137,7 +137,7 @@ void addStatics(Builder* b, uint32_t cls) {
 void addStack(Builder* b, uint32_t thread) {
   PtrList* list = b->stack;
   list->count = 0;  // entries of the previous thread were freed below
-  collectStackRefsIn(thread, b->index->space, list);
+  if (!collectStackRefsIn(thread, b->index->space, list)) b->failed = 1;
   for (int32_t i = 0; i < listCount(list); i++) {
     HeapEntry* e = reinterpret_cast<HeapEntry*>(listGet(list, i));
     addEdge(b, e->handle, kStackEdge);

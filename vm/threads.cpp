@@ -38,21 +38,32 @@ int isHandleLike(uint32_t v, HandleSpace space) {
   return (v & (kHandleSize - 1)) == 0 && v >= space.first && v < space.end && isLive(v);
 }
 
-void collectFrameRefs(uint32_t frame, uint32_t method, HandleSpace space, PtrList* list) {
+// Returns 0 when an entry was lost for want of memory.
+int collectFrameRefs(uint32_t frame, uint32_t method, HandleSpace space, PtrList* list) {
   uint32_t name = vmRead32(method + kMethodName);
   uint32_t count = vmRead16(method + kMethodLocalCount);
   uint32_t locals = vmRead32(frame + kFrameLocals);
-  if (locals == 0) return;
+  if (locals == 0) return 1;
+  int complete = 1;
   for (uint32_t i = 0; i < count; i++) {
     uint32_t v = vmRead32(locals + 4 * i);
     if (!isHandleLike(v, space)) continue;
     HeapEntry* e = makeEntry(v);
-    if (e == nullptr) continue;
+    if (e == nullptr) {
+      // Only a primitive array or an array without an element class has no entry to make;
+      // anything else was lost for want of memory.
+      if (classOf(v) != 0) complete = 0;
+      continue;
+    }
     e->detailIsName = 1;
     e->detail = static_cast<int32_t>(name);
     e->methodSuffix = 1;
-    if (!listPush(list, reinterpret_cast<uintptr_t>(e))) free(e);
+    if (!listPush(list, reinterpret_cast<uintptr_t>(e))) {
+      free(e);
+      complete = 0;
+    }
   }
+  return complete;
 }
 
 }  // namespace
@@ -72,29 +83,31 @@ int isThread(uint32_t h) {
 namespace {
 
 // `known`: bounds the caller computed for this same heap, or null to compute them here.
-void scanStack(uint32_t thread, const HandleSpace* known, PtrList* list) {
+int scanStack(uint32_t thread, const HandleSpace* known, PtrList* list) {
   uint32_t body = handleBody(thread);
-  if (body == 0) return;
+  if (body == 0) return 1;
   uint32_t block = vmRead32(body + kThreadBlock);
-  if (isCallingThread(thread)) return;
-  if (block == 0) return;
+  if (isCallingThread(thread)) return 1;
+  if (block == 0) return 1;
   uint32_t frame = vmRead32(block + kBlockInnermost);
-  if (frame == 0) return;
+  if (frame == 0) return 1;
+  int complete = 1;
   HandleSpace space = known ? *known : heapBounds();
   // A frame list read while its thread runs may be caught mid-change; the bound ends a loop.
   for (int n = 0; frame != 0 && n < kMaxFrames; n++) {
     uint32_t method = vmRead32(frame + kFrameMethod);
-    if (method != 0) collectFrameRefs(frame, method, space, list);
+    if (method != 0 && !collectFrameRefs(frame, method, space, list)) complete = 0;
     frame = vmRead32(frame + kFrameOuter);
   }
+  return complete;
 }
 
 }  // namespace
 
 void collectStackRefs(uint32_t thread, PtrList* list) { scanStack(thread, nullptr, list); }
 
-void collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list) {
-  scanStack(thread, &space, list);
+int collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list) {
+  return scanStack(thread, &space, list);
 }
 
 }  // namespace tv

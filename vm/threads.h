@@ -14,8 +14,9 @@ int isThread(uint32_t h);
 // frame walk is bounded, so a looping frame list ends the scan.
 void collectStackRefs(uint32_t thread, PtrList* list);
 // The same scan within bounds the caller computed for this heap: a query that scans every
-// thread in one walk need not probe the table again for each.
-void collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list);
+// thread in one walk need not probe the table again for each. Returns 0 when an entry was lost
+// for want of memory, so that a query can fail instead of answering from a partial stack.
+int collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list);
 
 constexpr int kMaxFrames = 1 << 16;
 

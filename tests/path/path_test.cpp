@@ -198,6 +198,17 @@ TEST_F(PathTest, the_callers_own_locals_are_never_a_root) {
   EXPECT_EQ(path(target, 0).message, "Exceeded maximum nodes");
 }
 
+//   K.s1 ──► main.target ──► target           main is the caller: its fields still link
+TEST_F(PathTest, the_callers_fields_link_though_its_stack_is_never_scanned) {
+  uint32_t target = node();
+  uint32_t main = vm().currentThread();
+  vm().setField(main, "target", target);
+  EXPECT_EQ(path(target).message, "Search Failed");
+  uint32_t k = holder("t/K");
+  vm().setStatic(k, "s1", main);
+  EXPECT_EQ(path(target).handles, (Path{k, main, target}));
+}
+
 //   T.target ──► target ◄── T(local)        then   K.s1 ──► T
 TEST_F(PathTest, a_thread_linked_through_a_field_is_no_longer_a_root) {
   uint32_t target = node();
