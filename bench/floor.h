@@ -136,4 +136,22 @@ struct FloorRatio {
   int64_t calls_ = 0;
 };
 
+// Times a list query's stub called with `slots` against `vm`, as a ratio to the floor; the
+// report written to `stream` is measured, then dropped, between calls.
+inline void timeReportStub(benchmark::State& state, simvm::Vm& vm, simvm::Stub stub,
+                           uint32_t stream, const std::vector<uint32_t>& slots) {
+  FloorRatio ratio(floorSeconds(vm));
+  for (auto _ : state) {
+    std::vector<uint32_t> copy = slots;
+    ratio.start();
+    stub(copy.data(), nullptr);
+    ratio.stop();
+    state.PauseTiming();
+    state.counters["report_bytes"] = static_cast<double>(vm.streamBytes(stream).size());
+    vm.clearStream(stream);
+    state.ResumeTiming();
+  }
+  ratio.report(state);
+}
+
 }  // namespace bench

@@ -78,20 +78,7 @@ void wholeHeap(benchmark::State& state, const char* method,
                std::vector<uint32_t> (*args)(bench::BigHeap&)) {
   uint32_t objects = static_cast<uint32_t>(state.range(0));
   bench::BigHeap& heap = heapOf(objects, objects + 4096);
-  simvm::Stub stub = heap.lib->stub(method);
-  std::vector<uint32_t> slots = args(heap);
-  bench::FloorRatio ratio(bench::floorSeconds(*heap.vm));
-  for (auto _ : state) {
-    std::vector<uint32_t> copy = slots;
-    ratio.start();
-    stub(copy.data(), nullptr);
-    ratio.stop();
-    state.PauseTiming();
-    state.counters["report_bytes"] = static_cast<double>(heap.vm->streamBytes(heap.stream).size());
-    heap.vm->clearStream(heap.stream);
-    state.ResumeTiming();
-  }
-  ratio.report(state);
+  bench::timeReportStub(state, *heap.vm, heap.lib->stub(method), heap.stream, args(heap));
 }
 
 void BM_Classes(benchmark::State& state) {

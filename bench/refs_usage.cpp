@@ -91,20 +91,8 @@ RefsHeap& heapOf(uint32_t objects) {
 // Times `method` called with `slots`; the report is measured, then dropped, between calls.
 void timeQuery(benchmark::State& state, RefsHeap& heap, const char* method,
                const std::vector<uint32_t>& slots) {
-  simvm::Vm& vm = *heap.big->vm;
-  simvm::Stub stub = heap.big->lib->stub(method);
-  bench::FloorRatio ratio(bench::floorSeconds(vm));
-  for (auto _ : state) {
-    std::vector<uint32_t> copy = slots;
-    ratio.start();
-    stub(copy.data(), nullptr);
-    ratio.stop();
-    state.PauseTiming();
-    state.counters["report_bytes"] = static_cast<double>(vm.streamBytes(heap.big->stream).size());
-    vm.clearStream(heap.big->stream);
-    state.ResumeTiming();
-  }
-  ratio.report(state);
+  bench::timeReportStub(state, *heap.big->vm, heap.big->lib->stub(method), heap.big->stream,
+                        slots);
 }
 
 void BM_BackTraceReferences(benchmark::State& state) {

@@ -24,6 +24,26 @@ bool validSignature(const std::string& sig) {
 
 }  // namespace
 
+std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldSpec>& specs) {
+  if (specs.size() > 0xFFFF) throw VmError("too many fields in " + owner);
+  std::vector<FieldRecord> made;
+  for (const FieldSpec& fs : specs) {
+    if (fs.name.empty()) throw VmError("a field of " + owner + " has no name");
+    if (!validSignature(fs.signature))
+      throw VmError("field " + owner + "." + fs.name + " has a bad signature \"" + fs.signature +
+                    "\"");
+    for (const FieldRecord& other : made)
+      if (other.name == fs.name) throw VmError("field " + fs.name + " declared twice");
+    FieldRecord f;
+    f.name = fs.name;
+    f.signature = fs.signature;
+    f.isStatic = fs.isStatic;
+    f.width = (fs.signature[0] == 'J' || fs.signature[0] == 'D') ? 8 : 4;
+    made.push_back(f);
+  }
+  return made;
+}
+
 const ClassRecord* Vm::State::record(uint32_t cls) const {
   auto it = classes.find(cls);
   return it == classes.end() ? nullptr : &it->second;
@@ -66,26 +86,13 @@ uint32_t Vm::defineClass(const ClassSpec& spec) {
   ClassRecord rec;
   rec.name = spec.name;
   rec.super = super;
-  if (spec.fields.size() > 0xFFFF) throw VmError("too many fields in " + spec.name);
+  rec.fields = fieldRecords(spec.name, spec.fields);
   // Instance fields continue where the superclass's end: 4 bytes each, 8 for long and double.
   uint32_t offset = superRec ? superRec->instanceSize : 0;
-  for (const FieldSpec& fs : spec.fields) {
-    if (fs.name.empty()) throw VmError("a field of " + spec.name + " has no name");
-    if (!validSignature(fs.signature))
-      throw VmError("field " + spec.name + "." + fs.name + " has a bad signature \"" +
-                    fs.signature + "\"");
-    for (const FieldRecord& other : rec.fields)
-      if (other.name == fs.name) throw VmError("field " + fs.name + " declared twice");
-    FieldRecord f;
-    f.name = fs.name;
-    f.signature = fs.signature;
-    f.isStatic = fs.isStatic;
-    if (!fs.isStatic) {
-      f.width = (fs.signature[0] == 'J' || fs.signature[0] == 'D') ? 8 : 4;
-      f.offset = offset;
-      offset += f.width;
-    }
-    rec.fields.push_back(f);
+  for (FieldRecord& f : rec.fields) {
+    if (f.isStatic) continue;
+    f.offset = offset;
+    offset += f.width;
   }
   if (offset > 0xFFFF) throw VmError("instances of " + spec.name + " are too large");
   rec.instanceSize = offset;

@@ -9,10 +9,6 @@ namespace {
 constexpr uint16_t kAccPublic = 0x0001;
 constexpr uint16_t kAccStatic = 0x0008;
 
-bool validSignature(const std::string& sig) {
-  return !sig.empty() && std::string("BCDFIJSZL[").find(sig[0]) != std::string::npos;
-}
-
 // Instance fields continue where the superclass's end: 4 bytes each, 8 for long and double.
 // Writes each instance field's offset into its FieldEntry and the size into the descriptor.
 void layOut(Vm::State& s, ClassRecord& rec) {
@@ -47,23 +43,7 @@ void Vm::redefineFields(uint32_t cls, const std::vector<FieldSpec>& fields) {
   for (uint32_t h = s.first; h < s.nextSlot; h += kSlotBytes)
     if (!s.record(h) && s.isPlainObject(h) && s.isSubclass(s.classOf(h), cls))
       throw VmError("redefineFields: " + rec.name + " already has instances");
-  if (fields.size() > 0xFFFF) throw VmError("too many fields in " + rec.name);
-
-  std::vector<FieldRecord> made;
-  for (const FieldSpec& fs : fields) {
-    if (fs.name.empty()) throw VmError("a field of " + rec.name + " has no name");
-    if (!validSignature(fs.signature))
-      throw VmError("field " + rec.name + "." + fs.name + " has a bad signature \"" + fs.signature +
-                    "\"");
-    for (const FieldRecord& other : made)
-      if (other.name == fs.name) throw VmError("field " + fs.name + " declared twice");
-    FieldRecord f;
-    f.name = fs.name;
-    f.signature = fs.signature;
-    f.isStatic = fs.isStatic;
-    f.width = (fs.signature[0] == 'J' || fs.signature[0] == 'D') ? 8 : 4;
-    made.push_back(f);
-  }
+  std::vector<FieldRecord> made = fieldRecords(rec.name, fields);
   const uint32_t n = static_cast<uint32_t>(made.size());
   const uint32_t table = s.alloc(kFieldEntryBytes * (n ? n : 1), 8);
   for (uint32_t i = 0; i < n; ++i) {

@@ -29,6 +29,10 @@ struct FieldRecord {
   uint32_t width = 4;   // instance fields: 4, or 8 for 'J' and 'D'
 };
 
+// The records of the fields `owner` declares, checked (a name, a known signature, no name twice)
+// and with their widths; entries and offsets are not placed yet.
+std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldSpec>& specs);
+
 struct ClassRecord {
   std::string name;
   uint32_t handle = 0;
