@@ -11,7 +11,7 @@
 #include <fstream>
 #include <vector>
 
-#include "simvm/hprof.h"
+#include "hprof/hprof.h"
 #include "tests/hprof/hprof_writer.h"
 #include "tests/hprof/jvm_process.h"
 

@@ -9,7 +9,7 @@
 
 #include "cli/args.h"
 #include "cli/demo_heap.h"
-#include "simvm/hprof.h"
+#include "hprof/hprof.h"
 #include "simvm/library.h"
 #include "simvm/vm.h"
 

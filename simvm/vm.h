@@ -162,7 +162,7 @@ class Vm {
   // Returning nullopt makes toString return null.
   void setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn);
 
-  // --- importing a foreign heap (simvm/vm_import.cpp) ----------------------------------
+  // --- importing a foreign heap (simvm/class_redefine.cpp) ----------------------------------
   // The fields cls declares, in table order (static values as they stand now).
   std::vector<FieldSpec> fieldsOf(uint32_t cls) const;
   // Replaces the fields cls declares and lays out again the instance fields of cls and of every

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "simvm/hprof.h"
+#include "hprof/hprof.h"
 #include "tests/hprof/hprof_writer.h"
 
 namespace hproftest {

@@ -4,7 +4,7 @@
 #include <map>
 #include <random>
 
-#include "simvm/hprof_idindex.h"
+#include "hprof/idindex.h"
 
 namespace {
 

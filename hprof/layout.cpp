@@ -32,11 +32,11 @@
 //   the outermost pushed first; a frame's local slots hold the ROOT JAVA FRAME objects of that
 //   (thread, depth), in dump order.
 // - A reference to an id the dump does not contain becomes null and is counted.
-#include "simvm/hprof_layout.h"
+#include "hprof/layout.h"
 
 #include <algorithm>
 
-#include "simvm/hprof_builder.h"
+#include "hprof/builder.h"
 
 namespace simvm::hprof {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "simvm/hprof_builder.h"
+#include "hprof/builder.h"
 
 namespace simvm::hprof {
 
@@ -23,7 +23,7 @@ void HeapBuilder::retireStartupThread() {
   vm_->freeSlot(main);
 }
 
-// The field's signature from the values seen in it (rules at the top of hprof_layout.cpp).
+// The field's signature from the values seen in it (rules at the top of layout.cpp).
 std::string HeapBuilder::referenceSignature(const SeenValues& seen) const {
   const uint64_t kind = seen.key >> 32;
   const uint32_t low = static_cast<uint32_t>(seen.key);

@@ -1,4 +1,4 @@
-#include "simvm/hprof_records.h"
+#include "hprof/records.h"
 
 #include <sys/mman.h>
 

@@ -3,8 +3,8 @@
 #pragma once
 #include <memory>
 
-#include "simvm/hprof.h"
-#include "simvm/hprof_records.h"
+#include "hprof/hprof.h"
+#include "hprof/records.h"
 
 namespace simvm::hprof {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "simvm/hprof_builder.h"
+#include "hprof/builder.h"
 
 namespace simvm::hprof {
 

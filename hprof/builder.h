@@ -2,12 +2,12 @@
 // builder object per load; its steps share the tables below (per class, per dump field, per
 // node), so they are one class whose parts live in several files:
 //
-//   hprof_resolve.cpp  names, superclasses, payload plans, references resolved in place,
+//   resolve.cpp  names, superclasses, payload plans, references resolved in place,
 //                      what each reference field holds, String values, primitive mirrors
-//   hprof_classes.cpp  the VM's classes: well-known ones reused, field signatures, statics
-//   hprof_objects.cpp  one handle per instance and array, then their bodies
-//   hprof_threads.cpp  thread blocks and frames
-//   hprof_layout.cpp   the order of the steps, the VM's size, the id <-> handle maps
+//   classes.cpp  the VM's classes: well-known ones reused, field signatures, statics
+//   objects.cpp  one handle per instance and array, then their bodies
+//   threads.cpp  thread blocks and frames
+//   layout.cpp   the order of the steps, the VM's size, the id <-> handle maps
 //
 // Nodes number everything with an id: the classes first, then the objects in dump order.
 #pragma once
@@ -21,8 +21,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "simvm/hprof.h"
-#include "simvm/hprof_records.h"
+#include "hprof/hprof.h"
+#include "hprof/records.h"
 
 namespace simvm::hprof {
 
@@ -149,7 +149,7 @@ class HeapBuilder {
   }
   uint8_t* bodyOf(uint32_t h) const { return static_cast<uint8_t*>(vm_->pointer(vm_->bodyOf(h))); }
 
-  // --- resolving the dump, before there is a VM (hprof_resolve.cpp) -------------------------
+  // --- resolving the dump, before there is a VM (resolve.cpp) -------------------------
   // Replaces the reference at p by its node + 1 (0 for null or unknown), counting dangling ids.
   uint32_t resolveAt(uint8_t* p);
   void nameClasses();
@@ -165,11 +165,11 @@ class HeapBuilder {
   void noteStringValue(const uint8_t* p);
   void findMirrors();
 
-  // --- classes, fields and statics (hprof_classes.cpp) ---------------------------------------
+  // --- classes, fields and statics (classes.cpp) ---------------------------------------
   // A fresh VM has a "main" thread of its own; a loaded heap has only the dump's objects, so
   // it is freed (with its name), leaving it the current thread, which no scan then skips.
   void retireStartupThread();
-  // The field's signature from the values seen in it (rules at the top of hprof_layout.cpp).
+  // The field's signature from the values seen in it (rules at the top of layout.cpp).
   std::string referenceSignature(const SeenValues& seen) const;
   std::string signatureOf(uint8_t type, const SeenValues& seen) const;
   // The well-known classes the dump describes: by name, the boot loader's class first.
@@ -184,7 +184,7 @@ class HeapBuilder {
   void planFields(uint32_t i);
   void setStatics();
 
-  // --- objects and arrays (hprof_objects.cpp) ------------------------------------------------
+  // --- objects and arrays (objects.cpp) ------------------------------------------------
   void makeHandles();
   void fillObjects();
   void fillInstance(uint8_t* body, const uint8_t* p, const std::vector<PlanItem>& plan) const;
@@ -193,12 +193,12 @@ class HeapBuilder {
   static void fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
                                  uint8_t coder);
 
-  // --- threads and their frames (hprof_threads.cpp) -----------------------------------------
+  // --- threads and their frames (threads.cpp) -----------------------------------------
   bool isThreadInstance(uint32_t node) const;
   std::string methodName(uint64_t frameId) const;
   void makeThreads();
 
-  // --- the VM and the maps (hprof_layout.cpp) ------------------------------------------------
+  // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
   // The id <-> handle maps, mirrors among the classes.

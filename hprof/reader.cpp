@@ -1,4 +1,4 @@
-#include "simvm/hprof_reader.h"
+#include "hprof/reader.h"
 
 #include <sys/stat.h>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "simvm/hprof.h"
+#include "hprof/hprof.h"
 
 namespace simvm::hprof {
 

@@ -1,8 +1,8 @@
-#include "simvm/hprof.h"
+#include "hprof/hprof.h"
 
-#include "simvm/hprof_layout.h"
-#include "simvm/hprof_reader.h"
-#include "simvm/hprof_records.h"
+#include "hprof/layout.h"
+#include "hprof/reader.h"
+#include "hprof/records.h"
 
 namespace simvm {
 

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "simvm/hprof_builder.h"
+#include "hprof/builder.h"
 
 namespace simvm::hprof {
 

@@ -30,9 +30,9 @@
 #include <string_view>
 #include <vector>
 
-#include "simvm/hprof_idindex.h"
-#include "simvm/hprof_idmap.h"
-#include "simvm/hprof_reader.h"
+#include "hprof/idindex.h"
+#include "hprof/idmap.h"
+#include "hprof/reader.h"
 
 namespace simvm::hprof {
 
