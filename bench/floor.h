@@ -59,16 +59,16 @@ inline std::unique_ptr<BigHeap> makeBigHeap(uint32_t objects, uint32_t slots) {
   config.arenaBytes += objects * 24u;
   heap->vm = std::make_unique<simvm::Vm>(config);
   simvm::Vm& vm = *heap->vm;
-  simvm::ClassSpec base;
+  simvm::ClassDecl base;
   base.name = "app/Base";
   base.fields = {{"next", "Lapp/Base;"}, {"size", "I"}};
   heap->classes.push_back(vm.defineClass(base));
   for (const char* name : {"app/Node", "app/Leaf", "app/Item", "app/Entry"}) {
-    simvm::ClassSpec spec;
-    spec.name = name;
-    spec.super = heap->classes[0];
-    spec.fields = {{"value", "I"}};
-    heap->classes.push_back(vm.defineClass(spec));
+    simvm::ClassDecl decl;
+    decl.name = name;
+    decl.super = heap->classes[0];
+    decl.fields = {{"value", "I"}};
+    heap->classes.push_back(vm.defineClass(decl));
   }
   heap->stream = vm.newOutputStream();
   uint32_t made = vm.slotsUsed();

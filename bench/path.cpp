@@ -36,12 +36,12 @@ struct PathHeap {
 };
 
 uint32_t defineClass(simvm::Vm& vm, const char* name, uint32_t super,
-                     std::vector<simvm::FieldSpec> fields) {
-  simvm::ClassSpec spec;
-  spec.name = name;
-  spec.super = super;
-  spec.fields = std::move(fields);
-  return vm.defineClass(spec);
+                     std::vector<simvm::FieldDecl> fields) {
+  simvm::ClassDecl decl;
+  decl.name = name;
+  decl.super = super;
+  decl.fields = std::move(fields);
+  return vm.defineClass(decl);
 }
 
 std::unique_ptr<PathHeap> makePathHeap(uint32_t objects) {

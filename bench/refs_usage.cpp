@@ -67,7 +67,7 @@ std::unique_ptr<RefsHeap> makeRefsHeap(uint32_t objects) {
   for (int i = 0; i < 3; i++) vm.write32(vm.bodyOf(plain[rng() % plain.size()]) + next, heap->target);
   vm.setLocal(vm.pushFrame(heap->thread, "hold", 1), 0, heap->target);
 
-  simvm::ClassSpec buffer;
+  simvm::ClassDecl buffer;
   buffer.name = "app/Buffer";
   buffer.fields = {{"data", "[I"}, {"length", "I"}};
   uint32_t bufferClass = vm.defineClass(buffer);

@@ -5,8 +5,8 @@
 namespace cli {
 namespace {
 
-using simvm::ClassSpec;
-using simvm::FieldSpec;
+using simvm::ClassDecl;
+using simvm::FieldDecl;
 using simvm::Vm;
 
 constexpr uint16_t kPublic = 0x0001;
@@ -19,9 +19,9 @@ constexpr uint32_t kExpiredSessions = 10;  // the first ten; the cache should ha
 constexpr uint32_t kSessionBufferBytes = 32768;
 constexpr uint32_t kTableBuckets = 16;
 
-FieldSpec field(const char* name, const char* signature) { return FieldSpec{name, signature}; }
-FieldSpec staticField(const char* name, const char* signature, uint32_t value = 0) {
-  return FieldSpec{name, signature, true, value};
+FieldDecl field(const char* name, const char* signature) { return FieldDecl{name, signature}; }
+FieldDecl staticField(const char* name, const char* signature, uint32_t value = 0) {
+  return FieldDecl{name, signature, true, value};
 }
 
 struct ClassDef {
@@ -29,11 +29,11 @@ struct ClassDef {
   const char* super;  // nullptr: java/lang/Object
   const char* source;
   uint16_t methods, interfaces, flags;
-  std::vector<FieldSpec> fields;
+  std::vector<FieldDecl> fields;
 };
 
 uint32_t define(Vm& vm, const ClassDef& d) {
-  ClassSpec shape;
+  ClassDecl shape;
   shape.name = d.name;
   shape.super = d.super ? vm.findClass(d.super) : 0;
   shape.secondName = d.source;
@@ -121,7 +121,7 @@ uint32_t arrayList(Vm& vm, const std::vector<uint32_t>& items, uint32_t capacity
 
 uint32_t primitiveArrayClass(Vm& vm, const char* name) {
   if (uint32_t c = vm.findClass(name)) return c;
-  ClassSpec shape;
+  ClassDecl shape;
   shape.name = name;
   shape.accessFlags = 0x0411;  // public final abstract, as array classes are
   return vm.defineClass(shape);

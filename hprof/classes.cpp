@@ -82,26 +82,26 @@ void HeapBuilder::defineClasses() {
 
 void HeapBuilder::defineOne(uint32_t i) {
   const ClassDump& cd = m_.classes[i];
-  ClassSpec spec;
-  spec.name = info_[i].name;
-  spec.super = info_[i].super == kNone ? 0 : info_[info_[i].super].handle;
-  spec.secondName = info_[i].source;
-  spec.sharedName = vm_->findClass(spec.name) != 0;
-  if (spec.name[0] == '[') spec.accessFlags = 0x0411;  // public final abstract, as array classes
+  ClassDecl decl;
+  decl.name = info_[i].name;
+  decl.super = info_[i].super == kNone ? 0 : info_[info_[i].super].handle;
+  decl.secondName = info_[i].source;
+  decl.sharedName = vm_->findClass(decl.name) != 0;
+  if (decl.name[0] == '[') decl.accessFlags = 0x0411;  // public final abstract, as array classes
   std::unordered_set<std::string> taken;
   // The dump lists statics and fields in reverse declaration order.
   for (uint32_t k = cd.staticCount; k-- > 0;) {
     const uint32_t s = cd.firstStatic + k;
     staticName_[s] = uniqueName(m_.statics[s].nameId, taken);
-    spec.fields.push_back(
+    decl.fields.push_back(
         {staticName_[s], signatureOf(m_.statics[s].type, staticSeen_[s]), true, 0});
   }
   for (uint32_t k = cd.fieldCount; k-- > 0;) {
     const uint32_t f = cd.firstField + k;
     fieldName_[f] = uniqueName(m_.fields[f].nameId, taken);
-    spec.fields.push_back({fieldName_[f], signatureOf(m_.fields[f].type, fieldSeen_[f]), false, 0});
+    decl.fields.push_back({fieldName_[f], signatureOf(m_.fields[f].type, fieldSeen_[f]), false, 0});
   }
-  info_[i].handle = vm_->defineClass(spec);
+  info_[i].handle = vm_->defineClass(decl);
   for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f)
     ownerOf_[f] = info_[i].handle;
 }
@@ -121,12 +121,12 @@ void HeapBuilder::redefineWellKnown(uint32_t i) {
   const ClassDump& cd = m_.classes[i];
   const uint32_t cls = vm_->findClass(info_[i].name);
   info_[i].handle = cls;
-  std::vector<FieldSpec> fields = vm_->fieldsOf(cls);
+  std::vector<FieldDecl> fields = vm_->fieldsOf(cls);
   std::unordered_set<std::string> taken;
-  for (const FieldSpec& f : fields) taken.insert(f.name);
+  for (const FieldDecl& f : fields) taken.insert(f.name);
   auto merge = [&](uint64_t nameId, uint8_t type, bool isStatic, const SeenValues& seen) {
     const std::string name = text(nameId);
-    for (const FieldSpec& own : fields) {
+    for (const FieldDecl& own : fields) {
       if (own.name != name || name.empty()) continue;
       const bool ownRef = own.signature[0] == 'L' || own.signature[0] == '[';
       const bool ownWide = own.signature[0] == 'J' || own.signature[0] == 'D';

@@ -17,11 +17,11 @@ void HeapBuilder::makeHandles() {
       switch (o.kind) {
         case ObjectKind::kInstance:
           if (isMirror(j)) {
-            ClassSpec spec;
-            spec.name = mirrorName_[j];
-            spec.sharedName = vm_->findClass(spec.name) != 0;
-            spec.accessFlags = 0x0411;  // public final abstract, as primitive classes
-            h = vm_->defineClass(spec);
+            ClassDecl decl;
+            decl.name = mirrorName_[j];
+            decl.sharedName = vm_->findClass(decl.name) != 0;
+            decl.accessFlags = 0x0411;  // public final abstract, as primitive classes
+            h = vm_->defineClass(decl);
           } else {
             h = vm_->newObject(info_[objectClass_[j]].handle);
           }

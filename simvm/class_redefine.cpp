@@ -27,15 +27,15 @@ void layOut(Vm::State& s, ClassRecord& rec) {
 
 }  // namespace
 
-std::vector<FieldSpec> Vm::fieldsOf(uint32_t cls) const {
-  std::vector<FieldSpec> out;
+std::vector<FieldDecl> Vm::fieldsOf(uint32_t cls) const {
+  std::vector<FieldDecl> out;
   for (const FieldRecord& f : s_->requireClass(cls, "fieldsOf").fields)
     out.push_back(
-        FieldSpec{f.name, f.signature, f.isStatic, f.isStatic ? State::get32(f.entry + 16) : 0});
+        FieldDecl{f.name, f.signature, f.isStatic, f.isStatic ? State::get32(f.entry + 16) : 0});
   return out;
 }
 
-void Vm::redefineFields(uint32_t cls, const std::vector<FieldSpec>& fields) {
+void Vm::redefineFields(uint32_t cls, const std::vector<FieldDecl>& fields) {
   State& s = *s_;
   ClassRecord& rec = s.classes.at(s.requireClass(cls, "redefineFields").handle);
   // Class handles are instances of java/lang/Class, but their bodies are descriptors, which

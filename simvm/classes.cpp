@@ -24,10 +24,10 @@ bool validSignature(const std::string& sig) {
 
 }  // namespace
 
-std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldSpec>& specs) {
-  if (specs.size() > 0xFFFF) throw VmError("too many fields in " + owner);
+std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldDecl>& decls) {
+  if (decls.size() > 0xFFFF) throw VmError("too many fields in " + owner);
   std::vector<FieldRecord> made;
-  for (const FieldSpec& fs : specs) {
+  for (const FieldDecl& fs : decls) {
     if (fs.name.empty()) throw VmError("a field of " + owner + " has no name");
     if (!validSignature(fs.signature))
       throw VmError("field " + owner + "." + fs.name + " has a bad signature \"" + fs.signature +
@@ -69,14 +69,14 @@ bool Vm::State::isSubclass(uint32_t cls, uint32_t ancestor) const {
   return false;
 }
 
-uint32_t Vm::defineClass(const ClassSpec& spec) {
+uint32_t Vm::defineClass(const ClassDecl& decl) {
   State& s = *s_;
-  if (spec.name.empty()) throw VmError("a class needs a name");
-  const bool nameTaken = s.classByName.count(spec.name) != 0;
-  if (nameTaken && !spec.sharedName)
-    throw VmError("class " + spec.name + " is already defined");
-  uint32_t super = spec.super;
-  if (super == 0 && spec.name != kRootClassName) {
+  if (decl.name.empty()) throw VmError("a class needs a name");
+  const bool nameTaken = s.classByName.count(decl.name) != 0;
+  if (nameTaken && !decl.sharedName)
+    throw VmError("class " + decl.name + " is already defined");
+  uint32_t super = decl.super;
+  if (super == 0 && decl.name != kRootClassName) {
     auto root = s.classByName.find(kRootClassName);
     if (root == s.classByName.end()) throw VmError("java/lang/Object must be defined first");
     super = root->second;
@@ -84,9 +84,9 @@ uint32_t Vm::defineClass(const ClassSpec& spec) {
   const ClassRecord* superRec = super ? &s.requireClass(super, "superclass") : nullptr;
 
   ClassRecord rec;
-  rec.name = spec.name;
+  rec.name = decl.name;
   rec.super = super;
-  rec.fields = fieldRecords(spec.name, spec.fields);
+  rec.fields = fieldRecords(decl.name, decl.fields);
   // Instance fields continue where the superclass's end: 4 bytes each, 8 for long and double.
   uint32_t offset = superRec ? superRec->instanceSize : 0;
   for (FieldRecord& f : rec.fields) {
@@ -94,18 +94,18 @@ uint32_t Vm::defineClass(const ClassSpec& spec) {
     f.offset = offset;
     offset += f.width;
   }
-  if (offset > 0xFFFF) throw VmError("instances of " + spec.name + " are too large");
+  if (offset > 0xFFFF) throw VmError("instances of " + decl.name + " are too large");
   rec.instanceSize = offset;
 
   // The anchor's descriptor sits at its fixed place above the table; the others in the arena.
   // A second class of the same name (another loader's) gets ordinary places.
-  const bool anchor = spec.name == kAnchorClassName && !s.anchorPlaced;
-  const bool classClass = spec.name == kClassClassName && State::get32(s.classMethodTable) == 0;
+  const bool anchor = decl.name == kAnchorClassName && !s.anchorPlaced;
+  const bool classClass = decl.name == kClassClassName && State::get32(s.classMethodTable) == 0;
   const uint32_t desc = anchor ? s.end + kAnchorGap : s.alloc(kDescriptorBytes, 8);
   const uint32_t mt = classClass ? s.classMethodTable
                                  : s.alloc(kMethodTableBytes, kMethodTableBytes);
-  const uint32_t name = spec.noName ? 0 : s.putCString(spec.name);
-  const uint32_t second = s.putCString(spec.secondName);
+  const uint32_t name = decl.noName ? 0 : s.putCString(decl.name);
+  const uint32_t second = s.putCString(decl.secondName);
   const uint32_t n = static_cast<uint32_t>(rec.fields.size());
   const uint32_t table = s.alloc(kFieldEntryBytes * (n ? n : 1), 8);
   std::vector<std::pair<uint32_t, uint32_t>> strings;  // signature, name
@@ -121,11 +121,11 @@ uint32_t Vm::defineClass(const ClassSpec& spec) {
   State::put32(desc + 16, super);               // superclass handle
   State::put32(desc + 36, mt);                  // the class's MethodTable (our own use)
   State::put32(desc + 40, table);               // FieldEntry table
-  State::put16(desc + 74, spec.methodCount);    // method count
+  State::put16(desc + 74, decl.methodCount);    // method count
   State::put16(desc + 76, static_cast<uint16_t>(n));  // field count
-  State::put16(desc + 80, spec.interfaceCount);  // interface count
+  State::put16(desc + 80, decl.interfaceCount);  // interface count
   State::put16(desc + 82, static_cast<uint16_t>(rec.instanceSize));  // instance size
-  State::put16(desc + 86, spec.accessFlags);    // access flags
+  State::put16(desc + 86, decl.accessFlags);    // access flags
   State::put32(mt, h);                          // MethodTable word 0: the class
   for (uint32_t i = 0; i < n; ++i) {
     FieldRecord& f = rec.fields[i];
@@ -135,11 +135,11 @@ uint32_t Vm::defineClass(const ClassSpec& spec) {
     State::put32(e + 4, strings[i].first);   // signature
     State::put32(e + 8, strings[i].second);  // name
     State::put16(e + 12, f.isStatic ? kAccStatic | kAccPublic : kAccPublic);
-    State::put32(e + 16, f.isStatic ? spec.fields[i].staticValue : f.offset);
+    State::put32(e + 16, f.isStatic ? decl.fields[i].staticValue : f.offset);
   }
   s.anchorPlaced = s.anchorPlaced || anchor;
   s.classOrder.push_back(h);
-  s.classByName.emplace(spec.name, h);  // a shared name keeps finding the first class
+  s.classByName.emplace(decl.name, h);  // a shared name keeps finding the first class
   s.classes.emplace(h, std::move(rec));
   return h;
 }
@@ -158,10 +158,10 @@ uint32_t Vm::arrayClassOf(uint32_t elementClass) {
   const std::string& element = s_->requireClass(elementClass, "arrayClassOf").name;
   const std::string name = element[0] == '[' ? "[" + element : "[L" + element + ";";
   if (uint32_t known = findClass(name)) return known;
-  ClassSpec spec;
-  spec.name = name;
-  spec.accessFlags = 0x0411;  // public final abstract, as the VM marks array classes
-  return defineClass(spec);
+  ClassDecl decl;
+  decl.name = name;
+  decl.accessFlags = 0x0411;  // public final abstract, as the VM marks array classes
+  return defineClass(decl);
 }
 
 std::string Vm::className(uint32_t cls) const { return s_->requireClass(cls, "className").name; }

@@ -9,7 +9,7 @@ namespace {
 
 std::atomic<Vm*> currentVm{nullptr};
 
-FieldSpec field(const char* name, const char* signature) { return FieldSpec{name, signature}; }
+FieldDecl field(const char* name, const char* signature) { return FieldDecl{name, signature}; }
 
 // The classes every VM has loaded before any program runs. Counts and flags are the ones a
 // class description of the real classes would show.
@@ -19,7 +19,7 @@ struct WellKnown {
   const char* super;  // nullptr: java/lang/Object (none for Object itself)
   const char* source;
   uint16_t methods, interfaces, flags;
-  std::vector<FieldSpec> fields;
+  std::vector<FieldDecl> fields;
 };
 
 std::vector<WellKnown> wellKnownClasses() {
@@ -61,15 +61,15 @@ Vm::Vm(const VmConfig& config) : s_(std::make_unique<State>()) {
   // java/lang/Class's MethodTable is needed by every class handle, Object's included.
   s.classMethodTable = s.alloc(kMethodTableBytes, kMethodTableBytes);
   for (const WellKnown& w : wellKnownClasses()) {
-    ClassSpec spec;
-    spec.name = w.name;
-    spec.super = w.super ? findClass(w.super) : 0;
-    spec.fields = w.fields;
-    spec.secondName = w.source;
-    spec.methodCount = w.methods;
-    spec.interfaceCount = w.interfaces;
-    spec.accessFlags = w.flags;
-    s.wk.*w.handle = defineClass(spec);
+    ClassDecl decl;
+    decl.name = w.name;
+    decl.super = w.super ? findClass(w.super) : 0;
+    decl.fields = w.fields;
+    decl.secondName = w.source;
+    decl.methodCount = w.methods;
+    decl.interfaceCount = w.interfaces;
+    decl.accessFlags = w.flags;
+    s.wk.*w.handle = defineClass(decl);
   }
   setCurrentThread(newThread("main"));
   makeCurrent();

@@ -41,17 +41,17 @@ struct VmConfig {
   bool high = false;                // place the region at or above 2 GB
 };
 
-struct FieldSpec {
+struct FieldDecl {
   std::string name;
   std::string signature;  // "I", "J", "Ljava/lang/Object;", "[I", ...
   bool isStatic = false;
   uint32_t staticValue = 0;  // a static field's initial value word
 };
 
-struct ClassSpec {
+struct ClassDecl {
   std::string name{};        // slash form; array classes begin with '['
   uint32_t super = 0;        // superclass handle; 0 means java/lang/Object (none for Object)
-  std::vector<FieldSpec> fields{};  // declared by this class, in table order
+  std::vector<FieldDecl> fields{};  // declared by this class, in table order
   std::string secondName{};  // shown by the class description (e.g. the source file name)
   uint16_t methodCount = 0;  // descriptor offset 74
   uint16_t interfaceCount = 0;  // descriptor offset 80
@@ -96,7 +96,7 @@ class Vm {
   void* pointer(uint32_t address) const;
 
   // --- classes --------------------------------------------------------------------
-  uint32_t defineClass(const ClassSpec& spec);
+  uint32_t defineClass(const ClassDecl& decl);
   uint32_t findClass(const std::string& name) const;  // slash or dot form; 0 when absent
   // From now on FindClass (and findClass) answer 0 for this name, as in a VM that never loaded
   // the class; the class handle and its objects stay as they are.
@@ -164,10 +164,10 @@ class Vm {
 
   // --- importing a foreign heap (simvm/class_redefine.cpp) ----------------------------------
   // The fields cls declares, in table order (static values as they stand now).
-  std::vector<FieldSpec> fieldsOf(uint32_t cls) const;
+  std::vector<FieldDecl> fieldsOf(uint32_t cls) const;
   // Replaces the fields cls declares and lays out again the instance fields of cls and of every
   // class below it. Only while none of them has a live instance, whose body would no longer fit.
-  void redefineFields(uint32_t cls, const std::vector<FieldSpec>& fields);
+  void redefineFields(uint32_t cls, const std::vector<FieldDecl>& fields);
   // Gives an existing object of Thread (or a subclass) an empty ThreadBlock in its body word 12,
   // as newThread does, and lists it in threads().
   void attachThreadBlock(uint32_t thread);

@@ -31,7 +31,7 @@ struct FieldRecord {
 
 // The records of the fields `owner` declares, checked (a name, a known signature, no name twice)
 // and with their widths; entries and offsets are not placed yet.
-std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldSpec>& specs);
+std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldDecl>& decls);
 
 struct ClassRecord {
   std::string name;

@@ -42,10 +42,10 @@ class Census : public testkit::HeapTest {
     other = define("app/Other");
   }
   uint32_t define(const std::string& name, uint32_t super = 0) {
-    simvm::ClassSpec spec;
-    spec.name = name;
-    spec.super = super;
-    return vm().defineClass(spec);
+    simvm::ClassDecl decl;
+    decl.name = name;
+    decl.super = super;
+    return vm().defineClass(decl);
   }
   std::string rec(char kind, uint32_t h, const std::string& name, int count = -1) {
     return std::string(1, kind) + " " + std::to_string(h) + " " + name +
@@ -159,10 +159,10 @@ TEST_F(Census, an_object_of_a_class_without_an_entry_counts_under_a_record_made_
 }
 
 TEST_F(Census, class_objects_count_under_java_lang_Class_and_a_nameless_class_matches_no_prefix) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Nameless";
-  spec.noName = true;
-  uint32_t nameless = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Nameless";
+  decl.noName = true;
+  uint32_t nameless = vm().defineClass(decl);
   vm().newObject(nameless);
   Report classes = call().classes("java/lang/Class", false, true);
   ASSERT_EQ(classes.count, 1);
@@ -240,10 +240,10 @@ TEST_F(Census, the_class_of_classes_lists_every_class_object_named_after_its_cla
 }
 
 TEST_F(Census, an_instance_of_a_nameless_class_is_listed_as_unknown) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Nameless";
-  spec.noName = true;
-  uint32_t nameless = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Nameless";
+  decl.noName = true;
+  uint32_t nameless = vm().defineClass(decl);
   uint32_t obj = vm().newObject(nameless);
   EXPECT_EQ(lines(call().handles(nameless, false, 0)),
             (std::vector<std::string>{rec('I', obj, "<unknown>")}));

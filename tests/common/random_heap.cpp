@@ -40,19 +40,19 @@ struct Builder {
     Kind kind = kKinds[below(5)];
     const ClassInfo* parent = pickClass(kind);
     ClassInfo info{0, kind, {}, {}};
-    simvm::ClassSpec spec;
-    spec.name = "t/C" + std::to_string(index);
+    simvm::ClassDecl decl;
+    decl.name = "t/C" + std::to_string(index);
     if (parent && chance(0.6)) {
-      spec.super = parent->handle;
+      decl.super = parent->handle;
       info.refFields = parent->refFields;
     } else if (kind == Kind::kThread) {
-      spec.super = vm.threadClass();
+      decl.super = vm.threadClass();
       info.refFields = {"name", "target"};
     } else if (kind == Kind::kReference) {
       static const int kRoots = 3;
       uint32_t roots[kRoots] = {vm.weakReferenceClass(), vm.softReferenceClass(),
                                 vm.referenceClass()};
-      spec.super = roots[below(kRoots)];
+      decl.super = roots[below(kRoots)];
       info.refFields = {"referent", "queue", "next"};
     }
     for (uint32_t i = 0, n = 1 + below(5); i < n; i++) {
@@ -60,20 +60,20 @@ struct Builder {
       static const char* kSignatures[] = {"Ljava/lang/Object;", "Ljava/lang/Object;",
                                           "[Ljava/lang/Object;", "I", "J"};
       std::string signature = kSignatures[below(5)];
-      spec.fields.push_back({name, signature});
+      decl.fields.push_back({name, signature});
       if (signature[0] == 'L' || signature[0] == '[') info.refFields.push_back(name);
     }
     for (uint32_t i = 0, n = below(3); i < n; i++) {
       std::string name = "s" + std::to_string(fieldCounter++);
       bool reference = chance(0.8);
       // A primitive static may hold a value that looks like a handle; it must not count.
-      spec.fields.push_back({name, reference ? (chance(0.7) ? "Ljava/lang/Object;"
+      decl.fields.push_back({name, reference ? (chance(0.7) ? "Ljava/lang/Object;"
                                                              : "[Ljava/lang/Object;")
                                              : "I",
                              true, 0});
       if (reference) info.statics.push_back(name);
     }
-    info.handle = vm.defineClass(spec);
+    info.handle = vm.defineClass(decl);
     classes.push_back(info);
   }
 

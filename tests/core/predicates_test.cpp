@@ -115,9 +115,9 @@ TEST_F(Predicates, a_class_word_that_is_no_handle_gives_no_class_and_no_entry) {
 }
 
 TEST_F(Predicates, a_superclass_link_that_is_no_live_handle_ends_the_chain) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Orphan";
-  uint32_t orphan = vm.defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Orphan";
+  uint32_t orphan = vm.defineClass(decl);
   uint32_t freed = vm.newObject(vm.objectClass());
   vm.freeSlot(freed);
   walk();
@@ -128,19 +128,19 @@ TEST_F(Predicates, a_superclass_link_that_is_no_live_handle_ends_the_chain) {
 }
 
 TEST_F(Predicates, a_class_without_a_name_pointer_has_a_null_name) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Nameless";
-  spec.noName = true;
-  uint32_t nameless = vm.defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Nameless";
+  decl.noName = true;
+  uint32_t nameless = vm.defineClass(decl);
   walk();
   EXPECT_EQ(tv::classNameAddress(nameless), 0u);
   EXPECT_EQ(tv::className(nameless), nullptr);
 }
 
 TEST_F(Predicates, entries_name_the_described_class_the_object_class_or_the_element_class) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Thing";
-  uint32_t thing = vm.defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Thing";
+  uint32_t thing = vm.defineClass(decl);
   uint32_t obj = vm.newObject(thing);
   uint32_t things = vm.newObjectArray(thing, 4);
   walk();

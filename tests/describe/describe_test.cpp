@@ -22,11 +22,11 @@ std::string format(const char* fmt, ...) {
 class Describe : public testkit::HeapTest {
  protected:
   uint32_t defineClass(const std::string& name, uint32_t super = 0) {
-    simvm::ClassSpec spec;
-    spec.name = name;
-    spec.super = super;
-    spec.secondName = "Source.java";
-    return vm().defineClass(spec);
+    simvm::ClassDecl decl;
+    decl.name = name;
+    decl.super = super;
+    decl.secondName = "Source.java";
+    return vm().defineClass(decl);
   }
   std::string classError(uint32_t h) { return format("ERROR handle %x is not a valid class", h); }
   std::string objectError(uint32_t h) { return format("ERROR handle %x isn't a valid object", h); }
@@ -38,11 +38,11 @@ class Describe : public testkit::HeapTest {
 // --- getClassInfo0 ---------------------------------------------------------------------------
 
 TEST_F(Describe, a_class_shows_name_descriptor_second_name_four_unsigned_counts_and_the_flag) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Widget";
-  spec.secondName = "Widget.java";
-  spec.accessFlags = 0x0421;  // 0x400 set
-  uint32_t widget = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Widget";
+  decl.secondName = "Widget.java";
+  decl.accessFlags = 0x0421;  // 0x400 set
+  uint32_t widget = vm().defineClass(decl);
   uint32_t desc = vm().descriptorOf(widget);
   // Distinct values at offsets 76, 82, 74, 80 show the order; those above 32767 show that
   // they are printed unsigned.
@@ -70,10 +70,10 @@ TEST_F(Describe, anything_but_a_class_object_is_not_a_valid_class) {
 }
 
 TEST_F(Describe, a_missing_name_or_second_name_reads_unknown) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Nameless";
-  spec.noName = true;
-  uint32_t nameless = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Nameless";
+  decl.noName = true;
+  uint32_t nameless = vm().defineClass(decl);
   uint32_t desc = vm().descriptorOf(nameless);
   vm().write32(desc + 8, 0);
   EXPECT_EQ(call().classInfo(nameless).substr(0, 32),

@@ -23,12 +23,12 @@ using namespace hproftest::ids;
 
 std::vector<std::string> fieldNames(const simvm::Vm& vm, uint32_t cls) {
   std::vector<std::string> out;
-  for (const simvm::FieldSpec& f : vm.fieldsOf(cls)) out.push_back(f.name);
+  for (const simvm::FieldDecl& f : vm.fieldsOf(cls)) out.push_back(f.name);
   return out;
 }
 
 std::string signatureOf(const simvm::Vm& vm, uint32_t cls, const std::string& field) {
-  for (const simvm::FieldSpec& f : vm.fieldsOf(cls))
+  for (const simvm::FieldDecl& f : vm.fieldsOf(cls))
     if (f.name == field) return f.signature;
   return "<no field " + field + ">";
 }

@@ -24,20 +24,20 @@ class PathTest : public testkit::HeapTest {
  protected:
   // A class whose static reference fields s1 .. sN start out null.
   uint32_t holder(const std::string& name, int statics = 1) {
-    simvm::ClassSpec spec;
-    spec.name = name;
+    simvm::ClassDecl decl;
+    decl.name = name;
     for (int i = 1; i <= statics; i++)
-      spec.fields.push_back({"s" + std::to_string(i), "Ljava/lang/Object;", true, 0});
-    return vm().defineClass(spec);
+      decl.fields.push_back({"s" + std::to_string(i), "Ljava/lang/Object;", true, 0});
+    return vm().defineClass(decl);
   }
 
   // An object with reference fields a, b, c.
   uint32_t node(uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) {
     if (nodeClass_ == 0) {
-      simvm::ClassSpec spec;
-      spec.name = "t/Node";
-      for (const char* f : {"a", "b", "c"}) spec.fields.push_back({f, "Ljava/lang/Object;"});
-      nodeClass_ = vm().defineClass(spec);
+      simvm::ClassDecl decl;
+      decl.name = "t/Node";
+      for (const char* f : {"a", "b", "c"}) decl.fields.push_back({f, "Ljava/lang/Object;"});
+      nodeClass_ = vm().defineClass(decl);
     }
     uint32_t n = vm().newObject(nodeClass_);
     vm().setField(n, "a", a);
@@ -144,11 +144,11 @@ TEST_F(PathTest, an_object_links_through_its_first_field_own_class_first) {
   uint32_t target = node();
   uint32_t n1 = node(target);
   uint32_t n2 = node(target);
-  simvm::ClassSpec spec;
-  spec.name = "t/Sub";
-  spec.super = vm().findClass("t/Node");
-  spec.fields = {{"own", "Ljava/lang/Object;"}};
-  uint32_t s = vm().newObject(vm().defineClass(spec));
+  simvm::ClassDecl decl;
+  decl.name = "t/Sub";
+  decl.super = vm().findClass("t/Node");
+  decl.fields = {{"own", "Ljava/lang/Object;"}};
+  uint32_t s = vm().newObject(vm().defineClass(decl));
   vm().setField(s, "a", n1);
   vm().setField(s, "b", n1);
   vm().setField(s, "own", n2);
@@ -283,11 +283,11 @@ TEST_F(PathTest, a_reference_target_is_reached_only_through_another_threads_loca
 
 //   K.s1 ──► m: MyRef2 ◄─ MyRef ◄─ WeakReference;   m.referent ──► target
 TEST_F(PathTest, subclasses_of_reference_subclasses_are_filtered_too) {
-  simvm::ClassSpec mine;
+  simvm::ClassDecl mine;
   mine.name = "t/MyRef";
   mine.super = vm().weakReferenceClass();
   mine.fields = {{"extra", "Ljava/lang/Object;"}};
-  simvm::ClassSpec deeper;
+  simvm::ClassDecl deeper;
   deeper.name = "t/MyRef2";
   deeper.super = vm().defineClass(mine);
   uint32_t k = holder("t/K");
@@ -334,10 +334,10 @@ TEST_F(PathTest, without_the_reference_class_nothing_is_filtered) {
 //   call 1 sees M (a WeakReference subclass) through its instance; then the instance is freed
 //   and Reference can no longer be found.  K.s1 ──► M[] [target] is still not followed.
 TEST_F(PathTest, reference_classes_found_by_earlier_calls_stay_registered) {
-  simvm::ClassSpec spec;
-  spec.name = "t/M";
-  spec.super = vm().weakReferenceClass();
-  uint32_t m = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "t/M";
+  decl.super = vm().weakReferenceClass();
+  uint32_t m = vm().defineClass(decl);
   uint32_t instance = vm().newWeakReference(0, m);
   uint32_t target = node();
   EXPECT_EQ(path(target).message, "Search Failed");  // registers M
@@ -352,10 +352,10 @@ TEST_F(PathTest, reference_classes_found_by_earlier_calls_stay_registered) {
   // A library that never saw M follows the array.
   testkit::Heap fresh;
   fresh.vm.hideClass("java/lang/ref/Reference");
-  spec.super = fresh.vm.weakReferenceClass();
-  uint32_t m2 = fresh.vm.defineClass(spec);
+  decl.super = fresh.vm.weakReferenceClass();
+  uint32_t m2 = fresh.vm.defineClass(decl);
   uint32_t k2 = fresh.vm.defineClass([] {
-    simvm::ClassSpec h;
+    simvm::ClassDecl h;
     h.name = "t/K";
     h.fields = {{"s1", "Ljava/lang/Object;", true, 0}};
     return h;

@@ -12,13 +12,13 @@
 
 namespace refs {
 
-inline simvm::FieldSpec field(const std::string& name, const std::string& sig = "Ljava/lang/Object;") {
-  return simvm::FieldSpec{name, sig, false, 0};
+inline simvm::FieldDecl field(const std::string& name, const std::string& sig = "Ljava/lang/Object;") {
+  return simvm::FieldDecl{name, sig, false, 0};
 }
 
-inline simvm::FieldSpec staticField(const std::string& name,
+inline simvm::FieldDecl staticField(const std::string& name,
                                     const std::string& sig = "Ljava/lang/Object;") {
-  return simvm::FieldSpec{name, sig, true, 0};
+  return simvm::FieldDecl{name, sig, true, 0};
 }
 
 inline std::string line(char kind, uint32_t h, const std::string& cls,
@@ -45,13 +45,13 @@ inline std::vector<std::string> linesAbout(const simvm::Report& r, const std::se
 
 class RefsTest : public testkit::HeapTest {
  protected:
-  uint32_t defineClass(const std::string& name, std::vector<simvm::FieldSpec> fields = {},
+  uint32_t defineClass(const std::string& name, std::vector<simvm::FieldDecl> fields = {},
                        uint32_t super = 0) {
-    simvm::ClassSpec spec;
-    spec.name = name;
-    spec.super = super;
-    spec.fields = std::move(fields);
-    return vm().defineClass(spec);
+    simvm::ClassDecl decl;
+    decl.name = name;
+    decl.super = super;
+    decl.fields = std::move(fields);
+    return vm().defineClass(decl);
   }
   uint32_t newInstance(const std::string& className) {
     uint32_t cls = vm().findClass(className);

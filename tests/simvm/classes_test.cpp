@@ -8,8 +8,8 @@
 
 namespace {
 
-using simvm::ClassSpec;
-using simvm::FieldSpec;
+using simvm::ClassDecl;
+using simvm::FieldDecl;
 using simvm::Vm;
 using simvm::VmError;
 
@@ -31,14 +31,14 @@ class Classes : public ::testing::Test {
   Vm vm;
   // Base:    a I, b J, s static I = 77       -> a@0, b@4 (8 bytes), size 12
   // Derived: c Object, d D, t static, e Z     -> c@12, d@16, e@24, size 28
-  uint32_t base = vm.defineClass(ClassSpec{
+  uint32_t base = vm.defineClass(ClassDecl{
       .name = "com/acme/Base",
       .fields = {{"a", "I"}, {"b", "J"}, {"s", "I", true, 77}},
       .secondName = "Base.java",
       .methodCount = 7,
       .interfaceCount = 2,
       .accessFlags = 0x0421});
-  uint32_t derived = vm.defineClass(ClassSpec{
+  uint32_t derived = vm.defineClass(ClassDecl{
       .name = "com/acme/Derived",
       .super = base,
       .fields = {{"c", "Ljava/lang/Object;"}, {"d", "D"}, {"t", "[I", true}, {"e", "Z"}}});
@@ -150,12 +150,12 @@ TEST_F(Classes, array_classes_are_named_as_the_vm_names_them) {
 }
 
 TEST_F(Classes, bad_definitions_raise) {
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = ""}), VmError);
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = "com/acme/Base"}), VmError);
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = "X", .super = 12345}), VmError);
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = "Y", .fields = {{"f", ""}}}), VmError);
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = "Z", .fields = {{"f", "Q"}}}), VmError);
-  EXPECT_THROW(vm.defineClass(ClassSpec{.name = "W", .fields = {{"f", "I"}, {"f", "J"}}}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = ""}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = "com/acme/Base"}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = "X", .super = 12345}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = "Y", .fields = {{"f", ""}}}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = "Z", .fields = {{"f", "Q"}}}), VmError);
+  EXPECT_THROW(vm.defineClass(ClassDecl{.name = "W", .fields = {{"f", "I"}, {"f", "J"}}}), VmError);
   EXPECT_THROW(vm.fieldOffset(base, "nope"), VmError);
   EXPECT_THROW(vm.staticEntry(base, "a"), VmError);  // an instance field
   EXPECT_THROW(vm.newObject(vm.classClass()), VmError);
@@ -165,7 +165,7 @@ TEST_F(Classes, bad_definitions_raise) {
 TEST_F(Classes, a_shared_name_makes_a_second_class_and_lookups_keep_the_first) {
   const uint32_t anchor = vm.findClass("java/lang/NoClassDefFoundError");
   const uint32_t again = vm.defineClass(
-      ClassSpec{.name = "java/lang/NoClassDefFoundError", .sharedName = true});
+      ClassDecl{.name = "java/lang/NoClassDefFoundError", .sharedName = true});
   EXPECT_NE(again, anchor);
   EXPECT_EQ(vm.findClass("java/lang/NoClassDefFoundError"), anchor);
   EXPECT_EQ(vm.bodyOf(anchor), vm.tableEnd() + 2408);
@@ -173,14 +173,14 @@ TEST_F(Classes, a_shared_name_makes_a_second_class_and_lookups_keep_the_first) {
   // Hidden and defined anew, the name still gets a descriptor of its own.
   vm.hideClass("java/lang/NoClassDefFoundError");
   EXPECT_EQ(vm.findClass("java/lang/NoClassDefFoundError"), 0u);
-  const uint32_t third = vm.defineClass(ClassSpec{.name = "java/lang/NoClassDefFoundError"});
+  const uint32_t third = vm.defineClass(ClassDecl{.name = "java/lang/NoClassDefFoundError"});
   EXPECT_NE(vm.bodyOf(third), vm.bodyOf(anchor));
   EXPECT_EQ(cString(vm, vm.read32(vm.bodyOf(anchor) + 8)), "NoClassDefFoundError.java");
   EXPECT_EQ(vm.findClass("java/lang/NoClassDefFoundError"), third);
 }
 
 TEST_F(Classes, a_class_without_a_name_has_a_null_name_pointer) {
-  const uint32_t cls = vm.defineClass(ClassSpec{.name = "com/acme/Hidden", .noName = true});
+  const uint32_t cls = vm.defineClass(ClassDecl{.name = "com/acme/Hidden", .noName = true});
   EXPECT_EQ(vm.read32(vm.descriptorOf(cls) + 4), 0u);
   EXPECT_EQ(vm.findClass("com/acme/Hidden"), cls);
 }

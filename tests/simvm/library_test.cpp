@@ -86,7 +86,7 @@ TEST(Caller, fills_slots_and_reads_back_what_the_library_returns) {
   // A description comes back as a String in slot 0.
   EXPECT_NE(heap.call.classInfo(vm.stringClass()).find("java/lang/String"), std::string::npos);
   // The path comes back as an int array, the root first, and ends at the target.
-  const uint32_t holder = vm.defineClass(simvm::ClassSpec{
+  const uint32_t holder = vm.defineClass(simvm::ClassDecl{
       .name = "com/acme/Holder", .fields = {{"held", "Ljava/lang/Object;", true}}});
   const uint32_t target = vm.newObject(vm.objectClass());
   vm.setStatic(holder, "held", target);

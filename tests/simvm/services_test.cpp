@@ -8,7 +8,7 @@
 
 namespace {
 
-using simvm::ClassSpec;
+using simvm::ClassDecl;
 using simvm::Vm;
 
 int32_t writeByte(uint32_t stream, int32_t value) {
@@ -29,8 +29,8 @@ std::string hex(uint32_t v) {
 class Services : public ::testing::Test {
  protected:
   Vm vm;
-  uint32_t widget = vm.defineClass(ClassSpec{.name = "com/acme/Widget"});
-  uint32_t gadget = vm.defineClass(ClassSpec{.name = "com/acme/Gadget", .super = widget});
+  uint32_t widget = vm.defineClass(ClassDecl{.name = "com/acme/Widget"});
+  uint32_t gadget = vm.defineClass(ClassDecl{.name = "com/acme/Gadget", .super = widget});
 };
 
 TEST_F(Services, write_appends_the_low_byte_of_each_int_including_negative_ones) {
@@ -152,7 +152,7 @@ TEST(ServicesWithoutVm, answer_zero_when_no_vm_is_current) {
 TEST(ServicesWithoutVm, act_on_the_vm_made_current) {
   Vm a;
   Vm b;
-  const uint32_t onlyInA = a.defineClass(ClassSpec{.name = "com/acme/OnlyA"});
+  const uint32_t onlyInA = a.defineClass(ClassDecl{.name = "com/acme/OnlyA"});
   EXPECT_EQ(FindClass(nullptr, "com/acme/OnlyA", 1), 0u);
   a.makeCurrent();
   EXPECT_EQ(FindClass(nullptr, "com/acme/OnlyA", 1), onlyInA);

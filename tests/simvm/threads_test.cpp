@@ -9,7 +9,7 @@
 
 namespace {
 
-using simvm::ClassSpec;
+using simvm::ClassDecl;
 using simvm::Vm;
 using simvm::VmError;
 
@@ -60,7 +60,7 @@ TEST(Threads, a_frame_without_a_method_name_has_no_method_block) {
 
 TEST(Threads, thread_subclasses_keep_the_block_at_body_offset_12) {
   Vm vm;
-  const uint32_t sub = vm.defineClass(ClassSpec{
+  const uint32_t sub = vm.defineClass(ClassDecl{
       .name = "com/acme/Worker", .super = vm.threadClass(), .fields = {{"job", "Ljava/lang/Object;"}}});
   const uint32_t t = vm.newThread("w", sub);
   EXPECT_GE(vm.fieldOffset(sub, "job"), 20u);

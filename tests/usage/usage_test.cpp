@@ -19,12 +19,12 @@ class Usage : public testkit::HeapTest {
   // A class whose instance fields are arrays, one per signature given ("[I", ...).
   uint32_t holderClass(const std::string& name, const std::vector<std::string>& arraySigs,
                        uint32_t super = 0) {
-    simvm::ClassSpec spec;
-    spec.name = name;
-    spec.super = super;
+    simvm::ClassDecl decl;
+    decl.name = name;
+    decl.super = super;
     for (size_t i = 0; i < arraySigs.size(); i++)
-      spec.fields.push_back({"f" + std::to_string(i), arraySigs[i], false, 0});
-    return vm().defineClass(spec);
+      decl.fields.push_back({"f" + std::to_string(i), arraySigs[i], false, 0});
+    return vm().defineClass(decl);
   }
   uint32_t holder(uint32_t cls, const std::vector<uint32_t>& arrays) {
     uint32_t o = vm().newObject(cls);
@@ -108,10 +108,10 @@ TEST_F(Usage, only_plain_objects_are_counted_never_arrays_or_class_objects) {
 }
 
 TEST_F(Usage, arrays_held_in_static_fields_are_charged_to_nobody) {
-  simvm::ClassSpec spec;
-  spec.name = "app/Cache";
-  spec.fields = {{"table", "[I", true, 0}, {"n", "I", false, 0}};
-  uint32_t cls = vm().defineClass(spec);
+  simvm::ClassDecl decl;
+  decl.name = "app/Cache";
+  decl.fields = {{"table", "[I", true, 0}, {"n", "I", false, 0}};
+  uint32_t cls = vm().defineClass(decl);
   vm().setStatic(cls, "table", vm().newArray(simvm::kInt, 1000));
   vm().newObject(cls);
   EXPECT_THAT(rows("app/Cache"), ElementsAre(Pair("app/Cache", Pair(1, size("app/Cache")))));
@@ -123,7 +123,7 @@ TEST_F(Usage, rows_are_ordered_by_bytes_then_count_then_name) {
   uint32_t pair = holderClass("app/Pair", {"[I"});  // two instances, same total as one Big
   holder(pair, {0});
   holder(pair, {0});
-  simvm::ClassSpec big;
+  simvm::ClassDecl big;
   big.name = "app/Big";
   big.fields = {{"a", "J", false, 0}};
   uint32_t bigCls = vm().defineClass(big);
