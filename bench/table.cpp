@@ -170,6 +170,8 @@ void measureHeap(uint32_t bulk, int reps) {
   };
   auto reportNotEmpty = [&] { return vm.streamBytes(heap->stream).size() > 2; };
 
+  std::printf("-- heap of %u slots: %zu classes, %.2f references per slot\n", slots,
+              heap->classes.size(), static_cast<double>(heap->references) / slots);
   Measure floor;
   floor.seconds = b.floorSeconds();
   printRow("floor: bare pass over the slots", slots, floor, floor.seconds, "1");

@@ -31,6 +31,7 @@ struct AppClass {
   std::vector<std::string> arrayFields;    // "[I"-like instance fields
   std::vector<std::string> statics;        // static reference fields declared here
   std::vector<uint32_t> objectOffsets, arrayOffsets;
+  simvm::ClassDecl decl;                   // its superclass filled in when defined
 };
 
 enum Kind : uint8_t { kPlain, kObjectArray, kPrimitive, kWeak };
@@ -71,6 +72,7 @@ struct Builder {
         c.arrayFields = p.arrayFields;
       }
       classes.push_back(c);
+      classes.back().decl = declare(i);  // the superclass's fields are known by now
     }
   }
 
@@ -194,8 +196,8 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
   simvm::Vm& vm = *heap->vm;
 
   for (uint32_t i = 0; i < b.classes.size(); i++) {
-    simvm::ClassDecl decl = b.declare(i);
     AppClass& c = b.classes[i];
+    simvm::ClassDecl decl = c.decl;
     if (c.parent >= 0) decl.super = b.classes[static_cast<size_t>(c.parent)].handle;
     c.handle = vm.defineClass(decl);
     for (const std::string& f : c.objectFields) c.objectOffsets.push_back(vm.fieldOffset(c.handle, f));
@@ -237,20 +239,24 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
   for (uint32_t i : linkable) b.reserved[i] = 1;
 
   const uint32_t referent = vm.fieldOffset(weak, "referent");
+  auto link = [&](uint32_t at, uint32_t value) {
+    vm.write32(at, value);
+    if (value) heap->references++;
+  };
   for (uint32_t i = 0; i < b.plan.size(); i++) {
     const Planned& p = b.plan[i];
     const uint32_t body = vm.bodyOf(b.handles[i]);
     if (p.kind == kPlain) {
       const AppClass& c = b.classes[p.type];
       for (uint32_t off : c.objectOffsets)
-        if (b.chance(0.6)) vm.write32(body + off, b.linkFrom(i));
+        if (b.chance(0.6)) link(body + off, b.linkFrom(i));
       for (uint32_t off : c.arrayOffsets)
-        if (b.chance(0.7)) vm.write32(body + off, b.primitiveNear(i));
+        if (b.chance(0.7)) link(body + off, b.primitiveNear(i));
     } else if (p.kind == kObjectArray) {
       for (uint32_t e = 0; e < p.length; e++)
-        if (b.chance(0.7)) vm.write32(body + 4 * e, b.linkFrom(i));
+        if (b.chance(0.7)) link(body + 4 * e, b.linkFrom(i));
     } else if (p.kind == kWeak) {
-      vm.write32(body + referent, b.linkFrom(i));
+      link(body + referent, b.linkFrom(i));
     }
   }
   for (size_t k = 0; k < linkable.size(); k++) {

@@ -38,6 +38,7 @@ struct AppHeap {
   uint32_t sampleObject = 0;         // a plain object held by a thread's local and some fields
   uint32_t sampleArray = 0;          // an object array
   uint32_t bulkSlots = 0;            // slots made by the bulk
+  uint64_t references = 0;           // non-null reference fields and elements of the bulk
 };
 
 // Builds the heap; the new VM is the current one.
