@@ -83,7 +83,7 @@ struct Builder {
                               ? nullptr
                               : kPackages[below(std::size(kPackages))];
     if (!package) {  // mostly beside the superclass
-      const std::string& parentName = parentNames[static_cast<size_t>(c.parent)];
+      const std::string& parentName = classes[static_cast<size_t>(c.parent)].decl.name;
       decl.name = parentName.substr(0, parentName.rfind('/') + 1);
     } else {
       decl.name = package;
@@ -111,10 +111,8 @@ struct Builder {
       decl.fields.push_back({name, "Ljava/lang/Object;", true, 0});
       c.statics.push_back(name);
     }
-    parentNames.push_back(decl.name);
     return decl;
   }
-  std::vector<std::string> parentNames;
 
   void planBulk() {
     // Zipf-like popularity: the class of rank r (a shuffled order) has weight 1 / r.
@@ -287,19 +285,19 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
   if (heap->sampleObject) vm.setLocal(vm.pushFrame(heap->threads[0], "hold", 1), 0, heap->sampleObject);
 
   // The class with subclasses whose instances, its own and its subclasses', are nearest 2%.
-  std::vector<uint64_t> below(b.classes.size(), 0);
+  std::vector<uint64_t> subtree(b.classes.size(), 0);
   std::vector<uint8_t> hasSub(b.classes.size(), 0);
   uint64_t plain = 0;
   for (const Planned& p : b.plan) {
     if (p.kind != kPlain) continue;
     plain++;
-    for (int c = p.type; c >= 0; c = b.classes[static_cast<size_t>(c)].parent) below[static_cast<size_t>(c)]++;
+    for (int c = p.type; c >= 0; c = b.classes[static_cast<size_t>(c)].parent) subtree[static_cast<size_t>(c)]++;
   }
   for (const AppClass& c : b.classes)
     if (c.parent >= 0) hasSub[static_cast<size_t>(c.parent)] = 1;
   double best = 1e300;
   for (size_t c = 0; c < b.classes.size(); c++) {
-    double off = std::abs(static_cast<double>(below[c]) - kMiddleShare * static_cast<double>(plain));
+    double off = std::abs(static_cast<double>(subtree[c]) - kMiddleShare * static_cast<double>(plain));
     if (hasSub[c] && off < best) {
       best = off;
       heap->middleClass = b.classes[c].handle;

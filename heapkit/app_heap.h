@@ -5,9 +5,9 @@
 // long links, 8 threads of 5 to 20 frames, a few weak references. Bodies lie in handle order,
 // as in a heap just compacted. The same shape and seed always give the same heap.
 //
-// Two structures are planted for the path search: a chain of plain objects, head held by the
-// static field `root` of app/Registry, whose members nothing else refers to, so that the
-// shortest path from a root to chain[d - 1] has exactly d links.
+// For the path search a chain of plain objects is planted, its head held by the static field
+// `root` of app/Registry and its members referred to by nothing else, so that the shortest
+// path from a root to chain[d - 1] has exactly d links.
 #pragma once
 #include <cstdint>
 #include <memory>
