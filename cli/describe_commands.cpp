@@ -67,7 +67,7 @@ ClassDescription parseClassDescription(const std::string& text) {
 void printClassJson(Session& s, uint32_t cls, const ClassDescription& d, const std::string& text,
                     std::ostream& out) {
   JsonObject o;
-  o.add("kind", "CLASS")
+  o.add("kind", "C")
       .add("handle", int64_t{cls})
       .add("class", d.name)
       .add("descriptor", "0x" + d.descriptor)
@@ -121,7 +121,7 @@ ObjectDescription parseObjectDescription(const std::string& text) {
 void printObjectJson(Session& s, uint32_t h, const ObjectDescription& d, const std::string& text,
                      std::ostream& out) {
   JsonObject o;
-  o.add("kind", d.kind)
+  o.add("kind", d.object ? "I" : "A")
       .add("handle", int64_t{parseHex(d.handle)})
       .add("class", d.className)
       .add("body", "0x" + d.body);
@@ -155,7 +155,6 @@ int runClassInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
   s.requireStub("getClassInfo0", "class-info");
   const uint32_t cls = s.resolveClass(inv.args[0]);
   const std::string text = s.caller().classInfo(cls);
-  s.setLastHandles({cls});
   if (presentDescriptionError(s, cls, text, inv.output, out)) return 1;
   if (inv.output == OutputMode::Raw) {
     out << text << '\n';
@@ -174,7 +173,6 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
   s.requireStub("getHandleInfo0", "info");
   const uint32_t h = s.resolveObject(inv.args[0]);
   const std::string text = s.caller().handleInfo(h);
-  s.setLastHandles({h});
   if (presentDescriptionError(s, h, text, inv.output, out)) return 1;
   if (inv.output == OutputMode::Raw) {
     out << text << '\n';

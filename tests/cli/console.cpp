@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -66,6 +68,53 @@ Outcome console(const std::vector<std::string>& args, const std::string& input) 
   std::vector<std::string> argv{TAVOLIN_CONSOLE};
   argv.insert(argv.end(), args.begin(), args.end());
   return spawn(TAVOLIN_CONSOLE, argv, input);
+}
+
+Outcome consoleInterrupted(const std::vector<std::string>& args, const std::string& before,
+                           const std::string& shown, const std::string& after) {
+  const std::string out = tempPath("out"), err = tempPath("err");
+  int input[2];
+  if (pipe(input) != 0) return {};
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, input[0], 0);
+  posix_spawn_file_actions_addclose(&files, input[1]);
+  posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> argvText{TAVOLIN_CONSOLE};
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Outcome run;
+  pid_t pid = 0;
+  const bool started =
+      posix_spawn(&pid, TAVOLIN_CONSOLE, &files, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&files);
+  close(input[0]);
+  if (started) {
+    auto send = [&](const std::string& text) {
+      if (write(input[1], text.data(), text.size()) != ssize_t(text.size())) return;
+    };
+    send(before);
+    for (int waited = 0; waited < 1000 && slurp(out).find(shown) == std::string::npos; ++waited)
+      usleep(10000);  // up to 10 s for the first output
+    usleep(50000);    // and for the shell to wait at its next read
+    kill(pid, SIGINT);
+    usleep(50000);
+    send(after);
+    close(input[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  } else {
+    close(input[1]);
+  }
+  run.out = slurp(out);
+  run.err = slurp(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return run;
 }
 
 Outcome shellCommand(const std::string& command) {

@@ -19,6 +19,11 @@ struct Outcome {
 // Runs the console with `args`, feeding `input` to its standard input.
 Outcome console(const std::vector<std::string>& args, const std::string& input = "");
 
+// Runs the console with `before` on its standard input, waits until its output shows `shown`,
+// sends it SIGINT (Ctrl-C), then gives it `after` and the end of its input.
+Outcome consoleInterrupted(const std::vector<std::string>& args, const std::string& before,
+                           const std::string& shown, const std::string& after);
+
 // Runs a shell command line with the console first on the PATH; standard error joins standard
 // output, as a terminal shows them.
 Outcome shellCommand(const std::string& command);
