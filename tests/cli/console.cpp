@@ -1,6 +1,8 @@
 #include "tests/cli/console.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,6 +117,49 @@ Outcome consoleInterrupted(const std::vector<std::string>& args, const std::stri
   std::remove(out.c_str());
   std::remove(err.c_str());
   return run;
+}
+
+Terminal::Terminal(const std::vector<std::string>& args) {
+  std::vector<std::string> argvText{TAVOLIN_CONSOLE};
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+  if (pid_ == 0) {
+    setenv("HOME", "/nonexistent", 1);  // no history file read or written
+    execv(TAVOLIN_CONSOLE, argv.data());
+    _exit(127);
+  }
+}
+
+Terminal::~Terminal() {
+  if (pid_ > 0) wait();
+  if (fd_ >= 0) close(fd_);
+}
+
+void Terminal::type(const std::string& keys) {
+  if (write(fd_, keys.data(), keys.size()) != ssize_t(keys.size())) return;
+}
+
+std::string Terminal::readUntil(const std::string& text) {
+  std::string seen;
+  for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    seen.append(buf, static_cast<size_t>(n));
+  }
+  return seen;
+}
+
+int Terminal::wait() {
+  int status = 0;
+  if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 Outcome shellCommand(const std::string& command) {

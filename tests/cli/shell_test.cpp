@@ -102,5 +102,25 @@ TEST(ConsoleShell, ctrl_c_at_the_prompt_returns_to_the_prompt_with_the_heap_kept
   EXPECT_NE(r.out.find("Session[S-1004"), std::string::npos) << r.out;
 }
 
+#ifdef TAVOLIN_HAVE_EDITLINE
+// On a terminal: Tab completes commands and class names, Ctrl-C cancels the line being typed.
+TEST(ConsoleShell, on_a_terminal_tab_completes_and_ctrl_c_cancels_the_line) {
+  Terminal t({"shell"});
+  ASSERT_NE(t.readUntil("tavolin> ").find("Tab completes"), std::string::npos);
+  t.type("instan\t");
+  EXPECT_NE(t.readUntil("ces").find("ces"), std::string::npos);
+  t.type(" com/acme/shop/SessionC\t");
+  EXPECT_NE(t.readUntil("ache").find("ache"), std::string::npos);
+  t.type("\x03");  // Ctrl-C: the line is dropped, the prompt comes back
+  t.readUntil("tavolin> ");
+  t.type("classes com/acme/shop/Cart\n");
+  const std::string census = t.readUntil("tavolin> ");
+  EXPECT_NE(census.find("1 record"), std::string::npos) << census;
+  EXPECT_EQ(census.find("SessionCache"), std::string::npos) << census;
+  t.type("quit\n");
+  EXPECT_EQ(t.wait(), 0);
+}
+#endif
+
 }  // namespace
 }  // namespace clitest
