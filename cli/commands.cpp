@@ -235,11 +235,7 @@ void printToolHelp(std::ostream& out) {
          "sessions. Try: tavolin demo\n"
          "\n"
          "commands:\n";
-  size_t w = 0;
-  for (const Command& c : commands()) w = std::max(w, std::string(c.synopsis).size());
-  for (const Command& c : commands())
-    out << "  " << c.synopsis << std::string(w - std::string(c.synopsis).size() + 2, ' ')
-        << c.summary << '\n';
+  for (const Command& c : commands()) out << "  " << c.synopsis << "\n      " << c.summary << '\n';
   out << "\n"
          "options:\n"
          "  --heap FILE  load an HPROF heap dump (.hprof or .hprof.gz) instead of the demo heap\n"
@@ -258,7 +254,7 @@ void printToolHelp(std::ostream& out) {
          "          class itself (refs com.acme.shop.SessionCache lists its static references)\n"
          "  CLASS   a class name in slash or dot form (com/acme/shop/Session, "
          "com.acme.shop.Session,\n"
-         "          int[]), or a HANDLE\n"
+         "          int[]), a simple name only one class has (Session), or a HANDLE\n"
          "\n"
          "exit status: 0 done; 1 the query answered with a failure, or the command could not run;\n"
          "2 the command line is wrong.\n";

@@ -101,7 +101,7 @@ void printClassPairs(Session& s, uint32_t cls, const ClassDescription& d, std::o
 // OBJECT <handle> <class> <body> <toString...>  or  ARRAY <handle> <class> <body> <length>
 struct ObjectDescription {
   bool object = true;
-  std::string kind, handle, className, body, last;  // last: the toString or the length
+  std::string handle, className, body, last;  // last: the toString or the length
 };
 
 ObjectDescription parseObjectDescription(const std::string& text) {
@@ -110,7 +110,6 @@ ObjectDescription parseObjectDescription(const std::string& text) {
   d.object = t[0] == "OBJECT";
   if (t.size() < 5 || (!d.object && t[0] != "ARRAY"))
     throw CliError("the library's description does not parse: " + printable(text));
-  d.kind = t[0];
   d.handle = t[1];
   d.className = t[2];
   d.body = t[3];

@@ -161,6 +161,7 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
     const std::string where =
         reader.interactive() ? "" : "line " + std::to_string(lineNumber) + ": ";
     std::ostringstream captured;
+    ctx.output = inv.output;  // until the line says otherwise
     try {
       const std::vector<std::string> words = splitLine(line);
       if (words.empty()) continue;

@@ -61,8 +61,8 @@ TEST(Readme, every_command_and_option_of_the_help_is_in_the_reference) {
   for (const std::string& line : lines(help)) {
     if (line == "commands:") inCommands = true;
     if (line.empty()) inCommands = false;
-    if (inCommands && line.rfind("  ", 0) == 0) {
-      const std::string synopsis = line.substr(2, line.find("  ", 2) - 2);
+    if (inCommands && line.rfind("  ", 0) == 0 && line[2] != ' ') {
+      const std::string synopsis = line.substr(2);
       EXPECT_NE(readme.str().find("`tavolin " + synopsis + "`"), std::string::npos) << synopsis;
       ++commands;
     }
