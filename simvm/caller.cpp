@@ -93,9 +93,9 @@ PathResult Caller::path(uint32_t target, int32_t maxNodes) {
   PathResult result;
   result.array = slots[0];
   if (result.array != 0) {
-    if ((vm_.methodsOf(result.array) & 0x1F) != kInt)
+    if (vm_.typeCodeOf(result.array) != kInt)
       throw VmError("findPathToRoot0 returned something other than an int array");
-    const uint32_t length = vm_.methodsOf(result.array) >> 5;
+    const uint32_t length = vm_.arrayLength(result.array);
     for (uint32_t i = 0; i < length; ++i) result.handles.push_back(vm_.getElement(result.array, i));
   } else if (const uint32_t message = vm_.getElement(messageOut, 0)) {
     result.message = vm_.stringValue(message);
