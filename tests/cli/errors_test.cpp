@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "simvm/platform.h"
 #include "tests/cli/console.h"
 
 namespace clitest {
@@ -62,7 +63,8 @@ TEST(ConsoleErrors, lookups_that_find_nothing_exit_with_status_1) {
 }
 
 TEST(ConsoleErrors, a_missing_library_or_heap_dump_is_reported_not_crashed_on) {
-  expectOneErrorLine(console({"--lib", "/nonexistent/lib", "classes"}), {{}, 1, "libTavolin2.so"});
+  expectOneErrorLine(console({"--lib", "/nonexistent/lib", "classes"}),
+                     {{}, 1, simvm::platform::libraryFileName()});
   expectOneErrorLine(console({"--heap", "/nonexistent/heap.hprof", "classes"}),
                      {{}, 1, "/nonexistent/heap.hprof"});
 }
