@@ -6,6 +6,11 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #ifndef TAVOLIN_VERSION
 #define TAVOLIN_VERSION "unknown"
 #endif
@@ -20,6 +25,11 @@ void reportError(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // --raw writes the library's bytes as they came: no "\n" turned into "\r\n" on the way.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   try {
     const cli::GlobalOptions options =
         cli::parseGlobalOptions(std::vector<std::string>(argv + 1, argv + argc));

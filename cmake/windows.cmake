@@ -10,6 +10,7 @@ set(TAVOLIN_VM_MODULE "simvm.dll" CACHE STRING "The module Tavolin2.dll imports 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 # No MinGW runtime DLLs to ship: the C++ runtime and winpthreads are linked in.
 add_link_options(-static -static-libgcc -static-libstdc++)
+set(ZLIB_USE_STATIC_LIBS ON)  # libz.a, not zlib1.dll
 
 set(TAVOLIN_WINE_ENV
   WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
