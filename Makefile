@@ -6,8 +6,10 @@ BUILD    := build
 BUILD32  := build-m32
 BUILDSAN := build-asan
 BUILDREL := build-release
+BUILDWIN := build-win
+DIST     := dist
 
-.PHONY: demo test test-fast test-m32 test-asan bench deps deps-test build install clean
+.PHONY: demo test test-fast test-m32 test-asan test-win build-m32 build-win dist bench deps deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -22,16 +24,36 @@ build:
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# All three configurations: x86-64, i386, and x86-64 with ASan+UBSan.
-test: deps-test test-fast test-m32 test-asan
+# All four configurations: x86-64, i386, x86-64 with ASan+UBSan, and i686 Windows under Wine.
+test: deps-test test-fast test-m32 test-asan test-win
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-m32:
+build-m32:
 	cmake -S . -B $(BUILD32) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_M32=ON >/dev/null
 	cmake --build $(BUILD32) -j $(JOBS)
+
+test-m32: build-m32
 	cd $(BUILD32) && ctest --output-on-failure -j $(JOBS)
+
+# Tavolin2.dll and everything else for i686 Windows (MinGW-w64); the tests run under Wine,
+# each program whole, with the counts of every program and the totals printed.
+build-win:
+	cmake -S . -B $(BUILDWIN) $(GEN) -DCMAKE_BUILD_TYPE=Release -DTAVOLIN_WINDOWS=ON >/dev/null
+	cmake --build $(BUILDWIN) -j $(JOBS)
+
+test-win: build-win
+	cd $(BUILDWIN) && ctest -R dll_tables --output-on-failure
+	scripts/wine-tests.sh $(BUILDWIN)
+
+# The three libraries and the console in one folder (README: which file for which VM).
+dist: build build-m32 build-win
+	rm -rf $(DIST) && mkdir -p $(DIST)/i386
+	cp $(BUILD)/lib/libTavolin2.so $(BUILD)/bin/tavolin $(DIST)/
+	cp $(BUILD32)/lib/libTavolin2.so $(DIST)/i386/
+	cp $(BUILDWIN)/bin/Tavolin2.dll $(BUILDWIN)/bin/tavolin.exe $(BUILDWIN)/bin/simvm.dll $(DIST)/
+	@ls -l $(DIST) $(DIST)/i386
 
 test-asan:
 	cmake -S . -B $(BUILDSAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTAVOLIN_SANITIZE=ON >/dev/null
@@ -47,4 +69,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDREL)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDREL) $(BUILDWIN) $(DIST)

@@ -9,6 +9,11 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #ifndef TAVOLIN_VERSION
 #define TAVOLIN_VERSION "unknown"
 #endif
@@ -31,6 +36,11 @@ int finish(int status) {
 
 int main(int argc, char** argv) {
   std::optional<cli::Context> ctx;
+#if defined(_WIN32)
+  // --raw writes the library's bytes as they came: no "\n" turned into "\r\n" on the way.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   try {
     const cli::GlobalOptions options =
         cli::parseGlobalOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -1,6 +1,8 @@
 #include "hprof/records.h"
 
-#include <sys/mman.h>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>  // madvise, where there is one
+#endif
 
 #include <algorithm>
 #include <cstdio>

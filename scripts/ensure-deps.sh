@@ -6,6 +6,8 @@ set -eu
 want=(cmake ninja-build g++ make zlib1g-dev libedit-dev)
 if [ "${1:-demo}" = test ]; then
   want+=(g++-multilib googletest libbenchmark-dev nlohmann-json3-dev openjdk-17-jdk-headless)
+  # The Windows build (MinGW-w64) and Wine with its 32-bit part to run its tests.
+  want+=(g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386)
 fi
 missing=()
 for p in "${want[@]}"; do
@@ -15,5 +17,8 @@ done
 echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"

@@ -1,16 +1,9 @@
 // The VM's address space: one mapping below 4 GB holding the guard page, the handle table, the
 // anchor descriptor and the arena that everything else is bump-allocated from.
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include "simvm/platform.h"
 #include "simvm/vm_state.h"
-
-#ifndef MAP_FIXED_NOREPLACE
-#define MAP_FIXED_NOREPLACE 0x100000
-#endif
 
 namespace simvm {
 namespace {
@@ -19,26 +12,13 @@ constexpr uint64_t k4G = uint64_t(1) << 32;
 constexpr uint64_t k2G = uint64_t(1) << 31;
 constexpr uint64_t kHintStep = 256ull << 20;
 
-// Maps `size` bytes exactly at `hint`, or returns null (taken, or the kernel put it elsewhere).
-void* mapAt(uint64_t hint, size_t size) {
-  void* want = reinterpret_cast<void*>(static_cast<uintptr_t>(hint));
-  void* got = mmap(want, size, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-  if (got == MAP_FAILED) return nullptr;
-  if (got != want) {  // a kernel that ignores the flag treats the address as a hint only
-    munmap(got, size);
-    return nullptr;
-  }
-  return got;
-}
-
 // Normal placement keeps the whole region below 2 GB; high placement starts at or above 2 GB.
 void* mapRegion(uint64_t size, bool high, uint64_t& at) {
   const uint64_t from = high ? 0x90000000ull : 0x10000000ull;
   // The top 64 KB of the 32-bit space stay out, so that no address + size wraps to 0.
   const uint64_t limit = high ? k4G - 0x10000 : k2G;
   for (uint64_t hint = from; hint + size <= limit; hint += kHintStep) {
-    if (void* p = mapAt(hint, static_cast<size_t>(size))) {
+    if (void* p = platform::mapAt(hint, static_cast<size_t>(size))) {
       at = hint;
       return p;
     }
@@ -51,7 +31,7 @@ void* mapRegion(uint64_t size, bool high, uint64_t& at) {
 bool Vm::highPlacementAvailable() {
   uint64_t at = 0;
   void* p = mapRegion(4096, true, at);
-  if (p) munmap(p, 4096);
+  if (p) platform::unmap(p, 4096);
   return p != nullptr;
 }
 
@@ -68,10 +48,11 @@ void Vm::State::reserve() {
     throw VmError(std::string("cannot place a region of ") + std::to_string(size) + " bytes " +
                   (config.high ? "between 2 GB and 4 GB" : "below 2 GB"));
   mappingSize = static_cast<size_t>(size);
-  if (mprotect(mapping, kGuardBytes, PROT_NONE) != 0) {
-    munmap(mapping, mappingSize);
+  const std::string refused = platform::protectNone(mapping, kGuardBytes);
+  if (!refused.empty()) {
+    platform::unmap(mapping, mappingSize);
     mapping = nullptr;
-    throw VmError(std::string("cannot protect the guard page: ") + std::strerror(errno));
+    throw VmError("cannot protect the guard page: " + refused);
   }
   base = static_cast<uint32_t>(at);
   first = base + kGuardBytes;
@@ -83,7 +64,7 @@ void Vm::State::reserve() {
 }
 
 void Vm::State::release() {
-  if (mapping) munmap(mapping, mappingSize);
+  if (mapping) platform::unmap(mapping, mappingSize);
   mapping = nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "simvm/platform.h"
 #include "simvm/vm_state.h"
 
 namespace simvm {
@@ -23,7 +24,23 @@ bool is(const char* text, const char* expected) {
 
 }  // namespace
 
-void linkServices() {}
+void linkServices() { platform::linkServices(); }
+
+int32_t platform::staticMethodV(void*, uint32_t cls, const char* method, const char* signature,
+                                va_list) {
+  Vm* vm = Vm::current();
+  return vm ? vm->serviceStaticMethod(cls, method, signature) : 0;
+}
+
+int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const char* signature,
+                                 va_list args) {
+  Vm* vm = Vm::current();
+  if (!vm) return 0;
+  int32_t argument = 0;
+  // Only write(int) takes an argument; reading one that was not passed is undefined.
+  if (is(method, "write") && is(signature, "(I)V")) argument = va_arg(args, int32_t);
+  return vm->serviceDynamicMethod(obj, method, signature, argument);
+}
 
 uint32_t Vm::serviceFindClass(const char* name) {
   return guarded<uint32_t>(0, [&]() -> uint32_t {
@@ -99,50 +116,56 @@ uint32_t Vm::serviceArrayAlloc(int32_t typeCode, int32_t count) {
 
 using simvm::Vm;
 
+// On Linux the program exports the services and the library resolves them from the process.
+// On Windows a DLL imports from a named module, so the program hands them to that module
+// (simvm/platform_windows.cpp); here they are plain functions.
+#if defined(_WIN32)
+#define SIMVM_SERVICE
+#else
+#define SIMVM_SERVICE __attribute__((visibility("default")))
+#endif
+
 extern "C" {
 
-__attribute__((visibility("default"))) uint32_t FindClass(void*, const char* name, int32_t) {
+SIMVM_SERVICE uint32_t FindClass(void*, const char* name, int32_t) {
   Vm* vm = Vm::current();
   return vm ? vm->serviceFindClass(name) : 0;
 }
 
-__attribute__((visibility("default"))) int32_t execute_java_static_method(
-    void*, uint32_t cls, const char* method, const char* signature, ...) {
-  Vm* vm = Vm::current();
-  return vm ? vm->serviceStaticMethod(cls, method, signature) : 0;
+SIMVM_SERVICE int32_t execute_java_static_method(
+    void* ee, uint32_t cls, const char* method, const char* signature, ...) {
+  va_list args;
+  va_start(args, signature);
+  const int32_t result = simvm::platform::staticMethodV(ee, cls, method, signature, args);
+  va_end(args);
+  return result;
 }
 
-__attribute__((visibility("default"))) int32_t execute_java_dynamic_method(
-    void*, uint32_t obj, const char* method, const char* signature, ...) {
-  Vm* vm = Vm::current();
-  if (!vm) return 0;
-  int32_t argument = 0;
-  // Only write(int) takes an argument; reading one that was not passed is undefined.
-  if (simvm::is(method, "write") && simvm::is(signature, "(I)V")) {
-    va_list args;
-    va_start(args, signature);
-    argument = va_arg(args, int32_t);
-    va_end(args);
-  }
-  return vm->serviceDynamicMethod(obj, method, signature, argument);
+SIMVM_SERVICE int32_t execute_java_dynamic_method(
+    void* ee, uint32_t obj, const char* method, const char* signature, ...) {
+  va_list args;
+  va_start(args, signature);
+  const int32_t result = simvm::platform::dynamicMethodV(ee, obj, method, signature, args);
+  va_end(args);
+  return result;
 }
 
-__attribute__((visibility("default"))) uint32_t makeJavaString(const char* bytes, int32_t length) {
+SIMVM_SERVICE uint32_t makeJavaString(const char* bytes, int32_t length) {
   Vm* vm = Vm::current();
   return vm ? vm->serviceMakeJavaString(bytes, length) : 0;
 }
 
-__attribute__((visibility("default"))) char* makeCString(uint32_t string) {
+SIMVM_SERVICE char* makeCString(uint32_t string) {
   Vm* vm = Vm::current();
   return vm ? vm->serviceMakeCString(string) : nullptr;
 }
 
-__attribute__((visibility("default"))) int32_t javaStringLength(uint32_t string) {
+SIMVM_SERVICE int32_t javaStringLength(uint32_t string) {
   Vm* vm = Vm::current();
   return vm ? vm->serviceJavaStringLength(string) : 0;
 }
 
-__attribute__((visibility("default"))) uint32_t ArrayAlloc(int32_t typeCode, int32_t count) {
+SIMVM_SERVICE uint32_t ArrayAlloc(int32_t typeCode, int32_t count) {
   Vm* vm = Vm::current();
   return vm ? vm->serviceArrayAlloc(typeCode, count) : 0;
 }

@@ -1,13 +1,10 @@
 #include "vm/handlespace.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "vm/accepted_space.h"
+#include "vm/guarded_read.h"
 #include "vm/layout.h"
 #include "vm/memory.h"
 #include "vm/services.h"
@@ -20,32 +17,6 @@ HandleSpace g_acceptedSpace = {0, 0};
 namespace {
 
 constexpr uint32_t kPageSize = 4096;
-
-// process_vm_readv on our own pid reads through the kernel, which answers EFAULT for an
-// unreadable address instead of raising a signal. Some sandboxes refuse the call; then each
-// read becomes a write of the word into a fresh pipe, which fails with EFAULT just the same.
-// (A Windows build would use ReadProcessMemory on its own process, or an SEH __try block.)
-int g_readvRefused = 0;
-
-int readThroughPipe(uint32_t address, uint32_t* out) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return 0;
-  int ok = 0;
-  ssize_t n;
-  do {
-    n = write(fds[1], vmPointer(address), sizeof *out);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof *out)) {
-    uint32_t value;
-    if (read(fds[0], &value, sizeof value) == static_cast<ssize_t>(sizeof value)) {
-      *out = value;
-      ok = 1;
-    }
-  }
-  close(fds[0]);
-  close(fds[1]);
-  return ok;
-}
 
 // The start found by the last probe, and the end it was probed from. A query that describes
 // one handle reuses it instead of probing the whole table again.
@@ -66,29 +37,7 @@ int anchoredEnd(uint32_t* end) {
   return 1;
 }
 
-// Reads the words at `addresses` (at most kBatch) into `values`, in order, each as one
-// guarded read. Returns how many were read before the first that could not be.
-// process_vm_readv takes them all in one call: it stops at the first remote element that
-// faults and reports the bytes read before it.
-constexpr int kBatch = 256;  // keeps the probe under 8 KB of the Java thread's stack
-
-int readableRun(const uint32_t* addresses, int n, uint32_t* values) {
-  if (!g_readvRefused) {
-    struct iovec remote[kBatch];
-    for (int i = 0; i < n; i++) {
-      remote[i].iov_base = const_cast<void*>(vmPointer(addresses[i]));
-      remote[i].iov_len = sizeof(uint32_t);
-    }
-    struct iovec local = {values, n * sizeof(uint32_t)};
-    ssize_t bytes = process_vm_readv(getpid(), &local, 1, remote, static_cast<unsigned long>(n), 0);
-    if (bytes >= 0) return static_cast<int>(bytes / static_cast<ssize_t>(sizeof(uint32_t)));
-    if (errno != ENOSYS && errno != EPERM) return 0;
-    g_readvRefused = 1;
-  }
-  int i = 0;
-  while (i < n && readThroughPipe(addresses[i], &values[i])) i++;
-  return i;
-}
+constexpr int kBatch = kGuardedBatch;  // keeps the probe under 8 KB of the Java thread's stack
 
 // Continues the probe downward from `first`: the lowest slot below it whose methods word, and
 // every one between, can be read. Readability is decided per page, so one guarded read of the

@@ -19,6 +19,7 @@ struct Outcome {
 // Runs the console with `args`, feeding `input` to its standard input.
 Outcome console(const std::vector<std::string>& args, const std::string& input = "");
 
+#if !defined(_WIN32)
 // Runs the console with `before` on its standard input, waits until its output shows `shown`,
 // sends it SIGINT (Ctrl-C), then gives it `after` and the end of its input.
 Outcome consoleInterrupted(const std::vector<std::string>& args, const std::string& before,
@@ -42,6 +43,7 @@ class Terminal {
 // Runs a shell command line with the console first on the PATH; standard error joins standard
 // output, as a terminal shows them.
 Outcome shellCommand(const std::string& command);
+#endif
 
 // The demo heap, built here exactly as the console builds it, with its own private library.
 struct DemoInProcess {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "simvm/platform.h"
 #include "tests/cli/console.h"
 
 namespace clitest {
@@ -110,12 +111,17 @@ TEST(ConsoleErrors, input_in_messages_is_cut_short_and_made_printable) {
 }
 
 TEST(ConsoleErrors, output_that_cannot_be_written_is_a_failure) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "runs the console from a POSIX shell, onto /dev/full";
+#else
   const Outcome r = shellCommand("tavolin --json classes > /dev/full; echo status $?");
   EXPECT_EQ(r.out, "tavolin: error: cannot write the output: No space left on device\nstatus 1\n");
+#endif
 }
 
 TEST(ConsoleErrors, a_missing_library_or_heap_dump_is_reported_not_crashed_on) {
-  expectOneErrorLine(console({"--lib", "/nonexistent/lib", "classes"}), {{}, 1, "libTavolin2.so"});
+  expectOneErrorLine(console({"--lib", "/nonexistent/lib", "classes"}),
+                     {{}, 1, simvm::platform::libraryFileName()});
   expectOneErrorLine(console({"--heap", "/nonexistent/heap.hprof", "classes"}),
                      {{}, 1, "/nonexistent/heap.hprof"});
 }

@@ -4,7 +4,7 @@
 
 namespace testkit {
 
-std::string libraryDir() { return TAVOLIN_BINARY_DIR "/lib"; }
+std::string libraryDir() { return simvm::Library::defaultDir(); }
 
 Heap::Heap(const simvm::VmConfig& config)
     : vm(config), lib(libraryDir(), /*privateCopy=*/true), call(vm, lib) {}

@@ -2,45 +2,50 @@
 // exit without the anchor, and the cheap refresh that descriptions use.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#if defined(__linux__)
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "queries/heapwalk.h"
 #include "simvm/vm.h"
+#include "tests/common/os_testing.h"
 #include "vm/handles.h"
 #include "vm/handlespace.h"
 
 namespace {
 
 constexpr uint32_t kPage = 4096;
+// exit(-1) as the parent sees it: the low byte on Linux, the whole code on Windows.
+#if defined(_WIN32)
+constexpr int kStatusMinusOne = -1;
+#else
+constexpr int kStatusMinusOne = 255;
+#endif
 
 // Pages of our own below 4 GB, each readable or not.
 class LowPages {
  public:
   explicit LowPages(std::vector<bool> readable) : bytes_(readable.size() * kPage) {
-    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-#if defined(__x86_64__)
-    flags |= MAP_32BIT;
-#endif
-    void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, flags, -1, 0);
-    if (p == MAP_FAILED || reinterpret_cast<uintptr_t>(p) > 0xFFFFFFFFu - bytes_) std::abort();
+    void* p = testkit::mapLowPages(bytes_);
     mapping_ = p;
     for (size_t i = 0; i < readable.size(); i++) {
-      if (!readable[i]) mprotect(static_cast<char*>(p) + i * kPage, kPage, PROT_NONE);
+      if (!readable[i] && !testkit::setAccessible(static_cast<char*>(p) + i * kPage, kPage, false))
+        std::abort();
     }
   }
-  ~LowPages() { munmap(mapping_, bytes_); }
+  ~LowPages() { testkit::unmapPages(mapping_, bytes_); }
   uint32_t page(uint32_t i) const {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(mapping_)) + i * kPage;
   }
@@ -71,8 +76,22 @@ TEST(GuardedRead, reads_a_readable_word_and_refuses_an_unreadable_one) {
   EXPECT_EQ(word, 7u);
 }
 
+// A word that straddles two pages is readable only when both pages are.
+TEST(GuardedRead, a_word_across_a_page_boundary_needs_both_pages) {
+  LowPages pages({true, true, false});
+  uint32_t word = 0;
+  std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(pages.page(1) - 2)), "\x01\x02\x03\x04", 4);
+  EXPECT_EQ(tv::guardedRead32(pages.page(1) - 2, &word), 1);
+  EXPECT_EQ(word, 0x04030201u);
+  EXPECT_EQ(tv::guardedRead32(pages.page(2) - 2, &word), 0);
+  EXPECT_EQ(tv::guardedRead32(pages.page(2) - 4, &word), 1);
+}
+
 // Some sandboxes refuse process_vm_readv; the read must then still tell readable from not.
 TEST(GuardedRead, still_works_when_the_kernel_refuses_process_vm_readv) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "process_vm_readv and seccomp are Linux's";
+#else
   LowPages pages({false, true, true});
   *reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(pages.page(1))) = 0x5EED;
   auto refuseAndRead = [&] {
@@ -100,6 +119,7 @@ TEST(GuardedRead, still_works_when_the_kernel_refuses_process_vm_readv) {
     std::_Exit(probe && good && guard && again ? 0 : 1);
   };
   EXPECT_EXIT(refuseAndRead(), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(Probe, finds_exactly_the_slots_above_the_unreadable_page) {
@@ -146,7 +166,8 @@ TEST(HeapBoundsDeathTest, without_the_anchor_class_the_process_ends_with_the_fat
         dup2(2, 1);  // the message goes to standard output; let the matcher see it
         tv::heapBounds();
       },
-      ::testing::ExitedWithCode(255), ::testing::StrEq("fatal - couldn't find the first class\n\n"));
+      ::testing::ExitedWithCode(kStatusMinusOne),
+      ::testing::StrEq("fatal - couldn't find the first class\n\n"));
 }
 
 TEST(RefreshHandleSpace, accepts_no_handle_while_the_anchor_class_is_missing) {
@@ -170,14 +191,14 @@ TEST(RefreshHandleSpace, accepts_a_handle_in_pages_the_table_grew_into_below_the
   EXPECT_EQ(tv::isLive(below), 0);
 
   void* guard = vm.pointer(vm.regionBase());
-  ASSERT_EQ(mprotect(guard, kPage, PROT_READ | PROT_WRITE), 0);
+  ASSERT_TRUE(testkit::setAccessible(guard, kPage, true));
   uint32_t* slot = static_cast<uint32_t*>(vm.pointer(below));
   slot[0] = vm.bodyOf(obj);
   slot[1] = vm.methodsOf(obj);
   ASSERT_EQ(tv::refreshHandleSpace(), 1);
   EXPECT_EQ(tv::isObject(below), 1);
   EXPECT_EQ(tv::classOf(below), vm.objectClass());
-  ASSERT_EQ(mprotect(guard, kPage, PROT_NONE), 0);
+  ASSERT_TRUE(testkit::setAccessible(guard, kPage, false));
   // Shrunk back: the next description probes again instead of trusting the lower start.
   ASSERT_EQ(tv::refreshHandleSpace(), 1);
   EXPECT_EQ(tv::isLive(below), 0);

@@ -1,19 +1,19 @@
 // Helpers of the loader tests: dumps written to temporary files and loaded back.
 #pragma once
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "hprof/hprof.h"
+#include "tests/common/os_testing.h"
 #include "tests/hprof/hprof_writer.h"
 
 namespace hproftest {
 
 inline std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "hprof_" + std::to_string(getpid()) + "_" + name;
+  return ::testing::TempDir() + "hprof_" + std::to_string(testkit::processId()) + "_" + name;
 }
 
 // A file that is removed when the test is done with it.

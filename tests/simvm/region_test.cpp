@@ -1,9 +1,7 @@
 // Where the VM's region lies and how its fixed parts are arranged.
 #include <gtest/gtest.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include "simvm/vm.h"
+#include "tests/common/os_testing.h"
 
 namespace {
 
@@ -11,14 +9,7 @@ using simvm::Vm;
 using simvm::VmConfig;
 using simvm::VmError;
 
-// Reads n bytes at a VM address through the kernel, so that an unreadable page reports a
-// failure instead of ending the test program.
-bool readableByKernel(uint32_t address, size_t n) {
-  std::vector<char> buf(n);
-  iovec local{buf.data(), n};
-  iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), n};
-  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
-}
+bool readableByKernel(uint32_t address, size_t n) { return testkit::systemSaysReadable(address, n); }
 
 // The handles the constructor makes, in the order it makes them.
 std::vector<uint32_t> wellKnownHandles(const Vm& vm) {
