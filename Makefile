@@ -5,9 +5,10 @@ JOBS     ?= $(shell nproc)
 BUILD    := build
 BUILD32  := build-m32
 BUILDSAN := build-asan
+BUILDTSAN := build-tsan
 BUILDREL := build-release
 
-.PHONY: demo test test-fast test-m32 test-asan bench deps deps-test build install clean
+.PHONY: demo test test-fast test-m32 test-asan test-tsan bench deps deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -22,8 +23,9 @@ build:
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# All three configurations: x86-64, i386, and x86-64 with ASan+UBSan.
-test: deps-test test-fast test-m32 test-asan
+# All four configurations: x86-64, i386, x86-64 with ASan+UBSan, and ThreadSanitizer on the
+# stress program alone (library, stand-in VM and the concurrent callers).
+test: deps-test test-fast test-m32 test-asan test-tsan
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -38,6 +40,11 @@ test-asan:
 	cmake --build $(BUILDSAN) -j $(JOBS)
 	cd $(BUILDSAN) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+test-tsan:
+	cmake -S . -B $(BUILDTSAN) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_TSAN=ON >/dev/null
+	cmake --build $(BUILDTSAN) -j $(JOBS) --target test_stress
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
+
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	cmake --build $(BUILDREL) -j $(JOBS)
@@ -47,4 +54,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDREL)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL)

@@ -81,8 +81,11 @@ void planCacheFree(PlanCache* cache) {
   mapDestroy(&cache->plans);
 }
 
+// The body word is read once per field and checked: a running VM may free the slot (body 0)
+// after the walk found it live, or move its body (any copy is a state the object had).
 uint32_t plannedValue(uint32_t h, const FieldRef* field) {
-  return vmRead32(handleBody(h) + field->offset);
+  uint32_t body = handleBody(h);
+  return body ? vmRead32(body + field->offset) : 0;
 }
 
 }  // namespace tv

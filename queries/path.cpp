@@ -29,7 +29,10 @@ const char kNoResultArray[] = "Search Failed - couldn't allocate the result arra
 void storeMessage(uint32_t messageOut, const char* message) {
   if (!isObjectArray(messageOut) || arrayLength(messageOut) == 0) return;
   uint32_t text = makeJavaString(message, static_cast<int32_t>(strlen(message)));
-  vmWrite32(handleBody(messageOut), text);
+  // The VM ran while it made the string: the array may have moved (element 0 is written where
+  // its body is now) or been freed (nothing is written).
+  uint32_t body = handleBody(messageOut);
+  if (body != 0) vmWrite32(body, text);
 }
 
 // A new int array holding `values`, or 0 when the VM cannot supply one of that length.
@@ -39,7 +42,9 @@ uint32_t makeIntArray(const uint32_t* values, uint32_t count) {
   // The table may have grown downward to make room for the new slot.
   refreshHandleSpace();
   if (!isLive(array) || arrayTypeCode(array) != kTypeInt || arrayLength(array) < count) return 0;
-  vmWriteBlock(handleBody(array), values, static_cast<size_t>(count) * sizeof(uint32_t));
+  uint32_t body = handleBody(array);  // read once: 0 if the VM freed it meanwhile
+  if (body == 0) return 0;
+  vmWriteBlock(body, values, static_cast<size_t>(count) * sizeof(uint32_t));
   return array;
 }
 
@@ -53,12 +58,14 @@ const char* search(uint32_t target, int32_t maxNodes, HandleSpace space, uint32_
   ready = refScanEnd(&refs) && ready;
   if (!ready) {
     indexFree(&index);
+    refScanFree(&refs);
     return kOutOfMemory;
   }
   uint32_t* path;
   uint32_t length;
-  PathOutcome outcome = searchPath(&index, target, maxNodes, &path, &length);
+  PathOutcome outcome = searchPath(&index, &refs, target, maxNodes, &path, &length);
   indexFree(&index);
+  refScanFree(&refs);
   const char* message = nullptr;
   switch (outcome) {
     case kPathFound:

@@ -33,6 +33,7 @@ constexpr uint32_t kNone = UINT32_MAX;
 
 struct Search {
   const PathIndex* index;
+  const RefClassScan* refs;
   uint32_t* mark;  // per slot: 0 = not visited, else (queue position + 1) << 1 | reference bit
   uint32_t* node;  // the queue: slot of each node, in the order found
   uint32_t* link;  // queue position of the node it refers to; kNone for the target
@@ -62,7 +63,7 @@ int push(Search* s, uint32_t slot, uint32_t linkPosition) {
   if (!reserveNode(s)) return 0;
   s->node[s->count] = slot;
   s->link[s->count] = linkPosition;
-  uint32_t isReference = isReferenceInstance(indexHandle(s->index, slot)) ? 1 : 0;
+  uint32_t isReference = isReferenceInstance(s->refs, indexHandle(s->index, slot)) ? 1 : 0;
   s->mark[slot] = ((s->count + 1) << 1) | isReference;
   s->count++;
   return 1;
@@ -146,12 +147,13 @@ int assemblePath(const Search* s, uint32_t root, uint32_t** path, uint32_t* leng
 
 }  // namespace
 
-PathOutcome searchPath(const PathIndex* index, uint32_t target, int32_t maxNodes,
-                       uint32_t** path, uint32_t* length) {
+PathOutcome searchPath(const PathIndex* index, const RefClassScan* refs, uint32_t target,
+                       int32_t maxNodes, uint32_t** path, uint32_t* length) {
   *path = nullptr;
   *length = 0;
   Search s = {};
   s.index = index;
+  s.refs = refs;
   s.mark = static_cast<uint32_t*>(calloc(index->slots ? index->slots : 1, sizeof(uint32_t)));
   uint32_t targetSlot = (target - index->space.first) / kHandleSize;
   PathOutcome outcome = kPathOutOfMemory;

@@ -17,7 +17,8 @@ enum PathOutcome {
 // On kPathFound, *path (malloc'd, freed by the caller) holds *length handle values: the root
 // (a class or a thread), the referrers in order, and the target last. `target` must be an
 // object or an object array of the indexed space.
-PathOutcome searchPath(const PathIndex* index, uint32_t target, int32_t maxNodes,
-                       uint32_t** path, uint32_t* length);
+// `refs`: the Reference classes noted while the index was built.
+PathOutcome searchPath(const PathIndex* index, const RefClassScan* refs, uint32_t target,
+                       int32_t maxNodes, uint32_t** path, uint32_t* length);
 
 }  // namespace tv

@@ -12,13 +12,21 @@ inline const void* vmPointer(uint32_t address) {
   return reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
 }
 
+// Other Java threads write these words while we read them. An aligned word is loaded whole,
+// with acquire order (a plain load on x86), so that whatever the VM wrote before it stored the
+// word (a new body, a new frame) is seen complete when the word leads to it. Each load is one
+// reading: a caller that needs the word twice keeps what it read.
 inline uint32_t vmRead32(uint32_t address) {
+  if (address % 4 == 0)
+    return __atomic_load_n(static_cast<const uint32_t*>(vmPointer(address)), __ATOMIC_ACQUIRE);
   uint32_t v;
   memcpy(&v, vmPointer(address), sizeof v);
   return v;
 }
 
 inline uint16_t vmRead16(uint32_t address) {
+  if (address % 2 == 0)
+    return __atomic_load_n(static_cast<const uint16_t*>(vmPointer(address)), __ATOMIC_ACQUIRE);
   uint16_t v;
   memcpy(&v, vmPointer(address), sizeof v);
   return v;

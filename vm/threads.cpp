@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "report/entry.h"
 #include "vm/handles.h"
 #include "vm/handlespace.h"
@@ -15,12 +17,16 @@ namespace {
 
 const char kThreadClass[] = "java/lang/Thread";
 
-// Kept once found; a 0 result is looked up again on the next call.
-uint32_t gThreadClass = 0;
+// Kept once found; a 0 result is looked up again on the next call. Any caller may fill it; all
+// of them store the same handle.
+std::atomic<uint32_t> gThreadClass{0};
 
 uint32_t threadClassHandle() {
-  if (gThreadClass == 0) gThreadClass = FindClass(nullptr, kThreadClass, 1);
-  return gThreadClass;
+  uint32_t known = gThreadClass.load(std::memory_order_relaxed);
+  if (known != 0) return known;
+  known = FindClass(nullptr, kThreadClass, 1);
+  gThreadClass.store(known, std::memory_order_relaxed);
+  return known;
 }
 
 // The calling thread's own frames are in motion while we read them, so it is never scanned.
