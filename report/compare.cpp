@@ -44,8 +44,6 @@ int compareByCount(const void* a, const void* b) {
   return ea->detail > eb->detail ? -1 : 1;
 }
 
-int compareByDetail(const void* a, const void* b) { return byDetail(entryAt(a), entryAt(b)); }
-
 int compareReferrers(const void* a, const void* b) {
   const HeapEntry* ea = entryAt(a);
   const HeapEntry* eb = entryAt(b);
