@@ -83,6 +83,12 @@ PtrList* creditsOf(Census* census, uint32_t c, int isArray, int* lasting) {
   return k.credits;
 }
 
+void raise(const PtrList* credits, int32_t by) {
+  for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail += by;
+}
+
+// Objects of a class whose credits are kept are only tallied per class here; the tallies are
+// added to the entries after the walk (addTallies).
 inline void countSlot(Census* census, uint32_t body, uint32_t methods) {
   int isArray = (methods & kTypeCodeMask) == kTypeObjectArray;
   if (body == 0 || (!isArray && (methods & kTypeCodeMask) != kTypeObject)) return;
@@ -91,23 +97,30 @@ inline void countSlot(Census* census, uint32_t body, uint32_t methods) {
     census->failed = 1;
     return;
   }
-  if (info->cls == 0) return;
-  PtrList* credits = reinterpret_cast<PtrList*>(info->answer);
-  if (credits) {
-    for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail++;
+  if (info->answer != 0) {
+    info->tally++;
     return;
   }
+  if (info->cls == 0) return;
   int lasting = 1;
-  credits = creditsOf(census, info->cls, isArray, &lasting);
+  PtrList* credits = creditsOf(census, info->cls, isArray, &lasting);
   if (!credits) {
     census->failed = 1;
     return;
   }
-  for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail++;
+  raise(credits, 1);
   if (lasting) {
     info->answer = reinterpret_cast<uintptr_t>(credits);
   } else {
     listDestroy(&credits);
+  }
+}
+
+void addTallies(const ClassTable* table) {
+  for (uint32_t i = 0; i < table->count; i++) {
+    const ClassInfo* info = &table->infos[i];
+    if (info->answer != 0 && info->tally != 0)
+      raise(reinterpret_cast<const PtrList*>(info->answer), static_cast<int32_t>(info->tally));
   }
 }
 
@@ -158,6 +171,8 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
     walkSlots(space, [&census](uint32_t, uint32_t body, uint32_t methods) {
       if (!census.failed) countSlot(&census, body, methods);
     });
+    addTallies(&census.classes[0]);
+    addTallies(&census.classes[1]);
     ok = !census.failed && mapValuesInto(census.counts[0], list) &&
          mapValuesInto(census.counts[1], list);
   }

@@ -35,6 +35,7 @@ struct ClassInfo {
   uint32_t firstField;    // into ClassTable::fields
   uint32_t fieldCount;
   uintptr_t answer;       // the query's own per-class answer; 0 until the query sets one
+  uint32_t tally;         // the query's own count of objects of the class
 };
 
 typedef int (*FieldFilter)(uint32_t entry);  // 1 to select a non-static field

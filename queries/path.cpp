@@ -60,17 +60,18 @@ int noteClasses(const PathGraph* g) {
 // walking search can be checked against the same model.
 int indexRefused() { return getenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX") != nullptr; }
 
-// Searches over an index when one can be had, else by walking the heap once per level.
+// Searches over an index when one can be had, else by walking the heap once per level. The
+// Reference classes must be known before either search begins.
 const char* search(const PathGraph* g, uint32_t target, int32_t maxNodes, uint32_t* result) {
   uint32_t* path = nullptr;
   uint32_t length = 0;
   PathIndex index;
   PathOutcome outcome = kPathOutOfMemory;
-  if (!indexRefused() && indexBuild(&index, g)) {
-    outcome = searchPath(g, &index, target, maxNodes, &path, &length);
-    indexFree(&index);
-  }
-  if (outcome == kPathOutOfMemory && !g->classes->failed)
+  int indexed = !indexRefused() && indexBuild(&index, g);
+  int classesKnown = indexed ? syncReferenceClasses(g->classes) : noteClasses(g);
+  if (indexed && classesKnown) outcome = searchPath(g, &index, target, maxNodes, &path, &length);
+  if (indexed) indexFree(&index);
+  if (outcome == kPathOutOfMemory && classesKnown && !g->classes->failed)
     outcome = searchPath(g, nullptr, target, maxNodes, &path, &length);
   const char* message = nullptr;
   switch (outcome) {
@@ -98,13 +99,16 @@ uint32_t findPathToRoot(uint32_t target, int32_t maxNodes, uint32_t messageOut) 
   HandleSpace space = beginHeapWalk();
   ClassTable classes;
   PathGraph g = {space, slotCount(space), &classes};
-  // The classes are noted even when there is nothing to search: later calls rely on what
-  // earlier ones saw.
-  int ready = classTableInit(&classes, fieldIsReference, 1) && noteClasses(&g);
+  int ready = classTableInit(&classes, fieldIsReference, 1);
   uint32_t result = 0;
   const char* message = kSearchFailed;
-  if (isObject(target) || isObjectArray(target))
+  if (isObject(target) || isObjectArray(target)) {
     message = ready ? search(&g, target, maxNodes, &result) : kOutOfMemory;
+  } else if (ready) {
+    // Nothing to search, but the classes are noted all the same: later calls rely on what
+    // earlier ones saw.
+    noteClasses(&g);
+  }
   classTableFree(&classes);
   if (result == 0) storeMessage(messageOut, message);
   return result;

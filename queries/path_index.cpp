@@ -32,8 +32,11 @@ void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(c
 
 void walkLinks(const PathGraph* g, IndexPass* p) {
   p->from = 0;
-  walkSlots(g->space, [g, p](uint32_t h, uint32_t, uint32_t) {
+  walkSlots(g->space, [g, p](uint32_t h, uint32_t body, uint32_t methods) {
     SlotView v = viewSlot(g, h);
+    // The counting pass also looks up every object array's element class, so that with the
+    // plain objects' classes (looked up by viewSlot) the table knows every class of the heap.
+    if (!p->dealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
     forEachFieldLink(g, h, v, [p](uint32_t t) {
       offer(p, t, 0);
       return false;

@@ -23,7 +23,8 @@ struct PathIndex {
 };
 
 // Returns 0, with nothing left allocated, when the index cannot be had (memory, or a class
-// table that failed: then g->classes->failed is set).
+// table that failed: then g->classes->failed is set). Its first walk looks up the class of
+// every slot (the element class of an object array) in g->classes.
 int indexBuild(PathIndex* index, const PathGraph* g);
 void indexFree(PathIndex* index);
 

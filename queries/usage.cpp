@@ -119,8 +119,11 @@ inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, U
   const FieldRef* fields = classFields(&w->classes, info);
   for (uint32_t i = 0; i < info->fieldCount; i++) {
     uint32_t v = vmRead32(body + fields[i].offset);
-    if (v == 0 || !isLive(v)) continue;
-    uint32_t slot = (v - w->space.first) / kHandleSize;  // isLive: a slot of the walked space
+    // isLive(v), for the space the walk installed: a slot of it whose body is not 0.
+    uint32_t offset = v - w->space.first;
+    if (offset % kHandleSize != 0 || offset >= w->space.end - w->space.first || vmRead32(v) == 0)
+      continue;
+    uint32_t slot = offset / kHandleSize;
     uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
     if (w->charged[slot / 8] & bit) continue;
     w->charged[slot / 8] |= bit;
