@@ -204,7 +204,7 @@ void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int
     walkSlots(space, [&listing, kind](uint32_t h, uint32_t body, uint32_t methods) {
       listSlot(&listing, h, body, methods, kind);
     });
-    if (includeSubclasses) listSort(listing.list, compareByName);
+    if (includeSubclasses) sortEntriesByName(listing.list);
   }
   writeEntryList(stream, listing.list);
   listDestroy(&listing.list);
