@@ -168,7 +168,8 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
   int ok = census.prefix && census.counts[0] && census.counts[1] && tables && list;
   if (ok) {
     census.prefixLength = strlen(census.prefix);
-    walkSlots(space, [&census](uint32_t, uint32_t body, uint32_t methods) {
+    walkSlots(space, [&census, space](uint32_t h, uint32_t body, uint32_t methods) {
+      prefetchClassWord(space, h);
       if (!census.failed) countSlot(&census, body, methods);
     });
     addTallies(&census.classes[0]);
@@ -201,7 +202,8 @@ void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int
   int ready = classTableInit(&listing.classes, nullptr, 0);
   if (listing.list && ready && (arrays == 0 || arrays == 1) && isLive(target)) {
     uint32_t kind = arrays ? kTypeObjectArray : kTypeObject;
-    walkSlots(space, [&listing, kind](uint32_t h, uint32_t body, uint32_t methods) {
+    walkSlots(space, [&listing, kind, space](uint32_t h, uint32_t body, uint32_t methods) {
+      if (kind == kTypeObjectArray) prefetchClassWord(space, h);
       listSlot(&listing, h, body, methods, kind);
     });
     if (includeSubclasses) sortEntriesByName(listing.list);

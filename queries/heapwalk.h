@@ -45,4 +45,32 @@ inline uint32_t classWordOf(uint32_t body, uint32_t methods) {
   }
 }
 
+// A query that reads object arrays' element-class words calls this for each slot h it
+// visits: it asks the cache for the word of the array kPrefetchAhead slots further on, so
+// that reading it there need not wait for memory. (That word lies past the array's elements,
+// in memory the rest of the walk never touches.)
+constexpr uint32_t kPrefetchAhead = 16;
+
+inline void prefetchClassWord(HandleSpace space, uint32_t h) {
+  uint32_t ahead = h + kPrefetchAhead * kHandleSize;
+  if (ahead >= space.end || ahead < h) return;
+  uint32_t body = vmRead32(ahead + kHandleBody);
+  uint32_t methods = vmRead32(ahead + kHandleMethods);
+  if (body != 0 && (methods & kTypeCodeMask) == kTypeObjectArray)
+    __builtin_prefetch(vmPointer(body + 4 * (methods >> kLengthShift)));
+}
+
+// The same for a query that reads the bodies themselves: asks for the start of the body of
+// the object or array kPrefetchAhead slots further on (and for an array, its class word).
+inline void prefetchBody(HandleSpace space, uint32_t h) {
+  uint32_t ahead = h + kPrefetchAhead * kHandleSize;
+  if (ahead >= space.end || ahead < h) return;
+  uint32_t body = vmRead32(ahead + kHandleBody);
+  if (body == 0) return;
+  uint32_t methods = vmRead32(ahead + kHandleMethods);
+  __builtin_prefetch(vmPointer(body));
+  if ((methods & kTypeCodeMask) == kTypeObjectArray)
+    __builtin_prefetch(vmPointer(body + 4 * (methods >> kLengthShift)));
+}
+
 }  // namespace tv

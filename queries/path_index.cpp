@@ -33,6 +33,7 @@ void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(c
 void walkLinks(const PathGraph* g, IndexPass* p) {
   p->from = 0;
   walkSlots(g->space, [g, p](uint32_t h, uint32_t body, uint32_t methods) {
+    prefetchBody(g->space, h);
     SlotView v = viewSlot(g, h);
     // The counting pass also looks up every object array's element class, so that with the
     // plain objects' classes (looked up by viewSlot) the table knows every class of the heap.

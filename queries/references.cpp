@@ -204,7 +204,8 @@ void getBackTraceReferences(uint32_t stream, uint32_t target) {
   if (!isWritableStream(stream)) return;
   BackTrace bt = {target, hasEntry(target), space, listNew(), {}, 0, 0};
   if (bt.list != nullptr && classTableInit(&bt.classes, fieldIsReference, 0)) {
-    walkSlots(space, [&bt](uint32_t h, uint32_t body, uint32_t methods) {
+    walkSlots(space, [&bt, space](uint32_t h, uint32_t body, uint32_t methods) {
+      prefetchBody(space, h);
       visitReferrer(&bt, h, body, methods);
     });
   }

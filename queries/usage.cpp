@@ -158,7 +158,8 @@ void writeUsageList(uint32_t stream, PtrList* list) {
 
 // Walks the heap and writes the report; returns 0, writing nothing, when memory ran out.
 int reportUsage(uint32_t stream, UsageWalk* w) {
-  walkSlots(w->space, [w](uint32_t, uint32_t body, uint32_t methods) {
+  walkSlots(w->space, [w](uint32_t h, uint32_t body, uint32_t methods) {
+    prefetchBody(w->space, h);
     visitInstance(w, body, methods);
   });
   if (w->classes.failed || w->failed) return 0;
