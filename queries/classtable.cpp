@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "support/grow.h"
 #include "vm/handles.h"
 #include "vm/layout.h"
 #include "vm/services.h"
@@ -15,14 +16,10 @@ namespace {
 constexpr uint32_t kInitialSlots = 256;  // a power of two; heaps have hundreds of classes
 
 int growInfos(ClassTable* t) {
-  if (t->count < t->capacity) return 1;
-  uint64_t capacity = 2 * static_cast<uint64_t>(t->capacity) + 64;
-  if (capacity > UINT32_MAX / 4 || capacity > SIZE_MAX / sizeof(ClassInfo)) return 0;
-  void* infos = realloc(t->infos, static_cast<size_t>(capacity) * sizeof(ClassInfo));
-  if (infos == nullptr) return 0;
+  void* infos = t->infos;
+  int ok = growArray(&infos, &t->capacity, t->count, sizeof(ClassInfo), UINT32_MAX / 4);
   t->infos = static_cast<ClassInfo*>(infos);
-  t->capacity = static_cast<uint32_t>(capacity);
-  return 1;
+  return ok;
 }
 
 void place(ClassTable* t, uint32_t index) {
@@ -46,16 +43,11 @@ int growSlots(ClassTable* t) {
 }
 
 int pushField(ClassTable* t, FieldRef field) {
-  if (t->fieldTotal == t->fieldCapacity) {
-    uint64_t capacity = 2 * static_cast<uint64_t>(t->fieldCapacity) + 64;
-    if (capacity > UINT32_MAX / 2 || capacity > SIZE_MAX / sizeof(FieldRef)) return 0;
-    void* fields = realloc(t->fields, static_cast<size_t>(capacity) * sizeof(FieldRef));
-    if (fields == nullptr) return 0;
-    t->fields = static_cast<FieldRef*>(fields);
-    t->fieldCapacity = static_cast<uint32_t>(capacity);
-  }
-  t->fields[t->fieldTotal++] = field;
-  return 1;
+  void* fields = t->fields;
+  int ok = growArray(&fields, &t->fieldCapacity, t->fieldTotal, sizeof(FieldRef), UINT32_MAX / 2);
+  t->fields = static_cast<FieldRef*>(fields);
+  if (ok) t->fields[t->fieldTotal++] = field;
+  return ok;
 }
 
 struct FieldPlanning {

@@ -30,6 +30,7 @@
 #include <string.h>
 
 #include "queries/heapwalk.h"
+#include "support/grow.h"
 
 namespace tv {
 
@@ -94,17 +95,11 @@ struct Words {
 };
 
 int wordsPush(Words* w, uint32_t v, uint32_t limit) {
-  if (w->count == w->capacity) {
-    uint64_t capacity = static_cast<uint64_t>(w->capacity) + w->capacity / 2 + 1024;
-    if (capacity > limit) capacity = limit;
-    if (capacity <= w->count || capacity > SIZE_MAX / sizeof(uint32_t)) return 0;
-    void* items = realloc(w->items, static_cast<size_t>(capacity) * sizeof(uint32_t));
-    if (items == nullptr) return 0;
-    w->items = static_cast<uint32_t*>(items);
-    w->capacity = static_cast<uint32_t>(capacity);
-  }
-  w->items[w->count++] = v;
-  return 1;
+  void* items = w->items;
+  int ok = growArray(&items, &w->capacity, w->count, sizeof(uint32_t), limit);
+  w->items = static_cast<uint32_t*>(items);
+  if (ok) w->items[w->count++] = v;
+  return ok;
 }
 
 struct Search {
