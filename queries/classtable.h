@@ -87,5 +87,4 @@ inline const FieldRef* classFields(const ClassTable* table, const ClassInfo* inf
   return table->fields + info->firstField;
 }
 
-
 }  // namespace tv

@@ -20,7 +20,8 @@ enum PathOutcome {
 // (a class or a thread), the referrers in order, and the target last. `target` must be an
 // object or an object array of the graph's space. `index` null searches by walking the heap.
 // Beside the index the search keeps 4 bytes per slot (where each node sits in the queue) and
-// 4 per node queued; the walking search keeps about 12 bytes per node found.
+// 4 per node queued. The walking search keeps at most maxNodes nodes (about 20 to 36 bytes
+// each, with their marks) and finds the level beyond them again from the heap as it walks.
 PathOutcome searchPath(const PathGraph* g, const PathIndex* index, uint32_t target,
                        int32_t maxNodes, uint32_t** path, uint32_t* length);
 
