@@ -130,4 +130,23 @@ uint32_t fieldInstanceValue(uint32_t entry, uint32_t holder) {
   return body ? vmRead32(body + vmRead32(entry + kFieldValue)) : 0;
 }
 
+int walkClassChain(uint32_t c, ClassVisitor visit, void* context) {
+  for (int depth = 0; c != 0 && depth < kMaxClassDepth; depth++, c = superclassOf(c))
+    if (!visit(c, context)) return 0;
+  return 1;
+}
+
+namespace {
+int isNot(uint32_t c, void* ancestor) { return c != *static_cast<uint32_t*>(ancestor); }
+}  // namespace
+
+int chainIncludes(uint32_t c, uint32_t ancestor) {
+  return ancestor != 0 && !walkClassChain(c, isNot, &ancestor);
+}
+
+void walkFieldTable(uint32_t c, FieldVisitor visit, void* context) {
+  uint32_t count = classFieldCount(c);
+  for (uint32_t i = 0; i < count; i++) visit(classFieldEntry(c, i), context);
+}
+
 }  // namespace tv

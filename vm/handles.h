@@ -44,4 +44,16 @@ uint32_t classClassHandle(void);
 // Upper bound on any walk up a superclass chain, so a damaged, looping chain ends.
 constexpr int kMaxClassDepth = 1024;
 
+// The one walk up a superclass chain: visits c, then each superclass nearest first, at most
+// kMaxClassDepth classes, until a visit returns 0. Returns 0 when a visit stopped it.
+typedef int (*ClassVisitor)(uint32_t c, void* context);
+int walkClassChain(uint32_t c, ClassVisitor visit, void* context);
+// 1 when `ancestor` (not 0) is c itself or one of its superclasses.
+int chainIncludes(uint32_t c, uint32_t ancestor);
+
+// The one loop over a class's own FieldEntry table: visits the address of each entry in
+// table order, statics and instance fields alike.
+typedef void (*FieldVisitor)(uint32_t entry, void* context);
+void walkFieldTable(uint32_t c, FieldVisitor visit, void* context);
+
 }  // namespace tv

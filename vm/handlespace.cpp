@@ -136,6 +136,8 @@ void fatal(const char* message) {
 
 uint32_t findHeapEnd(void) {
   uint32_t end;
+  // The message ends in a newline of its own, so the line is followed by an empty one: the
+  // text is kept byte for byte, since whatever watches the VM's output may match it.
   if (!anchoredEnd(&end)) fatal("couldn't find the first class\n");
   return end;
 }

@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "tests/common/random_heap.h"
-#include "tests/references/heap_model.h"
+#include "tests/common/heap_model.h"
 #include "tests/references/refs_fixture.h"
 
 namespace refs {

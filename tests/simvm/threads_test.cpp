@@ -1,10 +1,10 @@
-// Threads, their frames and method blocks at the VM's offsets, and the current thread of each
-// OS thread.
+// Threads, their frames and method blocks, and the current thread of each OS thread.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "simvm/vm.h"
+#include "tests/common/heap_model.h"
 #include "vm/services.h"
 
 namespace {
@@ -13,58 +13,51 @@ using simvm::ClassDecl;
 using simvm::Vm;
 using simvm::VmError;
 
-std::string cString(const Vm& vm, uint32_t address) {
-  return static_cast<const char*>(vm.pointer(address));
-}
-
 uint32_t javaCurrentThread() {
   return static_cast<uint32_t>(execute_java_static_method(
       nullptr, FindClass(nullptr, "java/lang/Thread", 1), "currentThread",
       "()Ljava/lang/Thread;"));
 }
 
+// Read back through the tests' plain reader, which walks frames with offsets of its own.
+//   worker: "" [_, c] (innermost, no method block) -> helper [b] -> run [_, _, a]
 TEST(Threads, frames_chain_from_the_thread_block_innermost_first) {
   Vm vm;
   const uint32_t t = vm.newThread("worker");
-  const uint32_t block = vm.read32(vm.bodyOf(t) + 12);
-  ASSERT_NE(block, 0u);
-  EXPECT_EQ(vm.read32(block + 8), 0u);  // no frames yet
+  const uint32_t a = vm.newObject(vm.objectClass()), b = vm.newObject(vm.objectClass()),
+                 c = vm.newObject(vm.objectClass());
+  std::vector<std::pair<uint32_t, std::string>> seen;
+  auto scan = [&] {
+    seen.clear();
+    heapmodel::Heap(vm).stackSlots(t, [&](uint32_t v, const std::string& m) { seen.push_back({v, m}); });
+  };
+  scan();
+  EXPECT_TRUE(seen.empty());  // no frames yet
 
   const uint32_t outer = vm.pushFrame(t, "run", 3);
   const uint32_t inner = vm.pushFrame(t, "helper", 1);
-  EXPECT_EQ(vm.read32(block + 8), inner);
-  EXPECT_EQ(vm.read32(inner + 16), outer);
-  EXPECT_EQ(vm.read32(outer + 16), 0u);
-
-  const uint32_t method = vm.read32(outer + 28);
-  EXPECT_EQ(cString(vm, vm.read32(method + 8)), "run");
-  EXPECT_EQ(vm.read16(method + 60), 3);
-
-  const uint32_t obj = vm.newObject(vm.objectClass());
-  vm.setLocal(outer, 2, obj);
-  EXPECT_EQ(vm.read32(vm.read32(outer + 12) + 8), obj);
-  EXPECT_EQ(vm.read32(vm.read32(outer + 12)), 0u);
-  EXPECT_THROW(vm.setLocal(outer, 3, obj), VmError);
-  EXPECT_THROW(vm.setLocal(obj, 0, obj), VmError);
+  const uint32_t nameless = vm.pushFrame(t, "", 2);
+  vm.setLocal(outer, 2, a);
+  vm.setLocal(inner, 0, b);
+  vm.setLocal(nameless, 1, c);  // held, but a frame without a method block is not read
+  scan();
+  const std::vector<std::pair<uint32_t, std::string>> want = {{b, "helper"}, {a, "run"}};
+  EXPECT_EQ(seen, want);
+  EXPECT_THROW(vm.setLocal(outer, 3, a), VmError);
+  EXPECT_THROW(vm.setLocal(a, 0, a), VmError);
 }
 
-TEST(Threads, a_frame_without_a_method_name_has_no_method_block) {
-  Vm vm;
-  const uint32_t t = vm.newThread("worker");
-  const uint32_t frame = vm.pushFrame(t, "", 2);
-  EXPECT_EQ(vm.read32(frame + 28), 0u);
-  EXPECT_NE(vm.read32(frame + 12), 0u);
-  vm.setLocal(frame, 1, 5);
-  EXPECT_EQ(vm.read32(vm.read32(frame + 12) + 4), 5u);
-}
-
-TEST(Threads, thread_subclasses_keep_the_block_at_body_offset_12) {
+TEST(Threads, thread_subclasses_keep_their_frames_where_threads_do) {
   Vm vm;
   const uint32_t sub = vm.defineClass(ClassDecl{
       .name = "com/acme/Worker", .super = vm.threadClass(), .fields = {{"job", "Ljava/lang/Object;"}}});
   const uint32_t t = vm.newThread("w", sub);
   EXPECT_GE(vm.fieldOffset(sub, "job"), 20u);
-  EXPECT_NE(vm.read32(vm.bodyOf(t) + 12), 0u);
+  const uint32_t held = vm.newObject(vm.objectClass());
+  vm.setLocal(vm.pushFrame(t, "run", 1), 0, held);
+  std::vector<uint32_t> seen;
+  heapmodel::Heap(vm).stackSlots(t, [&](uint32_t v, const std::string&) { seen.push_back(v); });
+  EXPECT_EQ(seen, std::vector<uint32_t>{held});
   EXPECT_EQ(vm.stringValue(vm.getField(t, "name")), "w");
   EXPECT_EQ(vm.threads().back(), t);
   EXPECT_THROW(vm.newThread("x", vm.stringClass()), VmError);

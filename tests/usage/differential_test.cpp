@@ -11,7 +11,7 @@
 
 #include "tests/common/testkit.h"
 #include "tests/common/random_heap.h"
-#include "tests/references/heap_model.h"
+#include "tests/common/heap_model.h"
 
 namespace {
 

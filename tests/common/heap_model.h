@@ -1,6 +1,7 @@
-// A plain model of the heap as the reference and usage queries see it, written from the VM's
-// layout with its own offsets (never the library's) and reading through simvm::Vm only. Slow
-// and direct on purpose: every question walks the class chain and field tables again.
+// A plain reader of the heap for the models of the queries (census, references, path, usage),
+// written from the VM's layout with its own offsets (never the library's) and reading through
+// simvm::Vm only. Slow and direct on purpose: every question walks the class chain and field
+// tables again. The bounds and the well-known classes are those of the moment it is made.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -58,7 +59,9 @@ class Heap {
     uint32_t c = object(h) ? word(word(h + 4)) : objectArray(h) ? element(h, length(h)) : 0;
     return live(c) ? c : 0;
   }
-  bool classObject(uint32_t h) const { return object(h) && word(word(h + 4)) == classClass_; }
+  bool classObject(uint32_t h) const {
+    return object(h) && classClass_ != 0 && word(word(h + 4)) == classClass_;
+  }
   std::string name(uint32_t c) const { return c ? text(word(word(c) + 4)) : ""; }
   uint32_t super(uint32_t c) const {
     uint32_t s = word(word(c) + 16);
@@ -66,9 +69,10 @@ class Heap {
   }
   uint32_t instanceSize(uint32_t c) const { return half(word(c) + 82); }
 
+  // Bounded, as a damaged heap may have a cycle of superclasses.
   std::vector<uint32_t> chain(uint32_t c) const {
     std::vector<uint32_t> out;
-    for (; c != 0; c = super(c)) out.push_back(c);
+    for (; c != 0 && out.size() < 1024; c = super(c)) out.push_back(c);
     return out;
   }
   std::vector<Field> fields(uint32_t c) const {
@@ -95,7 +99,7 @@ class Heap {
     uint32_t block = word(word(t) + 12);
     for (uint32_t f = block ? word(block + 8) : 0; f != 0; f = word(f + 16)) {
       uint32_t method = word(f + 28);
-      if (method == 0) continue;
+      if (method == 0 || word(f + 12) == 0) continue;
       for (uint32_t i = 0, n = half(method + 60); i < n; i++) {
         uint32_t v = word(word(f + 12) + 4 * i);
         if (live(v)) visit(v, text(word(method + 8)));

@@ -1,0 +1,225 @@
+// Every query on application-shaped heaps (heapkit/app_heap.h) of 10^5, 10^6 and 4*10^6 slots,
+// as a multiple of a floor measured on the same heap right after: a tight loop over the slots
+// that reads each slot's two words and, for a plain object, its class word, nothing else.
+// Prints one table: query, slots, median ms, x floor beside the goal, and the extra peak of
+// malloc'd memory during the call per slot.
+//
+// Times are the calling thread's CPU time, since the machines that run this are shared. A
+// list query's report goes to the VM's stream one `write` call per byte; that cost is the VM's,
+// not the query's, so after each call the same bytes are written again from here through the
+// same service and that time is subtracted ("write excluded"). The report string's own
+// memory is not counted either: the stream keeps its capacity after the warm-up call.
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/alloc_meter.h"
+#include "heapkit/app_heap.h"
+#include "simvm/library.h"
+
+extern "C" int32_t execute_java_dynamic_method(void* ee, uint32_t obj, const char* method,
+                                               const char* signature, ...);
+
+namespace {
+
+double cpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The floor. Addresses in the stand-in VM are pointers once widened (the region lies below
+// 4 GB), as they are for the library.
+uint64_t floorPass(uint32_t first, uint32_t end) {
+  auto word = [](uint32_t address) {
+    return *reinterpret_cast<const volatile uint32_t*>(static_cast<uintptr_t>(address));
+  };
+  uint64_t sum = 0;
+  for (uint32_t h = first; h != end; h += 8) {
+    const uint32_t body = word(h);
+    const uint32_t methods = word(h + 4);
+    sum += body ^ methods;
+    if (body != 0 && (methods & 0x1F) == 0) sum += word(methods);  // the class handle
+  }
+  return sum;
+}
+
+struct Measure {
+  double seconds = 0;   // median of the calls
+  int64_t peak = 0;     // largest extra peak of any call
+  double written = 0;   // median time of the report's writes, subtracted from `seconds`
+  size_t reportBytes = 0;
+  bool ok = true;
+};
+
+struct Bench {
+  heapkit::AppHeap& heap;
+  simvm::Library& lib;
+  int reps;
+  uint32_t first, end;
+  size_t lastReportBytes = 0;
+
+  uint32_t slots() const { return (end - first) / 8; }
+
+  double floorSeconds() {
+    std::vector<double> t;
+    volatile uint64_t sink = 0;
+    for (int i = 0; i < 2 * reps + 1; i++) {
+      double start = cpuSeconds();
+      sink = sink + floorPass(first, end);
+      t.push_back(cpuSeconds() - start);
+    }
+    return median(t);
+  }
+
+  // Writes the stream's bytes again through the VM's service, as the library did; returns the
+  // time that took and leaves the stream empty.
+  double rewriteSeconds() {
+    simvm::Vm& vm = *heap.vm;
+    std::string bytes = vm.streamBytes(heap.stream);
+    lastReportBytes = bytes.size();
+    vm.clearStream(heap.stream);
+    double start = cpuSeconds();
+    for (char c : bytes)
+      execute_java_dynamic_method(nullptr, heap.stream, "write", "(I)V", static_cast<int32_t>(c));
+    double took = cpuSeconds() - start;
+    vm.clearStream(heap.stream);
+    return took;
+  }
+
+  // Calls `query` once to warm up, then `reps` times; `check` judges the last answer.
+  Measure run(const std::function<void()>& query, bool writesReport,
+              const std::function<bool()>& check = nullptr) {
+    Measure m;
+    std::vector<double> times, writes;
+    for (int i = 0; i <= reps; i++) {
+      int64_t base = bench::meterStart();
+      double start = cpuSeconds();
+      query();
+      double took = cpuSeconds() - start;
+      int64_t peak = bench::meterPeakSince(base);
+      if (check && !check()) m.ok = false;
+      double written = writesReport ? rewriteSeconds() : 0;
+      if (i == 0) continue;
+      times.push_back(took - written);
+      writes.push_back(written);
+      m.peak = std::max(m.peak, peak);
+    }
+    m.seconds = median(times);
+    m.written = median(writes);
+    m.reportBytes = lastReportBytes;
+    return m;
+  }
+
+  uint32_t call(const char* method, std::initializer_list<uint32_t> args) {
+    uint32_t s[8] = {};
+    uint32_t i = 0;
+    for (uint32_t a : args) s[i++] = a;
+    uint32_t* back = lib.stub(method)(s, nullptr);
+    return back == s + 1 ? s[0] : 0;
+  }
+};
+
+void printHeader() {
+  std::printf("%-44s %9s %11s %9s %6s %14s\n", "query", "slots", "median ms", "x floor", "goal",
+              "extra B/slot");
+}
+
+void printRow(const std::string& query, uint32_t slots, const Measure& m, double floor,
+              const char* goal) {
+  char memory[32] = "-";
+  if (bench::meterAvailable())
+    std::snprintf(memory, sizeof memory, "%.1f", static_cast<double>(m.peak) / slots);
+  std::printf("%-44s %9u %11.3f %9.2f %6s %14s%s\n", query.c_str(), slots, m.seconds * 1e3,
+              m.seconds / floor, goal, memory, m.ok ? "" : "  WRONG ANSWER");
+  std::fflush(stdout);
+}
+
+void measureHeap(uint32_t bulk, int reps) {
+  heapkit::AppHeapShape shape;
+  shape.slots = bulk;
+  auto heap = heapkit::buildAppHeap(shape);
+  simvm::Vm& vm = *heap->vm;
+  simvm::Library lib(simvm::Library::defaultDir(), true);
+  Bench b{*heap, lib, reps, vm.tableFirst(), vm.tableEnd()};
+  const uint32_t app = vm.newString("app/");
+  const uint32_t slots = b.slots();
+
+  auto row = [&](const std::string& name, const char* goal, const Measure& m) {
+    printRow(name, slots, m, b.floorSeconds(), goal);
+  };
+  auto list = [&](const char* method, std::initializer_list<uint32_t> args) {
+    std::vector<uint32_t> a(args);
+    return [&b, method, a] {
+      uint32_t s[8] = {};
+      std::copy(a.begin(), a.end(), s);
+      b.lib.stub(method)(s, nullptr);
+    };
+  };
+  auto reportNotEmpty = [&] { return vm.streamBytes(heap->stream).size() > 2; };
+
+  std::printf("-- heap of %u slots: %zu classes, %.2f references per slot\n", slots,
+              heap->classes.size(), static_cast<double>(heap->references) / slots);
+  Measure floor;
+  floor.seconds = b.floorSeconds();
+  printRow("floor: bare pass over the slots", slots, floor, floor.seconds, "1");
+  row("getClasses0 \"app/\", no crediting", "2",
+      b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty));
+  row("getClasses0 \"app/\", crediting superclasses", "2.5",
+      b.run(list("getClasses0", {heap->stream, app, 1, 1}), true, reportNotEmpty));
+  Measure handles =
+      b.run(list("getHandles0", {heap->stream, heap->middleClass, 1, 0}), true, reportNotEmpty);
+  row("getHandles0 with subclasses, write excluded", "2", handles);
+  std::printf("    (its report: %zu bytes, whose writes took %.3f ms, subtracted)\n",
+              handles.reportBytes, handles.written * 1e3);
+  row("getBackTraceReferences0", "3",
+      b.run(list("getBackTraceReferences0", {heap->stream, heap->sampleObject}), true,
+            reportNotEmpty));
+  row("getMemoryUsage0 \"app/\"", "3",
+      b.run(list("getMemoryUsage0", {heap->stream, app}), true, reportNotEmpty));
+  for (uint32_t depth : {1u, 10u, 100u, 1000u}) {
+    if (depth > heap->chain.size()) continue;
+    const uint32_t target = heap->chain[depth - 1];
+    uint32_t result = 0;
+    auto search = [&] { result = b.call("findPathToRoot0", {target, 1u << 30, heap->messageOut}); };
+    // The one shortest path: the registry class, then the chain down to the target.
+    auto found = [&] {
+      return result != 0 && (vm.methodsOf(result) >> 5) == depth + 1 &&
+             vm.getElement(result, 0) == heap->registry && vm.getElement(result, depth) == target;
+    };
+    row("findPathToRoot0 depth " + std::to_string(depth), "8", b.run(search, false, found));
+  }
+  // Queries of one handle: a small fraction of a pass.
+  row("getReferences0 of a thread", "-",
+      b.run(list("getReferences0", {heap->stream, heap->threads[0]}), true, reportNotEmpty));
+  row("getClassInfo0", "-", b.run([&] { b.call("getClassInfo0", {heap->middleClass}); }, false));
+  row("getHandleInfo0 of an object array", "-",
+      b.run([&] { b.call("getHandleInfo0", {heap->sampleArray}); }, false));
+}
+
+}  // namespace
+
+// An argument limits the sizes measured (say 100000, for a quick look).
+int main(int argc, char** argv) {
+  const uint64_t largest = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
+  std::printf("Queries on application-shaped heaps; times are median thread CPU time, ratios to\n"
+              "the floor measured on the same heap right after each row's calls. Extra B/slot: peak of\n"
+              "malloc'd bytes during the call above those held before it, per slot.\n\n");
+  printHeader();
+  const struct { uint32_t slots; int reps; } sizes[] = {{100000, 9}, {1000000, 5}, {4000000, 3}};
+  for (const auto& size : sizes)
+    if (size.slots <= largest) measureHeap(size.slots, size.reps);
+  return 0;
+}
