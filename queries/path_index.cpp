@@ -67,7 +67,9 @@ int indexBuild(PathIndex* index, const PathGraph* g) {
     index->inStart[t] = sum;
   }
   index->inStart[g->slots] = sum;
-  index->in = static_cast<uint32_t*>(malloc((index->edges ? index->edges : 1) * sizeof(uint32_t)));
+  // Zeroed: when the heap changed between the passes, a run the second pass did not fill holds
+  // slot 0, never a word from outside the table.
+  index->in = static_cast<uint32_t*>(calloc(index->edges ? index->edges : 1, sizeof(uint32_t)));
   if (index->in == nullptr) {
     indexFree(index);
     return 0;
