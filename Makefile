@@ -5,11 +5,12 @@ JOBS     ?= $(shell nproc)
 BUILD    := build
 BUILD32  := build-m32
 BUILDSAN := build-asan
+BUILDTSAN := build-tsan
 BUILDREL := build-release
 BUILDWIN := build-win
 DIST     := dist
 
-.PHONY: demo test test-fast test-m32 test-asan test-win build-m32 build-win dist bench deps deps-test build install clean
+.PHONY: demo test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -24,8 +25,9 @@ build:
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# All four configurations: x86-64, i386, x86-64 with ASan+UBSan, and i686 Windows under Wine.
-test: deps-test test-fast test-m32 test-asan test-win
+# All five configurations: x86-64, i386, x86-64 with ASan+UBSan, ThreadSanitizer on the stress
+# program alone (library, stand-in VM and the concurrent callers), and i686 Windows under Wine.
+test: deps-test test-fast test-m32 test-asan test-tsan test-win
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -60,6 +62,11 @@ test-asan:
 	cmake --build $(BUILDSAN) -j $(JOBS)
 	cd $(BUILDSAN) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+test-tsan:
+	cmake -S . -B $(BUILDTSAN) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_TSAN=ON >/dev/null
+	cmake --build $(BUILDTSAN) -j $(JOBS) --target test_stress
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
+
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	cmake --build $(BUILDREL) -j $(JOBS)
@@ -69,4 +76,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDREL) $(BUILDWIN) $(DIST)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDWIN) $(DIST)

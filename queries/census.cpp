@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "queries/classtable.h"
 #include "queries/heapwalk.h"
 #include "report/compare.h"
 #include "report/entry.h"
@@ -10,72 +11,62 @@
 #include "support/ptrlist.h"
 #include "support/ptrmap.h"
 #include "vm/handles.h"
-#include "vm/strings.h"
 #include "vm/layout.h"
 #include "vm/memory.h"
-#include "vm/services.h"
+#include "vm/strings.h"
 
 namespace tv {
 
 namespace {
 
-// The classes of neighbouring slots repeat, and a class's chain gives the same answer for
-// every object of it; so each class's answer is worked out once and kept for the query,
-// with the last class met kept at hand.
-struct ClassMemo {
-  PtrMap* byClass;  // class handle -> answer (never 0)
-  uint32_t lastClass;
-  uintptr_t lastAnswer;
-};
-
-// The answer memoised for c, or 0 when c has not been met yet.
-uintptr_t recall(const ClassMemo* memo, uint32_t c) {
-  if (c == memo->lastClass) return memo->lastAnswer;
-  return mapFind(memo->byClass, static_cast<int32_t>(c));
-}
-
-int remember(ClassMemo* memo, uint32_t c, uintptr_t answer) {
-  memo->lastClass = c;
-  memo->lastAnswer = answer;
-  return mapPut(memo->byClass, static_cast<int32_t>(c), answer);
-}
-
 struct Census {
   const char* prefix;
   size_t prefixLength;
   int creditSuperclasses;
-  PtrMap* instances;    // name address -> C entry counting plain objects
-  PtrMap* arrayCounts;  // name address -> A entry counting object arrays
-  ClassMemo credits[2];  // [isArray]: class -> PtrList of the entries one slot raises
-  int failed;            // an allocation failed: the census reports nothing
+  PtrMap* counts[2];      // [isArray]: name address -> C (plain objects) or A (arrays) entry
+  ClassTable classes[2];  // [isArray]: answer = PtrList of the entries one slot raises
+  int failed;             // an allocation failed: the census reports nothing
 };
 
-struct Listing {
-  uint32_t target;
-  int includeSubclasses;
-  int arrays;
-  PtrList* list;
-  ClassMemo matches;  // class -> kMatch or kNoMatch
-};
+void freeEntryValue(int32_t, uintptr_t value, void*) { free(reinterpret_cast<void*>(value)); }
 
-constexpr uintptr_t kMatch = 1;
-constexpr uintptr_t kNoMatch = 2;
-
-void freeMapEntries(PtrMap* map) {
-  for (int32_t b = 0; b < map->size; b++) {
-    for (PtrMapNode* node = map->buckets[b]; node; node = node->next) free(reinterpret_cast<void*>(node->value));
+void destroyCredits(ClassTable* table) {
+  for (uint32_t i = 0; i < table->count; i++) {
+    PtrList* credits = reinterpret_cast<PtrList*>(table->infos[i].answer);
+    listDestroy(&credits);
   }
+  classTableFree(table);
 }
 
-void destroyCredits(ClassMemo* memo) {
-  if (!memo->byClass) return;
-  for (int32_t b = 0; b < memo->byClass->size; b++) {
-    for (PtrMapNode* node = memo->byClass->buckets[b]; node; node = node->next) {
-      PtrList* list = reinterpret_cast<PtrList*>(node->value);
-      listDestroy(&list);
+struct Crediting {
+  Census* census;
+  int isArray;
+  PtrList* credits;
+  int lasting;
+};
+
+// Adds the entry of one class of the chain, when its name begins with the prefix.
+int creditClass(uint32_t c, void* context) {
+  Crediting* k = static_cast<Crediting*>(context);
+  Census* census = k->census;
+  uint32_t nameAddress = classNameAddress(c);
+  const char* name = nameAddress ? vmString(nameAddress) : nullptr;
+  if (name && name[0] != '[' && strncmp(name, census->prefix, census->prefixLength) == 0) {
+    PtrMap* map = census->counts[k->isArray];
+    HeapEntry* e = reinterpret_cast<HeapEntry*>(mapFind(map, static_cast<int32_t>(nameAddress)));
+    if (!e && (e = makeEntry(c)) == nullptr) k->lasting = 0;
+    if (e && e->detail < 0) {  // just made
+      e->detail = 0;
+      if (k->isArray) e->kind = 'A';
+      if (!mapPut(map, static_cast<int32_t>(nameAddress), reinterpret_cast<uintptr_t>(e))) {
+        free(e);
+        e = nullptr;
+        census->failed = 1;
+      }
     }
+    if (e && !listPush(k->credits, reinterpret_cast<uintptr_t>(e))) census->failed = 1;
   }
-  mapDestroy(&memo->byClass);
+  return census->creditSuperclasses;
 }
 
 // The entries an object (or object array) of class c raises by one: its class and, with
@@ -86,73 +77,79 @@ void destroyCredits(ClassMemo* memo) {
 // object of the same class may still find an entry made meanwhile for the same name, so the
 // answer must not be kept.
 PtrList* creditsOf(Census* census, uint32_t c, int isArray, int* lasting) {
-  *lasting = 1;
-  PtrList* credits = listNew();
-  if (!credits) return nullptr;
-  PtrMap* map = isArray ? census->arrayCounts : census->instances;
-  for (int depth = 0; c != 0 && depth < kMaxClassDepth; depth++) {
-    uint32_t nameAddress = classNameAddress(c);
-    const char* name = nameAddress ? vmString(nameAddress) : nullptr;
-    if (name && name[0] != '[' && strncmp(name, census->prefix, census->prefixLength) == 0) {
-      HeapEntry* e = reinterpret_cast<HeapEntry*>(mapFind(map, static_cast<int32_t>(nameAddress)));
-      if (!e && (e = makeEntry(c)) == nullptr) *lasting = 0;
-      if (e && e->detail < 0) {  // just made
-        e->detail = 0;
-        if (isArray) e->kind = 'A';
-        if (!mapPut(map, static_cast<int32_t>(nameAddress), reinterpret_cast<uintptr_t>(e))) {
-          free(e);
-          e = nullptr;
-          census->failed = 1;
-        }
-      }
-      if (e && !listPush(credits, reinterpret_cast<uintptr_t>(e))) census->failed = 1;
-    }
-    if (!census->creditSuperclasses) break;
-    c = superclassOf(c);
-  }
-  return credits;
+  Crediting k = {census, isArray, listNew(), 1};
+  if (k.credits) walkClassChain(c, creditClass, &k);
+  *lasting = k.lasting;
+  return k.credits;
 }
 
-void countSlot(uint32_t h, void* context) {
-  Census* census = static_cast<Census*>(context);
-  uint32_t c = classOf(h);
-  if (c == 0 || census->failed) return;
-  int isArray = arrayTypeCode(h) == kTypeObjectArray;  // h is live: it has a class
-  ClassMemo* memo = &census->credits[isArray];
-  PtrList* credits = reinterpret_cast<PtrList*>(recall(memo, c));
-  int lasting = 1;
-  if (!credits) {
-    credits = creditsOf(census, c, isArray, &lasting);
-    if (!credits || (lasting && !remember(memo, c, reinterpret_cast<uintptr_t>(credits)))) {
-      listDestroy(&credits);
-      census->failed = 1;
-      return;
-    }
-  }
-  for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail++;
-  if (!lasting) listDestroy(&credits);
+void raise(const PtrList* credits, int32_t by) {
+  for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail += by;
 }
+
+// Objects of a class whose credits are kept are only tallied per class here; the tallies are
+// added to the entries after the walk (addTallies).
+inline void countSlot(Census* census, uint32_t body, uint32_t methods) {
+  int isArray = (methods & kTypeCodeMask) == kTypeObjectArray;
+  if (body == 0 || (!isArray && (methods & kTypeCodeMask) != kTypeObject)) return;
+  ClassInfo* info = classInfoOf(&census->classes[isArray], classWordOf(body, methods));
+  if (info == nullptr) {
+    census->failed = 1;
+    return;
+  }
+  if (info->answer != 0) {
+    info->tally++;
+    return;
+  }
+  if (info->cls == 0) return;
+  int lasting = 1;
+  PtrList* credits = creditsOf(census, info->cls, isArray, &lasting);
+  if (!credits) {
+    census->failed = 1;
+    return;
+  }
+  raise(credits, 1);
+  if (lasting) {
+    info->answer = reinterpret_cast<uintptr_t>(credits);
+  } else {
+    listDestroy(&credits);
+  }
+}
+
+void addTallies(const ClassTable* table) {
+  for (uint32_t i = 0; i < table->count; i++) {
+    const ClassInfo* info = &table->infos[i];
+    if (info->answer != 0 && info->tally != 0)
+      raise(reinterpret_cast<const PtrList*>(info->answer), static_cast<int32_t>(info->tally));
+  }
+}
+
+struct Listing {
+  uint32_t target;
+  int includeSubclasses;
+  PtrList* list;
+  ClassTable classes;  // answer: kMatch or kNoMatch
+};
+
+constexpr uintptr_t kMatch = 1;
+constexpr uintptr_t kNoMatch = 2;
 
 // 1 when c is the target or, with includeSubclasses, a class below it.
 int matchesTarget(const Listing* listing, uint32_t c) {
-  for (int depth = 0; c != 0 && depth < kMaxClassDepth; depth++) {
-    if (c == listing->target) return 1;
-    if (!listing->includeSubclasses) return 0;
-    c = superclassOf(c);
-  }
-  return 0;
+  return c == listing->target || (listing->includeSubclasses && chainIncludes(c, listing->target));
 }
 
-void listSlot(uint32_t h, void* context) {
-  Listing* listing = static_cast<Listing*>(context);
-  uint32_t c = classOf(h);
-  if (c == 0 || (arrayTypeCode(h) == kTypeObjectArray) != listing->arrays) return;
-  uintptr_t answer = recall(&listing->matches, c);
-  if (!answer) {
-    answer = matchesTarget(listing, c) ? kMatch : kNoMatch;
-    remember(&listing->matches, c, answer);  // when this fails the answer is simply worked out again
+inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t methods, uint32_t kind) {
+  if (body == 0 || (methods & kTypeCodeMask) != kind) return;
+  uint32_t word = classWordOf(body, methods);
+  ClassInfo* info = classInfoOf(&listing->classes, word);
+  if (info == nullptr) {  // no memory to keep the answer: it is worked out for this object alone
+    if (!isLive(word) || !matchesTarget(listing, word)) return;
+  } else {
+    if (info->answer == 0)
+      info->answer = info->cls != 0 && matchesTarget(listing, info->cls) ? kMatch : kNoMatch;
+    if (info->answer != kMatch) return;
   }
-  if (answer != kMatch) return;
   HeapEntry* e = makeEntry(h);
   if (e && !listPush(listing->list, reinterpret_cast<uintptr_t>(e))) free(e);
 }
@@ -164,31 +161,36 @@ void listSlot(uint32_t h, void* context) {
 void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, int32_t sortByCount) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Census census = {javaStringBytes(prefix), 0, creditSuperclasses != 0, mapNew(), mapNew(),
-                   {{mapNew(), 0, 0}, {mapNew(), 0, 0}}, 0};
+  Census census = {javaStringBytes(prefix), 0, creditSuperclasses != 0, {mapNew(), mapNew()}, {}, 0};
+  int tables = classTableInit(&census.classes[0], nullptr, 0);
+  tables = classTableInit(&census.classes[1], nullptr, 0) && tables;
   PtrList* list = listNew();
-  int ok = census.prefix && census.instances && census.arrayCounts && census.credits[0].byClass &&
-           census.credits[1].byClass && list;
+  int ok = census.prefix && census.counts[0] && census.counts[1] && tables && list;
   if (ok) {
     census.prefixLength = strlen(census.prefix);
-    walkHandleSpace(space, countSlot, &census);
-    ok = !census.failed && mapValuesInto(census.instances, list) &&
-         mapValuesInto(census.arrayCounts, list);
+    walkSlots(space, [&census, space](uint32_t h, uint32_t body, uint32_t methods) {
+      prefetchClassWord(space, h);
+      if (!census.failed) countSlot(&census, body, methods);
+    });
+    addTallies(&census.classes[0]);
+    addTallies(&census.classes[1]);
+    ok = !census.failed && mapValuesInto(census.counts[0], list) &&
+         mapValuesInto(census.counts[1], list);
   }
   if (ok) {
     listSort(list, sortByCount ? compareByCount : compareByName);
   } else {
     // The maps hold every entry, whether or not it reached the list.
-    if (census.instances) freeMapEntries(census.instances);
-    if (census.arrayCounts) freeMapEntries(census.arrayCounts);
+    for (PtrMap* map : census.counts)
+      if (map) mapForEach(map, freeEntryValue, nullptr);
     listDestroy(&list);
   }
   writeEntryList(stream, list);  // a null list is written as an empty report
   listDestroy(&list);
-  mapDestroy(&census.instances);
-  mapDestroy(&census.arrayCounts);
-  destroyCredits(&census.credits[0]);
-  destroyCredits(&census.credits[1]);
+  mapDestroy(&census.counts[0]);
+  mapDestroy(&census.counts[1]);
+  destroyCredits(&census.classes[0]);
+  destroyCredits(&census.classes[1]);
 }
 
 // `arrays` selects object arrays (1) or plain objects (0); any other value matches no slot,
@@ -196,14 +198,19 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
 void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int32_t arrays) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Listing listing = {target, includeSubclasses != 0, arrays, listNew(), {mapNew(), 0, 0}};
-  if (listing.list && listing.matches.byClass && (arrays == 0 || arrays == 1) && isLive(target)) {
-    walkHandleSpace(space, listSlot, &listing);
-    if (includeSubclasses) listSort(listing.list, compareByName);
+  Listing listing = {target, includeSubclasses != 0, listNew(), {}};
+  int ready = classTableInit(&listing.classes, nullptr, 0);
+  if (listing.list && ready && (arrays == 0 || arrays == 1) && isLive(target)) {
+    uint32_t kind = arrays ? kTypeObjectArray : kTypeObject;
+    walkSlots(space, [&listing, kind, space](uint32_t h, uint32_t body, uint32_t methods) {
+      if (kind == kTypeObjectArray) prefetchClassWord(space, h);
+      listSlot(&listing, h, body, methods, kind);
+    });
+    if (includeSubclasses) sortEntriesByName(listing.list);
   }
   writeEntryList(stream, listing.list);
   listDestroy(&listing.list);
-  mapDestroy(&listing.matches.byClass);
+  classTableFree(&listing.classes);
 }
 
 }  // namespace tv

@@ -58,8 +58,8 @@ uint32_t describeObject(uint32_t h) {
 uint32_t getClassInfo(uint32_t h) {
   refreshHandleSpace();
   char text[kTextSize];
-  if (isClassObject(h)) {
-    uint32_t descriptor = classDescriptor(h);
+  uint32_t descriptor = isClassObject(h) ? classDescriptor(h) : 0;  // 0 once freed
+  if (descriptor != 0) {
     snprintf(text, sizeof text, "CLASS %s %x %s %d %d %d %d %s",
              orUnknown(className(h)), descriptor,
              orUnknown(stringAt(vmRead32(descriptor + kClassSecondName))),

@@ -4,15 +4,77 @@
 #pragma once
 #include <stdint.h>
 #include "vm/handlespace.h"
+#include "vm/layout.h"
+#include "vm/memory.h"
 
 namespace tv {
-
-typedef void (*SlotVisitor)(uint32_t h, void* context);
 
 // Computes heapBounds(), installs it with useHandleSpace(), and returns it.
 HandleSpace beginHeapWalk(void);
 
-// Visits every slot of `space` in ascending address order.
-void walkHandleSpace(HandleSpace space, SlotVisitor visit, void* context);
+// The number of slots in `space`.
+inline uint32_t slotCount(HandleSpace space) {
+  return space.end > space.first ? (space.end - space.first) / kHandleSize : 0;
+}
+
+// Calls visit(h, body, methods) for every slot of `space` in ascending address order, with
+// the slot's two words read once. Inline, so that a query's per-slot cost is its own work.
+// The walk hands out only slots of the installed space, so a visitor may take `body != 0` as
+// isLive(h) and the low bits of `methods` as h's type code.
+template <typename Visit>
+inline void walkSlots(HandleSpace space, Visit&& visit) {
+  // Counted rather than compared with `end`, so a table that reaches the top of the address
+  // space cannot wrap the slot address around.
+  uint32_t slots = slotCount(space);
+  uint32_t h = space.first;
+  for (uint32_t i = 0; i < slots; i++, h += kHandleSize) {
+    // The body word first: a VM fills in the methods word of a new slot before its body word,
+    // so a methods word read after a non-zero body belongs to that body.
+    uint32_t body = vmRead32(h + kHandleBody);
+    visit(h, body, vmRead32(h + kHandleMethods));
+  }
+}
+
+// The class word of a live plain object or object array, as classOf reads it before checking
+// it: a plain object's MethodTable word 0, an object array's element-class word (which follows
+// the last element). 0 for a primitive array.
+inline uint32_t classWordOf(uint32_t body, uint32_t methods) {
+  switch (methods & kTypeCodeMask) {
+    case kTypeObject:
+      return vmRead32(methods + kMethodTableClass);
+    case kTypeObjectArray:
+      return vmRead32(body + 4 * (methods >> kLengthShift));
+    default:
+      return 0;
+  }
+}
+
+// A query that reads object arrays' element-class words calls this for each slot h it
+// visits: it asks the cache for the word of the array kPrefetchAhead slots further on, so
+// that reading it there need not wait for memory. (That word lies past the array's elements,
+// in memory the rest of the walk never touches.)
+constexpr uint32_t kPrefetchAhead = 16;
+
+inline void prefetchClassWord(HandleSpace space, uint32_t h) {
+  uint32_t ahead = h + kPrefetchAhead * kHandleSize;
+  if (ahead >= space.end || ahead < h) return;
+  uint32_t body = vmRead32(ahead + kHandleBody);
+  uint32_t methods = vmRead32(ahead + kHandleMethods);
+  if (body != 0 && (methods & kTypeCodeMask) == kTypeObjectArray)
+    __builtin_prefetch(vmPointer(body + 4 * (methods >> kLengthShift)));
+}
+
+// The same for a query that reads the bodies themselves: asks for the start of the body of
+// the object or array kPrefetchAhead slots further on (and for an array, its class word).
+inline void prefetchBody(HandleSpace space, uint32_t h) {
+  uint32_t ahead = h + kPrefetchAhead * kHandleSize;
+  if (ahead >= space.end || ahead < h) return;
+  uint32_t body = vmRead32(ahead + kHandleBody);
+  if (body == 0) return;
+  uint32_t methods = vmRead32(ahead + kHandleMethods);
+  __builtin_prefetch(vmPointer(body));
+  if ((methods & kTypeCodeMask) == kTypeObjectArray)
+    __builtin_prefetch(vmPointer(body + 4 * (methods >> kLengthShift)));
+}
 
 }  // namespace tv

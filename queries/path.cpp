@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "queries/classtable.h"
 #include "queries/heapwalk.h"
+#include "queries/path_graph.h"
 #include "queries/path_index.h"
 #include "queries/path_refclasses.h"
 #include "queries/path_search.h"
@@ -29,7 +31,10 @@ const char kNoResultArray[] = "Search Failed - couldn't allocate the result arra
 void storeMessage(uint32_t messageOut, const char* message) {
   if (!isObjectArray(messageOut) || arrayLength(messageOut) == 0) return;
   uint32_t text = makeJavaString(message, static_cast<int32_t>(strlen(message)));
-  vmWrite32(handleBody(messageOut), text);
+  // The VM ran while it made the string: the array may have moved (element 0 is written where
+  // its body is now) or been freed (nothing is written).
+  uint32_t body = handleBody(messageOut);
+  if (body != 0) vmWrite32(body, text);
 }
 
 // A new int array holding `values`, or 0 when the VM cannot supply one of that length.
@@ -39,26 +44,40 @@ uint32_t makeIntArray(const uint32_t* values, uint32_t count) {
   // The table may have grown downward to make room for the new slot.
   refreshHandleSpace();
   if (!isLive(array) || arrayTypeCode(array) != kTypeInt || arrayLength(array) < count) return 0;
-  vmWriteBlock(handleBody(array), values, static_cast<size_t>(count) * sizeof(uint32_t));
+  uint32_t body = handleBody(array);  // read once: 0 if the VM freed it meanwhile
+  if (body == 0) return 0;
+  vmWriteBlock(body, values, static_cast<size_t>(count) * sizeof(uint32_t));
   return array;
 }
 
-// Registers the Reference classes and indexes the heap in the same walk, then searches.
-const char* search(uint32_t target, int32_t maxNodes, HandleSpace space, uint32_t* result) {
-  RefClassScan refs;
+// Looks up the class of every slot (the element class of an object array), so that the
+// Reference classes are known before the search, and shares them with earlier calls.
+int noteClasses(const PathGraph* g) {
+  walkSlots(g->space, [g](uint32_t, uint32_t body, uint32_t methods) {
+    uint32_t type = methods & kTypeCodeMask;
+    if (body != 0 && (type == kTypeObject || type == kTypeObjectArray))
+      classInfoOf(g->classes, classWordOf(body, methods));
+  });
+  return !g->classes->failed && syncReferenceClasses(g->classes);
+}
+
+// A test-only switch: with this variable set the search never builds its index, so that the
+// walking search can be checked against the same model.
+int indexRefused() { return getenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX") != nullptr; }
+
+// Searches over an index when one can be had, else by walking the heap once per level. The
+// Reference classes must be known before either search begins.
+const char* search(const PathGraph* g, uint32_t target, int32_t maxNodes, uint32_t* result) {
+  uint32_t* path = nullptr;
+  uint32_t length = 0;
   PathIndex index;
-  int ready = refScanBegin(&refs);
-  ready = indexBuild(&index, space, &refs) && ready;
-  // An incomplete class set would let the search follow what it must not.
-  ready = refScanEnd(&refs) && ready;
-  if (!ready) {
-    indexFree(&index);
-    return kOutOfMemory;
-  }
-  uint32_t* path;
-  uint32_t length;
-  PathOutcome outcome = searchPath(&index, target, maxNodes, &path, &length);
-  indexFree(&index);
+  PathOutcome outcome = kPathOutOfMemory;
+  int indexed = !indexRefused() && indexBuild(&index, g);
+  int classesKnown = indexed ? syncReferenceClasses(g->classes) : noteClasses(g);
+  if (indexed && classesKnown) outcome = searchPath(g, &index, target, maxNodes, &path, &length);
+  if (indexed) indexFree(&index);
+  if (outcome == kPathOutOfMemory && classesKnown && !g->classes->failed)
+    outcome = searchPath(g, nullptr, target, maxNodes, &path, &length);
   const char* message = nullptr;
   switch (outcome) {
     case kPathFound:
@@ -83,15 +102,19 @@ const char* search(uint32_t target, int32_t maxNodes, HandleSpace space, uint32_
 
 uint32_t findPathToRoot(uint32_t target, int32_t maxNodes, uint32_t messageOut) {
   HandleSpace space = beginHeapWalk();
+  ClassTable classes;
+  PathGraph g = {space, slotCount(space), &classes};
+  int ready = classTableInit(&classes, fieldIsReference, 1);
   uint32_t result = 0;
   const char* message = kSearchFailed;
   if (isObject(target) || isObjectArray(target)) {
-    message = search(target, maxNodes, space, &result);
-  } else {
-    // Nothing to search, but the classes are registered all the same: the set outlives the
-    // call, and later calls rely on what earlier ones saw.
-    registerReferenceClasses(space);
+    message = ready ? search(&g, target, maxNodes, &result) : kOutOfMemory;
+  } else if (ready) {
+    // Nothing to search, but the classes are noted all the same: later calls rely on what
+    // earlier ones saw.
+    noteClasses(&g);
   }
+  classTableFree(&classes);
   if (result == 0) storeMessage(messageOut, message);
   return result;
 }

@@ -1,37 +1,19 @@
 // The classes whose instances the path search does not follow through fields: every class
 // that has java/lang/ref/Reference among its superclasses (Reference itself is not one).
 //
-// The set is a PtrMap (key and value both the class handle) made on first use and kept for the
-// life of the library; it only grows, so a class registered by an earlier call stays filtered
-// after its objects are gone.
+// Each call works the answer out per class in its ClassTable. Beside that the library keeps
+// the set of such classes met by any call (a PtrMap, key and value both the class handle, made
+// on first use and kept for the life of the library); it only grows, so a class registered by
+// an earlier call stays filtered after its objects are gone, or when Reference can no longer
+// be found. The set is read and written once per class per call, never per object.
 #pragma once
 #include <stdint.h>
-#include "support/ptrmap.h"
-#include "vm/handlespace.h"
+#include "queries/classtable.h"
 
 namespace tv {
 
-// One registration pass. The Reference class is looked up afresh for every pass; a 0 answer
-// registers nothing. `checked` remembers the classes already examined in this pass, so each
-// class's superclass chain is walked once however many objects it has.
-struct RefClassScan {
-  uint32_t referenceClass;
-  PtrMap* checked;
-  uint32_t lastChecked;  // the class examined last: consecutive slots often share one
-  int failed;            // an allocation failed; the set may be incomplete
-};
-
-int refScanBegin(RefClassScan* scan);  // 0 when the set or the scratch map cannot be made
-// Registers c (a classOf result, 0 ignored) when Reference is among its superclasses.
-void refScanNote(RefClassScan* scan, uint32_t c);
-int refScanEnd(RefClassScan* scan);  // frees the scratch map; 0 when anything failed
-
-// Notes the class of every slot of `space` (the element class for an object array).
-// Returns 0 when an allocation failed.
-int registerReferenceClasses(HandleSpace space);
-
-// 1 when classOf(v) is a registered class (so v is a Reference instance, or an object array
-// whose element class is a Reference subclass).
-int isReferenceInstance(uint32_t v);
+// Registers every class of the table found to be a Reference subclass, and marks as one every
+// class registered by an earlier call. Returns 0 when the set could not take a class.
+int syncReferenceClasses(ClassTable* classes);
 
 }  // namespace tv

@@ -3,13 +3,15 @@
 
 #include <stdlib.h>
 
-#include "queries/classplan.h"
+#include "queries/classtable.h"
 #include "queries/heapwalk.h"
 #include "report/compare.h"
 #include "report/entry.h"
 #include "report/writer.h"
 #include "vm/handles.h"
 #include "vm/handlespace.h"
+#include "vm/layout.h"
+#include "vm/memory.h"
 #include "vm/threads.h"
 
 namespace tv {
@@ -32,9 +34,38 @@ void appendIndexed(PtrList* list, HeapEntry* e, uint32_t index) {
   append(list, e);
 }
 
+// --- what one object refers to ----------------------------------------------------------
+
 // Fields never report arrays of arrays; elements and stack slots do (makeEntry decides there).
 int isFieldTarget(uint32_t v) {
   return isObject(v) || (isObjectArray(v) && !isArrayOfArrays(v));
+}
+
+struct Outgoing {
+  PtrList* list;
+  uint32_t holder;
+  int staticFields;  // the statics of the class `holder` describes, else holder's instance fields
+};
+
+void addFieldRef(uint32_t entry, void* context) {
+  const Outgoing* out = static_cast<const Outgoing*>(context);
+  if (!fieldIsReference(entry) || fieldIsStatic(entry) != out->staticFields) return;
+  uint32_t v = out->staticFields ? fieldStaticValue(entry) : fieldInstanceValue(entry, out->holder);
+  if (!isFieldTarget(v)) return;
+  HeapEntry* e = makeEntry(v);
+  if (e != nullptr) appendNamed(out->list, e, fieldNameAddress(entry));
+}
+
+int addClassFieldRefs(uint32_t c, void* context) {
+  walkFieldTable(c, addFieldRef, context);
+  return 1;
+}
+
+void addStackRef(uint32_t v, uint32_t methodName, void* context) {
+  HeapEntry* e = makeEntry(v);
+  if (e == nullptr) return;
+  e->methodSuffix = 1;
+  appendNamed(static_cast<PtrList*>(context), e, methodName);
 }
 
 void collectElementRefs(PtrList* list, uint32_t array) {
@@ -50,12 +81,12 @@ void collectElementRefs(PtrList* list, uint32_t array) {
 // Collects what h refers to; returns 0 when the list keeps its order (an array's index order).
 int collectOutgoing(PtrList* list, uint32_t h) {
   if (isClassObject(h)) {
-    collectFieldRefs(list, h, h, 1);
+    Outgoing out = {list, h, 1};
+    walkFieldTable(h, addFieldRef, &out);
   } else if (isObject(h)) {
-    uint32_t c = classOf(h);
-    for (int depth = 0; c != 0 && depth < kMaxClassDepth; depth++, c = superclassOf(c))
-      collectFieldRefs(list, h, c, 0);
-    if (isThread(h)) collectStackRefs(h, list);
+    Outgoing out = {list, h, 0};
+    walkClassChain(classOf(h), addClassFieldRefs, &out);
+    if (isThread(h)) scanThreadStack(h, nullptr, addStackRef, list);
   } else if (isObjectArray(h)) {
     collectElementRefs(list, h);
     return 0;
@@ -70,95 +101,94 @@ void writeAndFree(uint32_t stream, PtrList* list, int sorted) {
   listDestroy(&list);
 }
 
-// --- referrers --------------------------------------------------------------------------
+// --- what refers to one object -----------------------------------------------------------
 
 struct BackTrace {
   uint32_t target;
-  HandleSpace space;  // the walk's bounds, so thread scans need not probe the table again
+  int targetHasEntry;  // a stack slot holding the target is reported only then
+  HandleSpace space;   // the walk's bounds, so thread scans need not probe the table again
   PtrList* list;
-  PlanCache plans;    // the reference fields of each class met
+  ClassTable classes;  // the reference fields of each class met
+  uint32_t holder;      // the class object whose statics, or the thread whose stack, is read
+  uint32_t holderName;  // the name of the thread's class
 };
 
-void addStaticReferrers(const BackTrace* bt, uint32_t cls) {
-  uint32_t n = classFieldCount(cls);
-  for (uint32_t i = 0; i < n; i++) {
-    uint32_t entry = classFieldEntry(cls, i);
-    if (!fieldIsStatic(entry) || !fieldIsReference(entry)) continue;
-    if (fieldStaticValue(entry) != bt->target) continue;
-    HeapEntry* e = makeEntry(cls);
-    if (e != nullptr) appendNamed(bt->list, e, fieldNameAddress(entry));
-  }
+void addStaticReferrer(uint32_t entry, void* context) {
+  BackTrace* bt = static_cast<BackTrace*>(context);
+  if (!fieldIsStatic(entry) || !fieldIsReference(entry)) return;
+  if (fieldStaticValue(entry) != bt->target) return;
+  HeapEntry* e = makeEntry(bt->holder);
+  if (e != nullptr) appendNamed(bt->list, e, fieldNameAddress(entry));
 }
 
-void addFieldReferrers(const BackTrace* bt, uint32_t h, const ClassPlan* plan) {
-  for (int32_t i = 0; i < plan->count; i++) {
-    if (plannedValue(h, &plan->fields[i]) != bt->target) continue;
+void addStaticReferrers(BackTrace* bt, uint32_t cls) {
+  bt->holder = cls;
+  walkFieldTable(cls, addStaticReferrer, bt);
+}
+
+inline void addFieldReferrers(BackTrace* bt, uint32_t h, uint32_t body, const ClassInfo* info) {
+  const FieldRef* fields = classFields(&bt->classes, info);
+  for (uint32_t i = 0; i < info->fieldCount; i++) {
+    if (vmRead32(body + fields[i].offset) != bt->target) continue;
     HeapEntry* e = makeEntry(h);
-    if (e != nullptr) appendNamed(bt->list, e, plan->fields[i].name);
+    if (e != nullptr) appendNamed(bt->list, e, fields[i].name);
   }
 }
 
-// Entries for the thread's slots that hold the target become entries for the thread itself,
-// keeping the method name; the others are dropped.
-void addStackReferrers(const BackTrace* bt, uint32_t thread) {
-  PtrList* scratch = listNew();
-  if (scratch == nullptr) return;
-  collectStackRefsIn(thread, bt->space, scratch);
-  uint32_t threadClassName = classNameAddress(classOf(thread));
-  for (int32_t i = listCount(scratch) - 1; i >= 0; i--) {
-    HeapEntry* e = reinterpret_cast<HeapEntry*>(listGet(scratch, i));
-    if (e->handle != bt->target) {
-      free(e);
-      continue;
-    }
-    e->handle = thread;
-    e->className = threadClassName;
-    e->kind = 'I';
-    append(bt->list, e);
-  }
-  listDestroy(&scratch);
+// A slot holding the target makes an entry for the thread itself, named after the method.
+void addStackReferrer(uint32_t v, uint32_t methodName, void* context) {
+  BackTrace* bt = static_cast<BackTrace*>(context);
+  if (v != bt->target) return;
+  HeapEntry* e = static_cast<HeapEntry*>(malloc(sizeof(HeapEntry)));
+  if (e == nullptr) return;
+  *e = HeapEntry{'I', bt->holder, bt->holderName, 1, 1, static_cast<int32_t>(methodName)};
+  append(bt->list, e);
 }
 
-void addElementReferrers(const BackTrace* bt, uint32_t array) {
-  uint32_t length = arrayLength(array);
+// The thread's entries are listed outermost slot first, as they always have been: the order
+// reaches the unstable sort.
+void addStackReferrers(BackTrace* bt, uint32_t thread, const ClassInfo* info) {
+  if (!bt->targetHasEntry) return;
+  bt->holder = thread;
+  bt->holderName = info->name;
+  int32_t first = listCount(bt->list);
+  scanThreadStack(thread, &bt->space, addStackReferrer, bt);
+  uintptr_t* items = bt->list->items;
+  for (int32_t i = first, j = listCount(bt->list) - 1; i < j; i++, j--) {
+    uintptr_t item = items[i];
+    items[i] = items[j];
+    items[j] = item;
+  }
+}
+
+inline void addElementReferrers(BackTrace* bt, uint32_t array, uint32_t body, uint32_t methods) {
+  uint32_t length = methods >> kLengthShift;
   for (uint32_t i = 0; i < length; i++) {
-    if (arrayElement(array, i) != bt->target) continue;
+    if (vmRead32(body + 4 * i) != bt->target) continue;
     HeapEntry* e = makeEntry(array);
     if (e != nullptr) appendIndexed(bt->list, e, i);
   }
 }
 
-void visitReferrer(uint32_t h, void* context) {
-  BackTrace* bt = static_cast<BackTrace*>(context);
-  if (isClassObject(h)) {
-    addStaticReferrers(bt, h);
-  } else if (isObject(h)) {
-    // An object whose class word leads to no class has no fields and is no thread.
-    const ClassPlan* plan = planOf(&bt->plans, h);
-    if (plan == nullptr) return;
-    addFieldReferrers(bt, h, plan);
-    if (plan->isThread) addStackReferrers(bt, h);
-  } else if (isObjectArray(h)) {
-    addElementReferrers(bt, h);
+inline void visitReferrer(BackTrace* bt, uint32_t h, uint32_t body, uint32_t methods) {
+  if (body == 0) return;
+  uint32_t type = methods & kTypeCodeMask;
+  if (type == kTypeObjectArray) {
+    addElementReferrers(bt, h, body, methods);
+  } else if (type == kTypeObject) {
+    const ClassInfo* info = classInfoOf(&bt->classes, vmRead32(methods + kMethodTableClass));
+    if (info == nullptr) return;  // the table failed: the report is dropped
+    if (info->isClassClass) {
+      addStaticReferrers(bt, h);
+    } else if (info->cls != 0) {
+      // An object whose class word leads to no class has no fields and is no thread.
+      addFieldReferrers(bt, h, body, info);
+      if (info->isThread) addStackReferrers(bt, h, info);
+    }
   }
 }
 
 }  // namespace
-
-void collectFieldRefs(PtrList* list, uint32_t holder, uint32_t c, int staticFields) {
-  uint32_t n = classFieldCount(c);
-  for (uint32_t i = 0; i < n; i++) {
-    uint32_t entry = classFieldEntry(c, i);
-    if (!fieldIsReference(entry)) continue;
-    int isStatic = fieldIsStatic(entry);
-    uint32_t v = 0;
-    if (staticFields && isStatic) v = fieldStaticValue(entry);
-    if (!staticFields && !isStatic) v = fieldInstanceValue(entry, holder);
-    if (!isFieldTarget(v)) continue;
-    HeapEntry* e = makeEntry(v);
-    if (e != nullptr) appendNamed(list, e, fieldNameAddress(entry));
-  }
-}
 
 void getReferences(uint32_t stream, uint32_t h) {
   refreshHandleSpace();
@@ -172,14 +202,18 @@ void getReferences(uint32_t stream, uint32_t h) {
 void getBackTraceReferences(uint32_t stream, uint32_t target) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  BackTrace bt = {target, space, listNew(), {}};
-  if (bt.list != nullptr && planCacheInit(&bt.plans, fieldIsReference))
-    walkHandleSpace(space, visitReferrer, &bt);
-  if (bt.list == nullptr || bt.plans.failed) {
+  BackTrace bt = {target, hasEntry(target), space, listNew(), {}, 0, 0};
+  if (bt.list != nullptr && classTableInit(&bt.classes, fieldIsReference, 0)) {
+    walkSlots(space, [&bt, space](uint32_t h, uint32_t body, uint32_t methods) {
+      prefetchBody(space, h);
+      visitReferrer(&bt, h, body, methods);
+    });
+  }
+  if (bt.list == nullptr || bt.classes.failed) {
     freeEntries(bt.list);
     listDestroy(&bt.list);
   }
-  planCacheFree(&bt.plans);
+  classTableFree(&bt.classes);
   writeAndFree(stream, bt.list, 1);
 }
 

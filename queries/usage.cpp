@@ -8,92 +8,137 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "queries/classplan.h"
+#include "queries/classtable.h"
 #include "queries/heapwalk.h"
 #include "report/writer.h"
 #include "support/ptrlist.h"
 #include "vm/handles.h"
-#include "vm/strings.h"
+#include "vm/layout.h"
+#include "vm/memory.h"
 #include "vm/services.h"
+#include "vm/strings.h"
 
 namespace tv {
 
 namespace {
 
-constexpr int64_t kArrayHeader = 16;
+// What an array costs beyond its elements.
+constexpr int64_t kArrayHeaderBytes = 16;
+// Bytes per element of each array type (an object array's elements are handles).
+constexpr uint32_t kReferenceBytes = 4;
+constexpr uint32_t kBooleanBytes = 1, kByteBytes = 1;
+constexpr uint32_t kCharBytes = 2, kShortBytes = 2;
+constexpr uint32_t kIntBytes = 4, kFloatBytes = 4;
+constexpr uint32_t kLongBytes = 8, kDoubleBytes = 8;
 
-// Bytes per element by array type code; 0 where the code names no array type.
-const uint8_t kElementSizes[32] = {
-    4, 0, 4, 0,  // object, -, object array, -
-    1, 2, 4, 8,  // boolean, char, float, double
-    1, 2, 4, 8,  // byte, short, int, long
-};
-
-// What a class's plan says for this query (ClassPlan::query).
-constexpr int32_t kUndecided = 0;
-constexpr int32_t kCounted = 1;
-constexpr int32_t kSkipped = 2;
+// Bytes per element for an array type code; 0 for a code that names no array type. A plain
+// object's code (0) counts as 4, so a field that holds an object is charged as an array would be.
+uint32_t elementSize(uint32_t typeCode) {
+  switch (typeCode) {
+    case kTypeObject:
+    case kTypeObjectArray:
+      return kReferenceBytes;
+    case kTypeBoolean: return kBooleanBytes;
+    case kTypeChar: return kCharBytes;
+    case kTypeFloat: return kFloatBytes;
+    case kTypeDouble: return kDoubleBytes;
+    case kTypeByte: return kByteBytes;
+    case kTypeShort: return kShortBytes;
+    case kTypeInt: return kIntBytes;
+    case kTypeLong: return kLongBytes;
+    default: return 0;
+  }
+}
 
 int64_t arrayCharge(uint32_t array) {
   uint32_t code = arrayTypeCode(array);
   uint32_t size = elementSize(code);
   if (size == 0) {
+    // The diagnostic names the routine that printed it in an earlier version of the library;
+    // kept word for word, since callers watching the VM's output may look for it.
     printf("computeSize - unknown array type %x\n", code);
     fflush(stdout);
-    return kArrayHeader;
+    return kArrayHeaderBytes;
   }
-  return kArrayHeader + static_cast<int64_t>(arrayLength(array)) * size;
+  return kArrayHeaderBytes + static_cast<int64_t>(arrayLength(array)) * size;
 }
+
+// One class in the memory report. Counts stay 32-bit; bytes are 64-bit so that a class holding
+// more than 2 GB is not reported as a negative number.
+struct UsageEntry {
+  uint32_t classHandle;
+  int32_t count;
+  int64_t bytes;
+};
 
 const char* nameOrEmpty(uint32_t cls) {
   const char* name = className(cls);
   return name != nullptr ? name : "";
 }
 
+// Larger bytes first, then larger count, then class name ascending. Records that compare
+// equal print the same bytes, so the order the sort leaves them in cannot show.
+int compareUsage(const void* a, const void* b) {
+  const UsageEntry* x = *static_cast<const UsageEntry* const*>(a);
+  const UsageEntry* y = *static_cast<const UsageEntry* const*>(b);
+  if (x->bytes != y->bytes) return x->bytes > y->bytes ? -1 : 1;
+  if (x->count != y->count) return x->count > y->count ? -1 : 1;
+  return strcmp(nameOrEmpty(x->classHandle), nameOrEmpty(y->classHandle));
+}
+
+// ClassInfo::answer of a class that is not counted; otherwise its UsageEntry.
+constexpr uintptr_t kSkipped = 1;
+
 struct UsageWalk {
-  PtrMap* usage;    // class handle -> UsageEntry
-  PtrMap* charged;  // the arrays charged so far, each its own value
-  PlanCache plans;  // the instance array fields of each class met
+  ClassTable classes;  // the instance array fields of each class met
+  HandleSpace space;
+  uint8_t* charged;    // one bit per slot: the arrays charged so far
   uint32_t classClass;
   const char* prefix;
   size_t prefixLength;
+  int failed;
 };
 
 // Class objects are not counted, nor classes without a name or outside the prefix.
-int32_t decide(const UsageWalk* w, uint32_t c) {
+uintptr_t decide(UsageWalk* w, uint32_t c) {
   if (c == w->classClass) return kSkipped;
   const char* name = className(c);
   if (name == nullptr || strncmp(name, w->prefix, w->prefixLength) != 0) return kSkipped;
-  return kCounted;
+  UsageEntry* e = static_cast<UsageEntry*>(malloc(sizeof(UsageEntry)));
+  if (e == nullptr) {
+    w->failed = 1;
+    return 0;
+  }
+  *e = UsageEntry{c, 0, 0};
+  return reinterpret_cast<uintptr_t>(e);
 }
 
 // An array is charged to the first counted instance that holds it in an instance array field.
-void chargeInstance(UsageWalk* w, uint32_t h, ClassPlan* plan) {
-  int64_t size = plan->instanceSize;
-  for (int32_t i = 0; i < plan->count; i++) {
-    uint32_t v = plannedValue(h, &plan->fields[i]);
-    if (!isLive(v) || mapContains(w->charged, static_cast<int32_t>(v))) continue;
-    // An array that cannot be remembered is not charged, so it is never charged twice.
-    if (!mapPut(w->charged, static_cast<int32_t>(v), v)) continue;
+inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, UsageEntry* e) {
+  int64_t size = info->instanceSize;
+  const FieldRef* fields = classFields(&w->classes, info);
+  for (uint32_t i = 0; i < info->fieldCount; i++) {
+    uint32_t v = vmRead32(body + fields[i].offset);
+    // isLive(v), for the space the walk installed: a slot of it whose body is not 0.
+    uint32_t offset = v - w->space.first;
+    if (offset % kHandleSize != 0 || offset >= w->space.end - w->space.first || vmRead32(v) == 0)
+      continue;
+    uint32_t slot = offset / kHandleSize;
+    uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
+    if (w->charged[slot / 8] & bit) continue;
+    w->charged[slot / 8] |= bit;
     size += arrayCharge(v);
   }
-  UsageEntry* e = static_cast<UsageEntry*>(plan->queryData);
-  if (e != nullptr) {
-    e->count++;
-    e->bytes += size;
-  } else {
-    plan->queryData = recordUsage(w->usage, classOf(h), size);
-    if (plan->queryData == nullptr) w->plans.failed = 1;
-  }
+  e->count++;
+  e->bytes += size;
 }
 
-void visitInstance(uint32_t h, void* context) {
-  UsageWalk* w = static_cast<UsageWalk*>(context);
-  if (!isObject(h)) return;
-  ClassPlan* plan = planOf(&w->plans, h);
-  if (plan == nullptr) return;  // no class, or no memory (then the report is written empty)
-  if (plan->query == kUndecided) plan->query = decide(w, classOf(h));
-  if (plan->query == kCounted) chargeInstance(w, h, plan);
+inline void visitInstance(UsageWalk* w, uint32_t body, uint32_t methods) {
+  if (body == 0 || (methods & kTypeCodeMask) != kTypeObject) return;
+  ClassInfo* info = classInfoOf(&w->classes, vmRead32(methods + kMethodTableClass));
+  if (info == nullptr || info->cls == 0) return;  // no memory (the report is dropped), or no class
+  if (info->answer == 0) info->answer = decide(w, info->cls);
+  if (info->answer > kSkipped) chargeInstance(w, body, info, reinterpret_cast<UsageEntry*>(info->answer));
 }
 
 void writeUsageList(uint32_t stream, PtrList* list) {
@@ -111,20 +156,19 @@ void writeUsageList(uint32_t stream, PtrList* list) {
   }
 }
 
-// The entries are freed through the map rather than the list, so none is lost if the list
-// could not take them all.
-void freeUsageEntries(PtrMap* usage) {
-  for (int32_t b = 0; b < usage->size; b++)
-    for (PtrMapNode* node = usage->buckets[b]; node != nullptr; node = node->next)
-      free(reinterpret_cast<UsageEntry*>(node->value));
-}
-
 // Walks the heap and writes the report; returns 0, writing nothing, when memory ran out.
-int reportUsage(uint32_t stream, HandleSpace space, UsageWalk* w) {
-  walkHandleSpace(space, visitInstance, w);
-  if (w->plans.failed) return 0;
+int reportUsage(uint32_t stream, UsageWalk* w) {
+  walkSlots(w->space, [w](uint32_t h, uint32_t body, uint32_t methods) {
+    prefetchBody(w->space, h);
+    visitInstance(w, body, methods);
+  });
+  if (w->classes.failed || w->failed) return 0;
   PtrList* list = listNew();
-  int ok = list != nullptr && mapValuesInto(w->usage, list);
+  int ok = list != nullptr;
+  for (uint32_t i = 0; ok && i < w->classes.count; i++) {
+    uintptr_t answer = w->classes.infos[i].answer;
+    if (answer > kSkipped) ok = listPush(list, answer);
+  }
   if (ok) {
     listSort(list, compareUsage);
     writeUsageList(stream, list);
@@ -135,51 +179,23 @@ int reportUsage(uint32_t stream, HandleSpace space, UsageWalk* w) {
 
 }  // namespace
 
-uint32_t elementSize(uint32_t typeCode) {
-  return typeCode < 32 ? kElementSizes[typeCode] : 0;
-}
-
-UsageEntry* recordUsage(PtrMap* usage, uint32_t cls, int64_t size) {
-  UsageEntry* e = reinterpret_cast<UsageEntry*>(mapFind(usage, static_cast<int32_t>(cls)));
-  if (e != nullptr) {
-    e->count++;
-    e->bytes += size;
-    return e;
-  }
-  e = static_cast<UsageEntry*>(malloc(sizeof *e));
-  if (e == nullptr) return nullptr;
-  *e = UsageEntry{cls, 1, size};
-  if (mapPut(usage, static_cast<int32_t>(cls), reinterpret_cast<uintptr_t>(e))) return e;
-  free(e);
-  return nullptr;
-}
-
-int compareUsage(const void* a, const void* b) {
-  const UsageEntry* x = *static_cast<const UsageEntry* const*>(a);
-  const UsageEntry* y = *static_cast<const UsageEntry* const*>(b);
-  if (x->bytes != y->bytes) return x->bytes > y->bytes ? -1 : 1;
-  if (x->count != y->count) return x->count > y->count ? -1 : 1;
-  return strcmp(nameOrEmpty(x->classHandle), nameOrEmpty(y->classHandle));
-}
-
 // A stream that is no live object gets nothing. A prefix that is no string, or a query that
 // runs out of memory, gets an empty report.
 void getMemoryUsage(uint32_t stream, uint32_t prefix) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
   const char* cprefix = javaStringBytes(prefix);
-  UsageWalk w = {mapNew(), mapNew(), {}, FindClass(nullptr, "java/lang/Class", 1), cprefix,
-                 cprefix != nullptr ? strlen(cprefix) : 0};
-  int ready = cprefix != nullptr && w.usage != nullptr && w.charged != nullptr &&
-              planCacheInit(&w.plans, fieldIsArray);
-  if (!ready || !reportUsage(stream, space, &w)) {
+  UsageWalk w = {{}, space, static_cast<uint8_t*>(calloc(slotCount(space) / 8 + 1, 1)),
+                 FindClass(nullptr, "java/lang/Class", 1), cprefix, cprefix != nullptr ? strlen(cprefix) : 0, 0};
+  int ready = classTableInit(&w.classes, fieldIsArray, 0) && cprefix != nullptr && w.charged != nullptr;
+  if (!ready || !reportUsage(stream, &w)) {
     writeDecimal(stream, 0);
     writeByte(stream, 0);
   }
-  if (w.usage != nullptr) freeUsageEntries(w.usage);
-  planCacheFree(&w.plans);
-  mapDestroy(&w.usage);
-  mapDestroy(&w.charged);
+  for (uint32_t i = 0; i < w.classes.count; i++)
+    if (w.classes.infos[i].answer > kSkipped) free(reinterpret_cast<void*>(w.classes.infos[i].answer));
+  classTableFree(&w.classes);
+  free(w.charged);
 }
 
 }  // namespace tv

@@ -6,7 +6,10 @@
 
 namespace tv {
 
-HeapEntry* makeEntry(uint32_t h) {
+namespace {
+
+// Fills *e for h; 0 when h is nothing an entry can name.
+int fillEntry(uint32_t h, HeapEntry* e) {
   char kind;
   uint32_t named;  // the class whose name the record carries
   if (isClassObject(h)) {
@@ -19,19 +22,32 @@ HeapEntry* makeEntry(uint32_t h) {
     kind = 'A';
     named = classOf(h);  // the element class
   } else {
-    return nullptr;
+    return 0;
   }
   // An object or array whose class word is no class handle has nothing to name.
-  if (named == 0) return nullptr;
-  HeapEntry* e = static_cast<HeapEntry*>(malloc(sizeof(HeapEntry)));
-  if (!e) return nullptr;
+  if (named == 0) return 0;
   e->kind = kind;
   e->handle = h;
   e->className = classNameAddress(named);
   e->methodSuffix = 0;
   e->detailIsName = 0;
   e->detail = -1;
-  return e;
+  return 1;
+}
+
+}  // namespace
+
+int hasEntry(uint32_t h) {
+  HeapEntry e;
+  return fillEntry(h, &e);
+}
+
+HeapEntry* makeEntry(uint32_t h) {
+  HeapEntry e;
+  if (!fillEntry(h, &e)) return nullptr;
+  HeapEntry* made = static_cast<HeapEntry*>(malloc(sizeof(HeapEntry)));
+  if (made) *made = e;
+  return made;
 }
 
 }  // namespace tv

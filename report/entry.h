@@ -18,5 +18,7 @@ struct HeapEntry {
 // a live object array whose element-class word is 0 (there is no class to name), and when
 // allocation fails. Entries are freed with free().
 HeapEntry* makeEntry(uint32_t h);
+// 1 when makeEntry(h) has something to name (it fails then only for want of memory).
+int hasEntry(uint32_t h);
 
 }  // namespace tv

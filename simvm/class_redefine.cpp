@@ -28,6 +28,7 @@ void layOut(Vm::State& s, ClassRecord& rec) {
 }  // namespace
 
 std::vector<FieldDecl> Vm::fieldsOf(uint32_t cls) const {
+  const auto lock = s_->hold();
   std::vector<FieldDecl> out;
   for (const FieldRecord& f : s_->requireClass(cls, "fieldsOf").fields)
     out.push_back(
@@ -36,6 +37,7 @@ std::vector<FieldDecl> Vm::fieldsOf(uint32_t cls) const {
 }
 
 void Vm::redefineFields(uint32_t cls, const std::vector<FieldDecl>& fields) {
+  const auto lock = s_->hold();
   State& s = *s_;
   ClassRecord& rec = s.classes.at(s.requireClass(cls, "redefineFields").handle);
   // Class handles are instances of java/lang/Class, but their bodies are descriptors, which
@@ -65,6 +67,7 @@ void Vm::redefineFields(uint32_t cls, const std::vector<FieldDecl>& fields) {
 }
 
 void Vm::attachThreadBlock(uint32_t thread) {
+  const auto lock = s_->hold();
   State& s = *s_;
   if (!s.isPlainObject(thread) || s.record(thread) || !s.isSubclass(s.classOf(thread), s.wk.thread))
     throw VmError("attachThreadBlock: not a live thread object");

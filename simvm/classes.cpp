@@ -70,6 +70,7 @@ bool Vm::State::isSubclass(uint32_t cls, uint32_t ancestor) const {
 }
 
 uint32_t Vm::defineClass(const ClassDecl& decl) {
+  const auto lock = s_->hold();
   State& s = *s_;
   if (decl.name.empty()) throw VmError("a class needs a name");
   const bool nameTaken = s.classByName.count(decl.name) != 0;
@@ -145,6 +146,7 @@ uint32_t Vm::defineClass(const ClassDecl& decl) {
 }
 
 uint32_t Vm::findClass(const std::string& name) const {
+  const auto lock = s_->hold();
   std::string slash = name;
   for (char& c : slash)
     if (c == '.') c = '/';
@@ -152,9 +154,13 @@ uint32_t Vm::findClass(const std::string& name) const {
   return it == s_->classByName.end() ? 0 : it->second;
 }
 
-void Vm::hideClass(const std::string& name) { s_->classByName.erase(name); }
+void Vm::hideClass(const std::string& name) {
+  const auto lock = s_->hold();
+  s_->classByName.erase(name);
+}
 
 uint32_t Vm::arrayClassOf(uint32_t elementClass) {
+  const auto lock = s_->hold();
   const std::string& element = s_->requireClass(elementClass, "arrayClassOf").name;
   const std::string name = element[0] == '[' ? "[" + element : "[L" + element + ";";
   if (uint32_t known = findClass(name)) return known;
@@ -164,19 +170,29 @@ uint32_t Vm::arrayClassOf(uint32_t elementClass) {
   return defineClass(decl);
 }
 
-std::string Vm::className(uint32_t cls) const { return s_->requireClass(cls, "className").name; }
+std::string Vm::className(uint32_t cls) const {
+  const auto lock = s_->hold();
+  return s_->requireClass(cls, "className").name;
+}
 uint32_t Vm::superclassOf(uint32_t cls) const {
+  const auto lock = s_->hold();
   return s_->requireClass(cls, "superclassOf").super;
 }
 uint32_t Vm::descriptorOf(uint32_t cls) const {
+  const auto lock = s_->hold();
   return s_->requireClass(cls, "descriptorOf").descriptor;
 }
-std::vector<uint32_t> Vm::classes() const { return s_->classOrder; }
+std::vector<uint32_t> Vm::classes() const {
+  const auto lock = s_->hold();
+  return s_->classOrder;
+}
 uint32_t Vm::instanceSize(uint32_t cls) const {
+  const auto lock = s_->hold();
   return s_->requireClass(cls, "instanceSize").instanceSize;
 }
 
 uint32_t Vm::fieldOffset(uint32_t cls, const std::string& field) const {
+  const auto lock = s_->hold();
   const ClassRecord& rec = s_->requireClass(cls, "fieldOffset");
   const FieldRecord* f = s_->findField(cls, field, false);
   if (!f) throw VmError("no instance field " + field + " in " + rec.name);
@@ -184,6 +200,7 @@ uint32_t Vm::fieldOffset(uint32_t cls, const std::string& field) const {
 }
 
 uint32_t Vm::staticEntry(uint32_t cls, const std::string& field) const {
+  const auto lock = s_->hold();
   const ClassRecord& rec = s_->requireClass(cls, "staticEntry");
   const FieldRecord* f = s_->findField(cls, field, true);
   if (!f) throw VmError("no static field " + field + " in " + rec.name);
@@ -191,13 +208,18 @@ uint32_t Vm::staticEntry(uint32_t cls, const std::string& field) const {
 }
 
 void Vm::setStatic(uint32_t cls, const std::string& field, uint32_t value) {
+  const auto lock = s_->hold();
   State::put32(staticEntry(cls, field) + 16, value);  // a static's value lives in its entry
 }
 
 uint32_t Vm::getStatic(uint32_t cls, const std::string& field) const {
+  const auto lock = s_->hold();
   return State::get32(staticEntry(cls, field) + 16);
 }
 
-bool Vm::isClassHandle(uint32_t h) const { return s_->record(h) != nullptr; }
+bool Vm::isClassHandle(uint32_t h) const {
+  const auto lock = s_->hold();
+  return s_->record(h) != nullptr;
+}
 
 }  // namespace simvm

@@ -83,6 +83,7 @@ struct ArrayView {
 }  // namespace
 
 uint32_t Vm::newObject(uint32_t cls) {
+  const auto lock = s_->hold();
   State& s = *s_;
   const ClassRecord& rec = s.requireClass(cls, "newObject");
   if (cls == s.wk.klass) throw VmError("class objects are made by defineClass");
@@ -103,6 +104,7 @@ uint32_t requireObjectClass(const Vm& vm, uint32_t obj, const char* what) {
 }  // namespace
 
 void Vm::setField(uint32_t obj, const std::string& field, uint32_t value) {
+  const auto lock = s_->hold();
   const uint32_t cls = requireObjectClass(*this, obj, "setField");
   const FieldRecord* f = s_->findField(cls, field, false);
   if (!f) throw VmError("no instance field " + field + " in " + className(cls));
@@ -110,6 +112,7 @@ void Vm::setField(uint32_t obj, const std::string& field, uint32_t value) {
 }
 
 uint32_t Vm::getField(uint32_t obj, const std::string& field) const {
+  const auto lock = s_->hold();
   const uint32_t cls = requireObjectClass(*this, obj, "getField");
   const FieldRecord* f = s_->findField(cls, field, false);
   if (!f) throw VmError("no instance field " + field + " in " + className(cls));
@@ -117,6 +120,7 @@ uint32_t Vm::getField(uint32_t obj, const std::string& field) const {
 }
 
 uint32_t Vm::newArray(int32_t typeCode, uint32_t length) {
+  const auto lock = s_->hold();
   if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, length);
   const uint32_t size = primitiveElementSize(typeCode);
   if (size == 0) throw VmError("no array type has code " + std::to_string(typeCode));
@@ -126,6 +130,7 @@ uint32_t Vm::newArray(int32_t typeCode, uint32_t length) {
 }
 
 uint32_t Vm::newObjectArray(uint32_t elementClass, uint32_t length) {
+  const auto lock = s_->hold();
   State& s = *s_;
   s.requireClass(elementClass, "newObjectArray");
   if (length > kMaxArrayLength) throw VmError("array too long");
@@ -153,6 +158,7 @@ ArrayView requireArray(const Vm& vm, uint32_t array, uint32_t index, const char*
 }  // namespace
 
 void Vm::setElement(uint32_t array, uint32_t index, uint32_t value) {
+  const auto lock = s_->hold();
   const ArrayView a = requireArray(*this, array, index, "setElement");
   const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
   const uint32_t at = a.body + index * size;
@@ -165,6 +171,7 @@ void Vm::setElement(uint32_t array, uint32_t index, uint32_t value) {
 }
 
 uint32_t Vm::getElement(uint32_t array, uint32_t index) const {
+  const auto lock = s_->hold();
   const ArrayView a = requireArray(*this, array, index, "getElement");
   const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
   const uint32_t at = a.body + index * size;
@@ -176,6 +183,7 @@ uint32_t Vm::getElement(uint32_t array, uint32_t index) const {
 }
 
 uint32_t Vm::newWeakReference(uint32_t referent, uint32_t cls) {
+  const auto lock = s_->hold();
   if (cls == 0) cls = s_->wk.weak;
   if (!s_->isSubclass(cls, s_->wk.reference))
     throw VmError("newWeakReference: " + className(cls) + " is not a java/lang/ref/Reference");
@@ -185,16 +193,19 @@ uint32_t Vm::newWeakReference(uint32_t referent, uint32_t cls) {
 }
 
 void Vm::freeSlot(uint32_t h) {
+  const auto lock = s_->hold();
   if (!s_->handedOut(h)) throw VmError("freeSlot: not a handle of this VM");
   State::put32(h, 0);  // a free slot has body 0
 }
 
 uint32_t Vm::bodyOf(uint32_t h) const {
+  const auto lock = s_->hold();
   if (!s_->handedOut(h)) throw VmError("bodyOf: not a handle of this VM");
   return State::get32(h);
 }
 
 uint32_t Vm::methodsOf(uint32_t h) const {
+  const auto lock = s_->hold();
   if (!s_->handedOut(h)) throw VmError("methodsOf: not a handle of this VM");
   return State::get32(h + 4);
 }
@@ -206,6 +217,9 @@ uint32_t Vm::arrayLength(uint32_t h) const {
   return typeCodeOfWord(methods) == kObject ? 0 : lengthOfWord(methods);
 }
 
-uint32_t Vm::classOfObject(uint32_t h) const { return s_->classOf(h); }
+uint32_t Vm::classOfObject(uint32_t h) const {
+  const auto lock = s_->hold();
+  return s_->classOf(h);
+}
 
 }  // namespace simvm

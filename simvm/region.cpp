@@ -81,8 +81,9 @@ uint32_t Vm::State::newSlot(uint32_t body, uint32_t methods) {
   if (nextSlot >= end) throw VmError("the handle table is full");
   const uint32_t h = nextSlot;
   nextSlot += kSlotBytes;
-  put32(h, body);        // body address
+  // The body word last: a reader that finds it non-zero finds the methods word in place.
   put32(h + 4, methods);  // MethodTable address, or (length << 5) | typeCode
+  put32(h, body);         // body address
   return h;
 }
 
@@ -98,10 +99,22 @@ uint32_t Vm::State::putCString(const std::string& bytes) {
 uint32_t Vm::regionBase() const { return s_->base; }
 uint32_t Vm::tableFirst() const { return s_->first; }
 uint32_t Vm::tableEnd() const { return s_->end; }
-uint32_t Vm::slotsUsed() const { return (s_->nextSlot - s_->first) / kSlotBytes; }
-uint32_t Vm::bytesUsed() const { return s_->arenaNext - s_->base; }
-uint32_t Vm::alloc(uint32_t bytes, uint32_t align) { return s_->alloc(bytes, align); }
-uint32_t Vm::putCString(const std::string& bytes) { return s_->putCString(bytes); }
+uint32_t Vm::slotsUsed() const {
+  const auto lock = s_->hold();
+  return (s_->nextSlot - s_->first) / kSlotBytes;
+}
+uint32_t Vm::bytesUsed() const {
+  const auto lock = s_->hold();
+  return s_->arenaNext - s_->base;
+}
+uint32_t Vm::alloc(uint32_t bytes, uint32_t align) {
+  const auto lock = s_->hold();
+  return s_->alloc(bytes, align);
+}
+uint32_t Vm::putCString(const std::string& bytes) {
+  const auto lock = s_->hold();
+  return s_->putCString(bytes);
+}
 
 uint32_t Vm::read32(uint32_t address) const {
   if (!s_->readable(address, 4)) throw VmError("read32 outside the VM's memory");

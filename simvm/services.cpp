@@ -44,6 +44,7 @@ int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const 
 
 uint32_t Vm::serviceFindClass(const char* name) {
   return guarded<uint32_t>(0, [&]() -> uint32_t {
+    const auto lock = s_->hold();
     if (!name) return 0;
     auto it = s_->classByName.find(name);
     return it == s_->classByName.end() ? 0 : it->second;
@@ -52,6 +53,7 @@ uint32_t Vm::serviceFindClass(const char* name) {
 
 int32_t Vm::serviceStaticMethod(uint32_t, const char* method, const char* signature) {
   return guarded<int32_t>(0, [&]() -> int32_t {
+    const auto lock = s_->hold();
     if (is(method, "currentThread") && is(signature, "()Ljava/lang/Thread;"))
       return static_cast<int32_t>(currentThread());
     return 0;
@@ -62,6 +64,7 @@ int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* s
                                  int32_t intArgument) {
   return guarded<int32_t>(0, [&]() -> int32_t {
     State& s = *s_;
+    std::unique_lock<std::recursive_mutex> lock(s.mutex);
     if (!s.live(obj)) return 0;
     if (is(method, "write") && is(signature, "(I)V")) {
       auto it = s.streams.find(obj);
@@ -70,7 +73,17 @@ int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* s
     }
     if (is(method, "toString") && is(signature, "()Ljava/lang/String;")) {
       if (s.isString(obj)) return static_cast<int32_t>(obj);
-      const std::optional<std::string> text = s.toStringText(obj);
+      std::optional<std::string> text;
+      if (const ToStringFn* override = s.toStringOverride(obj)) {
+        // An override is the program's own Java code: it runs without the VM's lock, for it
+        // may call the library again or wait on a thread that does.
+        const ToStringFn fn = *override;
+        lock.unlock();
+        text = fn(obj);
+      } else {
+        text = s.defaultToString(obj);
+        lock.unlock();
+      }
       return text ? static_cast<int32_t>(newString(*text)) : 0;
     }
     return 0;
@@ -79,6 +92,7 @@ int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* s
 
 uint32_t Vm::serviceMakeJavaString(const char* bytes, int32_t length) {
   return guarded<uint32_t>(0, [&]() -> uint32_t {
+    const auto lock = s_->hold();
     if (length < 0 || (!bytes && length > 0)) return 0;
     return s_->newStringUnits(utf8ToUtf16(bytes ? bytes : "", static_cast<size_t>(length)));
   });
@@ -86,6 +100,7 @@ uint32_t Vm::serviceMakeJavaString(const char* bytes, int32_t length) {
 
 char* Vm::serviceMakeCString(uint32_t string) {
   return guarded<char*>(nullptr, [&]() -> char* {
+    const auto lock = s_->hold();
     const auto units = s_->stringUnits(string);
     if (!units) return nullptr;
     s_->cStrings.push_back(utf16ToUtf8(*units));  // a deque: earlier copies never move
@@ -95,6 +110,7 @@ char* Vm::serviceMakeCString(uint32_t string) {
 
 int32_t Vm::serviceJavaStringLength(uint32_t string) {
   return guarded<int32_t>(0, [&]() -> int32_t {
+    const auto lock = s_->hold();
     const auto units = s_->stringUnits(string);
     return units ? static_cast<int32_t>(units->size()) : 0;
   });
@@ -102,6 +118,7 @@ int32_t Vm::serviceJavaStringLength(uint32_t string) {
 
 uint32_t Vm::serviceArrayAlloc(int32_t typeCode, int32_t count) {
   return guarded<uint32_t>(0, [&]() -> uint32_t {
+    const auto lock = s_->hold();
     if (count < 0) return 0;
     if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, static_cast<uint32_t>(count));
     if (primitiveElementSize(typeCode) == 0) return 0;

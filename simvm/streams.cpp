@@ -16,24 +16,28 @@ std::string hexHandle(uint32_t h) {
 }  // namespace
 
 uint32_t Vm::newOutputStream() {
+  const auto lock = s_->hold();
   const uint32_t stream = newObject(s_->wk.byteStream);
   s_->streams[stream];
   return stream;
 }
 
 const std::string& Vm::streamBytes(uint32_t stream) const {
+  const auto lock = s_->hold();
   auto it = s_->streams.find(stream);
   if (it == s_->streams.end()) throw VmError("streamBytes: not an output stream of this VM");
   return it->second;
 }
 
 void Vm::clearStream(uint32_t stream) {
+  const auto lock = s_->hold();
   auto it = s_->streams.find(stream);
   if (it == s_->streams.end()) throw VmError("clearStream: not an output stream of this VM");
   it->second.clear();
 }
 
 void Vm::setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn) {
+  const auto lock = s_->hold();
   s_->requireClass(cls, "setToString");
   if (fn)
     s_->toStrings[cls] = std::move(fn);
@@ -62,15 +66,15 @@ std::string Vm::State::defaultToString(uint32_t obj) const {
   return (cls ? dotted(cls->name) : "java.lang.Object") + at;
 }
 
-std::optional<std::string> Vm::State::toStringText(uint32_t obj) const {
+const ToStringFn* Vm::State::toStringOverride(uint32_t obj) const {
   const bool array = typeCodeOfWord(get32(obj + 4)) != kObject;
   // Arrays inherit Object's toString; objects look up their own class chain.
   for (const ClassRecord* rec = record(array ? wk.object : classOf(obj)); rec;
        rec = record(rec->super)) {
     auto it = toStrings.find(rec->handle);
-    if (it != toStrings.end()) return it->second(obj);
+    if (it != toStrings.end()) return &it->second;
   }
-  return defaultToString(obj);
+  return nullptr;
 }
 
 }  // namespace simvm

@@ -98,11 +98,10 @@ uint32_t Vm::State::newStringUnits(const std::u16string& units) {
   if (end - nextSlot < 2 * kSlotBytes) throw VmError("the handle table is full");
   if (n) std::memcpy(ptr(chars), units.data(), n * 2);
   const uint32_t value = newSlot(chars, (n << 5) | kChar);
-  const uint32_t h = newSlot(body, rec.methodTable);
   put32(body + findField(wk.string, "value", false)->offset, value);
   put32(body + findField(wk.string, "offset", false)->offset, 0);
   put32(body + findField(wk.string, "count", false)->offset, n);
-  return h;
+  return newSlot(body, rec.methodTable);  // published whole
 }
 
 std::optional<std::u16string> Vm::State::stringUnits(uint32_t h) const {
@@ -122,10 +121,12 @@ std::optional<std::u16string> Vm::State::stringUnits(uint32_t h) const {
 }
 
 uint32_t Vm::newString(const std::string& utf8) {
+  const auto lock = s_->hold();
   return s_->newStringUnits(utf8ToUtf16(utf8.data(), utf8.size()));
 }
 
 std::string Vm::stringValue(uint32_t string) const {
+  const auto lock = s_->hold();
   const auto units = s_->stringUnits(string);
   if (!units) throw VmError("stringValue: not a live java/lang/String");
   return utf16ToUtf8(*units);

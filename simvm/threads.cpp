@@ -5,6 +5,7 @@
 namespace simvm {
 
 uint32_t Vm::newThread(const std::string& name, uint32_t cls) {
+  const auto lock = s_->hold();
   State& s = *s_;
   if (cls == 0) cls = s.wk.thread;
   if (!s.isSubclass(cls, s.wk.thread))
@@ -21,6 +22,7 @@ uint32_t Vm::newThread(const std::string& name, uint32_t cls) {
 }
 
 uint32_t Vm::pushFrame(uint32_t thread, const std::string& method, uint16_t localCount) {
+  const auto lock = s_->hold();
   State& s = *s_;
   if (!s.isPlainObject(thread) || !s.isSubclass(s.classOf(thread), s.wk.thread))
     throw VmError("pushFrame: not a live thread object");
@@ -44,6 +46,7 @@ uint32_t Vm::pushFrame(uint32_t thread, const std::string& method, uint16_t loca
 }
 
 void Vm::setLocal(uint32_t frame, uint16_t index, uint32_t value) {
+  const auto lock = s_->hold();
   auto it = s_->frames.find(frame);
   if (it == s_->frames.end()) throw VmError("setLocal: not a frame made by pushFrame");
   if (index >= it->second.count)
@@ -52,7 +55,10 @@ void Vm::setLocal(uint32_t frame, uint16_t index, uint32_t value) {
   State::put32(it->second.locals + 4u * index, value);
 }
 
-std::vector<uint32_t> Vm::threads() const { return s_->threadObjects; }
+std::vector<uint32_t> Vm::threads() const {
+  const auto lock = s_->hold();
+  return s_->threadObjects;
+}
 
 void Vm::setCurrentThread(uint32_t thread) {
   std::lock_guard<std::mutex> lock(s_->currentMutex);

@@ -146,6 +146,9 @@ class Vm {
   std::string stringValue(uint32_t string) const;  // UTF-8
   uint32_t newWeakReference(uint32_t referent, uint32_t cls = 0);  // cls: a Reference subclass
   void freeSlot(uint32_t h);  // body 0
+  // Compaction: copies the body of a live object or array to new memory and stores the new
+  // address into the slot, last. The old copy stays readable (the arena is never reused).
+  void moveBody(uint32_t h);
   uint32_t bodyOf(uint32_t h) const;
   uint32_t methodsOf(uint32_t h) const;
   int32_t typeCodeOf(uint32_t h) const;   // kObject for plain objects and class objects
@@ -160,6 +163,8 @@ class Vm {
   // Returns the frame's address.
   uint32_t pushFrame(uint32_t thread, const std::string& method, uint16_t localCount);
   void setLocal(uint32_t frame, uint16_t index, uint32_t value);
+  // Unlinks the innermost frame (a method returns); false when the thread has none.
+  bool popFrame(uint32_t thread);
   std::vector<uint32_t> threads() const;  // thread objects made by newThread, in order
   // The Java thread of the calling OS thread ("main" for the thread that made the VM).
   void setCurrentThread(uint32_t thread);

@@ -64,6 +64,11 @@ constexpr uint32_t kMaxArrayLength = (1u << 27) - 1;  // the length must fit abo
 
 struct Vm::State {
   ~State() { release(); }
+  // One lock for the VM's own structures (records, maps, the allocators). Held by every public
+  // call that may run beside another thread's, recursive because builder calls nest; never held
+  // while a toString override runs, which may call the library again.
+  mutable std::recursive_mutex mutex;
+  std::lock_guard<std::recursive_mutex> hold() const { return std::lock_guard<std::recursive_mutex>(mutex); }
   VmConfig config;
   void* mapping = nullptr;
   size_t mappingSize = 0;
@@ -97,18 +102,34 @@ struct Vm::State {
 
   // --- raw memory (callers have checked the address) -------------------------------
   static uint8_t* ptr(uint32_t a) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(a)); }
+  // The library reads these words while other threads write them, as in a running VM. An
+  // aligned word is stored with release and loaded with acquire (plain moves on x86), so that
+  // what was written before a word was published is seen by whoever reads the word; the library
+  // loads VM words the same way.
   static uint32_t get32(uint32_t a) {
+    if (a % 4 == 0) return __atomic_load_n(reinterpret_cast<uint32_t*>(ptr(a)), __ATOMIC_ACQUIRE);
     uint32_t v;
     std::memcpy(&v, ptr(a), 4);
     return v;
   }
   static uint16_t get16(uint32_t a) {
+    if (a % 2 == 0) return __atomic_load_n(reinterpret_cast<uint16_t*>(ptr(a)), __ATOMIC_ACQUIRE);
     uint16_t v;
     std::memcpy(&v, ptr(a), 2);
     return v;
   }
-  static void put32(uint32_t a, uint32_t v) { std::memcpy(ptr(a), &v, 4); }
-  static void put16(uint32_t a, uint16_t v) { std::memcpy(ptr(a), &v, 2); }
+  static void put32(uint32_t a, uint32_t v) {
+    if (a % 4 == 0)
+      __atomic_store_n(reinterpret_cast<uint32_t*>(ptr(a)), v, __ATOMIC_RELEASE);
+    else
+      std::memcpy(ptr(a), &v, 4);
+  }
+  static void put16(uint32_t a, uint16_t v) {
+    if (a % 2 == 0)
+      __atomic_store_n(reinterpret_cast<uint16_t*>(ptr(a)), v, __ATOMIC_RELEASE);
+    else
+      std::memcpy(ptr(a), &v, 2);
+  }
 
   // [a, a + n) lies in the readable part of the region (above the guard page).
   bool readable(uint32_t a, uint32_t n) const {
@@ -145,7 +166,9 @@ struct Vm::State {
   uint32_t newStringUnits(const std::u16string& units);
 
   // --- toString (streams.cpp) -------------------------------------------------------------
-  std::optional<std::string> toStringText(uint32_t obj) const;
+  // The override that applies to obj (its class's, or the nearest superclass's); null when
+  // Object's own toString applies.
+  const ToStringFn* toStringOverride(uint32_t obj) const;
   std::string defaultToString(uint32_t obj) const;
 };
 

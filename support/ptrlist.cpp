@@ -46,10 +46,6 @@ void listSort(PtrList* list, int (*compare)(const void*, const void*)) {
   if (list->count > 1) qsort(list->items, static_cast<size_t>(list->count), sizeof(uintptr_t), compare);
 }
 
-void listCopyTo(const PtrList* list, uint32_t* destination) {
-  for (int32_t i = 0; i < list->count; i++) destination[i] = static_cast<uint32_t>(list->items[i]);
-}
-
 void listDestroy(PtrList** list) {
   if (!*list) return;
   free((*list)->items);

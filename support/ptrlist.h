@@ -23,8 +23,6 @@ int32_t listCount(const PtrList* list);
 uintptr_t listGet(const PtrList* list, int32_t i);  // i is not range-tested
 // qsort over the items when count > 1; compare receives addresses of two items.
 void listSort(PtrList* list, int (*compare)(const void*, const void*));
-// Copies the count values, each narrowed to 32 bits, to destination.
-void listCopyTo(const PtrList* list, uint32_t* destination);
 void listDestroy(PtrList** list);  // frees items and the list, sets *list to null
 
 }  // namespace tv

@@ -86,14 +86,31 @@ uintptr_t mapFind(const PtrMap* map, int32_t key) {
 
 int mapContains(const PtrMap* map, int32_t key) { return mapFind(map, key) != 0; }
 
-int mapValuesInto(const PtrMap* map, PtrList* list) {
-  int ok = 1;
+void mapForEach(const PtrMap* map, void (*visit)(int32_t key, uintptr_t value, void* context),
+                void* context) {
   for (int32_t b = map->size - 1; b >= 0; b--) {
-    for (PtrMapNode* node = map->buckets[b]; node; node = node->next) {
-      if (!listPush(list, node->value)) ok = 0;
-    }
+    for (PtrMapNode* node = map->buckets[b]; node; node = node->next) visit(node->key, node->value, context);
   }
-  return ok;
+}
+
+namespace {
+
+struct ValuesInto {
+  PtrList* list;
+  int ok;
+};
+
+void pushValue(int32_t, uintptr_t value, void* context) {
+  ValuesInto* into = static_cast<ValuesInto*>(context);
+  if (!listPush(into->list, value)) into->ok = 0;
+}
+
+}  // namespace
+
+int mapValuesInto(const PtrMap* map, PtrList* list) {
+  ValuesInto into = {list, 1};
+  mapForEach(map, pushValue, &into);
+  return into.ok;
 }
 
 void mapDestroy(PtrMap** map) {

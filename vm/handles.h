@@ -18,7 +18,7 @@ uint32_t handleBody(uint32_t h);
 uint32_t handleMethods(uint32_t h);
 uint32_t arrayTypeCode(uint32_t h);
 uint32_t arrayLength(uint32_t h);
-uint32_t arrayElement(uint32_t h, uint32_t index);  // object arrays only; index < length
+uint32_t arrayElement(uint32_t h, uint32_t index);  // object arrays only; index < length; 0 once freed
 
 // Class handles (callers pass a class handle they got from classOf, a superclass link, or a
 // class object).
@@ -36,12 +36,24 @@ int fieldIsReference(uint32_t entry);  // signature begins with 'L' or '['
 int fieldIsArray(uint32_t entry);      // signature begins with '['
 uint32_t fieldNameAddress(uint32_t entry);
 uint32_t fieldStaticValue(uint32_t entry);
-uint32_t fieldInstanceValue(uint32_t entry, uint32_t holder);  // word at holder.body + offset
+uint32_t fieldInstanceValue(uint32_t entry, uint32_t holder);  // word at holder.body + offset; 0 once freed
 
 // The handle of java/lang/Class: looked up on first use, kept once non-zero.
 uint32_t classClassHandle(void);
 
 // Upper bound on any walk up a superclass chain, so a damaged, looping chain ends.
 constexpr int kMaxClassDepth = 1024;
+
+// The one walk up a superclass chain: visits c, then each superclass nearest first, at most
+// kMaxClassDepth classes, until a visit returns 0. Returns 0 when a visit stopped it.
+typedef int (*ClassVisitor)(uint32_t c, void* context);
+int walkClassChain(uint32_t c, ClassVisitor visit, void* context);
+// 1 when `ancestor` (not 0) is c itself or one of its superclasses.
+int chainIncludes(uint32_t c, uint32_t ancestor);
+
+// The one loop over a class's own FieldEntry table: visits the address of each entry in
+// table order, statics and instance fields alike.
+typedef void (*FieldVisitor)(uint32_t entry, void* context);
+void walkFieldTable(uint32_t c, FieldVisitor visit, void* context);
 
 }  // namespace tv

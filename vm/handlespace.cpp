@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "vm/accepted_space.h"
 #include "vm/guarded_read.h"
 #include "vm/layout.h"
@@ -12,21 +14,24 @@
 namespace tv {
 
 // The space the handle predicates accept. Empty until a query installs one.
-HandleSpace g_acceptedSpace = {0, 0};
+std::atomic<uint32_t> g_acceptedFirst{0};
+std::atomic<uint32_t> g_acceptedEnd{0};
 
 namespace {
 
 constexpr uint32_t kPageSize = 4096;
 
 // The start found by the last probe, and the end it was probed from. A query that describes
-// one handle reuses it instead of probing the whole table again.
-uint32_t g_probedEnd = 0;
-uint32_t g_probedFirst = 0;
-int g_haveProbe = 0;
+// one handle reuses it instead of probing the whole table again. Shared by all callers, as the
+// accepted space is; one 64-bit word keeps the start with the end it belongs to (0: no probe).
+std::atomic<uint64_t> g_probe{0};
+
+uint64_t probeWord(HandleSpace space) { return (uint64_t(space.end) << 32) | space.first; }
 
 // Set by refreshHandleSpace: a handle below the known start may mean the table grew downward,
-// so the probe goes on below the known start before the handle is refused.
-int g_mayExtendDown = 0;
+// so the probe goes on below the known start before the handle is refused. Shared: whichever
+// call set it last decides whether a stray low handle costs a probe, never what is answered.
+std::atomic<int> g_mayExtendDown{0};
 
 // The handle table ends kAnchorDistance bytes below the descriptor of the anchor class.
 // Returns 0 when the VM does not know the anchor class.
@@ -66,11 +71,7 @@ uint32_t probeDownFrom(uint32_t first) {
   }
 }
 
-void remember(HandleSpace space) {
-  g_probedEnd = space.end;
-  g_probedFirst = space.first;
-  g_haveProbe = 1;
-}
+void remember(HandleSpace space) { g_probe.store(probeWord(space), std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -84,6 +85,8 @@ void fatal(const char* message) {
 
 uint32_t findHeapEnd(void) {
   uint32_t end;
+  // The message ends in a newline of its own, so the line is followed by an empty one: the
+  // text is kept byte for byte, since whatever watches the VM's output may match it.
   if (!anchoredEnd(&end)) fatal("couldn't find the first class\n");
   return end;
 }
@@ -98,42 +101,49 @@ HandleSpace heapBounds(void) {
 }
 
 void useHandleSpace(HandleSpace space) {
-  g_acceptedSpace = space;
-  g_mayExtendDown = 0;
+  g_acceptedFirst.store(space.first, std::memory_order_relaxed);
+  g_acceptedEnd.store(space.end, std::memory_order_relaxed);
+  g_mayExtendDown.store(0, std::memory_order_relaxed);
   remember(space);
 }
 
 int refreshHandleSpace(void) {
   uint32_t end;
   if (!anchoredEnd(&end)) {
-    g_acceptedSpace.first = g_acceptedSpace.end = 0;
-    g_mayExtendDown = 0;
+    g_acceptedFirst.store(0, std::memory_order_relaxed);
+    g_acceptedEnd.store(0, std::memory_order_relaxed);
+    g_mayExtendDown.store(0, std::memory_order_relaxed);
     return 0;
   }
   // The known start is trusted only while its slot can still be read (one guarded read);
   // a table that moved or shrank is probed again.
+  uint64_t probe = g_probe.load(std::memory_order_relaxed);
+  uint32_t probedFirst = static_cast<uint32_t>(probe);
   uint32_t word;
-  if (!g_haveProbe || g_probedEnd != end ||
-      (g_probedFirst != end && !guardedRead32(g_probedFirst + kHandleMethods, &word))) {
-    remember({probeHeapStart(end), end});
+  if (probe == 0 || static_cast<uint32_t>(probe >> 32) != end ||
+      (probedFirst != end && !guardedRead32(probedFirst + kHandleMethods, &word))) {
+    probedFirst = probeHeapStart(end);
+    remember({probedFirst, end});
   }
-  g_acceptedSpace.first = g_probedFirst;
-  g_acceptedSpace.end = end;
-  g_mayExtendDown = 1;
+  g_acceptedFirst.store(probedFirst, std::memory_order_relaxed);
+  g_acceptedEnd.store(end, std::memory_order_relaxed);
+  g_mayExtendDown.store(1, std::memory_order_relaxed);
   return 1;
 }
 
 int handleInSpace(uint32_t h) {
-  if (h % kHandleSize != 0 || h >= g_acceptedSpace.end) return 0;
-  if (h >= g_acceptedSpace.first) return 1;
-  if (!g_mayExtendDown) return 0;
-  uint32_t first = probeDownFrom(g_acceptedSpace.first);
-  if (first != g_acceptedSpace.first) {
-    g_acceptedSpace.first = first;
-    g_probedFirst = first;
+  uint32_t end = g_acceptedEnd.load(std::memory_order_relaxed);
+  uint32_t known = g_acceptedFirst.load(std::memory_order_relaxed);
+  if (h % kHandleSize != 0 || h >= end) return 0;
+  if (h >= known) return 1;
+  if (!g_mayExtendDown.load(std::memory_order_relaxed)) return 0;
+  uint32_t first = probeDownFrom(known);
+  if (first != known) {
+    g_acceptedFirst.store(first, std::memory_order_relaxed);
+    remember({first, end});
   }
-  g_mayExtendDown = 0;  // below the start after a fresh probe: no need to look again
-  return h >= g_acceptedSpace.first;
+  g_mayExtendDown.store(0, std::memory_order_relaxed);  // below the start after a fresh probe: no need to look again
+  return h >= first;
 }
 
 }  // namespace tv

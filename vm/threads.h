@@ -1,22 +1,27 @@
 // Thread objects and the objects held in the local-variable slots of their interpreter frames.
 #pragma once
 #include <stdint.h>
-#include "support/ptrlist.h"
 #include "vm/handlespace.h"
 
 namespace tv {
 
 // 1 when h is an object and java/lang/Thread is in its class chain (handle cached once found).
 int isThread(uint32_t h);
+// The handle of java/lang/Thread: looked up on first use, kept once non-zero.
+uint32_t threadClassHandle(void);
 
-// Appends one HeapEntry (named after the frame's method, with "()") per local slot whose value
-// is a live handle in the handle space. The calling thread's own stack is never scanned. The
-// frame walk is bounded, so a looping frame list ends the scan.
-void collectStackRefs(uint32_t thread, PtrList* list);
-// The same scan within bounds the caller computed for this heap: a query that scans every
-// thread in one walk need not probe the table again for each. Returns 0 when an entry was lost
-// for want of memory, so that a query can fail instead of answering from a partial stack.
-int collectStackRefsIn(uint32_t thread, HandleSpace space, PtrList* list);
+// Receives one local slot of a scanned frame: its value and the address of the name of the
+// frame's method.
+typedef void (*StackSlotVisitor)(uint32_t value, uint32_t methodName, void* context);
+
+// Hands every local slot of the thread's frames whose value looks like a handle (a multiple of
+// 8 inside the handle space whose body is not 0) to `visit`, innermost frame first, each
+// frame's slots in order. Primitive values that happen to look like a handle are handed over
+// too. The calling thread's own stack is never scanned, and the frame walk is bounded, so a
+// looping frame list ends the scan. `known` is the space a whole-heap walk already computed,
+// or null to compute it here.
+void scanThreadStack(uint32_t thread, const HandleSpace* known, StackSlotVisitor visit,
+                     void* context);
 
 constexpr int kMaxFrames = 1 << 16;
 

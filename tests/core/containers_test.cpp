@@ -67,18 +67,6 @@ TEST(PtrList, sort_calls_no_comparator_for_fewer_than_two_values_and_sorts_other
   tv::listDestroy(&list);
 }
 
-TEST(PtrList, copy_narrows_each_value_to_32_bits) {
-  PtrList* list = tv::listNew();
-  for (uintptr_t v : {0x10u, 0xFFFFFFF8u, 0x80000000u}) tv::listPush(list, v);
-  uint32_t out[4] = {0, 0, 0, 0xDEAD};
-  tv::listCopyTo(list, out);
-  EXPECT_EQ(out[0], 0x10u);
-  EXPECT_EQ(out[1], 0xFFFFFFF8u);
-  EXPECT_EQ(out[2], 0x80000000u);
-  EXPECT_EQ(out[3], 0xDEADu);  // nothing past count
-  tv::listDestroy(&list);
-}
-
 TEST(PtrMap, starts_with_101_empty_buckets_and_finds_nothing) {
   PtrMap* map = tv::mapNew();
   ASSERT_NE(map, nullptr);

@@ -188,13 +188,6 @@ TEST_F(Orders, by_count_puts_the_largest_first_and_breaks_ties_by_name) {
   EXPECT_EQ(got, (std::vector<std::string>{"Ca/A:9", "Cb/B:2", "Ac/C:2", "Cc/C:2"}));
 }
 
-TEST_F(Orders, by_detail_puts_the_smallest_first_and_breaks_ties_by_name) {
-  auto got = sorted({keep(entry('A', 8, "b/B", 5)), keep(entry('A', 16, "a/A", 5)),
-                     keep(entry('A', 24, "z/Z", -1))},
-                    tv::compareByDetail);
-  EXPECT_EQ(got, (std::vector<std::string>{"Az/Z:-1", "Aa/A:5", "Ab/B:5"}));
-}
-
 TEST_F(Orders, referrers_put_named_details_first_by_name_then_class_then_kind_then_indices) {
   auto got = sorted({keep(entry('A', 8, "a/Arr", 1)), keep(named('I', "b/B", "next", false)),
                      keep(entry('A', 16, "a/Arr", 0)), keep(named('C', "a/A", "next", false)),

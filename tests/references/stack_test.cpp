@@ -150,17 +150,14 @@ TEST_F(StackScan, slots_are_collected_innermost_frame_first_then_in_slot_order) 
   uint32_t t = threadRunning({{"run", {a, c}}, {"work", {b, a}}});
 
   tv::beginHeapWalk();
-  tv::PtrList* list = tv::listNew();
-  tv::collectStackRefs(t, list);
   std::vector<std::string> found;
-  for (int32_t i = 0; i < tv::listCount(list); i++) {
-    auto* e = reinterpret_cast<tv::HeapEntry*>(tv::listGet(list, i));
-    EXPECT_EQ(e->methodSuffix, 1);
-    found.push_back(std::to_string(e->handle) + " " +
-                    tv::vmString(static_cast<uint32_t>(e->detail)));
-    std::free(e);
-  }
-  tv::listDestroy(&list);
+  tv::scanThreadStack(
+      t, nullptr,
+      [](uint32_t value, uint32_t method, void* context) {
+        static_cast<std::vector<std::string>*>(context)->push_back(std::to_string(value) + " " +
+                                                                   tv::vmString(method));
+      },
+      &found);
   EXPECT_THAT(found, ElementsAre(std::to_string(b) + " work", std::to_string(a) + " work",
                                  std::to_string(a) + " run", std::to_string(c) + " run"));
 }
