@@ -38,5 +38,5 @@ for p in "${programs[@]}"; do
   fi
 done
 printf '%-20s %6s %6s %7s %6s\n' total "$total" "$passed" "$skipped" "$failed"
-grep -h "^\[  SKIPPED \] [A-Za-z]" "$logs"/*.log | grep -v " ms)$" | sort -u | sed "s/^/  /"
+grep -h "^\[  SKIPPED \] [A-Za-z]" "$logs"/*.log | tr -d "\r" | grep -v " ms)$" | sort -u | sed "s/^/  /"
 exit $bad
