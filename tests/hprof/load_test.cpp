@@ -173,7 +173,14 @@ TEST_P(SceneLoad, primitive_mirrors_become_classes_named_by_their_wrapper) {
 }
 
 TEST_P(SceneLoad, references_to_ids_missing_from_the_dump_become_null_and_are_counted) {
-  EXPECT_EQ(heap_->danglingReferences, 1u);
+  // Base.b, and the loader 0x7777 of hw/Dup and of [Lhw/Dup;, which the scene does not dump.
+  EXPECT_EQ(heap_->danglingReferences, 3u);
+  ASSERT_EQ(heap_->dangling.size(), 3u);
+  EXPECT_EQ(heap_->dangling[0].referrer, kBaseObj);
+  EXPECT_EQ(heap_->dangling[0].where, "b");
+  EXPECT_EQ(heap_->dangling[0].missing, kMissing);
+  EXPECT_EQ(heap_->dangling[1].where, "<class loader>");
+  EXPECT_EQ(heap_->dangling[1].missing, kDupLoader);
   EXPECT_EQ(vm().getField(h(kBaseObj), "b"), 0u);
   EXPECT_EQ(heap_->handleOfId.count(kMissing), 0u);
 }
