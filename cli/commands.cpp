@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <string_view>
 
 #include "cli/query_commands.h"
 
@@ -213,7 +216,31 @@ void printCommandHelp(std::ostream& out, const Command& cmd) {
       << cmd.details;
 }
 
+void reportError(const std::string& what) {
+  std::cout.flush();
+  std::fprintf(stderr, "tavolin: error: %s\n", what.c_str());
+}
+
 namespace {
+
+constexpr std::string_view kMaxNodesOption = "--max-nodes";
+
+// The value of "--max-nodes=N" or of the word after "--max-nodes"; i moves past what it took.
+std::string maxNodesValue(const std::vector<std::string>& words, size_t& i) {
+  const std::string& w = words[i];
+  if (w.size() > kMaxNodesOption.size()) {
+    const std::string value = w.substr(kMaxNodesOption.size() + 1);  // after the '='
+    if (value.empty()) throw UsageError("--max-nodes needs a number");
+    return value;
+  }
+  if (i + 1 >= words.size()) throw UsageError("--max-nodes needs a number");
+  return words[++i];
+}
+
+bool isMaxNodesOption(const std::string& w) {
+  return w.compare(0, kMaxNodesOption.size(), kMaxNodesOption) == 0 &&
+         (w.size() == kMaxNodesOption.size() || w[kMaxNodesOption.size()] == '=');
+}
 
 Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& words,
                            OutputMode mode) {
@@ -229,14 +256,8 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
       inv.output = OutputMode::Raw;
     } else if (w == "--json") {
       inv.output = OutputMode::Json;
-    } else if (cmd.takesMaxNodes && (w == "--max-nodes" || w.rfind("--max-nodes=", 0) == 0)) {
-      if (w.size() > 11) {
-        inv.maxNodes = w.substr(12);
-      } else if (i + 1 < words.size()) {
-        inv.maxNodes = words[++i];
-      } else {
-        throw UsageError("--max-nodes needs a number");
-      }
+    } else if (cmd.takesMaxNodes && isMaxNodesOption(w)) {
+      inv.maxNodes = maxNodesValue(words, i);
     } else if (std::find_if(cmd.flags.begin(), cmd.flags.end(),
                             [&](const char* f) { return w == f; }) != cmd.flags.end()) {
       inv.flags.insert(w);

@@ -61,6 +61,9 @@ void printCommandHelp(std::ostream& out, const Command& cmd);
 int runWords(Context& ctx, const std::vector<std::string>& words, OutputMode mode,
              std::ostream& out);
 
+// "tavolin: error: <what>" on standard error, after whatever standard output holds.
+void reportError(const std::string& what);
+
 // Implemented beside the tour and the shell.
 int runDemo(Context& ctx, const Invocation& inv, std::ostream& out);
 int runShell(Context& ctx, const Invocation& inv, std::ostream& out);

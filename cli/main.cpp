@@ -10,15 +10,6 @@
 #define TAVOLIN_VERSION "unknown"
 #endif
 
-namespace {
-
-void reportError(const char* what) {
-  std::cout.flush();
-  std::fprintf(stderr, "tavolin: error: %s\n", what);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   try {
     const cli::GlobalOptions options =
@@ -40,13 +31,13 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return status;
   } catch (const cli::UsageError& e) {
-    reportError(e.what());
+    cli::reportError(e.what());
     return 2;
   } catch (const std::exception& e) {
-    reportError(e.what());
+    cli::reportError(e.what());
     return 1;
   } catch (...) {
-    reportError("unexpected failure");
+    cli::reportError("unexpected failure");
     return 1;
   }
 }

@@ -38,11 +38,8 @@ std::string arrayNameOf(std::string name) {
     name.resize(name.size() - 2);
   }
   if (dims.empty()) return name;
-  static const char* const kPrimitives[][2] = {{"boolean", "Z"}, {"byte", "B"},  {"char", "C"},
-                                               {"short", "S"},   {"int", "I"},   {"long", "J"},
-                                               {"float", "F"},   {"double", "D"}};
-  for (const auto& p : kPrimitives)
-    if (name == p[0]) return dims + p[1];
+  for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
+    if (name == simvm::primitiveName(code)) return dims + simvm::primitiveLetter(code);
   for (char& c : name)
     if (c == '.') c = '/';
   return dims + "L" + name + ";";
@@ -183,7 +180,7 @@ char kindOf(const simvm::Vm& vm, uint32_t h) {
   try {
     if (vm.bodyOf(h) == 0) return 0;
     if (vm.isClassHandle(h)) return 'C';
-    switch (vm.methodsOf(h) & 0x1F) {
+    switch (vm.typeCodeOf(h)) {
       case simvm::kObject:
         return 'I';
       case simvm::kObjectArray:
@@ -197,7 +194,6 @@ char kindOf(const simvm::Vm& vm, uint32_t h) {
 }
 
 std::string reportedClassName(const simvm::Vm& vm, uint32_t h) {
-  static const char kLetters[] = "??L?ZCFDBSIJ";  // by type code
   switch (kindOf(vm, h)) {
     case 'C':
       return vm.className(h);
@@ -207,8 +203,8 @@ std::string reportedClassName(const simvm::Vm& vm, uint32_t h) {
       return c ? vm.className(c) : std::string();
     }
     case 'P': {
-      const uint32_t type = vm.methodsOf(h) & 0x1F;
-      return type < sizeof kLetters - 1 ? std::string("[") + kLetters[type] : std::string();
+      const char letter = simvm::primitiveLetter(vm.typeCodeOf(h));
+      return letter ? std::string("[") + letter : std::string();
     }
     default:
       return std::string();

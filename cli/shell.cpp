@@ -60,11 +60,6 @@ class LineReader {
   std::string history_;
 };
 
-void reportError(const char* what) {
-  std::cout.flush();
-  std::fprintf(stderr, "tavolin: error: %s\n", what);
-}
-
 }  // namespace
 
 int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/format.h"
 #include "cli/links.h"
+#include "cli/query_commands.h"
 
 namespace cli {
 namespace {
@@ -41,7 +42,7 @@ std::vector<Step> tourSteps(const DemoHeap& demo) {
 
 // The tour's last word, taken from the path the library found.
 std::string verdict(Session& s, const DemoHeap& demo) {
-  const simvm::PathResult p = s.caller().path(demo.leakedSession, 100000);
+  const simvm::PathResult p = s.caller().path(demo.leakedSession, kDefaultMaxNodes);
   if (p.array == 0 || p.handles.size() < 2) return "The library found no path: " + p.message + ".";
   const uint32_t root = p.handles[0];
   std::string how;

@@ -22,8 +22,8 @@ bool matchesPrefix(const std::string& name, const std::string& prefix) {
 Report Caller::heapClasses(const std::string& prefix, bool creditSuperclasses, bool sortByCount) {
   Report r = classes(prefix, creditSuperclasses, sortByCount);
   for (uint32_t h : made_) {
-    const int32_t type = vm_.arrayType(h);
-    if (type >= 0 && type != kObjectArray) continue;  // primitive arrays are not counted
+    const int32_t type = vm_.typeCodeOf(h);
+    if (type != kObject && type != kObjectArray) continue;  // primitive arrays are not counted
     const char kind = type == kObjectArray ? 'A' : 'C';
     for (uint32_t c = vm_.classOfObject(h); c != 0; c = vm_.superclassOf(c)) {
       const std::string name = vm_.className(c);

@@ -111,7 +111,7 @@ PathResult Caller::path(uint32_t target, int32_t maxNodes) {
   PathResult result;
   result.array = slots[0];
   if (result.array != 0) {
-    if (vm_.arrayType(result.array) != kInt)
+    if (vm_.typeCodeOf(result.array) != kInt)
       throw VmError("findPathToRoot0 returned something other than an int array");
     const uint32_t length = vm_.arrayLength(result.array);
     for (uint32_t i = 0; i < length; ++i) result.handles.push_back(vm_.getElement(result.array, i));

@@ -15,18 +15,50 @@ uint32_t primitiveElementSize(int32_t typeCode) {
   }
 }
 
+namespace {
+
+struct PrimitiveType {
+  int32_t code;
+  char letter;
+  const char* name;
+};
+
+constexpr PrimitiveType kPrimitiveTypes[] = {
+    {kBoolean, 'Z', "boolean"}, {kChar, 'C', "char"}, {kFloat, 'F', "float"},
+    {kDouble, 'D', "double"},   {kByte, 'B', "byte"}, {kShort, 'S', "short"},
+    {kInt, 'I', "int"},         {kLong, 'J', "long"},
+};
+
+const PrimitiveType* primitiveType(int32_t typeCode) {
+  for (const PrimitiveType& t : kPrimitiveTypes)
+    if (t.code == typeCode) return &t;
+  return nullptr;
+}
+
+}  // namespace
+
+char primitiveLetter(int32_t typeCode) {
+  const PrimitiveType* t = primitiveType(typeCode);
+  return t ? t->letter : 0;
+}
+
+const char* primitiveName(int32_t typeCode) {
+  const PrimitiveType* t = primitiveType(typeCode);
+  return t ? t->name : nullptr;
+}
+
 uint32_t Vm::State::classOf(uint32_t h) const {
   if (!live(h)) return 0;
   const uint32_t body = get32(h);
   const uint32_t methods = get32(h + 4);
   uint32_t cls = 0;
-  switch (methods & 0x1F) {
+  switch (typeCodeOfWord(methods)) {
     case kObject:
       if (!readable(methods, 4)) return 0;
       cls = get32(methods);  // MethodTable word 0
       break;
     case kObjectArray: {
-      const uint64_t at = uint64_t(body) + 4ull * (methods >> 5);  // element class word
+      const uint64_t at = uint64_t(body) + 4ull * lengthOfWord(methods);  // element class word
       if (at > 0xFFFFFFFFull || !readable(static_cast<uint32_t>(at), 4)) return 0;
       cls = get32(static_cast<uint32_t>(at));
       break;
@@ -63,7 +95,7 @@ namespace {
 
 uint32_t requireObjectClass(const Vm& vm, uint32_t obj, const char* what) {
   const uint32_t cls = vm.classOfObject(obj);
-  if (cls == 0 || (vm.methodsOf(obj) & 0x1F) != kObject)
+  if (cls == 0 || vm.typeCodeOf(obj) != kObject)
     throw VmError(std::string(what) + ": not a live object");
   return cls;
 }
@@ -108,10 +140,10 @@ namespace {
 ArrayView requireArray(const Vm& vm, uint32_t array, uint32_t index, const char* what) {
   const uint32_t body = vm.bodyOf(array);
   const uint32_t methods = vm.methodsOf(array);
-  const int32_t type = static_cast<int32_t>(methods & 0x1F);
+  const int32_t type = typeCodeOfWord(methods);
   if (body == 0 || (type != kObjectArray && primitiveElementSize(type) == 0))
     throw VmError(std::string(what) + ": not a live array");
-  const ArrayView a{body, methods >> 5, type};
+  const ArrayView a{body, lengthOfWord(methods), type};
   if (index >= a.length)
     throw VmError(std::string(what) + ": index " + std::to_string(index) + " out of bounds for length " +
                   std::to_string(a.length));
@@ -165,6 +197,13 @@ uint32_t Vm::bodyOf(uint32_t h) const {
 uint32_t Vm::methodsOf(uint32_t h) const {
   if (!s_->handedOut(h)) throw VmError("methodsOf: not a handle of this VM");
   return State::get32(h + 4);
+}
+
+int32_t Vm::typeCodeOf(uint32_t h) const { return typeCodeOfWord(methodsOf(h)); }
+
+uint32_t Vm::arrayLength(uint32_t h) const {
+  const uint32_t methods = methodsOf(h);
+  return typeCodeOfWord(methods) == kObject ? 0 : lengthOfWord(methods);
 }
 
 uint32_t Vm::classOfObject(uint32_t h) const { return s_->classOf(h); }

@@ -13,11 +13,6 @@ std::string hexHandle(uint32_t h) {
   return buf;
 }
 
-char primitiveLetter(uint32_t typeCode) {
-  static const char kLetters[] = "????ZCFDBSIJ";  // indexed by type code 4..11
-  return typeCode >= 4 && typeCode <= 11 ? kLetters[typeCode] : '?';
-}
-
 }  // namespace
 
 uint32_t Vm::newOutputStream() {
@@ -50,14 +45,17 @@ void Vm::setToString(uint32_t cls, std::function<std::optional<std::string>(uint
 // array names ("[I", "[Ljava.lang.String;") for arrays.
 std::string Vm::State::defaultToString(uint32_t obj) const {
   const uint32_t methods = get32(obj + 4);
-  const uint32_t type = methods & 0x1F;
+  const int32_t type = typeCodeOfWord(methods);
   const std::string at = "@" + hexHandle(obj);
   if (type == kObjectArray) {
     const ClassRecord* element = record(classOf(obj));
     const std::string name = element ? dotted(element->name) : "java.lang.Object";
     return (name[0] == '[' ? "[" + name : "[L" + name + ";") + at;
   }
-  if (type != kObject) return std::string("[") + primitiveLetter(type) + at;
+  if (type != kObject) {
+    const char letter = primitiveLetter(type);
+    return std::string("[") + (letter ? letter : '?') + at;
+  }
   if (const ClassRecord* self = record(obj); self && classOf(obj) == wk.klass)
     return "class " + dotted(self->name);
   const ClassRecord* cls = record(classOf(obj));
@@ -65,7 +63,7 @@ std::string Vm::State::defaultToString(uint32_t obj) const {
 }
 
 std::optional<std::string> Vm::State::toStringText(uint32_t obj) const {
-  const bool array = (get32(obj + 4) & 0x1F) != kObject;
+  const bool array = typeCodeOfWord(get32(obj + 4)) != kObject;
   // Arrays inherit Object's toString; objects look up their own class chain.
   for (const ClassRecord* rec = record(array ? wk.object : classOf(obj)); rec;
        rec = record(rec->super)) {

@@ -122,9 +122,9 @@ std::optional<std::u16string> Vm::State::stringUnits(uint32_t h) const {
   const uint32_t count = get32(body + findField(wk.string, "count", false)->offset);
   if (!live(value)) return std::nullopt;
   const uint32_t methods = get32(value + 4);
-  if ((methods & 0x1F) != kChar || uint64_t(offset) + count > (methods >> 5)) return std::nullopt;
+  if (typeCodeOfWord(methods) != kChar || uint64_t(offset) + count > lengthOfWord(methods)) return std::nullopt;
   const uint32_t chars = get32(value);
-  if (!readable(chars, (methods >> 5) * 2)) return std::nullopt;
+  if (!readable(chars, lengthOfWord(methods) * 2)) return std::nullopt;
   std::u16string units(count, u'\0');
   if (count) std::memcpy(units.data(), ptr(chars + offset * 2), count * 2);
   return units;

@@ -35,6 +35,15 @@ enum TypeCode : int32_t {
   kDouble = 7, kByte = 8, kShort = 9, kInt = 10, kLong = 11,
 };
 
+// The word after a handle's body pointer: the type code in its low 5 bits, an array's length above.
+constexpr int32_t typeCodeOfWord(uint32_t methods) { return static_cast<int32_t>(methods & 0x1F); }
+constexpr uint32_t lengthOfWord(uint32_t methods) { return methods >> 5; }
+
+// A primitive type code's letter in signatures ('I' for kInt) and its Java name ("int"); 0 and
+// nullptr for kObject, kObjectArray and codes that are no type.
+char primitiveLetter(int32_t typeCode);
+const char* primitiveName(int32_t typeCode);
+
 struct VmConfig {
   uint32_t slots = 1u << 14;        // handle table capacity
   uint32_t arenaBytes = 32u << 20;  // room above the table for everything else
@@ -142,6 +151,8 @@ class Vm {
   void freeSlot(uint32_t h);  // body 0
   uint32_t bodyOf(uint32_t h) const;
   uint32_t methodsOf(uint32_t h) const;
+  int32_t typeCodeOf(uint32_t h) const;   // kObject for plain objects and class objects
+  uint32_t arrayLength(uint32_t h) const;  // 0 for plain objects
   bool isClassHandle(uint32_t h) const;
   uint32_t classOfObject(uint32_t h) const;  // object: its class; object array: element class
 

@@ -130,7 +130,7 @@ struct Vm::State {
   // Class of a plain object, element class of an object array; 0 for anything else or when
   // the words leading there do not lead to a known class.
   uint32_t classOf(uint32_t h) const;
-  bool isPlainObject(uint32_t h) const { return live(h) && (get32(h + 4) & 0x1F) == 0; }
+  bool isPlainObject(uint32_t h) const { return live(h) && typeCodeOfWord(get32(h + 4)) == kObject; }
   bool isString(uint32_t h) const;
   bool isSubclass(uint32_t cls, uint32_t ancestor) const;
 

@@ -29,9 +29,9 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-}  // namespace
-
-Outcome console(const std::vector<std::string>& args, const std::string& input) {
+// Runs `program` with argv `argvText` (argv[0] included).
+Outcome spawn(const std::string& program, std::vector<std::string> argvText,
+              const std::string& input) {
   const std::string in = tempPath("in"), out = tempPath("out"), err = tempPath("err");
   std::ofstream(in, std::ios::binary) << input;
 
@@ -40,15 +40,13 @@ Outcome console(const std::vector<std::string>& args, const std::string& input) 
   posix_spawn_file_actions_addopen(&files, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> argvText{TAVOLIN_CONSOLE};
-  argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
   Outcome run;
   pid_t pid = 0;
-  if (posix_spawn(&pid, TAVOLIN_CONSOLE, &files, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, program.c_str(), &files, nullptr, argv.data(), environ) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -60,6 +58,20 @@ Outcome console(const std::vector<std::string>& args, const std::string& input) 
   std::remove(out.c_str());
   std::remove(err.c_str());
   return run;
+}
+
+}  // namespace
+
+Outcome console(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> argv{TAVOLIN_CONSOLE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return spawn(TAVOLIN_CONSOLE, argv, input);
+}
+
+Outcome shellCommand(const std::string& command) {
+  std::string dir = TAVOLIN_CONSOLE;
+  dir.resize(dir.rfind('/'));
+  return spawn("/bin/sh", {"sh", "-c", "PATH='" + dir + "':$PATH; { " + command + "; } 2>&1"}, "");
 }
 
 DemoInProcess::DemoInProcess(bool high)

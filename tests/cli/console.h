@@ -19,6 +19,10 @@ struct Outcome {
 // Runs the console with `args`, feeding `input` to its standard input.
 Outcome console(const std::vector<std::string>& args, const std::string& input = "");
 
+// Runs a shell command line with the console first on the PATH; standard error joins standard
+// output, as a terminal shows them.
+Outcome shellCommand(const std::string& command);
+
 // The demo heap, built here exactly as the console builds it, with its own private library.
 struct DemoInProcess {
   explicit DemoInProcess(bool high = false);

@@ -1,0 +1,144 @@
+// path: the chain the library found from a root down to an object, each row labelled with how
+// the row above holds it.
+#include <cstdint>
+
+#include "cli/links.h"
+#include "cli/present.h"
+#include "cli/query_commands.h"
+
+namespace cli {
+namespace {
+
+int32_t maxNodesOf(const Invocation& inv) {
+  if (inv.maxNodes.empty()) return kDefaultMaxNodes;
+  const std::optional<int32_t> n = parseCount(inv.maxNodes);
+  if (!n)
+    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not '" +
+                     inv.maxNodes + "'");
+  return *n;
+}
+
+// The library's failure message with a word on what it means here.
+[[noreturn]] void failNoPath(Session& s, uint32_t target, const simvm::PathResult& p,
+                             int32_t maxNodes) {
+  std::string why = p.message;
+  if (p.message == "Exceeded maximum nodes")
+    why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
+  else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
+    why += " (it is not an object or an object array)";
+  else if (p.message == "Search Failed")
+    why +=
+        " (no static field or other thread's local holds it, except perhaps through weak "
+        "references)";
+  throw CliError("no path to a root for " + describeHandle(s, target) + ": " + printable(why));
+}
+
+// The chain with what the library's other queries say about each step.
+struct PathView {
+  std::vector<uint32_t> handles;         // root first
+  std::vector<std::vector<Link>> links;  // links[i]: how row i-1 holds row i (links[0] empty)
+  std::vector<std::string> via;          // the table's last column
+  char rootKind = 0;
+  std::string threadName;  // of a root thread, when it has one
+};
+
+PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
+  PathView v;
+  v.handles = handles;
+  v.via.resize(handles.size());
+  v.links.resize(handles.size());
+  for (size_t i = 1; i < handles.size(); ++i) {
+    v.links[i] = linksBetween(s, handles[i - 1], handles[i], i == 1);
+    for (const Link& l : v.links[i]) v.via[i] += (v.via[i].empty() ? "" : ", ") + linkText(l);
+    if (v.via[i].empty()) v.via[i] = "?";
+  }
+  const uint32_t root = handles.empty() ? 0 : handles[0];
+  v.rootKind = kindOf(s.vm(), root);
+  if (v.rootKind == 'I') {
+    try {
+      v.threadName = s.vm().stringValue(s.vm().getField(root, "name"));
+    } catch (const std::exception&) {
+    }
+  }
+  if (!v.via.empty())
+    v.via[0] = v.rootKind == 'C'      ? "root: class"
+               : v.threadName.empty() ? "root: thread"
+                                      : "root: thread \"" + printable(v.threadName) + "\"";
+  return v;
+}
+
+void printPathJson(Session& s, const PathView& v, std::ostream& out) {
+  std::vector<JsonObject> records;
+  for (size_t i = 0; i < v.handles.size(); ++i) {
+    const uint32_t h = v.handles[i];
+    JsonObject o;
+    const char kind = kindOf(s.vm(), h);
+    o.add("kind", std::string(1, kind ? kind : '?'))
+        .add("handle", int64_t{h})
+        .add("class", reportedClassName(s.vm(), h));
+    if (i == 0) {
+      o.add("root", v.rootKind == 'C' ? "class" : "thread");
+      if (!v.threadName.empty()) o.add("thread", v.threadName);
+    } else if (!v.links[i].empty()) {
+      addLinkJson(o, v.links[i][0]);
+    }
+    addDumpIdJson(s, h, o);
+    records.push_back(o);
+  }
+  printJsonArray(out, records);
+}
+
+void printPathTable(Session& s, uint32_t target, const PathView& v, std::ostream& out) {
+  Table t;
+  t.columns = {{"#", Align::Right},       {"kind"},  {"handle", Align::Right},
+               {"decimal", Align::Right}, {"class"}, {"held by the row above through"}};
+  if (s.dump()) t.columns.push_back({"dump id"});
+  for (size_t i = 0; i < v.handles.size(); ++i) {
+    const uint32_t h = v.handles[i];
+    const char kind = kindOf(s.vm(), h);
+    std::vector<std::string> row{
+        std::to_string(i + 1), std::string(1, kind ? kind : '?'),       hexHandle(h),
+        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), v.via[i]};
+    addDumpId(s, h, row);
+    t.rows.push_back(row);
+  }
+  printTable(out, t);
+  const uint32_t root = v.handles.empty() ? 0 : v.handles[0];
+  out << describeHandle(s, target) << " is held by a chain of "
+      << plural(v.handles.size() - 1, "link", "links") << " from "
+      << (v.rootKind == 'C' ? "class " + printable(reportedClassName(s.vm(), root))
+                            : "thread " + (v.threadName.empty()
+                                               ? hexHandle(root)
+                                               : "\"" + printable(v.threadName) + "\""))
+      << '\n';
+}
+
+}  // namespace
+
+int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
+  Session& s = ctx.session();
+  s.requireStub("findPathToRoot0", "path");
+  const uint32_t target = s.resolveObject(inv.args[0]);
+  const int32_t maxNodes = maxNodesOf(inv);
+  const simvm::PathResult p = s.caller().path(target, maxNodes);
+  const bool found = p.array != 0;
+  if (found) s.setLastHandles(p.handles);
+
+  if (inv.output == OutputMode::Raw) {
+    if (!found) {
+      out << p.message << '\n';
+      return 1;
+    }
+    for (uint32_t h : p.handles) out << static_cast<int32_t>(h) << '\n';
+    return 0;
+  }
+  if (!found) failNoPath(s, target, p, maxNodes);
+  const PathView v = viewPath(s, p.handles);
+  if (inv.output == OutputMode::Json)
+    printPathJson(s, v, out);
+  else
+    printPathTable(s, target, v, out);
+  return 0;
+}
+
+}  // namespace cli

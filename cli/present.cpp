@@ -1,0 +1,118 @@
+#include "cli/present.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/links.h"
+
+namespace cli {
+
+std::string plural(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string describeHandle(Session& s, uint32_t h) {
+  std::string name = printable(reportedClassName(s.vm(), h));
+  if (kindOf(s.vm(), h) == 'A') name += "[]";
+  return hexHandle(h) + (name.empty() ? "" : " (" + name + ")");
+}
+
+std::string slashPrefix(std::string prefix) {
+  for (char& c : prefix)
+    if (c == '.') c = '/';
+  return prefix;
+}
+
+std::optional<std::string> dumpIdText(Session& s, uint32_t h) {
+  const std::optional<uint64_t> id = s.dumpId(h);
+  if (!id) return std::nullopt;
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "@%llx", static_cast<unsigned long long>(*id));
+  return std::string(buf);
+}
+
+void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row) {
+  if (s.dump()) row.push_back(dumpIdText(s, h).value_or("-"));
+}
+
+void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
+  if (!s.dump()) return;
+  if (const std::optional<std::string> id = dumpIdText(s, h))
+    o.add("dumpId", "0x" + id->substr(1));
+  else
+    o.addNull("dumpId");
+}
+
+int64_t parseDecimal(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+namespace {
+
+std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
+  return linkFromDetail(r.detail, view.holderIsClass(r));
+}
+
+void presentReportJson(Session& s, const simvm::Report& report, const ReportView& view,
+                       std::ostream& out) {
+  std::vector<JsonObject> records;
+  for (const simvm::Record& r : report.records) {
+    JsonObject o;
+    o.add("kind", std::string(1, r.kind)).add("handle", int64_t{r.handle}).add("class", r.className);
+    if (view.detail == Detail::Count) {
+      o.add("count", parseDecimal(r.detail));
+    } else if (view.detail == Detail::Link) {
+      if (std::optional<Link> link = recordLink(r, view)) addLinkJson(o, *link);
+    }
+    addDumpIdJson(s, r.handle, o);
+    records.push_back(o);
+  }
+  printJsonArray(out, records);
+}
+
+void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,
+                        std::ostream& out) {
+  if (!report.records.empty()) {
+    Table t;
+    t.columns = {{"#", Align::Right},
+                 {"kind"},
+                 {"handle", Align::Right},
+                 {"decimal", Align::Right},
+                 {"class"}};
+    if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
+    if (view.detail == Detail::Link) t.columns.push_back({"via"});
+    if (s.dump()) t.columns.push_back({"dump id"});
+    for (size_t i = 0; i < report.records.size(); ++i) {
+      const simvm::Record& r = report.records[i];
+      std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
+                                   hexHandle(r.handle), decimalHandle(r.handle),
+                                   printable(r.className)};
+      if (view.detail == Detail::Count) row.push_back(r.detail);
+      if (view.detail == Detail::Link) {
+        const std::optional<Link> link = recordLink(r, view);
+        row.push_back(link ? linkText(*link) : "");
+      }
+      addDumpId(s, r.handle, row);
+      t.rows.push_back(row);
+    }
+    printTable(out, t);
+  }
+  out << view.summary << '\n';
+}
+
+}  // namespace
+
+int presentReport(Session& s, const simvm::Report& report, const ReportView& view, OutputMode mode,
+                  std::ostream& out) {
+  std::vector<uint32_t> handles;
+  for (const simvm::Record& r : report.records) handles.push_back(r.handle);
+  s.setLastHandles(handles);
+
+  if (mode == OutputMode::Raw)
+    out.write(report.bytes.data(), static_cast<std::streamsize>(report.bytes.size()));
+  else if (mode == OutputMode::Json)
+    presentReportJson(s, report, view, out);
+  else
+    presentReportTable(s, report, view, out);
+  return 0;
+}
+
+}  // namespace cli

@@ -1,0 +1,51 @@
+// Pieces every query command presents its answer with: counted nouns, handles with their
+// class, dump ids, and the table of report records (classes, instances, refs, referrers).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/format.h"
+#include "cli/session.h"
+#include "simvm/library.h"
+
+namespace cli {
+
+// "1 record", "3 records".
+std::string plural(size_t n, const char* one, const char* many);
+
+// "0x7b (com/acme/shop/Session)", "0x7c (java/lang/String[])" for an object array.
+std::string describeHandle(Session& s, uint32_t h);
+
+// A class prefix as people write it: "com.acme." means "com/acme/".
+std::string slashPrefix(std::string prefix);
+
+// "@1a2b" for an object of a loaded dump; nullopt otherwise.
+std::optional<std::string> dumpIdText(Session& s, uint32_t h);
+// The dump id as a table cell ("-" when the object has none); nothing without a dump.
+void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row);
+// "dumpId": "0x1a2b" (or null) in a JSON record; nothing without a dump.
+void addDumpIdJson(Session& s, uint32_t h, JsonObject& o);
+
+int64_t parseDecimal(const std::string& text);
+
+// What a report record's detail holds.
+enum class Detail { None, Count, Link };
+
+struct ReportView {
+  Detail detail = Detail::None;
+  // For links: whether the holder of record r is a class (its names are static fields).
+  std::function<bool(const simvm::Record&)> holderIsClass;
+  std::string summary;  // printed under the table (or alone when it is empty)
+};
+
+// Writes a report as the mode asks: the library's bytes, a JSON array, or a numbered table
+// with the summary line under it. Records the rows for $1, $2, ...
+int presentReport(Session& s, const simvm::Report& report, const ReportView& view, OutputMode mode,
+                  std::ostream& out);
+
+}  // namespace cli
