@@ -18,5 +18,6 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out);
 int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out);
 int runPath(Context& ctx, const Invocation& inv, std::ostream& out);
 int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
+int runMissing(Context& ctx, const Invocation& inv, std::ostream& out);
 
 }  // namespace cli

@@ -33,29 +33,8 @@ constexpr uint32_t kDropped = 0xFFFFFFFFu;  // vm offset of a dump field with no
 // The thread object's body word the VM keeps its ThreadBlock in.
 constexpr uint32_t kThreadBlockWord = 12;
 
-inline char primitiveLetter(uint8_t type) {
-  switch (type) {
-    case kTypeBoolean:
-      return 'Z';
-    case kTypeChar:
-      return 'C';
-    case kTypeFloat:
-      return 'F';
-    case kTypeDouble:
-      return 'D';
-    case kTypeByte:
-      return 'B';
-    case kTypeShort:
-      return 'S';
-    case kTypeInt:
-      return 'I';
-    case kTypeLong:
-      return 'J';
-    default:
-      return 0;
-  }
-}
-
+// The dump's basic type codes for primitives are the VM's type codes: simvm::primitiveLetter
+// serves both.
 inline bool isRefType(uint8_t type) { return type == kTypeRef || type == kTypeArrayRef; }
 inline bool isWide(uint8_t type) { return type == kTypeLong || type == kTypeDouble; }
 

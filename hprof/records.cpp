@@ -233,7 +233,8 @@ class HeapReader {
   }
   static constexpr uint64_t kSlotBytes = 8;
   static constexpr uint64_t kMaxHandles = 1u << 28;  // the VM's handle table limit
-  static constexpr uint64_t kCheckFrom = 1ull << 30;  // any host places a region of 1 GB
+  // Below this the final sizing decides (the lookup takes some hundred mappings).
+  static constexpr uint64_t kCheckFrom = 1ull << 30;
 
   Reader& in_;
   Model& m_;

@@ -230,7 +230,9 @@ TEST_F(JvmDump, every_root_of_the_dump_is_held_by_its_kinds_holder) {
 
 // The goal: a path for at least 99.9% of the objects reachable from the dump's roots without
 // passing through a Reference object (a sample of them, in a fixed order), each search's
-// objects given back to the VM afterwards.
+// objects given back to the VM afterwards. The path query's targets are objects and object
+// arrays, and it never links to a Reference object: primitive arrays and Reference objects are
+// left out here (the console says why for them).
 TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
   for (const auto& [jdk, dir] : dumps()) {
     Loaded l = load(dir + "/scene.hprof");
@@ -239,11 +241,12 @@ TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
     std::vector<uint32_t> targets;
     for (uint64_t id : r.reachable) {
       if (r.kindOf.at(id) == Reachability::kClass) continue;
+      if (r.kindOf.at(id) == Reachability::kPrimitiveArray || r.isReference.count(id)) continue;
       const uint32_t h = l.heap->handleOfId.at(id);
       if (!l.vm().isClassHandle(h)) targets.push_back(h);  // primitive mirrors became classes
     }
     std::shuffle(targets.begin(), targets.end(), std::mt19937(14));
-    targets.resize(std::min<size_t>(targets.size(), 2500));
+    targets.resize(std::min<size_t>(targets.size(), 1500));
     const uint32_t slotsBefore = l.vm().slotsUsed();
     size_t found = 0;
     std::string missed;
@@ -253,7 +256,9 @@ TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
       if (p.array != 0)
         ++found;
       else if (missed.size() < 2000)
-        missed += l.vm().className(l.vm().classOfObject(h)) + " " + testkit::hex(h) + ", ";
+        missed += (l.vm().classOfObject(h) ? l.vm().className(l.vm().classOfObject(h))
+                                           : std::string("primitive array")) +
+                  " " + testkit::hex(h) + ", ";
     }
     EXPECT_EQ(l.vm().slotsUsed(), slotsBefore) << "the searches' objects were given back";
     const double share = double(found) / double(targets.size());

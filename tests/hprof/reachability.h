@@ -24,6 +24,7 @@ struct Reachability {
   std::unordered_map<uint64_t, Kind> kindOf;           // every dumped id
   std::vector<uint64_t> reachable;                     // in breadth-first order
   std::map<uint8_t, std::set<uint64_t>> rootIds;      // distinct rooted ids per root tag
+  std::unordered_set<uint64_t> isReference;            // instances of Reference classes
   std::string error;                                   // empty when the file was read
 };
 
@@ -164,7 +165,10 @@ inline Reachability reachableObjects(const std::string& path) {
       case Reachability::kInstance: {
         const auto [cls, at] = instances[x];
         visit(cls);
-        if (referenceClass(cls)) break;
+        if (referenceClass(cls)) {
+          out.isReference.insert(x);
+          break;
+        }
         size_t q = at;
         for (uint64_t c = cls; c != 0 && classes.count(c); c = classes[c].super)
           for (uint8_t t : classes[c].fieldTypes) {
