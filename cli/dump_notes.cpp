@@ -54,7 +54,8 @@ constexpr size_t kHolderQueries = 64;
 }  // namespace
 
 bool isReferenceObject(simvm::Vm& vm, uint32_t h) {
-  if (vm.typeCodeOf(h) != simvm::kObject || vm.isClassHandle(h)) return false;
+  if (vm.isClassHandle(h)) return false;
+  if (vm.typeCodeOf(h) != simvm::kObject && vm.typeCodeOf(h) != simvm::kObjectArray) return false;
   for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c))
     if (c == vm.referenceClass()) return true;
   return false;

@@ -22,7 +22,8 @@ std::optional<std::string> dumpRootLabel(Session& s, const std::vector<uint32_t>
 // field that hold it, when one does (directly or a few steps up); nullopt otherwise.
 std::optional<std::string> referenceHolderNote(Session& s, uint32_t target);
 
-// Whether h is an instance of java/lang/ref/Reference or a subclass.
+// Whether h is an instance of java/lang/ref/Reference or a subclass, or an object array of such
+// elements (which the path search, taking an array's element class for its class, treats alike).
 bool isReferenceObject(simvm::Vm& vm, uint32_t h);
 
 // For `instances` given an array class ("byte[]", "int[][]", "java.lang.Object[]"): what the

@@ -28,7 +28,10 @@ int32_t maxNodesOf(const Invocation& inv) {
   else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
   else if (isReferenceObject(s.vm(), target))
-    why += " (it is a Reference object, and paths do not lead to or through Reference objects)";
+    why += k == 'A' ? " (its elements are Reference objects, and the search treats such an array "
+                      "as one: paths do not lead to or through Reference objects)"
+                    : " (it is a Reference object, and paths do not lead to or through Reference "
+                      "objects)";
   else if (const auto held = p.message == "Search Failed" ? referenceHolderNote(s, target)
                                                           : std::nullopt)
     why += " (" + *held + ")";

@@ -53,7 +53,11 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   heap_ = std::make_unique<LoadedHeap>();
   heap_->idSize = idSize_;
   const VmConfig config = sizeVm();
-  heap_->vm = std::make_unique<Vm>(config);
+  try {
+    heap_->vm = std::make_unique<Vm>(config);
+  } catch (const VmError&) {  // no place for the region after all
+    throw tooLargeForVm(config.arenaBytes, config.slots, m_.streamBytes);
+  }
   vm_ = heap_->vm.get();
   // The table and the arena fill front to back, like the reader's tables.
   adviseHugePages(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
@@ -149,7 +153,10 @@ VmConfig HeapBuilder::sizeVm() const {
       (uint64_t(nClasses_) + nObjects_ + kVmOwnHandles) * kSlackNumerator / kSlackDenominator +
       kQueryHandles;
   const uint64_t region = bytes + slots * 8 + (64u << 10);
-  if (slots > (1u << 28) || region >= (uint64_t(1) << 32) || region > Vm::largestRegion())
+  // Regions up to 1 GB are placed without looking first (the lookup takes some dozens of
+  // mappings, and tests load thousands of small dumps).
+  if (slots > (1u << 28) || region >= (uint64_t(1) << 32) ||
+      (region > (1ull << 30) && region > Vm::largestRegion()))
     throw tooLargeForVm(bytes, slots, m_.streamBytes);
   VmConfig config;
   config.slots = static_cast<uint32_t>(slots);

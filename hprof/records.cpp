@@ -233,7 +233,7 @@ class HeapReader {
   }
   static constexpr uint64_t kSlotBytes = 8;
   static constexpr uint64_t kMaxHandles = 1u << 28;  // the VM's handle table limit
-  // Below this the final sizing decides (the lookup takes some hundred mappings).
+  // Below this the final sizing decides (the lookup takes some dozens of mappings).
   static constexpr uint64_t kCheckFrom = 1ull << 30;
 
   Reader& in_;

@@ -146,6 +146,12 @@ class JvmDump : public ::testing::Test {
 
 std::string JvmDump::skip_, JvmDump::error_, JvmDump::dir_, JvmDump::histogram_;
 
+bool elementIsReference(simvm::Vm& vm, uint32_t array) {
+  for (uint32_t c = vm.classOfObject(array); c != 0; c = vm.superclassOf(c))
+    if (c == vm.referenceClass()) return true;
+  return false;
+}
+
 // A histogram name as the census names it: kind and slash-form name (an array's element), or
 // nothing for what the census does not count.
 std::optional<std::pair<char, std::string>> censusName(std::string name) {
@@ -232,18 +238,26 @@ TEST_F(JvmDump, every_root_of_the_dump_is_held_by_its_kinds_holder) {
 // passing through a Reference object (a sample of them, in a fixed order), each search's
 // objects given back to the VM afterwards. The path query's targets are objects and object
 // arrays, and it never links to a Reference object: primitive arrays and Reference objects are
-// left out here (the console says why for them).
+// left out here (the console says why for them). So are object arrays whose element class is a
+// Reference class (a WeakHashMap's table): the library takes an object array's class to be its
+// element class, and so treats such an array as a Reference object and never links to it.
 TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
   for (const auto& [jdk, dir] : dumps()) {
     Loaded l = load(dir + "/scene.hprof");
     const Reachability r = reachableObjects(dir + "/scene.hprof");
     ASSERT_EQ(r.error, "") << jdk;
     std::vector<uint32_t> targets;
+    size_t referenceArrays = 0;
     for (uint64_t id : r.reachable) {
       if (r.kindOf.at(id) == Reachability::kClass) continue;
       if (r.kindOf.at(id) == Reachability::kPrimitiveArray || r.isReference.count(id)) continue;
       const uint32_t h = l.heap->handleOfId.at(id);
-      if (!l.vm().isClassHandle(h)) targets.push_back(h);  // primitive mirrors became classes
+      if (l.vm().isClassHandle(h)) continue;  // primitive mirrors became classes
+      if (r.kindOf.at(id) == Reachability::kObjectArray && elementIsReference(l.vm(), h)) {
+        ++referenceArrays;
+        continue;
+      }
+      targets.push_back(h);
     }
     std::shuffle(targets.begin(), targets.end(), std::mt19937(14));
     targets.resize(std::min<size_t>(targets.size(), 1500));
@@ -258,12 +272,13 @@ TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
       else if (missed.size() < 2000)
         missed += (l.vm().classOfObject(h) ? l.vm().className(l.vm().classOfObject(h))
                                            : std::string("primitive array")) +
-                  " " + testkit::hex(h) + ", ";
+                  " @" + std::to_string(l.heap->idOfHandle.at(h)) + ", ";
     }
     EXPECT_EQ(l.vm().slotsUsed(), slotsBefore) << "the searches' objects were given back";
     const double share = double(found) / double(targets.size());
-    std::printf("%s: %zu reachable objects, %zu sampled, %.4f%% with a path\n", jdk.c_str(),
-                r.reachable.size(), targets.size(), 100 * share);
+    std::printf("%s: %zu reachable, %zu sampled, %.4f%% with a path (%zu arrays of Reference "
+                "elements left out)\n",
+                jdk.c_str(), r.reachable.size(), targets.size(), 100 * share, referenceArrays);
     EXPECT_GE(share, 0.999) << jdk << ": no path for " << missed;
   }
 }
