@@ -31,7 +31,8 @@
 // - Threads: each ROOT THREAD OBJECT gets a ThreadBlock and one frame per STACK TRACE frame,
 //   the outermost pushed first; a frame's local slots hold the ROOT JAVA FRAME objects of that
 //   (thread, depth), in dump order.
-// - A reference to an id the dump does not contain becomes null and is counted.
+// - Other GC roots and what a class refers to: see roots.cpp.
+// - A reference to an id the dump does not contain becomes null, and is counted and listed.
 #include "hprof/layout.h"
 
 #include <algorithm>
