@@ -34,9 +34,11 @@ std::string fromJvm(const std::string& path, int times = 1, bool gzipToo = false
   if (run(javac + " -d " + dir + " " + source.string()).first) {
     JavaProcess jvm;
     const std::string heap = times > 1 ? "-Xmx4g" : "-Xmx1g";
+    const bool ready =
+        jvm.start(java, {heap, "-cp", dir, "hw.BigHeap", std::to_string(times)}) &&
+        jvm.waitReady(600);
     const std::string target = jcmd + " " + std::to_string(jvm.pid);
-    if (jvm.start(java, {heap, "-cp", dir, "hw.BigHeap", std::to_string(times)}) &&
-        jvm.waitReady(600) && run(target + " GC.heap_dump " + dir + "/big.hprof").first &&
+    if (ready && run(target + " GC.heap_dump " + dir + "/big.hprof").first &&
         (!gzipToo || (run(target + " GC.heap_dump -gz=1 " + dir + "/big.hprof.gz").first &&
                       std::rename((dir + "/big.hprof.gz").c_str(), (path + ".gz").c_str()) == 0)) &&
         std::rename((dir + "/big.hprof").c_str(), path.c_str()) == 0)
