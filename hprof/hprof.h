@@ -110,7 +110,7 @@ struct LoadedHeap {
     uint64_t count = 0, bytes = 0;
   };
   std::vector<std::pair<std::string, ArrayTally>> unlistedArrays;  // sorted by name
-  // Holder classes (none has instances; their names begin with "<root: "), by handle.
+  // Holder classes (none has instances; named "<root:JNI-global>" and so on), by handle.
   SortedPairs<uint32_t, RootKind> rootHolders;
   std::vector<uint32_t> systemClasses;  // class handles named by sticky class roots, sorted
   uint64_t roots[kRootKinds] = {};      // distinct objects rooted, per kind

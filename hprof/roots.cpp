@@ -3,7 +3,7 @@
 // (through their frames):
 //
 // - Every root of a kind other than Java frame becomes a static of a holder class of that kind,
-//   "<root: JNI global>" and so on, one static per distinct object. Holder classes have no
+//   "<root:JNI-global>" and so on, one static per distinct object. Holder classes have no
 //   instances, so no census or instance list changes. They are made after the dump's classes:
 //   when a dump class and a holder reach an object at the same depth, the dump class (the lower
 //   handle) is the path's root.
@@ -114,8 +114,11 @@ void HeapBuilder::makeRootHolders() {
     if (kind == RootKind::kSystemClass) heap_->roots[k] += heap_->systemClasses.size();
     for (size_t from = 0; from < nodes.size(); from += kStaticsPerHolder) {
       ClassDecl decl;
-      decl.name = std::string("<root: ") + rootKindName(kind) + ">";
-      if (from > 0) decl.name += " #" + std::to_string(from / kStaticsPerHolder + 1);
+      // No blank in the name: the library's reports separate their words by blanks.
+      std::string kindWord = rootKindName(kind);
+      std::replace(kindWord.begin(), kindWord.end(), ' ', '-');
+      decl.name = "<root:" + kindWord + ">";
+      if (from > 0) decl.name += "#" + std::to_string(from / kStaticsPerHolder + 1);
       const size_t to = std::min(nodes.size(), from + kStaticsPerHolder);
       for (size_t r = from; r < to; ++r)
         decl.fields.push_back(
