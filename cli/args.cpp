@@ -1,5 +1,7 @@
 #include "cli/args.h"
 
+#include "cli/format.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -29,20 +31,28 @@ bool isOption(const std::string& word, const std::string& name) {
 
 GlobalOptions parseGlobalOptions(const std::vector<std::string>& argv) {
   GlobalOptions o;
+  bool outputGiven = false;
+  auto setOutput = [&](OutputMode mode) {
+    if (outputGiven && o.output != mode) throw UsageError("give one of --raw and --json, not both");
+    outputGiven = true;
+    o.output = mode;
+  };
   size_t i = 0;
   for (; i < argv.size(); ++i) {
     const std::string& w = argv[i];
     if (!isOptionWord(w)) break;
     if (isOption(w, "--heap")) {
+      if (!o.heap.empty()) throw UsageError("--heap is given twice: one heap at a time");
       o.heap = optionValue(argv, i, "--heap");
       if (o.heap.empty()) throw UsageError("option --heap needs a file name");
     } else if (isOption(w, "--lib")) {
+      if (!o.lib.empty()) throw UsageError("--lib is given twice");
       o.lib = optionValue(argv, i, "--lib");
       if (o.lib.empty()) throw UsageError("option --lib needs a folder");
     } else if (w == "--raw") {
-      o.output = OutputMode::Raw;
+      setOutput(OutputMode::Raw);
     } else if (w == "--json") {
-      o.output = OutputMode::Json;
+      setOutput(OutputMode::Json);
     } else if (w == "--high") {
       o.high = true;
     } else if (w == "--help" || w == "-h") {
@@ -53,10 +63,12 @@ GlobalOptions parseGlobalOptions(const std::vector<std::string>& argv) {
       ++i;
       break;
     } else {
-      throw UsageError("unknown option '" + w + "' (see tavolin --help)");
+      throw UsageError("unknown option " + quoteInput(w) + " (see tavolin --help)");
     }
   }
   o.words.assign(argv.begin() + static_cast<long>(i), argv.end());
+  if (o.version && !o.words.empty())
+    throw UsageError("--version takes no command, not " + quoteInput(o.words[0]));
   return o;
 }
 
@@ -104,6 +116,8 @@ std::vector<std::string> splitLine(const std::string& line) {
       } else {
         word += c;
       }
+    } else if (c == '#' && !inWord) {
+      break;  // a comment runs to the end of the line
     } else if (c == '\'' || c == '"') {
       quote = c;
       inWord = true;

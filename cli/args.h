@@ -43,7 +43,8 @@ std::optional<uint32_t> parseHandleNumber(const std::string& text);
 std::optional<int32_t> parseCount(const std::string& text);
 
 // Splits a shell line into words: blanks separate, '...' and "..." quote, backslash escapes
-// the next character outside single quotes. Raises UsageError on an unclosed quote.
+// the next character outside single quotes, and a '#' that begins a word begins a comment.
+// Raises UsageError on an unclosed quote.
 std::vector<std::string> splitLine(const std::string& line);
 
 // True when the word looks like an option rather than a value ("-5" is a value).

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "cli/format.h"
 #include "cli/query_commands.h"
 
 namespace cli {
@@ -14,7 +15,7 @@ const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       {
           .name = "classes",
-          .synopsis = "classes [PREFIX] [--superclasses] [--by-count]",
+          .synopsis = "classes [PREFIX] [--superclasses] [--by-count] [--limit N]",
           .summary = "census: live instances and object arrays of each class",
           .details = R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
 its live instances (kind C) and the live object arrays whose element class it is
@@ -27,11 +28,12 @@ record per class: "C <handle> <class> <count>".
           .flags = {"--superclasses", "--by-count"},
           .minArgs = 0,
           .maxArgs = 1,
+          .takesLimit = true,
           .run = runClasses,
       },
       {
           .name = "instances",
-          .synopsis = "instances CLASS [--subclasses] [--arrays]",
+          .synopsis = "instances CLASS [--subclasses] [--arrays] [--limit N]",
           .summary = "every instance of one class",
           .details = R"(Lists the live instances of CLASS in handle order, or with --arrays the object arrays
 whose element class is CLASS.
@@ -43,12 +45,14 @@ objects, A for arrays).
           .flags = {"--subclasses", "--arrays"},
           .minArgs = 1,
           .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
           .run = runInstances,
       },
       {
           .name = "class-info",
           .synopsis = "class-info CLASS",
-          .summary = "one line describing a class",
+          .summary = "a class described: fields, size, methods, interfaces",
           .details = R"(Describes a class: its descriptor address, second name (the source file), the number
 of fields it declares, its instance size, method and interface counts, and whether it
 is abstract. --raw writes the library's text: "CLASS <name> <descriptor> <second name>
@@ -57,12 +61,13 @@ is abstract. --raw writes the library's text: "CLASS <name> <descriptor> <second
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
+          .handleArgument = true,
           .run = runClassInfo,
       },
       {
           .name = "info",
           .synopsis = "info HANDLE",
-          .summary = "one line describing an object or object array",
+          .summary = "an object or object array described",
           .details = R"(Describes an object (its class, body address and what its toString returns) or an
 object array (element class, body address, length). With --heap it also shows the
 object's id in the dump. --raw writes the library's text: "OBJECT <handle> <class>
@@ -71,11 +76,12 @@ object's id in the dump. --raw writes the library's text: "OBJECT <handle> <clas
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
+          .handleArgument = true,
           .run = runInfo,
       },
       {
           .name = "refs",
-          .synopsis = "refs HANDLE",
+          .synopsis = "refs HANDLE [--limit N]",
           .summary = "what one object refers to",
           .details = R"(Lists the objects HANDLE refers to and how: through a field, a static field (when
 HANDLE is a class), an element index (when it is an object array, in index order), or
@@ -86,11 +92,13 @@ Null references, primitive arrays and arrays of arrays held in fields are left o
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
           .run = runReferences,
       },
       {
           .name = "referrers",
-          .synopsis = "referrers HANDLE",
+          .synopsis = "referrers HANDLE [--limit N]",
           .summary = "what refers to one object",
           .details = R"(Lists the classes (through static fields), objects (through fields), object arrays
 (through elements) and threads (through local variables) that refer to HANDLE, one
@@ -100,17 +108,20 @@ row per field, element or stack slot. The calling thread's own stack is not scan
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
           .run = runReferrers,
       },
       {
           .name = "path",
-          .synopsis = "path HANDLE [--max-nodes N]",
+          .synopsis = "path HANDLE [--max-nodes N] [--limit N]",
           .summary = "why an object is alive: a chain from a root",
           .details = R"(Searches backwards from HANDLE, level by level, for a root: a class holding the chain
 in a static field, or a thread (other than the caller) holding it in a local variable.
 Prints the chain from the root down, each row saying how the row above holds it.
 References to java.lang.ref.Reference objects (weak, soft, phantom) are not followed.
   --max-nodes N  give up after N nodes (default 100000)
+  --limit N      show the first N rows of the chain
 Exit status 1 when no path is found. --raw writes the handles of the chain, root first,
 one signed decimal per line, or the library's message ("Search Failed", "Exceeded
 maximum nodes") and a newline.
@@ -119,11 +130,13 @@ maximum nodes") and a newline.
           .takesMaxNodes = true,
           .minArgs = 1,
           .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
           .run = runPath,
       },
       {
           .name = "usage",
-          .synopsis = "usage [PREFIX]",
+          .synopsis = "usage [PREFIX] [--limit N]",
           .summary = "memory held by the instances of each class",
           .details = R"(For every class whose name begins with PREFIX: the number of live instances and the
 bytes they take, each charged its instance size plus the arrays its fields refer to
@@ -134,6 +147,7 @@ records, each ending in NUL.
           .flags = {},
           .minArgs = 0,
           .maxArgs = 1,
+          .takesLimit = true,
           .run = runUsage,
       },
       {
@@ -148,6 +162,41 @@ Loading makes such references null. A JDK dump has some: see the README.
           .minArgs = 0,
           .maxArgs = 0,
           .run = runMissing,
+      },
+      {
+          .name = "threads",
+          .synopsis = "threads [--limit N]",
+          .summary = "every thread, and per frame the objects its locals hold",
+          .details = R"(Lists the thread objects (instances of java.lang.Thread and its subclasses) with their
+names and, per frame, its method and the objects its local variables hold. Built from
+the queries: the instances of the thread classes, then the references of each. The
+calling thread's frames are never scanned. Frames whose locals hold no object are not
+shown. The rows ($1, $2, ...) are the threads.
+  --limit N  show the first N threads
+)",
+          .flags = {},
+          .minArgs = 0,
+          .maxArgs = 0,
+          .takesLimit = true,
+          .run = runThreads,
+      },
+      {
+          .name = "fields",
+          .synopsis = "fields HANDLE [--limit N]",
+          .summary = "an object's field values as the VM holds them",
+          .details = R"(Shows the fields of an object, its topmost class's first, as the VM holds them:
+primitives as numbers, strings as their text, references as handle and class, and
+arrays with their length and first elements. For a class, its static fields; for an
+array, its length and first elements. It tells apart instances whose toString cannot
+(in a dump no Java code runs).
+  --limit N  show N elements of each array (default 8)
+)",
+          .flags = {},
+          .minArgs = 1,
+          .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
+          .run = runFields,
       },
       {
           .name = "demo",
@@ -167,7 +216,11 @@ and ends by showing why a leaked session is still alive.
           .summary = "the same commands, interactively",
           .details = R"(Reads commands line by line (with line editing and history on a terminal). The rows
 of the last result can be named $1, $2, ... wherever a handle or class is expected,
-so that census -> instances -> referrers -> path needs no copying of numbers.
+so that census -> instances -> referrers -> path needs no copying of numbers; results
+without rows, and descriptions, leave the rows alone. --raw and --json may be given
+anywhere on a line. '#' begins a comment. Tab completes commands, options and class
+names; Ctrl-C cancels the line or the output of a running command. In a script, errors
+say 'line N:' and the exit status is 1 if any command failed.
 'help' lists the commands; 'quit' or 'exit' (or end of input) leaves.
 )",
           .flags = {},
@@ -188,26 +241,24 @@ const Command* findCommand(const std::string& name) {
 void printToolHelp(std::ostream& out) {
   out << "tavolin - browse a Java heap with libTavolin2\n"
          "\n"
-         "usage: tavolin [--heap FILE] [--lib DIR] [--raw|--json] COMMAND [ARGS]\n"
+         "usage: tavolin [--heap FILE] [--lib DIR] [--high] [--raw|--json] COMMAND [ARGS]\n"
          "       tavolin help COMMAND    (or: tavolin COMMAND --help)\n"
          "\n"
          "Without --heap the commands run on a built-in demo heap: a small web shop that leaks\n"
          "sessions. Try: tavolin demo\n"
          "\n"
          "commands:\n";
-  size_t w = 0;
-  for (const Command& c : commands()) w = std::max(w, std::string(c.synopsis).size());
-  for (const Command& c : commands())
-    out << "  " << c.synopsis << std::string(w - std::string(c.synopsis).size() + 2, ' ')
-        << c.summary << '\n';
+  for (const Command& c : commands()) out << "  " << c.synopsis << "\n      " << c.summary << '\n';
   out << "\n"
          "options:\n"
          "  --heap FILE  load an HPROF heap dump (.hprof or .hprof.gz) instead of the demo heap\n"
-         "  --lib DIR    the folder holding libTavolin2.so (default: the build tree, then ../lib\n"
-         "               beside the tavolin program)\n"
+         "  --lib DIR    the folder holding libTavolin2.so (default: ../lib beside the tavolin\n"
+         "               program, then the build tree)\n"
          "  --raw        write what the library produced, byte for byte\n"
          "  --json       write one JSON array of records\n"
          "  --high       place the heap at or above 2 GB (decimal handles then print negative)\n"
+         "  --limit N    (after a command that lists) show its first N rows; the total is still\n"
+         "               given\n"
          "  --version    print the version\n"
          "\n"
          "arguments:\n"
@@ -216,7 +267,7 @@ void printToolHelp(std::ostream& out) {
          "          class itself (refs com.acme.shop.SessionCache lists its static references)\n"
          "  CLASS   a class name in slash or dot form (com/acme/shop/Session, "
          "com.acme.shop.Session,\n"
-         "          int[]), or a HANDLE\n"
+         "          int[]), a simple name only one class has (Session), or a HANDLE\n"
          "\n"
          "exit status: 0 done; 1 the query answered with a failure, or the command could not run;\n"
          "2 the command line is wrong.\n";
@@ -234,31 +285,49 @@ void reportError(const std::string& what) {
   std::fprintf(stderr, "tavolin: error: %s\n", what.c_str());
 }
 
+void reportFailure(const Context& ctx, const std::string& what, std::ostream& out) {
+  if (ctx.output == OutputMode::Json) out << "{\"error\": " << jsonString(what) << "}\n";
+  reportError(what);
+}
+
 namespace {
 
 constexpr std::string_view kMaxNodesOption = "--max-nodes";
+constexpr std::string_view kLimitOption = "--limit";
 
-// The value of "--max-nodes=N" or of the word after "--max-nodes"; i moves past what it took.
-std::string maxNodesValue(const std::vector<std::string>& words, size_t& i) {
-  const std::string& w = words[i];
-  if (w.size() > kMaxNodesOption.size()) {
-    const std::string value = w.substr(kMaxNodesOption.size() + 1);  // after the '='
-    if (value.empty()) throw UsageError("--max-nodes needs a number");
-    return value;
-  }
-  if (i + 1 >= words.size()) throw UsageError("--max-nodes needs a number");
-  return words[++i];
+bool isValueOption(const std::string& w, std::string_view name) {
+  return w.compare(0, name.size(), name) == 0 &&
+         (w.size() == name.size() || w[name.size()] == '=');
 }
 
-bool isMaxNodesOption(const std::string& w) {
-  return w.compare(0, kMaxNodesOption.size(), kMaxNodesOption) == 0 &&
-         (w.size() == kMaxNodesOption.size() || w[kMaxNodesOption.size()] == '=');
+// The value of "--name=V" or of the word after "--name"; i moves past what it took.
+std::string optionValue(const std::vector<std::string>& words, size_t& i, std::string_view name) {
+  const std::string& w = words[i];
+  std::string value;
+  if (w.size() > name.size())
+    value = w.substr(name.size() + 1);  // after the '='
+  else if (i + 1 < words.size())
+    value = words[++i];
+  if (value.empty()) throw UsageError(std::string(name) + " needs a number");
+  return value;
+}
+
+// How errors point to help: the tool's words outside the shell, the shell's own inside it.
+std::string helpHint(bool inShell, const std::string& command = "") {
+  if (command.empty()) return inShell ? "(see help)" : "(see tavolin --help)";
+  return (inShell ? "(see help " : "(see tavolin help ") + command + ")";
 }
 
 Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& words,
-                           OutputMode mode) {
+                           OutputMode mode, bool inShell) {
   Invocation inv;
   inv.output = mode;
+  bool outputGiven = false;
+  auto setOutput = [&](OutputMode m) {
+    if (outputGiven && inv.output != m) throw UsageError("give one of --raw and --json, not both");
+    outputGiven = true;
+    inv.output = m;
+  };
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& w = words[i];
     if (!isOptionWord(w)) {
@@ -266,49 +335,86 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
     } else if (w == "--help" || w == "-h") {
       inv.help = true;
     } else if (w == "--raw") {
-      inv.output = OutputMode::Raw;
+      setOutput(OutputMode::Raw);
     } else if (w == "--json") {
-      inv.output = OutputMode::Json;
-    } else if (cmd.takesMaxNodes && isMaxNodesOption(w)) {
-      inv.maxNodes = maxNodesValue(words, i);
+      setOutput(OutputMode::Json);
+    } else if (cmd.takesMaxNodes && isValueOption(w, kMaxNodesOption)) {
+      inv.maxNodes = optionValue(words, i, kMaxNodesOption);
+    } else if (cmd.takesLimit && isValueOption(w, kLimitOption)) {
+      const std::string value = optionValue(words, i, kLimitOption);
+      const std::optional<int32_t> n = parseCount(value);
+      if (!n) throw UsageError("--limit needs a whole number of rows, not " + quoteInput(value));
+      inv.limit = static_cast<size_t>(*n);
     } else if (std::find_if(cmd.flags.begin(), cmd.flags.end(),
                             [&](const char* f) { return w == f; }) != cmd.flags.end()) {
       inv.flags.insert(w);
     } else {
-      throw UsageError("unknown option '" + w + "' for " + cmd.name + " (see tavolin help " +
-                       cmd.name + ")");
+      throw UsageError("unknown option " + quoteInput(w) + " for " + cmd.name + " " +
+                       helpHint(inShell, cmd.name));
     }
   }
   if (inv.help) return inv;
   if (inv.args.size() < cmd.minArgs || inv.args.size() > cmd.maxArgs)
     throw UsageError(std::string(inv.args.size() < cmd.minArgs ? "too few" : "too many") +
-                     " arguments: usage: tavolin " + cmd.synopsis);
+                     " arguments: usage: " + (inShell ? "" : "tavolin ") + cmd.synopsis);
+  if (inv.limit && inv.output == OutputMode::Raw)
+    throw UsageError("--limit shortens tables and JSON; --raw writes all the library wrote");
   return inv;
+}
+
+// The checks that need no heap, made before one is loaded: a usage error should not wait for
+// a dump of several gigabytes.
+void checkBeforeLoading(const Context& ctx, const Command& cmd, const Invocation& inv) {
+  if (cmd.handleArgument && !inv.args.empty())
+    checkHandleSyntax(inv.args[0], ctx.inShell, !ctx.options().heap.empty());
+  if (cmd.run == runDemo && !ctx.options().heap.empty())
+    throw UsageError("demo tours the built-in heap: run it without --heap");
+}
+
+int printHelpOf(const std::string& name, bool inShell, std::ostream& out) {
+  if (name == "help") {
+    out << "usage: " << (inShell ? "" : "tavolin ")
+        << "help [COMMAND]\n\nLists the commands, or describes one.\n";
+    return 0;
+  }
+  const Command* cmd = findCommand(name);
+  if (!cmd) throw UsageError("unknown command " + quoteInput(name) + " " + helpHint(inShell));
+  printCommandHelp(out, *cmd);
+  return 0;
 }
 
 }  // namespace
 
-int runWords(Context& ctx, const std::vector<std::string>& words, OutputMode mode,
-             std::ostream& out) {
-  if (words.empty()) throw UsageError("no command given (see tavolin --help)");
+int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std::ostream& out) {
+  ctx.output = mode;
+  // In the shell the tool's output options may come first on a line, as on the command line.
+  bool modeGiven = false;
+  while (ctx.inShell && !words.empty() && (words[0] == "--json" || words[0] == "--raw")) {
+    const OutputMode m = words[0] == "--json" ? OutputMode::Json : OutputMode::Raw;
+    if (modeGiven && m != mode) throw UsageError("give one of --raw and --json, not both");
+    modeGiven = true;
+    ctx.output = mode = m;
+    words.erase(words.begin());
+  }
+  if (words.empty()) throw UsageError("no command given " + helpHint(ctx.inShell));
   if (words[0] == "help") {
     if (words.size() == 1) {
       printToolHelp(out);
       return 0;
     }
-    if (words.size() > 2) throw UsageError("usage: tavolin help [COMMAND]");
-    const Command* cmd = findCommand(words[1]);
-    if (!cmd) throw UsageError("unknown command '" + words[1] + "' (see tavolin --help)");
-    printCommandHelp(out, *cmd);
-    return 0;
+    if (words.size() > 2) throw UsageError("usage: " + std::string(ctx.inShell ? "" : "tavolin ") +
+                                           "help [COMMAND]");
+    return printHelpOf(words[1], ctx.inShell, out);
   }
   const Command* cmd = findCommand(words[0]);
-  if (!cmd) throw UsageError("unknown command '" + words[0] + "' (see tavolin --help)");
-  const Invocation inv = parseInvocation(*cmd, words, mode);
+  if (!cmd) throw UsageError("unknown command " + quoteInput(words[0]) + " " + helpHint(ctx.inShell));
+  const Invocation inv = parseInvocation(*cmd, words, mode, ctx.inShell);
+  ctx.output = inv.output;
   if (inv.help) {
     printCommandHelp(out, *cmd);
     return 0;
   }
+  checkBeforeLoading(ctx, *cmd, inv);
   if (cmd->run == runShell) return cmd->run(ctx, inv, out);
   // What the command allocates in the VM for its calls is given back after it, so that long
   // sessions do not fill the handle table or the arena.

@@ -3,6 +3,7 @@
 // presents the answer as a table, JSON, or the raw bytes the library produced.
 #pragma once
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -23,6 +24,8 @@ class Context {
   }
   const GlobalOptions& options() const { return options_; }
   bool inShell = false;
+  // The output mode of the command running now: a failure in JSON mode is reported in JSON too.
+  OutputMode output = OutputMode::Table;
 
  private:
   GlobalOptions options_;
@@ -34,6 +37,7 @@ struct Invocation {
   std::vector<std::string> args;  // positional
   std::set<std::string> flags;    // "--subclasses", ...
   std::string maxNodes;           // the value of --max-nodes, if given
+  std::optional<size_t> limit;    // --limit N: show at most N rows
   OutputMode output = OutputMode::Table;
   bool help = false;
 };
@@ -46,6 +50,8 @@ struct Command {
   std::vector<const char*> flags;
   bool takesMaxNodes = false;
   size_t minArgs = 0, maxArgs = 0;
+  bool takesLimit = false;      // a list: --limit N shows its first N rows
+  bool handleArgument = false;  // its argument is a HANDLE (or a class name)
   int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;
 };
 
@@ -58,8 +64,11 @@ void printCommandHelp(std::ostream& out, const Command& cmd);
 // Runs one command line (words[0] is the command, or "help"); `mode` is the output mode the
 // tool was started with, which the command's own --raw/--json override. Returns the exit
 // status; raises UsageError and CliError for the caller to report.
-int runWords(Context& ctx, const std::vector<std::string>& words, OutputMode mode,
-             std::ostream& out);
+int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std::ostream& out);
+
+// Reports a failure: the error line on standard error and, when the command was writing JSON,
+// {"error": ...} on `out` so that a script reading the JSON sees it too.
+void reportFailure(const Context& ctx, const std::string& what, std::ostream& out);
 
 // "tavolin: error: <what>" on standard error, after whatever standard output holds.
 void reportError(const std::string& what);

@@ -68,7 +68,7 @@ ClassDescription parseClassDescription(const std::string& text) {
 void printClassJson(Session& s, uint32_t cls, const ClassDescription& d, const std::string& text,
                     std::ostream& out) {
   JsonObject o;
-  o.add("kind", "CLASS")
+  o.add("kind", "C")
       .add("handle", int64_t{cls})
       .add("class", d.name)
       .add("descriptor", "0x" + d.descriptor)
@@ -107,7 +107,7 @@ void printClassPairs(Session& s, uint32_t cls, const ClassDescription& d, std::o
 // OBJECT <handle> <class> <body> <toString...>  or  ARRAY <handle> <class> <body> <length>
 struct ObjectDescription {
   bool object = true;
-  std::string kind, handle, className, body, last;  // last: the toString or the length
+  std::string handle, className, body, last;  // last: the toString or the length
 };
 
 ObjectDescription parseObjectDescription(const std::string& text) {
@@ -116,7 +116,6 @@ ObjectDescription parseObjectDescription(const std::string& text) {
   d.object = t[0] == "OBJECT";
   if (t.size() < 5 || (!d.object && t[0] != "ARRAY"))
     throw CliError("the library's description does not parse: " + printable(text));
-  d.kind = t[0];
   d.handle = t[1];
   d.className = t[2];
   d.body = t[3];
@@ -127,7 +126,7 @@ ObjectDescription parseObjectDescription(const std::string& text) {
 void printObjectJson(Session& s, uint32_t h, const ObjectDescription& d, const std::string& text,
                      std::ostream& out) {
   JsonObject o;
-  o.add("kind", d.kind)
+  o.add("kind", d.object ? "I" : "A")
       .add("handle", int64_t{parseHex(d.handle)})
       .add("class", d.className)
       .add("body", "0x" + d.body);
@@ -161,7 +160,6 @@ int runClassInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
   s.requireStub("getClassInfo0", "class-info");
   const uint32_t cls = s.resolveClass(inv.args[0]);
   const std::string text = s.caller().classInfo(cls);
-  s.setLastHandles({cls});
   if (presentDescriptionError(s, cls, text, inv.output, out)) return 1;
   if (inv.output == OutputMode::Raw) {
     out << text << '\n';
@@ -186,7 +184,6 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
       return 0;
     }
   const std::string text = s.caller().handleInfo(h);
-  s.setLastHandles({h});
   if (presentDescriptionError(s, h, text, inv.output, out)) return 1;
   if (inv.output == OutputMode::Raw) {
     out << text << '\n';

@@ -114,22 +114,14 @@ std::optional<std::string> arrayClassNote(Session& s, const std::string& classTe
                "arrays";
   }
   const std::string element = name.substr(0, name.size() - 2);
-  if (element.find("[]") != std::string::npos || element.find('.') == std::string::npos) {
-    for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
-      if (element.rfind(simvm::primitiveName(code), 0) == 0)
-        return name + ": none in this heap; the queries do not list primitive arrays or arrays "
-                      "of arrays";
-  }
+  const std::string base = element.substr(0, element.find('['));
+  for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
+    if (base == simvm::primitiveName(code))
+      return name + ": none in this heap; the queries do not list primitive arrays or arrays "
+                    "of arrays";
   if (element.find("[]") != std::string::npos)
     return name + ": none in this heap; the queries do not list arrays of arrays";
-  std::string slash = element;
-  std::replace(slash.begin(), slash.end(), '.', '/');
-  const uint32_t cls = s.vm().findClass(slash);
-  if (cls == 0) return name + ": no class " + element + " in this heap";
-  simvm::VmScope scope(s.vm());
-  const size_t n = s.caller().handles(cls, false, 1).records.size();
-  return name + ": object arrays are listed by their element class: `instances " + element +
-         " --arrays` lists " + std::to_string(n);
+  return std::nullopt;  // arrays of a class: `instances` lists them
 }
 
 std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h) {

@@ -26,8 +26,8 @@ std::optional<std::string> referenceHolderNote(Session& s, uint32_t target);
 // elements (which the path search, taking an array's element class for its class, treats alike).
 bool isReferenceObject(simvm::Vm& vm, uint32_t h);
 
-// For `instances` given an array class ("byte[]", "int[][]", "java.lang.Object[]"): what the
-// dump holds of it and how the queries treat it; nullopt for any other class text.
+// For `instances` given a primitive array class or an array of arrays ("byte[]", "int[][]"):
+// what the dump holds of it and that the queries do not list it; nullopt for any other text.
 std::optional<std::string> arrayClassNote(Session& s, const std::string& classText);
 
 // For `info` on a primitive array: what it is, in one line; nullopt for anything else.

@@ -58,6 +58,23 @@ std::string printable(const std::string& text) {
   return out;
 }
 
+std::string quoteInput(const std::string& input) {
+  std::string out;
+  size_t columns = 0, i = 0;
+  while (i < input.size()) {
+    // One byte, or one whole UTF-8 sequence, escaped as printable escapes it.
+    const size_t n = static_cast<unsigned char>(input[i]) >= 0x80
+                         ? std::max<size_t>(1, utf8Sequence(input, i))
+                         : 1;
+    const std::string piece = printable(input.substr(i, n));
+    if (columns + width(piece) > kQuotedLength) break;
+    out += piece;
+    columns += width(piece);
+    i += n;
+  }
+  return "'" + out + (i < input.size() ? "...'" : "'");
+}
+
 std::string wrap(const std::string& text, size_t limit) {
   std::string out, line;
   size_t at = 0;
@@ -173,6 +190,17 @@ JsonObject& JsonObject::add(const std::string& key, bool value) {
 JsonObject& JsonObject::addNull(const std::string& key) {
   members_.emplace_back(key, "null");
   return *this;
+}
+
+JsonObject& JsonObject::addRaw(const std::string& key, const std::string& jsonText) {
+  members_.emplace_back(key, jsonText);
+  return *this;
+}
+
+std::string jsonArrayText(const std::vector<JsonObject>& records) {
+  std::string out = "[";
+  for (size_t i = 0; i < records.size(); ++i) out += (i ? ", " : "") + records[i].text();
+  return out + "]";
 }
 
 std::string JsonObject::text() const {

@@ -16,6 +16,10 @@ std::string decimalHandle(uint32_t h);
 // rewrite the terminal or break a table row.
 std::string printable(const std::string& text);
 
+// Input quoted in an error message: printable, at most kQuotedLength characters, in '...'.
+constexpr size_t kQuotedLength = 80;
+std::string quoteInput(const std::string& input);
+
 // Breaks text into lines of at most `width` columns at spaces.
 std::string wrap(const std::string& text, size_t width);
 
@@ -45,6 +49,7 @@ class JsonObject {
   JsonObject& add(const std::string& key, int64_t value);
   JsonObject& add(const std::string& key, bool value);
   JsonObject& addNull(const std::string& key);
+  JsonObject& addRaw(const std::string& key, const std::string& jsonText);  // already encoded
   std::string text() const;
 
  private:
@@ -52,6 +57,8 @@ class JsonObject {
 };
 
 std::string jsonString(const std::string& bytes);
+// "[{...}, {...}]" on one line, for a list inside a record.
+std::string jsonArrayText(const std::vector<JsonObject>& records);
 // "[\n  {...},\n  {...}\n]\n"; an empty list is "[]\n".
 void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records);
 

@@ -1,5 +1,8 @@
 // tavolin: a console that plays the Java caller's part for libTavolin2 on a stand-in VM.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <exception>
 #include <iostream>
 
@@ -10,31 +13,50 @@
 #define TAVOLIN_VERSION "unknown"
 #endif
 
+namespace {
+
+// Standard output could not take everything (a full disk, a closed pipe): the command failed.
+bool outputLost() {
+  std::cout.flush();
+  return !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout);
+}
+
+int finish(int status) {
+  if (!outputLost()) return status;
+  cli::reportError(std::string("cannot write the output: ") + std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  std::optional<cli::Context> ctx;
   try {
     const cli::GlobalOptions options =
         cli::parseGlobalOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (options.version) {
       std::cout << "tavolin " TAVOLIN_VERSION "\n";
-      return 0;
+      return finish(0);
     }
-    if (options.help) {
+    if (options.help && options.words.empty()) {
       cli::printToolHelp(std::cout);
-      return 0;
+      return finish(0);
     }
     if (options.words.empty()) {
       cli::printToolHelp(std::cerr);
       return 2;
     }
-    cli::Context ctx(options);
-    const int status = cli::runWords(ctx, options.words, options.output, std::cout);
-    std::cout.flush();
-    return status;
+    ctx.emplace(options);
+    std::vector<std::string> words = options.words;
+    if (options.help) words.insert(words.begin(), "help");  // tavolin --help COMMAND
+    return finish(cli::runWords(*ctx, words, options.output, std::cout));
   } catch (const cli::UsageError& e) {
-    cli::reportError(e.what());
+    if (ctx) cli::reportFailure(*ctx, e.what(), std::cout);
+    else cli::reportError(e.what());
     return 2;
   } catch (const std::exception& e) {
-    cli::reportError(e.what());
+    if (ctx) cli::reportFailure(*ctx, e.what(), std::cout);
+    else cli::reportError(e.what());
     return 1;
   } catch (...) {
     cli::reportError("unexpected failure");

@@ -1,5 +1,6 @@
 // path: the chain the library found from a root down to an object, each row labelled with how
 // the row above holds it.
+#include <algorithm>
 #include <cstdint>
 
 #include "cli/dump_notes.h"
@@ -80,9 +81,10 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
   return v;
 }
 
-void printPathJson(Session& s, const PathView& v, std::ostream& out) {
+void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
+                   std::ostream& out) {
   std::vector<JsonObject> records;
-  for (size_t i = 0; i < v.handles.size(); ++i) {
+  for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
     JsonObject o;
     const char kind = kindOf(s.vm(), h);
@@ -95,6 +97,11 @@ void printPathJson(Session& s, const PathView& v, std::ostream& out) {
       if (!v.threadName.empty()) o.add("thread", v.threadName);
     } else if (!v.links[i].empty()) {
       addLinkJson(o, v.links[i][0]);
+      if (v.links[i].size() > 1) {  // held more than one way: all of them, as the table shows
+        std::vector<JsonObject> all(v.links[i].size());
+        for (size_t k = 0; k < all.size(); ++k) addLinkJson(all[k], v.links[i][k]);
+        o.addRaw("links", jsonArrayText(all));
+      }
     }
     addDumpIdJson(s, h, o);
     records.push_back(o);
@@ -102,12 +109,13 @@ void printPathJson(Session& s, const PathView& v, std::ostream& out) {
   printJsonArray(out, records);
 }
 
-void printPathTable(Session& s, uint32_t target, const PathView& v, std::ostream& out) {
+void printPathTable(Session& s, uint32_t target, const PathView& v, std::optional<size_t> limit,
+                    std::ostream& out) {
   Table t;
   t.columns = {{"#", Align::Right},       {"kind"},  {"handle", Align::Right},
                {"decimal", Align::Right}, {"class"}, {"held by the row above through"}};
   if (s.dump()) t.columns.push_back({"dump id"});
-  for (size_t i = 0; i < v.handles.size(); ++i) {
+  for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
     const char kind = kindOf(s.vm(), h);
     std::vector<std::string> row{
@@ -125,16 +133,17 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::ostream
                             : "thread " + (v.threadName.empty()
                                                ? hexHandle(root)
                                                : "\"" + printable(v.threadName) + "\""))
-      << '\n';
+      << shownNote(v.handles.size(), limit) << '\n';
 }
 
 }  // namespace
 
 int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
+  const int32_t maxNodes = maxNodesOf(inv);
   Session& s = ctx.session();
   s.requireStub("findPathToRoot0", "path");
   const uint32_t target = s.resolveObject(inv.args[0]);
-  const int32_t maxNodes = maxNodesOf(inv);
+  requireHeapHandle(s, target, inv);
   const simvm::PathResult p = s.caller().path(target, maxNodes);
   const bool found = p.array != 0;
   if (found) s.setLastHandles(p.handles);
@@ -150,9 +159,9 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (!found) failNoPath(s, target, p, maxNodes);
   const PathView v = viewPath(s, p.handles);
   if (inv.output == OutputMode::Json)
-    printPathJson(s, v, out);
+    printPathJson(s, v, inv.limit, out);
   else
-    printPathTable(s, target, v, out);
+    printPathTable(s, target, v, inv.limit, out);
   return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/present.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -45,6 +47,16 @@ void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
 
 int64_t parseDecimal(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
+std::string shownNote(size_t total, std::optional<size_t> limit) {
+  if (!limit || *limit >= total) return "";
+  return " (the first " + std::to_string(*limit) + " shown)";
+}
+
+void requireHeapHandle(Session& s, uint32_t h, const Invocation& inv) {
+  if (inv.output == OutputMode::Raw || kindOf(s.vm(), h) != 0) return;
+  throw CliError(hexHandle(h) + " is not an object, array or class of the heap");
+}
+
 namespace {
 
 std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
@@ -55,6 +67,7 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
                        std::ostream& out) {
   std::vector<JsonObject> records;
   for (const simvm::Record& r : report.records) {
+    if (view.limit && records.size() == *view.limit) break;
     JsonObject o;
     o.add("kind", std::string(1, r.kind)).add("handle", int64_t{r.handle}).add("class", r.className);
     if (view.detail == Detail::Count) {
@@ -80,7 +93,8 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
     if (view.detail == Detail::Link) t.columns.push_back({"via"});
     if (s.dump()) t.columns.push_back({"dump id"});
-    for (size_t i = 0; i < report.records.size(); ++i) {
+    const size_t shown = std::min(report.records.size(), view.limit.value_or(SIZE_MAX));
+    for (size_t i = 0; i < shown; ++i) {
       const simvm::Record& r = report.records[i];
       std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
                                    hexHandle(r.handle), decimalHandle(r.handle),
@@ -95,7 +109,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     }
     printTable(out, t);
   }
-  out << view.summary << '\n';
+  out << view.summary << shownNote(report.records.size(), view.limit) << '\n';
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/commands.h"
 #include "cli/format.h"
 #include "cli/session.h"
 #include "simvm/library.h"
@@ -41,7 +42,15 @@ struct ReportView {
   // For links: whether the holder of record r is a class (its names are static fields).
   std::function<bool(const simvm::Record&)> holderIsClass;
   std::string summary;  // printed under the table (or alone when it is empty)
+  std::optional<size_t> limit;  // --limit: the rows shown
 };
+
+// ", the first 5 shown" after a total, when a limit hides rows; "" otherwise.
+std::string shownNote(size_t total, std::optional<size_t> limit);
+
+// Refuses, unless the command writes the library's bytes (--raw), a handle that is no class,
+// object or array of the heap: the queries would answer for it as if it were one.
+void requireHeapHandle(Session& s, uint32_t h, const Invocation& inv);
 
 // Writes a report as the mode asks: the library's bytes, a JSON array, or a numbered table
 // with the summary line under it. Records the rows for $1, $2, ...

@@ -17,6 +17,8 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out);
 int runReferences(Context& ctx, const Invocation& inv, std::ostream& out);
 int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out);
 int runPath(Context& ctx, const Invocation& inv, std::ostream& out);
+int runThreads(Context& ctx, const Invocation& inv, std::ostream& out);
+int runFields(Context& ctx, const Invocation& inv, std::ostream& out);
 int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
 int runMissing(Context& ctx, const Invocation& inv, std::ostream& out);
 

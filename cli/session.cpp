@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -30,30 +31,45 @@ struct ProgressLine {
   }
 };
 
-// "java.lang.String[]" -> "[Ljava/lang/String;", "int[][]" -> "[[I"; other names unchanged.
-std::string arrayNameOf(std::string name) {
-  std::string dims;
-  while (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) {
-    dims += '[';
-    name.resize(name.size() - 2);
-  }
-  if (dims.empty()) return name;
-  for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
-    if (name == simvm::primitiveName(code)) return dims + simvm::primitiveLetter(code);
-  for (char& c : name)
-    if (c == '.') c = '/';
-  return dims + "L" + name + ";";
-}
-
-std::string lastPart(const std::string& name) {
-  const size_t slash = name.find_last_of("/.$");
+// The name after its package: "Session" for "com/acme/shop/Session".
+std::string simpleName(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-bool looksLikeHandle(const std::string& text) {
-  return !text.empty() && (text[0] == '$' || text[0] == '@' || text[0] == '-' ||
-                           std::isdigit(static_cast<unsigned char>(text[0])));
+std::string slashForm(std::string name) {
+  for (char& c : name)
+    if (c == '.') c = '/';
+  return name;
 }
+
+// The JVM writes a hidden class as "Name/0x1234"; the heap keeps it as "Name+0x1234".
+std::optional<std::string> hiddenClassName(const std::string& name) {
+  const size_t at = name.rfind("/0x");
+  if (at == std::string::npos || at + 3 == name.size()) return std::nullopt;
+  for (size_t i = at + 3; i < name.size(); ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return std::nullopt;
+  return name.substr(0, at) + "+" + name.substr(at + 1);
+}
+
+// Edits (insert, delete, replace) from a to b, or limit + 1 when that is more than limit.
+size_t editDistance(const std::string& a, const std::string& b, size_t limit) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0], best = ++row[0];
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({up + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = up;
+      best = std::min(best, row[j]);
+    }
+    if (best > limit) return limit + 1;
+  }
+  return row[b.size()];
+}
+
 
 bool sameIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -116,56 +132,177 @@ void Session::requireStub(const std::string& method, const std::string& command)
                    " has no " + simvm::Library::stubSymbol(method));
 }
 
+bool looksLikeHandle(const std::string& text) {
+  return !text.empty() && (text[0] == '$' || text[0] == '@' || text[0] == '-' ||
+                           std::isdigit(static_cast<unsigned char>(text[0])));
+}
+
+namespace {
+
+// "0x" + hex digits, "-" + decimal digits, or decimal digits: the spellings of a number.
+bool looksNumeric(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const size_t start = hex ? 2 : (!text.empty() && text[0] == '-' ? 1 : 0);
+  if (start >= text.size()) return false;
+  for (size_t i = start; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (hex ? !std::isxdigit(c) : !std::isdigit(c)) return false;
+  }
+  return true;
+}
+
+// The hex digits of "@1a2b" or "@0x1a2b".
+std::string dumpIdDigits(const std::string& text) {
+  std::string digits = text.substr(1);
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits.erase(0, 2);
+  bool ok = !digits.empty() && digits.size() <= 16;
+  for (char c : digits) ok = ok && std::isxdigit(static_cast<unsigned char>(c));
+  if (!ok) throw UsageError("bad dump id " + quoteInput(text) + ": write @ and the id in hex");
+  return digits;
+}
+
+size_t rowNumber(const std::string& text) {
+  const std::optional<int32_t> row = parseCount(text.substr(1));
+  if (!row || *row == 0)
+    throw UsageError("bad row reference " + quoteInput(text) + ": rows are $1, $2, ...");
+  return static_cast<size_t>(*row);
+}
+
+}  // namespace
+
+void checkHandleSyntax(const std::string& text, bool inShell, bool haveDump) {
+  if (!looksLikeHandle(text)) return;  // a class name, looked up once the heap is there
+  if (text[0] == '$') {
+    rowNumber(text);
+    if (!inShell)
+      throw UsageError(quoteInput(text) + " names a row of the last result: rows exist in the shell "
+                       "(tavolin shell)");
+  } else if (text[0] == '@') {
+    if (!haveDump)
+      throw UsageError(quoteInput(text) + " names an object of a heap dump: load one with --heap FILE");
+    dumpIdDigits(text);
+  } else if (looksNumeric(text)) {
+    if (!parseHandleNumber(text))
+      throw UsageError("bad handle " + quoteInput(text) +
+                       ": handles are 32-bit: 0 to 4294967295 (0xffffffff), or -2147483648 to -1");
+  } else {
+    throw UsageError("bad handle " + quoteInput(text) +
+                     ": give a number (decimal or 0x hex), @<dump id>, $<row> or a class name");
+  }
+}
+
 uint32_t Session::resolveHandle(const std::string& text) const {
-  if (!text.empty() && text[0] == '$') {
-    const std::optional<int32_t> row = parseCount(text.substr(1));
-    if (!row || *row == 0)
-      throw UsageError("bad row reference '" + text + "': rows are $1, $2, ...");
+  checkHandleSyntax(text, true, dump_ != nullptr);
+  if (text[0] == '$') {
+    const size_t row = rowNumber(text);
     if (last_.empty()) throw CliError(text + ": there is no earlier result to take rows from");
-    if (static_cast<size_t>(*row) > last_.size())
+    if (row > last_.size())
       throw CliError(text + ": the last result has " + std::to_string(last_.size()) + " row" +
                      (last_.size() == 1 ? "" : "s"));
-    return last_[static_cast<size_t>(*row) - 1];
+    return last_[row - 1];
   }
-  if (!text.empty() && text[0] == '@') {
-    if (!dump_)
-      throw UsageError("'" + text + "' names an object of a heap dump: load one with --heap FILE");
-    std::string digits = text.substr(1);
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-      digits.erase(0, 2);
-    bool ok = !digits.empty() && digits.size() <= 16;
-    for (char c : digits) ok = ok && std::isxdigit(static_cast<unsigned char>(c));
-    if (!ok) throw UsageError("bad dump id '" + text + "': write @ and the id in hex");
-    const uint64_t id = std::strtoull(digits.c_str(), nullptr, 16);
+  if (text[0] == '@') {
+    const uint64_t id = std::strtoull(dumpIdDigits(text).c_str(), nullptr, 16);
     auto it = dump_->handleOfId.find(id);
     if (it == dump_->handleOfId.end()) throw CliError("the dump has no object with id " + text);
     return it->second;
   }
-  if (std::optional<uint32_t> h = parseHandleNumber(text)) return *h;
-  throw UsageError("bad handle '" + text +
-                   "': give a number (decimal or 0x hex), @<dump id> or $<row>");
+  return *parseHandleNumber(text);
 }
 
 uint32_t Session::resolveClass(const std::string& text) const {
   if (text.empty()) throw UsageError("a class name is empty");
   if (looksLikeHandle(text)) return resolveHandle(text);
-  if (uint32_t c = vm_->findClass(arrayNameOf(text))) return c;
-  std::string hint;
-  for (uint32_t c : vm_->classes()) {
-    const std::string name = vm_->className(c);
-    if (sameIgnoringCase(lastPart(name), lastPart(text))) {
-      hint = " (did you mean " + name + "?)";
-      break;
-    }
-  }
-  throw CliError("unknown class '" + text + "'" + hint);
+  const ClassLookup found = lookUpClass(text);
+  if (found.cls) return found.cls;
+  throw CliError(found.why);
 }
 
 uint32_t Session::resolveObject(const std::string& text) const {
   if (looksLikeHandle(text)) return resolveHandle(text);
-  if (uint32_t c = vm_->findClass(arrayNameOf(text))) return c;
-  throw UsageError("bad handle '" + text +
-                   "': give a number (decimal or 0x hex), @<dump id>, $<row> or a class name");
+  const ClassLookup found = lookUpClass(text);
+  if (found.cls) return found.cls;
+  if (found.known) throw CliError(found.why);
+  throw UsageError("bad handle " + quoteInput(text) +
+                   ": give a number (decimal or 0x hex), @<dump id>, $<row> or a class name" +
+                   found.hint);
+}
+
+Session::ClassLookup Session::lookUpClass(const std::string& text) const {
+  ClassLookup r;
+  // "X[][]": the dimensions apart, then X.
+  std::string base = text;
+  size_t dims = 0;
+  while (base.size() > 2 && base.compare(base.size() - 2, 2, "[]") == 0) {
+    base.resize(base.size() - 2);
+    ++dims;
+  }
+  std::string element;  // X's name as the VM keeps it (a primitive's letter for arrays of one)
+  for (int32_t code = simvm::kBoolean; dims > 0 && code <= simvm::kLong; ++code)
+    if (base == simvm::primitiveName(code)) element = std::string(1, simvm::primitiveLetter(code));
+  if (element.empty()) {
+    uint32_t cls = vm_->findClass(base);
+    if (!cls)
+      if (const std::optional<std::string> hidden = hiddenClassName(slashForm(base)))
+        cls = vm_->findClass(*hidden);
+    if (!cls && base.find_first_of("./") == std::string::npos) {
+      std::vector<uint32_t> same;
+      for (uint32_t c : vm_->classes())
+        if (simpleName(vm_->className(c)) == base) same.push_back(c);
+      if (same.size() > 1) {
+        r.known = true;
+        r.why = quoteInput(base) + " is the simple name of " + std::to_string(same.size()) +
+                " classes (" + printable(vm_->className(same[0])) + ", " +
+                printable(vm_->className(same[1])) + (same.size() > 2 ? ", ..." : "") +
+                "): give the full name";
+        return r;
+      }
+      if (!same.empty()) cls = same[0];
+    }
+    if (!cls) {
+      r.hint = nearMiss(base);
+      r.why = "unknown class " + quoteInput(text) + r.hint;
+      return r;
+    }
+    if (dims == 0) {
+      r.cls = cls;
+      return r;
+    }
+    r.element = cls;
+    element = vm_->className(cls);
+    if (element[0] != '[') element = "L" + element + ";";
+  }
+  const std::string arrayName = std::string(dims, '[') + element;
+  r.cls = vm_->findClass(arrayName);
+  r.known = true;
+  if (!r.cls) r.why = "this heap has no class object for " + quoteInput(text) + " (" + arrayName + ")";
+  return r;
+}
+
+std::string Session::nearMiss(const std::string& name) const {
+  // Against simple names when a simple name was given, against whole names otherwise.
+  const std::string wanted = slashForm(name);
+  const bool simple = wanted.find('/') == std::string::npos;
+  const size_t limit = std::min<size_t>(3, std::max<size_t>(1, wanted.size() / 4));
+  size_t best = limit + 1;
+  std::string bestName;
+  for (uint32_t c : vm_->classes()) {
+    const std::string cname = vm_->className(c);
+    const std::string candidate = simple ? simpleName(cname) : cname;
+    if (sameIgnoringCase(candidate, wanted)) return " (did you mean " + printable(cname) + "?)";
+    const size_t d = editDistance(candidate, wanted, std::min(limit, best - 1));
+    if (d < best) {
+      best = d;
+      bestName = cname;
+    }
+  }
+  return bestName.empty() ? "" : " (did you mean " + printable(bestName) + "?)";
+}
+
+void Session::setLastHandles(std::vector<uint32_t> handles) {
+  // A result without rows leaves the rows of the one before: $1 still means what it meant.
+  if (!handles.empty()) last_ = std::move(handles);
 }
 
 std::optional<uint64_t> Session::dumpId(uint32_t h) const {

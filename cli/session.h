@@ -43,16 +43,31 @@ class Session {
 
   // A handle, or a class name standing for the class's own handle (refs Leak lists the static
   // references of class Leak). Text that is neither raises UsageError.
+
+  // What a class name finds: the class, or why there is none.
+  struct ClassLookup {
+    uint32_t cls = 0;
+    bool known = false;  // the name was understood as a class name (an array of no class, ...)
+    std::string why;     // the error, when cls is 0
+    std::string hint;    // " (did you mean ...?)", or ""
+    uint32_t element = 0;  // for "X[]": the class X, whether or not X[] has a class object
+  };
+  // A class by name: slash or dot form, X[] for arrays of X, the JVM's "/0x..." spelling of a
+  // hidden class, or a simple name ("Session") that only one class has.
+  ClassLookup lookUpClass(const std::string& name) const;
   uint32_t resolveObject(const std::string& text) const;
 
   // The dump id of a handle, when the heap came from a dump and the handle is one of its objects.
   std::optional<uint64_t> dumpId(uint32_t h) const;
 
-  // The handles behind the rows of the last table, for $1, $2, ...
-  void setLastHandles(std::vector<uint32_t> handles) { last_ = std::move(handles); }
+  // The handles behind the rows of the last list that had rows, for $1, $2, ...
+  void setLastHandles(std::vector<uint32_t> handles);
   const std::vector<uint32_t>& lastHandles() const { return last_; }
 
  private:
+  // " (did you mean X?)" for the class whose name is nearest, or "".
+  std::string nearMiss(const std::string& name) const;
+
   std::unique_ptr<simvm::Library> lib_;
   std::unique_ptr<simvm::LoadedHeap> dump_;
   std::unique_ptr<simvm::Vm> ownVm_;
@@ -61,6 +76,13 @@ class Session {
   std::unique_ptr<simvm::Caller> caller_;
   std::vector<uint32_t> last_;
 };
+
+// Whether text is written as a handle ($N, @id, a number) rather than a class name.
+bool looksLikeHandle(const std::string& text);
+
+// Raises UsageError for text that cannot be a handle: $N outside the shell, @id without a dump,
+// a number out of 32 bits, a malformed row or id. Class names pass (they need the heap).
+void checkHandleSyntax(const std::string& text, bool inShell, bool haveDump);
 
 // The kind letter the reports use for a handle: 'C' class, 'I' object, 'A' object array,
 // 'P' primitive array, 0 for anything else (0, a free slot, not a handle).

@@ -2,12 +2,15 @@
 // leaving, and the rows of each result kept for $1, $2, ...
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
-#include <optional>
+#include <sstream>
 
 #include "cli/commands.h"
+#include "cli/completion.h"
 
 #ifdef TAVOLIN_HAVE_EDITLINE
 #include <editline/readline.h>
@@ -18,8 +21,37 @@ namespace {
 
 constexpr const char* kPrompt = "tavolin> ";
 
-// Line editing and history on a terminal (when built with libedit); plain reads otherwise,
-// so that a script piped into the shell sees no prompts.
+// Ctrl-C in the shell cancels the line being typed, or the output of the command running, and
+// returns to the prompt. The handler only notes it; a read it interrupts returns early.
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void noteInterrupt(int) { interrupted = 1; }
+
+class InterruptHandler {
+ public:
+  InterruptHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = noteInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a read at the prompt must return to notice it
+    sigaction(SIGINT, &sa, &previous_);
+  }
+  ~InterruptHandler() { sigaction(SIGINT, &previous_, nullptr); }
+  // Whether Ctrl-C came since the last call.
+  static bool taken() {
+    const bool was = interrupted != 0;
+    interrupted = 0;
+    return was;
+  }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+enum class ReadResult { Line, End, Interrupted };
+
+// Line editing, history and completion on a terminal (when built with libedit); plain reads
+// otherwise, so that a script piped into the shell sees no prompts.
 class LineReader {
  public:
   LineReader() : interactive_(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
@@ -38,27 +70,72 @@ class LineReader {
   }
   bool interactive() const { return interactive_; }
 
-  std::optional<std::string> read() {
+  ReadResult read(std::string& line) {
 #ifdef TAVOLIN_HAVE_EDITLINE
     if (interactive_) {
-      char* line = readline(kPrompt);
-      if (!line) return std::nullopt;
-      std::string text(line);
-      std::free(line);
-      if (text.find_first_not_of(" \t") != std::string::npos) add_history(text.c_str());
-      return text;
+      char* text = readline(kPrompt);
+      if (InterruptHandler::taken()) {
+        std::free(text);
+        std::cout << std::endl;
+        return ReadResult::Interrupted;
+      }
+      if (!text) return ReadResult::End;
+      line = text;
+      std::free(text);
+      if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
+      return ReadResult::Line;
     }
 #endif
     if (interactive_) std::cout << kPrompt << std::flush;
-    std::string text;
-    if (!std::getline(std::cin, text)) return std::nullopt;
-    return text;
+    return readPlain(line);
   }
 
  private:
+  // One line from standard input through read(2), so that Ctrl-C can cut a read short.
+  ReadResult readPlain(std::string& line) {
+    line.clear();
+    for (;;) {
+      const size_t newline = pending_.find('\n');
+      if (newline != std::string::npos) {
+        line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        return ReadResult::Line;
+      }
+      char buf[4096];
+      const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) {
+        if (!InterruptHandler::taken()) continue;
+        pending_.clear();  // the line typed so far is cancelled
+        if (interactive_) std::cout << std::endl;
+        return ReadResult::Interrupted;
+      }
+      if (n <= 0) {
+        if (pending_.empty()) return ReadResult::End;
+        line.swap(pending_);  // a last line without its newline
+        return ReadResult::Line;
+      }
+      pending_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
   bool interactive_;
   std::string history_;
+  std::string pending_;
 };
+
+// Writes a command's output unless Ctrl-C came while it ran or comes while it is written.
+bool deliver(const std::string& text, std::ostream& out) {
+  constexpr size_t kChunk = 4096;
+  for (size_t at = 0; at < text.size(); at += kChunk) {
+    if (InterruptHandler::taken()) {
+      out << (at > 0 && text[at - 1] != '\n' ? "\n" : "") << std::flush;
+      return false;
+    }
+    out.write(text.data() + at, static_cast<std::streamsize>(std::min(kChunk, text.size() - at)));
+  }
+  out.flush();
+  return !InterruptHandler::taken();
+}
 
 }  // namespace
 
@@ -66,25 +143,39 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (ctx.inShell) throw UsageError("already in the shell");
   ctx.inShell = true;
   Session& session = ctx.session();  // load the heap before the first prompt
+  InterruptHandler interrupts;
   LineReader reader;
+  Completion completion(session);
   if (reader.interactive())
     out << "tavolin shell on "
         << (session.dump() ? ctx.options().heap : std::string("the demo heap"))
-        << ".\n'help' lists the commands, $1, $2 ... name the rows of the last result, 'quit' "
-           "leaves.\n";
-  while (std::optional<std::string> line = reader.read()) {
+        << ".\n'help' lists the commands, $1, $2 ... name the rows of the last result, Tab "
+           "completes, 'quit' leaves.\n";
+  bool failed = false;
+  size_t lineNumber = 0;
+  std::string line;
+  for (ReadResult r; (r = reader.read(line)) != ReadResult::End;) {
+    if (r == ReadResult::Interrupted) continue;
+    ++lineNumber;
+    // A script's errors say where they are; a person at the prompt knows.
+    const std::string where =
+        reader.interactive() ? "" : "line " + std::to_string(lineNumber) + ": ";
+    std::ostringstream captured;
+    ctx.output = inv.output;  // until the line says otherwise
     try {
-      const std::vector<std::string> words = splitLine(*line);
+      const std::vector<std::string> words = splitLine(line);
       if (words.empty()) continue;
       if (words[0] == "quit" || words[0] == "exit") break;
-      if (words[0] == "shell") throw UsageError("already in the shell");
-      runWords(ctx, words, inv.output, out);
+      if (runWords(ctx, words, inv.output, captured) != 0) failed = true;
+      if (!deliver(captured.str(), out)) std::cerr << "(interrupted)" << std::endl;
     } catch (const std::exception& e) {
-      reportError(e.what());
+      deliver(captured.str(), out);
+      reportFailure(ctx, where + e.what(), out);
+      failed = true;
     }
-    out.flush();
+    InterruptHandler::taken();  // Ctrl-C during an error report changes nothing
   }
-  return 0;
+  return failed ? 1 : 0;
 }
 
 }  // namespace cli

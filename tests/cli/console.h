@@ -19,6 +19,26 @@ struct Outcome {
 // Runs the console with `args`, feeding `input` to its standard input.
 Outcome console(const std::vector<std::string>& args, const std::string& input = "");
 
+// Runs the console with `before` on its standard input, waits until its output shows `shown`,
+// sends it SIGINT (Ctrl-C), then gives it `after` and the end of its input.
+Outcome consoleInterrupted(const std::vector<std::string>& args, const std::string& before,
+                           const std::string& shown, const std::string& after);
+
+// The console on a pseudo-terminal, as a person at a keyboard runs it.
+class Terminal {
+ public:
+  explicit Terminal(const std::vector<std::string>& args);
+  ~Terminal();
+  void type(const std::string& keys);
+  // What the console wrote until `text` appeared (or 10 s passed).
+  std::string readUntil(const std::string& text);
+  int wait();  // the exit status
+
+ private:
+  int fd_ = -1;
+  int pid_ = -1;
+};
+
 // Runs a shell command line with the console first on the PATH; standard error joins standard
 // output, as a terminal shows them.
 Outcome shellCommand(const std::string& command);

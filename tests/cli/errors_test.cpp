@@ -39,9 +39,22 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"info", "@7b"}, 2, "heap dump"},
       {{"path", "1", "--max-nodes", "-5"}, 2, "--max-nodes"},
       {{"path", "1", "--max-nodes"}, 2, "--max-nodes needs a number"},
+      {{"path", "1", "--max-nodes="}, 2, "--max-nodes needs a number"},
       {{"--heap"}, 2, "--heap needs a value"},
       {{"help", "frobnicate"}, 2, "unknown command"},
-      {{"--json", "demo"}, 2, "drop --raw and --json"},
+      {{"demo", "--raw"}, 2, "drop --raw and --json"},
+      // Usage errors come before a dump is loaded (this one does not exist: loading would fail).
+      {{"--heap", "/nonexistent/x.hprof", "demo"}, 2, "without --heap"},
+      {{"--heap", "/nonexistent/x.hprof", "info", "$1"}, 2, "rows exist in the shell"},
+      {{"--heap", "/nonexistent/x.hprof", "refs", "0x100000000"}, 2, "handles are 32-bit"},
+      {{"--heap", "a", "--heap", "b", "classes"}, 2, "--heap is given twice"},
+      {{"--json", "--raw", "classes"}, 2, "not both"},
+      {{"classes", "--raw", "--json"}, 2, "not both"},
+      {{"--version", "extra"}, 2, "--version takes no command"},
+      {{"refs", "$1"}, 2, "rows exist in the shell"},
+      {{"classes", "--limit", "x"}, 2, "--limit needs a whole number"},
+      {{"classes", "--limit", "2", "--raw"}, 2, "--limit"},
+      {{"threads", "--raw"}, 2, "no --raw form"},
   };
   for (const ErrorCase& c : cases) expectOneErrorLine(console(c.args), c);
 }
@@ -50,15 +63,55 @@ TEST(ConsoleErrors, lookups_that_find_nothing_exit_with_status_1) {
   DemoInProcess here;
   const std::vector<ErrorCase> cases = {
       {{"instances", "com.acme.shop.Nothing"}, 1, "unknown class 'com.acme.shop.Nothing'"},
-      {{"class-info", "Session"}, 1, "did you mean com/acme/shop/Session?"},
+      {{"class-info", "session"}, 1, "did you mean com/acme/shop/Session?"},
+      {{"class-info", "com.acme.shop.Sessio"}, 1, "did you mean com/acme/shop/Session?"},
+      {{"instances", "Sesion"}, 1, "did you mean com/acme/shop/Session?"},
       {{"instances", hex(here.demo.leakedSession)}, 1, "is not a class"},
       {{"class-info", hex(here.demo.leakedSession)}, 1, "is not a valid class"},
       {{"info", "0"}, 1, "0x0 isn't a valid object"},
       {{"info", hex(here.demo.sessionTable + 4)}, 1, "isn't a valid object"},
-      {{"refs", "$1"}, 1, "no earlier result"},
       {{"path", "0"}, 1, "not an object"},
+      // Handles that are no object of the heap are refused, not answered as if they were.
+      {{"refs", "0"}, 1, "0x0 is not an object, array or class of the heap"},
+      {{"refs", "-1"}, 1, "0xffffffff is not an object"},
+      {{"refs", "1"}, 1, "0x1 is not an object"},
+      {{"refs", std::to_string(here.demo.leakedSession + 1)}, 1, "is not an object"},
+      {{"referrers", "0"}, 1, "0x0 is not an object"},
+      {{"referrers", "-1"}, 1, "is not an object"},
+      {{"referrers", "0x7fffffff"}, 1, "is not an object"},
+      {{"fields", "0"}, 1, "is not an object"},
   };
-  for (const ErrorCase& c : cases) expectOneErrorLine(console(c.args), c);
+  for (const ErrorCase& c : cases) {
+    expectOneErrorLine(console(c.args), c);
+    // With --json the failure is in the JSON as well, for a script that reads only that.
+    std::vector<std::string> json{"--json"};
+    json.insert(json.end(), c.args.begin(), c.args.end());
+    const Outcome r = console(json);
+    EXPECT_EQ(r.status, 1) << json[1];
+    EXPECT_EQ(r.out.rfind("{\"error\": \"", 0), 0u) << json[1] << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << json[1] << r.out;
+  }
+  // --raw shows what the library says of any value.
+  EXPECT_EQ(console({"--raw", "refs", "0"}).status, 0);
+}
+
+TEST(ConsoleErrors, input_in_messages_is_cut_short_and_made_printable) {
+  const std::string huge(100000, 'x');  // a megabyte is over the kernel's limit for one argument
+  const std::string binary = "\x1b[2J\x07\xff\x01";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{huge}, {"instances", huge}, {"info", "0x" + huge},
+        {"classes", "--" + huge}, {binary}, {"instances", binary}}) {
+    const Outcome r = console(args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_LT(r.err.size(), 300u) << r.err.substr(0, 300);
+    EXPECT_EQ(r.err.find_first_of(std::string("\x1b\x07\x01\xff", 4)), std::string::npos) << r.err;
+    EXPECT_EQ(lines(r.err).size(), 1u);
+  }
+}
+
+TEST(ConsoleErrors, output_that_cannot_be_written_is_a_failure) {
+  const Outcome r = shellCommand("tavolin --json classes > /dev/full; echo status $?");
+  EXPECT_EQ(r.out, "tavolin: error: cannot write the output: No space left on device\nstatus 1\n");
 }
 
 TEST(ConsoleErrors, a_missing_library_or_heap_dump_is_reported_not_crashed_on) {
@@ -88,16 +141,21 @@ TEST(ConsoleHelp, help_is_there_for_the_tool_and_for_every_command) {
   const Outcome tool = console({"--help"});
   EXPECT_EQ(tool.status, 0);
   for (const char* cmd : {"classes", "instances", "class-info", "info", "refs", "referrers", "path",
-                          "usage", "demo", "shell"}) {
-    EXPECT_NE(tool.out.find(std::string("\n  ") + cmd + " "), std::string::npos) << cmd;
+                          "threads", "fields", "usage", "demo", "shell"}) {
+    const std::string listed = std::string("\n  ") + cmd;
+    EXPECT_TRUE(tool.out.find(listed + " ") != std::string::npos ||
+                tool.out.find(listed + "\n") != std::string::npos)
+        << cmd;
     const Outcome viaHelp = console({"help", cmd});
     const Outcome viaFlag = console({cmd, "--help"});
     EXPECT_EQ(viaHelp.status, 0) << cmd;
     EXPECT_EQ(viaFlag.status, 0) << cmd;
     EXPECT_EQ(viaHelp.out, viaFlag.out) << cmd;
+    EXPECT_EQ(console({"--help", cmd}).out, viaHelp.out) << cmd;
     EXPECT_NE(viaHelp.out.find(std::string("usage: tavolin")), std::string::npos) << cmd;
   }
   EXPECT_NE(console({"path", "--help"}).out.find("--max-nodes"), std::string::npos);
+  EXPECT_EQ(console({"help", "help"}).status, 0);
   const Outcome none = console({});
   EXPECT_EQ(none.status, 2);
   EXPECT_NE(none.err.find("usage: tavolin"), std::string::npos);

@@ -51,5 +51,28 @@ TEST(Readme, every_console_example_prints_what_the_readme_shows) {
   }
 }
 
+TEST(Readme, every_command_and_option_of_the_help_is_in_the_reference) {
+  std::ifstream in(std::string(TAVOLIN_SOURCE_DIR) + "/README.md");
+  std::ostringstream readme;
+  readme << in.rdbuf();
+  const std::string help = console({"--help"}).out;
+  bool inCommands = false;
+  size_t commands = 0;
+  for (const std::string& line : lines(help)) {
+    if (line == "commands:") inCommands = true;
+    if (line.empty()) inCommands = false;
+    if (inCommands && line.rfind("  ", 0) == 0 && line[2] != ' ') {
+      const std::string synopsis = line.substr(2);
+      EXPECT_NE(readme.str().find("`tavolin " + synopsis + "`"), std::string::npos) << synopsis;
+      ++commands;
+    }
+    if (line.rfind("  --", 0) == 0) {
+      const std::string option = line.substr(2, line.find(' ', 2) - 2);
+      EXPECT_NE(readme.str().find("`" + option), std::string::npos) << option;
+    }
+  }
+  EXPECT_GE(commands, 12u);
+}
+
 }  // namespace
 }  // namespace clitest

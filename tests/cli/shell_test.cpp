@@ -40,13 +40,13 @@ TEST(ConsoleShell, errors_are_reported_and_the_shell_goes_on_until_quit) {
                             "classes com.acme.shop.SessionCache --superclasses\n"
                             "quit\n"
                             "classes\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1) << "a script with failed commands fails";
   const std::vector<std::string> errors = lines(r.err);
   ASSERT_EQ(errors.size(), 4u) << r.err;
-  EXPECT_NE(errors[0].find("unknown command 'frobnicate'"), std::string::npos);
-  EXPECT_NE(errors[1].find("$3"), std::string::npos);
-  EXPECT_NE(errors[2].find("unclosed"), std::string::npos);
-  EXPECT_NE(errors[3].find("already in the shell"), std::string::npos);
+  EXPECT_NE(errors[0].find("line 1: unknown command 'frobnicate' (see help)"), std::string::npos);
+  EXPECT_NE(errors[1].find("line 2: $3"), std::string::npos);
+  EXPECT_NE(errors[2].find("line 3: unclosed"), std::string::npos);
+  EXPECT_NE(errors[3].find("line 4: already in the shell"), std::string::npos);
   EXPECT_NE(r.out.find("no class name begins with 'com/acme/shop/SessionCache'"), std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("java/lang/String"), std::string::npos) << "nothing after quit runs";
@@ -61,6 +61,66 @@ TEST(ConsoleShell, output_modes_apply_per_line_and_end_of_input_leaves) {
   EXPECT_EQ(r.out.rfind(raw + "\n[\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("\"class\": \"com/acme/shop/Cart\""), std::string::npos) << r.out;
 }
+
+struct Script {
+  std::string lines;
+  int status;
+  std::string out, err;  // fragments expected; "" expects that stream empty
+};
+
+TEST(ConsoleShell, scripts_keep_rows_take_flags_anywhere_and_comment) {
+  DemoInProcess here;
+  const std::string second = hex(here.demo.sessions[1]), third = hex(here.demo.sessions[2]);
+  const std::vector<Script> scripts = {
+      // Descriptions and empty lists leave the rows of the last list alone.
+      {"instances Session\ninfo $2\ninfo $3\n", 0, "handle    " + third, ""},
+      {"instances Session\nclasses nothing\ninfo $2\n", 0, "handle    " + second, ""},
+      // The tool's output options may open a line, as on the command line.
+      {"instances Session\n--json info $2\n", 0, "\"kind\": \"I\", \"handle\": " +
+                                                    std::to_string(here.demo.sessions[1]), ""},
+      {"--raw --json classes\n", 1, "", "line 1: give one of --raw and --json"},
+      {"# a census of carts\nclasses com/acme/shop/Cart  # all of them\n", 0, "1 record", ""},
+      {"info 1 2\n", 1, "", "line 1: too many arguments: usage: info HANDLE\n"},
+      {"--json info 0\n", 1, "{\"error\": \"line 1: 0x0 isn't a valid object\"}", "line 1:"},
+      {"help help\n", 0, "usage: help [COMMAND]", ""},
+  };
+  for (const Script& sc : scripts) {
+    const Outcome r = console({"shell"}, sc.lines);
+    EXPECT_EQ(r.status, sc.status) << sc.lines << r.err;
+    EXPECT_NE(r.out.find(sc.out), std::string::npos) << sc.lines << r.out;
+    if (sc.err.empty())
+      EXPECT_EQ(r.err, "") << sc.lines;
+    else
+      EXPECT_NE(r.err.find(sc.err), std::string::npos) << sc.lines << r.err;
+  }
+}
+
+TEST(ConsoleShell, ctrl_c_at_the_prompt_returns_to_the_prompt_with_the_heap_kept) {
+  const Outcome r = consoleInterrupted({"shell"}, "instances Session\n", "12 instances",
+                                       "info $4\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Session[S-1004"), std::string::npos) << r.out;
+}
+
+#ifdef TAVOLIN_HAVE_EDITLINE
+// On a terminal: Tab completes commands and class names, Ctrl-C cancels the line being typed.
+TEST(ConsoleShell, on_a_terminal_tab_completes_and_ctrl_c_cancels_the_line) {
+  Terminal t({"shell"});
+  ASSERT_NE(t.readUntil("tavolin> ").find("Tab completes"), std::string::npos);
+  t.type("instan\t");
+  EXPECT_NE(t.readUntil("ces").find("ces"), std::string::npos);
+  t.type(" com/acme/shop/SessionC\t");
+  EXPECT_NE(t.readUntil("ache").find("ache"), std::string::npos);
+  t.type("\x03");  // Ctrl-C: the line is dropped, the prompt comes back
+  t.readUntil("tavolin> ");
+  t.type("classes com/acme/shop/Cart\n");
+  const std::string census = t.readUntil("tavolin> ");
+  EXPECT_NE(census.find("1 record"), std::string::npos) << census;
+  EXPECT_EQ(census.find("SessionCache"), std::string::npos) << census;
+  t.type("quit\n");
+  EXPECT_EQ(t.wait(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace clitest
