@@ -151,6 +151,19 @@ records, each ending in NUL.
           .run = runUsage,
       },
       {
+          .name = "missing",
+          .synopsis = "missing",
+          .summary = "references to objects missing from the dump",
+          .details = R"(Lists each reference of a loaded dump to an id the dump does not contain: the referrer's
+dump id and class, the field (or array index, static, or root kind) and the missing id.
+Loading makes such references null. A JDK dump has some: see the README.
+)",
+          .flags = {},
+          .minArgs = 0,
+          .maxArgs = 0,
+          .run = runMissing,
+      },
+      {
           .name = "threads",
           .synopsis = "threads [--limit N]",
           .summary = "every thread, and per frame the objects its locals hold",
@@ -402,6 +415,10 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
     return 0;
   }
   checkBeforeLoading(ctx, *cmd, inv);
+  if (cmd->run == runShell) return cmd->run(ctx, inv, out);
+  // What the command allocates in the VM for its calls is given back after it, so that long
+  // sessions do not fill the handle table or the arena.
+  simvm::VmScope scope(ctx.session().vm());
   return cmd->run(ctx, inv, out);
 }
 

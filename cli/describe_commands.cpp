@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "cli/dump_notes.h"
 #include "cli/present.h"
 #include "cli/query_commands.h"
 
@@ -74,10 +75,13 @@ void printClassJson(Session& s, uint32_t cls, const ClassDescription& d, const s
       .add("secondName", d.secondName)
       .add("fields", parseDecimal(d.fields))
       .add("instanceSize", parseDecimal(d.size))
-      .add("methods", parseDecimal(d.methods))
-      .add("interfaces", parseDecimal(d.interfaces))
-      .add("abstract", d.abstract == "true")
       .add("text", text);
+  if (s.dump())
+    o.add("methods", kNotInDump).add("interfaces", kNotInDump).add("abstract", kNotInDump);
+  else
+    o.add("methods", parseDecimal(d.methods))
+        .add("interfaces", parseDecimal(d.interfaces))
+        .add("abstract", d.abstract == "true");
   addDumpIdJson(s, cls, o);
   printJsonArray(out, {o});
 }
@@ -94,6 +98,8 @@ void printClassPairs(Session& s, uint32_t cls, const ClassDescription& d, std::o
       {"interfaces", d.interfaces},
       {"abstract", d.abstract},
   };
+  if (s.dump())  // a heap dump records no methods, interfaces or modifiers of a class
+    for (size_t i = pairs.size() - 3; i < pairs.size(); ++i) pairs[i].second = kNotInDump;
   if (const std::optional<std::string> id = dumpIdText(s, cls)) pairs.emplace_back("dump id", *id);
   printPairs(out, pairs);
 }
@@ -171,6 +177,12 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getHandleInfo0", "info");
   const uint32_t h = s.resolveObject(inv.args[0]);
+  if (inv.output != OutputMode::Raw)
+    if (const std::optional<std::string> note = primitiveArrayNote(s, h)) {
+      s.setLastHandles({h});
+      out << *note << '\n';
+      return 0;
+    }
   const std::string text = s.caller().handleInfo(h);
   if (presentDescriptionError(s, h, text, inv.output, out)) return 1;
   if (inv.output == OutputMode::Raw) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "cli/dump_notes.h"
 #include "cli/links.h"
 #include "cli/present.h"
 #include "cli/query_commands.h"
@@ -27,6 +28,14 @@ int32_t maxNodesOf(const Invocation& inv) {
     why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
   else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
+  else if (isReferenceObject(s.vm(), target))
+    why += k == 'A' ? " (its elements are Reference objects, and the search treats such an array "
+                      "as one: paths do not lead to or through Reference objects)"
+                    : " (it is a Reference object, and paths do not lead to or through Reference "
+                      "objects)";
+  else if (const auto held = p.message == "Search Failed" ? referenceHolderNote(s, target)
+                                                          : std::nullopt)
+    why += " (" + *held + ")";
   else if (p.message == "Search Failed")
     why +=
         " (no static field or other thread's local holds it, except perhaps through weak "
@@ -41,6 +50,7 @@ struct PathView {
   std::vector<std::string> via;          // the table's last column
   char rootKind = 0;
   std::string threadName;  // of a root thread, when it has one
+  std::optional<std::string> dumpRoot;  // the kind of GC root the dump names, "root: JNI global"
 };
 
 PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
@@ -49,6 +59,7 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
   v.via.resize(handles.size());
   v.links.resize(handles.size());
   for (size_t i = 1; i < handles.size(); ++i) {
+    simvm::VmScope scope(s.vm());  // each step's queries give back what they take
     v.links[i] = linksBetween(s, handles[i - 1], handles[i], i == 1);
     for (const Link& l : v.links[i]) v.via[i] += (v.via[i].empty() ? "" : ", ") + linkText(l);
     if (v.via[i].empty()) v.via[i] = "?";
@@ -65,6 +76,8 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
     v.via[0] = v.rootKind == 'C'      ? "root: class"
                : v.threadName.empty() ? "root: thread"
                                       : "root: thread \"" + printable(v.threadName) + "\"";
+  v.dumpRoot = dumpRootLabel(s, handles);
+  if (v.dumpRoot) v.via[0] = *v.dumpRoot;
   return v;
 }
 
@@ -80,6 +93,7 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
         .add("class", reportedClassName(s.vm(), h));
     if (i == 0) {
       o.add("root", v.rootKind == 'C' ? "class" : "thread");
+      if (v.dumpRoot) o.add("gcRoot", v.dumpRoot->substr(6));  // without "root: "
       if (!v.threadName.empty()) o.add("thread", v.threadName);
     } else if (!v.links[i].empty()) {
       addLinkJson(o, v.links[i][0]);
@@ -114,7 +128,8 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
   const uint32_t root = v.handles.empty() ? 0 : v.handles[0];
   out << describeHandle(s, target) << " is held by a chain of "
       << plural(v.handles.size() - 1, "link", "links") << " from "
-      << (v.rootKind == 'C' ? "class " + printable(reportedClassName(s.vm(), root))
+      << (v.dumpRoot ? v.dumpRoot->substr(6)
+          : v.rootKind == 'C' ? "class " + printable(reportedClassName(s.vm(), root))
                             : "thread " + (v.threadName.empty()
                                                ? hexHandle(root)
                                                : "\"" + printable(v.threadName) + "\""))

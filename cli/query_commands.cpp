@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "cli/dump_notes.h"
 #include "cli/present.h"
 
 namespace cli {
@@ -11,8 +12,10 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getClasses0", "classes");
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
-  const simvm::Report r = s.caller().classes(prefix, inv.flags.count("--superclasses") > 0,
-                                             inv.flags.count("--by-count") > 0);
+  // The heap's census: the call's own prefix String and stream are not counted (the raw bytes
+  // stay the library's).
+  const simvm::Report r = s.caller().heapClasses(prefix, inv.flags.count("--superclasses") > 0,
+                                                 inv.flags.count("--by-count") > 0);
   ReportView view;
   view.limit = inv.limit;
   view.detail = Detail::Count;
@@ -27,6 +30,12 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
 int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getHandles0", "instances");
+  // Primitive arrays and arrays of arrays, which the queries do not list: what the dump holds.
+  if (inv.output != OutputMode::Raw)
+    if (const std::optional<std::string> note = arrayClassNote(s, inv.args[0])) {
+      out << *note << '\n';
+      return 0;
+    }
   // "X[]" asks for the arrays of X, whether or not the heap has a class object for X[].
   const Session::ClassLookup named =
       looksLikeHandle(inv.args[0]) ? Session::ClassLookup{} : s.lookUpClass(inv.args[0]);
@@ -35,7 +44,8 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
-  const simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+  simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+  dropCallObjects(s, r);  // the query's own output stream is no object of the heap
   ReportView view;
   view.limit = inv.limit;
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
@@ -118,7 +128,8 @@ int runUsage(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getMemoryUsage0", "usage");
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
-  const simvm::UsageReport u = s.caller().usage(prefix);
+  const simvm::UsageReport u = inv.output == OutputMode::Raw ? s.caller().usage(prefix)
+                                                              : s.caller().heapUsage(prefix);
   std::vector<uint32_t> classes;
   for (const simvm::UsageRecord& r : u.records) classes.push_back(s.vm().findClass(r.className));
   s.setLastHandles(classes);

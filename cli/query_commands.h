@@ -20,5 +20,6 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out);
 int runThreads(Context& ctx, const Invocation& inv, std::ostream& out);
 int runFields(Context& ctx, const Invocation& inv, std::ostream& out);
 int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
+int runMissing(Context& ctx, const Invocation& inv, std::ostream& out);
 
 }  // namespace cli

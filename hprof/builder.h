@@ -7,11 +7,13 @@
 //   classes.cpp  the VM's classes: well-known ones reused, field signatures, statics
 //   objects.cpp  one handle per instance and array, then their bodies
 //   threads.cpp  thread blocks and frames
+//   roots.cpp    the dump's other GC roots, and what each class refers to, as statics
 //   layout.cpp   the order of the steps, the VM's size, the id <-> handle maps
 //
 // Nodes number everything with an id: the classes first, then the objects in dump order.
 #pragma once
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -31,29 +33,8 @@ constexpr uint32_t kDropped = 0xFFFFFFFFu;  // vm offset of a dump field with no
 // The thread object's body word the VM keeps its ThreadBlock in.
 constexpr uint32_t kThreadBlockWord = 12;
 
-inline char primitiveLetter(uint8_t type) {
-  switch (type) {
-    case kTypeBoolean:
-      return 'Z';
-    case kTypeChar:
-      return 'C';
-    case kTypeFloat:
-      return 'F';
-    case kTypeDouble:
-      return 'D';
-    case kTypeByte:
-      return 'B';
-    case kTypeShort:
-      return 'S';
-    case kTypeInt:
-      return 'I';
-    case kTypeLong:
-      return 'J';
-    default:
-      return 0;
-  }
-}
-
+// The dump's basic type codes for primitives are the VM's type codes: simvm::primitiveLetter
+// serves both.
 inline bool isRefType(uint8_t type) { return type == kTypeRef || type == kTypeArrayRef; }
 inline bool isWide(uint8_t type) { return type == kTypeLong || type == kTypeDouble; }
 
@@ -151,7 +132,11 @@ class HeapBuilder {
 
   // --- resolving the dump, before there is a VM (resolve.cpp) -------------------------
   // Replaces the reference at p by its node + 1 (0 for null or unknown), counting dangling ids.
-  uint32_t resolveAt(uint8_t* p);
+  // missing: the id when the dump does not contain it, else 0.
+  uint32_t resolveAt(uint8_t* p, uint64_t& missing);
+  // Counts a reference to an id the dump does not contain, and keeps where it was.
+  void noteDangling(uint64_t referrer, std::string where, uint64_t missing);
+  static constexpr size_t kDanglingKept = 1u << 20;  // a bound on the list's memory
   void nameClasses();
   // The class of that name, the boot loader's when there are several.
   uint32_t bootClass(const std::string& name) const;
@@ -198,11 +183,23 @@ class HeapBuilder {
   std::string methodName(uint64_t frameId) const;
   void makeThreads();
 
+  // --- other roots and class references (roots.cpp) ----------------------------------------
+  // The loader, signers and protection domain each class refers to, as nodes.
+  void resolveClassReferences();
+  // The statics a class gains for them, appended to its declaration (names kept unique).
+  void declareClassReferences(uint32_t i, std::vector<FieldDecl>& fields) const;
+  void setClassReferences();
+  // A holder class per root kind (more when one would pass the field limit), one static per
+  // distinct rooted object; sticky class roots that name classes are listed instead.
+  void makeRootHolders();
+
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
   // The id <-> handle maps, mirrors among the classes.
   void fillMaps();
+  // The arrays the queries do not list, counted for the console's explanations.
+  void tallyUnlistedArrays();
 
   static uint64_t round8(uint64_t n) { return (std::max<uint64_t>(n, 8) + 7) & ~uint64_t(7); }
   static constexpr uint8_t kNotStringValue = 0xFF, kLatin1 = 0, kUtf16 = 1;
@@ -223,7 +220,11 @@ class HeapBuilder {
   std::vector<std::string> fieldName_, staticName_;       // the VM's name; empty: dropped
   std::vector<uint32_t> ownerOf_, vmOffset_;              // per dump field: its VM class and offset
   std::vector<uint32_t> handles_;                         // per node
+  static constexpr size_t kClassRefs = 3;  // loader, signers, protection domain
+  std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
+  std::vector<uint32_t> unplacedFrameRoots_;  // Java frame roots no frame took, as nodes
   uint64_t dangling_ = 0;
+  std::vector<DanglingReference> danglingList_;
   std::unique_ptr<LoadedHeap> heap_;
   Vm* vm_ = nullptr;
 };

@@ -101,6 +101,7 @@ void HeapBuilder::defineOne(uint32_t i) {
     fieldName_[f] = uniqueName(m_.fields[f].nameId, taken);
     decl.fields.push_back({fieldName_[f], signatureOf(m_.fields[f].type, fieldSeen_[f]), false, 0});
   }
+  declareClassReferences(i, decl.fields);
   info_[i].handle = vm_->defineClass(decl);
   for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f)
     ownerOf_[f] = info_[i].handle;
@@ -147,6 +148,7 @@ void HeapBuilder::redefineWellKnown(uint32_t i) {
       const uint32_t f = cd.firstField + k;
       fieldName_[f] = merge(m_.fields[f].nameId, m_.fields[f].type, false, fieldSeen_[f]);
     }
+  declareClassReferences(i, fields);
   vm_->redefineFields(cls, fields);
   for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f) ownerOf_[f] = cls;
 }

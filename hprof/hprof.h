@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <stdexcept>
@@ -61,15 +62,73 @@ class SortedPairs {
   std::vector<value_type> v_;
 };
 
+// The kinds of GC root a dump records. Java frame roots become the local slots of their thread's
+// frames; a sticky (system) class root that names a class is that class, a root already
+// through its statics; every other root is a static of a holder class made for its kind.
+enum class RootKind : uint8_t {
+  kJniGlobal,
+  kJniLocal,
+  kNativeStack,
+  kSystemClass,
+  kThreadBlock,
+  kMonitorUsed,
+  kThreadObject,
+  kUnknown,
+  kJavaFrame,
+};
+constexpr size_t kRootKinds = 9;
+// "JNI global", "system class", "thread object", ...
+const char* rootKindName(RootKind kind);
+
+// Statics every imported class with such a reference gains: what the dump records the class as
+// referring to.
+constexpr const char* kLoaderStatic = "<class loader>";
+constexpr const char* kSignersStatic = "<signers>";
+constexpr const char* kProtectionDomainStatic = "<protection domain>";
+
+// A reference to an id the dump does not contain: who holds it, where ("next", "[3]",
+// "static cache", "<class loader>", "root: JNI global", ...) and the id.
+struct DanglingReference {
+  uint64_t referrer;  // dump id of the object or class; 0 for a root
+  std::string where;
+  uint64_t missing;
+};
+
 struct LoadedHeap {
   std::unique_ptr<Vm> vm;
   SortedPairs<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
   SortedPairs<uint32_t, uint64_t> idOfHandle;  // handle -> dump id
   uint64_t danglingReferences = 0;  // references to ids the dump does not contain (made 0)
+  std::vector<DanglingReference> dangling;  // the first million of them, in dump order
   uint64_t objects = 0;             // instances and arrays loaded
   uint64_t classes = 0;             // classes loaded
   uint64_t threads = 0;             // threads with stacks
   uint32_t idSize = 0;              // 4 or 8
+  // Arrays the queries do not list: primitive arrays and arrays of arrays, by their Java name
+  // ("byte[]", "int[][]", "java.lang.String[][]"): how many and their bytes in the dump.
+  struct ArrayTally {
+    uint64_t count = 0, bytes = 0;
+  };
+  std::vector<std::pair<std::string, ArrayTally>> unlistedArrays;  // sorted by name
+  // Holder classes (none has instances; named "<root:JNI-global>" and so on), by handle.
+  SortedPairs<uint32_t, RootKind> rootHolders;
+  std::vector<uint32_t> systemClasses;  // class handles named by sticky class roots, sorted
+  uint64_t roots[kRootKinds] = {};      // distinct objects rooted, per kind
+
+  // The kind of root a path starting at this handle begins with, when the dump says: a holder
+  // class's kind, or kSystemClass for a class the dump names as a sticky class root.
+  bool rootKindOf(uint32_t handle, RootKind& kind) const {
+    if (auto it = rootHolders.find(handle); it != rootHolders.end()) {
+      kind = it->second;
+      return true;
+    }
+    if (std::binary_search(systemClasses.begin(), systemClasses.end(), handle)) {
+      kind = RootKind::kSystemClass;
+      return true;
+    }
+    return false;
+  }
+  bool isRootHolder(uint32_t handle) const { return rootHolders.count(handle) != 0; }
 };
 
 std::unique_ptr<LoadedHeap> loadHprof(const std::string& path, const HprofOptions& options = {});

@@ -31,10 +31,12 @@
 // - Threads: each ROOT THREAD OBJECT gets a ThreadBlock and one frame per STACK TRACE frame,
 //   the outermost pushed first; a frame's local slots hold the ROOT JAVA FRAME objects of that
 //   (thread, depth), in dump order.
-// - A reference to an id the dump does not contain becomes null and is counted.
+// - Other GC roots and what a class refers to: see roots.cpp.
+// - A reference to an id the dump does not contain becomes null, and is counted and listed.
 #include "hprof/layout.h"
 
 #include <algorithm>
+#include <map>
 
 #include "hprof/builder.h"
 
@@ -46,12 +48,17 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   planPayloads();
   classifyObjects();
   resolveReferences();
+  resolveClassReferences();
   findMirrors();
 
   heap_ = std::make_unique<LoadedHeap>();
   heap_->idSize = idSize_;
   const VmConfig config = sizeVm();
-  heap_->vm = std::make_unique<Vm>(config);
+  try {
+    heap_->vm = std::make_unique<Vm>(config);
+  } catch (const VmError&) {  // no place for the region after all
+    throw tooLargeForVm(config.arenaBytes, config.slots, m_.streamBytes);
+  }
   vm_ = heap_->vm.get();
   // The table and the arena fill front to back, like the reader's tables.
   adviseHugePages(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
@@ -60,10 +67,49 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   makeHandles();
   fillObjects();
   setStatics();
+  setClassReferences();
   makeThreads();
+  makeRootHolders();
   fillMaps();
   heap_->danglingReferences = dangling_;
+  heap_->dangling = std::move(danglingList_);
   return std::move(heap_);
+}
+
+namespace {
+
+// What the VM needs beyond the dump's own bytes, each an upper estimate of what the builder
+// (and later the queries) take from the arena:
+// An instance body has room for the fields a well-known class keeps of its own (Thread's
+// ThreadBlock word and the like) besides the dump's.
+constexpr uint64_t kOwnFieldBytes = 32;
+// A class: descriptor (96), MethodTable (32), method block and name strings rounded up.
+constexpr uint64_t kClassBytes = 256;
+// A field or static: its 20-byte FieldEntry, name and signature strings.
+constexpr uint64_t kFieldBytes = 80;
+// A primitive mirror becomes a class handle of its own, with a class's structures.
+constexpr uint64_t kMirrorBytes = kClassBytes;
+// A ThreadBlock with its name, and per stack frame a frame and a method block.
+constexpr uint64_t kThreadBytes = 64;
+constexpr uint64_t kFrameBytes = 160;
+// Room left for what queries allocate: strings, result arrays, output streams.
+constexpr uint64_t kQueryArenaBytes = 8u << 20;
+// A quarter more arena and handles than counted, for alignment and the queries' objects; a
+// fixed number of handles more for small dumps and the VM's own classes.
+constexpr uint64_t kSlackNumerator = 5, kSlackDenominator = 4;
+constexpr uint64_t kQueryHandles = 10000;
+constexpr uint64_t kVmOwnHandles = 64;
+
+}  // namespace
+
+HprofError tooLargeForVm(uint64_t arenaBytes, uint64_t handles, uint64_t offset) {
+  const uint64_t mb = 1 << 20;
+  return HprofError("the heap does not fit a 32-bit VM in this process: it needs about " +
+                        std::to_string((arenaBytes + handles * 8 + mb - 1) / mb) + " MB (" +
+                        std::to_string(handles) + " handles), and at most " +
+                        std::to_string(Vm::largestRegion() / mb) +
+                        " MB can be placed below 4 GB here",
+                    offset);
 }
 
 // Slots and arena from the counts, with room for the strings and arrays queries make.
@@ -78,15 +124,15 @@ VmConfig HeapBuilder::sizeVm() const {
       for (uint32_t f = k.firstField; f < k.firstField + k.fieldCount; ++f)
         size += isWide(m_.fields[f].type) ? 8 : 4;
     }
-    instanceBytes[i] = round8(size + 32);  // + the fields a well-known class has of its own
-    const uint64_t fields = cd.staticCount + cd.fieldCount;
-    bytes += 256 + 2 * info_[i].name.size() + info_[i].source.size() + fields * 80;
+    instanceBytes[i] = round8(size + kOwnFieldBytes);
+    const uint64_t fields = cd.staticCount + cd.fieldCount + kClassRefs;
+    bytes += kClassBytes + 2 * info_[i].name.size() + info_[i].source.size() + fields * kFieldBytes;
   }
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     switch (o.kind) {
       case ObjectKind::kInstance:
-        bytes += instanceBytes[objectClass_[j]] + 256 * isMirror(j);
+        bytes += instanceBytes[objectClass_[j]] + kMirrorBytes * isMirror(j);
         break;
       case ObjectKind::kObjectArray:
         bytes += round8(4 * (uint64_t(o.length) + 1));
@@ -98,13 +144,21 @@ VmConfig HeapBuilder::sizeVm() const {
       }
     }
   }
-  bytes += m_.threadRoots.size() * 64 + m_.frameRoots.size() * 4 + m_.traceFrames.size() * 160;
-  bytes += bytes / 4 + (8u << 20);
-  const uint64_t slots = (uint64_t(nClasses_) + nObjects_ + 64) * 5 / 4 + 10000;
-  if (bytes > 0xF0000000ull || slots > (1u << 28))
-    throw HprofError("the heap is too large for a 32-bit VM (" + std::to_string(bytes) +
-                         " bytes, " + std::to_string(slots) + " handles)",
-                     m_.streamBytes);
+  bytes += m_.threadRoots.size() * kThreadBytes + m_.frameRoots.size() * 4 +
+           m_.traceFrames.size() * kFrameBytes;
+  // Holder classes: a static per root.
+  bytes += kRootKinds * kClassBytes +
+           (m_.otherRoots.size() + m_.threadRoots.size() + m_.frameRoots.size()) * kFieldBytes;
+  bytes = bytes * kSlackNumerator / kSlackDenominator + kQueryArenaBytes;
+  const uint64_t slots =
+      (uint64_t(nClasses_) + nObjects_ + kVmOwnHandles) * kSlackNumerator / kSlackDenominator +
+      kQueryHandles;
+  const uint64_t region = bytes + slots * 8 + (64u << 10);
+  // Regions up to 1 GB are placed without looking first (the lookup takes some dozens of
+  // mappings, and tests load thousands of small dumps).
+  if (slots > (1u << 28) || region >= (uint64_t(1) << 32) ||
+      (region > (1ull << 30) && region > Vm::largestRegion()))
+    throw tooLargeForVm(bytes, slots, m_.streamBytes);
   VmConfig config;
   config.slots = static_cast<uint32_t>(slots);
   config.arenaBytes = static_cast<uint32_t>(bytes);
@@ -126,8 +180,52 @@ void HeapBuilder::fillMaps() {
   for (uint32_t j = 0; j < nObjects_; ++j)
     byHandle.emplace_back(handles_[nClasses_ + j], m_.objects[j].id);
   heap_->idOfHandle = SortedPairs<uint32_t, uint64_t>(std::move(byHandle));
+  tallyUnlistedArrays();
   heap_->classes = nClasses_ + mirrorName_.size();
   heap_->objects = nObjects_ - mirrorName_.size();
+}
+
+namespace {
+
+// "[[I" -> "int[][]", "[Ljava/lang/String;" -> "java.lang.String[]".
+std::string javaArrayName(const std::string& descriptor) {
+  size_t dims = 0;
+  while (dims < descriptor.size() && descriptor[dims] == '[') ++dims;
+  std::string element = descriptor.substr(dims);
+  static const std::pair<char, const char*> kPrimitive[] = {
+      {'Z', "boolean"}, {'C', "char"}, {'F', "float"}, {'D', "double"},
+      {'B', "byte"},    {'S', "short"}, {'I', "int"},  {'J', "long"}};
+  if (element.size() == 1) {
+    for (const auto& [letter, name] : kPrimitive)
+      if (element[0] == letter) element = name;
+  } else if (element.size() > 2 && element[0] == 'L' && element.back() == ';') {
+    element = element.substr(1, element.size() - 2);
+  }
+  for (char& c : element)
+    if (c == '/') c = '.';
+  for (size_t i = 0; i < dims; ++i) element += "[]";
+  return element;
+}
+
+}  // namespace
+
+// Primitive arrays by element type, and object arrays whose elements are arrays, by class.
+void HeapBuilder::tallyUnlistedArrays() {
+  std::map<std::string, LoadedHeap::ArrayTally> tally;
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    if (o.kind == ObjectKind::kPrimitiveArray) {
+      LoadedHeap::ArrayTally& t = tally[javaArrayName(std::string("[") + primitiveLetter(o.elementType))];
+      ++t.count;
+      t.bytes += uint64_t(o.length) * typeSize(o.elementType, idSize_);
+    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone &&
+               info_[objectClass_[j]].name.rfind("[[", 0) == 0) {
+      LoadedHeap::ArrayTally& t = tally[javaArrayName(info_[objectClass_[j]].name)];
+      ++t.count;
+      t.bytes += uint64_t(o.length) * idSize_;
+    }
+  }
+  heap_->unlistedArrays.assign(tally.begin(), tally.end());
 }
 
 std::unique_ptr<LoadedHeap> layOutHeap(Model& model, const HprofOptions& options) {

@@ -125,7 +125,7 @@ void HeapBuilder::setStringBounds(uint32_t string, uint32_t valueAt, uint32_t of
   uint8_t* body = bodyOf(string);
   uint32_t value = 0;
   std::memcpy(&value, body + valueAt, 4);
-  const uint32_t count = value ? vm_->methodsOf(value) >> 5 : 0;
+  const uint32_t count = value ? vm_->arrayLength(value) : 0;
   const uint32_t zero = 0;
   std::memcpy(body + offsetAt, &zero, 4);
   std::memcpy(body + countAt, &count, 4);

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#ifdef TAVOLIN_HAVE_ZLIB
+#ifdef TAVOLIN_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#elif defined(TAVOLIN_HAVE_ZLIB)
 #include <zlib.h>
 #endif
 
@@ -18,15 +20,70 @@ constexpr uint64_t kProgressStep = 16u << 20;
 
 }  // namespace
 
-// The file, read either directly or through zlib. Only one of the two handles is open.
+#ifdef TAVOLIN_HAVE_ISAL
+// gzip through ISA-L, which inflates at about three times zlib's speed. A dump may be several
+// gzip members one after another (the JDK compresses a dump in independent chunks): each member
+// ends with its checksum checked, and the next one starts where it ended.
+struct Inflater {
+  inflate_state st;
+  std::vector<uint8_t> in = std::vector<uint8_t>(1u << 20);
+  bool inputEnded = false;
+  bool member = false;  // inside a member (its end not reached yet)
+
+  Inflater() {
+    isal_inflate_init(&st);
+    st.crc_flag = ISAL_GZIP;
+  }
+  void refill(std::FILE* file) {
+    if (st.avail_in > 0 || inputEnded) return;
+    const size_t got = std::fread(in.data(), 1, in.size(), file);
+    if (got < in.size() && std::ferror(file))
+      throw HprofError(std::string("read error: ") + std::strerror(errno), 0);
+    if (got == 0) inputEnded = true;
+    st.next_in = in.data();
+    st.avail_in = static_cast<uint32_t>(got);
+  }
+  // Up to n bytes of output; 0 at the end of the last member. offset: for messages.
+  size_t read(std::FILE* file, uint8_t* dst, size_t n, uint64_t offset) {
+    for (;;) {
+      refill(file);
+      if (!member) {
+        if (st.avail_in == 0 && inputEnded) return 0;
+        uint8_t* next = st.next_in;
+        const uint32_t avail = st.avail_in;
+        isal_inflate_reset(&st);
+        st.crc_flag = ISAL_GZIP;
+        st.next_in = next;
+        st.avail_in = avail;
+        member = true;
+      }
+      st.next_out = dst;
+      st.avail_out = static_cast<uint32_t>(std::min<size_t>(n, 1u << 30));
+      const int ret = isal_inflate(&st);
+      if (ret < 0)
+        throw HprofError("compressed data is damaged (inflate error " + std::to_string(ret) + ")",
+                         offset);
+      const size_t produced = n - st.avail_out;
+      if (st.block_state == ISAL_BLOCK_FINISH) member = false;
+      if (produced > 0) return produced;
+      if (member && st.avail_in == 0 && inputEnded)
+        throw HprofError("compressed data ends early", offset);
+    }
+  }
+};
+#endif
+
+// The file, read either directly or through a gzip inflater. Only one of the two is in use.
 struct Reader::Source {
   std::FILE* file = nullptr;
-#ifdef TAVOLIN_HAVE_ZLIB
+#ifdef TAVOLIN_HAVE_ISAL
+  std::unique_ptr<Inflater> inflater;
+#elif defined(TAVOLIN_HAVE_ZLIB)
   gzFile gz = nullptr;
 #endif
   ~Source() {
     if (file) std::fclose(file);
-#ifdef TAVOLIN_HAVE_ZLIB
+#if !defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_ZLIB)
     if (gz) gzclose(gz);
 #endif
   }
@@ -46,7 +103,11 @@ Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
     buf_.resize(static_cast<size_t>(std::clamp<uint64_t>(total_ + 1, 2 * kWindow, kBufferBytes)));
     return;
   }
-#ifdef TAVOLIN_HAVE_ZLIB
+#if defined(TAVOLIN_HAVE_ISAL)
+  std::rewind(src_->file);
+  src_->inflater = std::make_unique<Inflater>();
+  buf_.resize(kBufferBytes);
+#elif defined(TAVOLIN_HAVE_ZLIB)
   std::fclose(src_->file);
   src_->file = nullptr;
   src_->gz = gzopen(path.c_str(), "rb");
@@ -54,14 +115,17 @@ Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
   gzbuffer(src_->gz, 1u << 20);
   buf_.resize(kBufferBytes);
 #else
-  throw HprofError(path + " is gzip-compressed, and this program was built without zlib", 0);
+  throw HprofError(path + " is gzip-compressed, and this program was built without gzip support",
+                   0);
 #endif
 }
 
 Reader::~Reader() = default;
 
 size_t Reader::readSome(uint8_t* dst, size_t n) {
-#ifdef TAVOLIN_HAVE_ZLIB
+#ifdef TAVOLIN_HAVE_ISAL
+  if (src_->inflater) return src_->inflater->read(src_->file, dst, n, consumed_ + end_);
+#elif defined(TAVOLIN_HAVE_ZLIB)
   if (src_->gz) {
     const int got = gzread(src_->gz, dst, static_cast<unsigned>(n));
     if (got < 0 || (got == 0 && !gzeof(src_->gz))) {

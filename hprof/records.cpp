@@ -1,5 +1,7 @@
 #include "hprof/records.h"
 
+#include "hprof/layout.h"
+
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>  // madvise, where there is one
 #endif
@@ -49,21 +51,17 @@ class HeapReader {
         case 0xFF:
         case 0x05:
         case 0x07:
-          fixed(id_);
-          ++m_.otherRoots;
+          otherRoot(tag, id_);
           break;
         case 0x01:
-          fixed(2 * id_);
-          ++m_.otherRoots;
+          otherRoot(tag, 2 * id_);
           break;
         case 0x02:
-          fixed(id_ + 8);
-          ++m_.otherRoots;
+          otherRoot(tag, id_ + 8);
           break;
         case 0x04:
         case 0x06:
-          fixed(id_ + 4);
-          ++m_.otherRoots;
+          otherRoot(tag, id_ + 4);
           break;
         case 0x03:
           frameRoot();
@@ -111,6 +109,14 @@ class HeapReader {
     if (id == 0) throw HprofError("a heap dump sub-record with id 0", at_);
   }
 
+  // A root other than a Java frame or a thread object: its object id comes first, then (for
+  // the kinds that have one) the thread's serial.
+  void otherRoot(uint8_t tag, uint32_t bytes) {
+    const uint8_t* p = take(bytes);
+    const bool hasThread = tag == 0x02 || tag == 0x04 || tag == 0x06;
+    m_.otherRoots.push_back({beId(p, id_), hasThread ? be32(p + id_) : 0, tag});
+  }
+
   void frameRoot() {
     const uint8_t* p = take(id_ + 8);
     m_.frameRoots.push_back({beId(p, id_), be32(p + id_), be32(p + id_ + 4)});
@@ -144,6 +150,8 @@ class HeapReader {
     c.id = beId(p, id_);
     c.superId = beId(p + id_ + 4, id_);
     c.loaderId = beId(p + 2 * id_ + 4, id_);
+    c.signersId = beId(p + 3 * id_ + 4, id_);
+    c.protectionDomainId = beId(p + 4 * id_ + 4, id_);
     c.instanceSize = be32(p + 7 * id_ + 4);
     c.offset = at_;
     const uint16_t constants = be16(take(2));
@@ -169,10 +177,10 @@ class HeapReader {
     m_.classes.push_back(c);
   }
 
-  void addObject(HeapObject o, uint64_t payload) {
-    if (m_.objects.size() + m_.classes.size() >= 0x80000000u)
-      throw HprofError("too many objects for one VM", at_);
+  // vmBytes: the least the object can take in the VM (its handle and body).
+  void addObject(HeapObject o, uint64_t payload, uint64_t vmBytes) {
     fits(in_.offset() + payload);
+    checkCapacity(vmBytes);
     requireId(o.id);
     o.data = m_.blob.size();
     o.offset = at_;
@@ -187,7 +195,7 @@ class HeapReader {
     o.classId = beId(p + id_ + 4, id_);
     o.length = be32(p + 2 * id_ + 4);
     o.kind = ObjectKind::kInstance;
-    addObject(o, o.length);
+    addObject(o, o.length, o.length / 2);  // a field shrinks at most from an 8-byte id to 4
   }
 
   void objectArray() {
@@ -197,7 +205,7 @@ class HeapReader {
     o.length = be32(p + id_ + 4);
     o.classId = beId(p + id_ + 8, id_);
     o.kind = ObjectKind::kObjectArray;
-    addObject(o, uint64_t(o.length) * id_);
+    addObject(o, uint64_t(o.length) * id_, uint64_t(o.length) * 4);
   }
 
   void primitiveArray() {
@@ -212,8 +220,23 @@ class HeapReader {
                               : typeSize(o.elementType, id_);
     if (size == 0)
       throw HprofError("primitive array of unknown type " + std::to_string(o.elementType), at_);
-    addObject(o, uint64_t(o.length) * size);
+    addObject(o, uint64_t(o.length) * size, uint64_t(o.length) * size);
   }
+
+  // A dump too large for a VM here is known as soon as what its objects need at least exceeds
+  // the largest region the process can place (looked up once, when it starts to matter).
+  void checkCapacity(uint64_t vmBytes) {
+    m_.leastVmBytes += kSlotBytes + vmBytes;
+    const uint64_t handles = m_.objects.size() + m_.classes.size();
+    if (handles >= kMaxHandles) throw tooLargeForVm(m_.leastVmBytes, handles, at_);
+    if (m_.leastVmBytes < kCheckFrom) return;
+    if (m_.regionLimit == 0) m_.regionLimit = Vm::largestRegion();
+    if (m_.leastVmBytes > m_.regionLimit) throw tooLargeForVm(m_.leastVmBytes, handles, at_);
+  }
+  static constexpr uint64_t kSlotBytes = 8;
+  static constexpr uint64_t kMaxHandles = 1u << 28;  // the VM's handle table limit
+  // Below this the final sizing decides (the lookup takes some dozens of mappings).
+  static constexpr uint64_t kCheckFrom = 1ull << 30;
 
   Reader& in_;
   Model& m_;

@@ -81,7 +81,7 @@ struct InstanceField {
 };
 
 struct ClassDump {
-  uint64_t id, superId, loaderId;
+  uint64_t id, superId, loaderId, signersId, protectionDomainId;
   uint32_t instanceSize;
   uint32_t firstStatic, staticCount;  // range in Model::statics
   uint32_t firstField, fieldCount;    // range in Model::fields, in dump (reverse declaration) order
@@ -107,6 +107,23 @@ struct FrameRoot {
   uint32_t threadSerial, depth;
 };
 
+// Sub-record tags of the roots kept in Model::otherRoots.
+enum RootTag : uint8_t {
+  kRootJniGlobal = 0x01,
+  kRootJniLocal = 0x02,
+  kRootNativeStack = 0x04,
+  kRootStickyClass = 0x05,
+  kRootThreadBlock = 0x06,
+  kRootMonitorUsed = 0x07,
+  kRootUnknown = 0xFF,
+};
+
+struct OtherRoot {
+  uint64_t objectId;
+  uint32_t threadSerial;  // 0 for the kinds that name no thread
+  uint8_t tag;
+};
+
 struct ThreadRoot {
   uint64_t objectId;
   uint32_t threadSerial, traceSerial;
@@ -116,6 +133,8 @@ struct Model {
   uint32_t idSize = 0;
   uint64_t timeMillis = 0;
   uint64_t streamBytes = 0;
+  uint64_t leastVmBytes = 0;  // what the objects read so far take in a VM at least
+  uint64_t regionLimit = 0;   // the largest region placeable here, once looked up
 
   // UTF8 records: id -> index into utf8Spans; the texts lie in textPool.
   IdMap utf8;
@@ -139,7 +158,7 @@ struct Model {
 
   std::vector<FrameRoot> frameRoots;
   std::vector<ThreadRoot> threadRoots;
-  uint64_t otherRoots = 0;
+  std::vector<OtherRoot> otherRoots;
 
   // The text of a UTF8 record; false when the dump has none for the id.
   bool text(uint64_t id, std::string_view& out) const {

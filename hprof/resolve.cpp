@@ -25,12 +25,13 @@ constexpr PrimitiveName kPrimitiveNames[] = {
 }  // namespace
 
 // A reference in the payload: replaced in place by its node + 1 (0 for null or unknown).
-uint32_t HeapBuilder::resolveAt(uint8_t* p) {
+uint32_t HeapBuilder::resolveAt(uint8_t* p, uint64_t& missing) {
   const uint64_t id = beId(p, idSize_);
   uint32_t n = kNone;
+  missing = 0;
   if (id != 0) {
     n = nodeOf(id);
-    if (n == kNone) ++dangling_;
+    if (n == kNone) missing = id;
   }
   const uint32_t encoded = n == kNone ? 0 : n + 1;
   std::memcpy(p, &encoded, 4);
@@ -77,7 +78,8 @@ void HeapBuilder::linkSupers() {
     const uint64_t superId = m_.classes[i].superId;
     if (superId == 0) continue;
     info_[i].super = classIndexOf(superId);
-    if (info_[i].super == kNone) ++dangling_;  // treated as a direct subclass of Object
+    if (info_[i].super == kNone)  // treated as a direct subclass of Object
+      noteDangling(m_.classes[i].id, "<superclass>", superId);
   }
   // Depths, walking each chain once; a chain longer than the class count loops.
   std::vector<uint8_t> known(nClasses_, 0);
@@ -154,7 +156,8 @@ void HeapBuilder::classifyObjects() {
     if (o.kind == ObjectKind::kPrimitiveArray) continue;
     const uint32_t c = classIndexOf(o.classId);
     if (o.kind == ObjectKind::kObjectArray) {
-      if (c == kNone && o.classId != 0) ++dangling_;  // its elements become Objects
+      if (c == kNone && o.classId != 0)  // its elements become Objects
+        noteDangling(o.id, "<array class>", o.classId);
       objectClass_[j] = c;
       continue;
     }
@@ -179,23 +182,40 @@ void HeapBuilder::resolveReferences() {
     uint8_t* p = blob + o.data;
     if (o.kind == ObjectKind::kInstance) {
       for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
-        const uint32_t n = resolveAt(p + offset);
+        uint64_t missing;
+        const uint32_t n = resolveAt(p + offset, missing);
         if (n != kNone) fieldSeen_[field].add(valueKey(n));
+        if (missing) noteDangling(o.id, text(m_.fields[field].nameId), missing);
       }
       if (objectClass_[j] == stringClass_) noteStringValue(p);
     } else if (o.kind == ObjectKind::kObjectArray) {
-      for (uint32_t i = 0; i < o.length; ++i) resolveAt(p + uint64_t(i) * idSize_);
+      for (uint32_t i = 0; i < o.length; ++i) {
+        uint64_t missing;
+        resolveAt(p + uint64_t(i) * idSize_, missing);
+        if (missing) noteDangling(o.id, "[" + std::to_string(i) + "]", missing);
+      }
     }
   }
-  for (uint32_t s = 0; s < m_.statics.size(); ++s) {
-    StaticField& sf = m_.statics[s];
-    if (!isRefType(sf.type)) continue;
-    uint8_t raw[8];
-    for (uint32_t b = 0; b < idSize_; ++b) raw[b] = uint8_t(sf.value >> (8 * (idSize_ - 1 - b)));
-    const uint32_t n = resolveAt(raw);
-    sf.value = n == kNone ? 0 : n + 1;
-    if (n != kNone) staticSeen_[s].add(valueKey(n));
+  for (uint32_t c = 0; c < nClasses_; ++c) {
+    const ClassDump& cd = m_.classes[c];
+    for (uint32_t s = cd.firstStatic; s < cd.firstStatic + cd.staticCount; ++s) {
+      StaticField& sf = m_.statics[s];
+      if (!isRefType(sf.type)) continue;
+      uint8_t raw[8];
+      for (uint32_t b = 0; b < idSize_; ++b) raw[b] = uint8_t(sf.value >> (8 * (idSize_ - 1 - b)));
+      uint64_t missing;
+      const uint32_t n = resolveAt(raw, missing);
+      sf.value = n == kNone ? 0 : n + 1;
+      if (n != kNone) staticSeen_[s].add(valueKey(n));
+      if (missing) noteDangling(cd.id, "static " + text(sf.nameId), missing);
+    }
   }
+}
+
+void HeapBuilder::noteDangling(uint64_t referrer, std::string where, uint64_t missing) {
+  ++dangling_;
+  if (danglingList_.size() < kDanglingKept)
+    danglingList_.push_back({referrer, std::move(where), missing});
 }
 
 // A String's byte[] value will be widened to the VM's char[] by the String's coder.

@@ -33,11 +33,12 @@ void HeapBuilder::makeThreads() {
   std::stable_sort(roots.begin(), roots.end(), [](const FrameRoot& a, const FrameRoot& b) {
     return a.threadSerial != b.threadSerial ? a.threadSerial < b.threadSerial : a.depth < b.depth;
   });
+  std::vector<uint8_t> placed(roots.size(), 0);
   std::unordered_set<uint32_t> attached;
   for (const ThreadRoot& tr : m_.threadRoots) {
     const uint32_t node = nodeOf(tr.objectId);
     if (node == kNone) {
-      ++dangling_;
+      noteDangling(0, "root: thread object", tr.objectId);
       continue;
     }
     if (!isThreadInstance(node) || !attached.insert(node).second) continue;
@@ -67,11 +68,21 @@ void HeapBuilder::makeThreads() {
       const uint32_t frame = vm_->pushFrame(
           thread, methodName(m_.traceFrames[trace.firstFrame + depth]), uint16_t(to - from));
       for (auto r = from; r != to; ++r) {
+        placed[r - roots.begin()] = 1;
         const uint32_t n = nodeOf(r->objectId);
-        if (n == kNone) ++dangling_;
+        if (n == kNone) noteDangling(tr.objectId, "local of " + methodName(m_.traceFrames[trace.firstFrame + depth]), r->objectId);
         vm_->setLocal(frame, uint16_t(r - from), n == kNone ? 0 : handles_[n]);
       }
     }
+  }
+  // Roots of threads the dump gives no thread object or trace for, or deeper than the trace.
+  for (size_t r = 0; r < roots.size(); ++r) {
+    if (placed[r]) continue;
+    const uint32_t n = nodeOf(roots[r].objectId);
+    if (n == kNone)
+      noteDangling(0, "root: Java frame", roots[r].objectId);
+    else
+      unplacedFrameRoots_.push_back(n);
   }
 }
 

@@ -3,7 +3,7 @@
 #   ensure-deps.sh demo   what `make demo` needs
 #   ensure-deps.sh test   what `make test` and `make bench` need as well
 set -eu
-want=(cmake ninja-build g++ make zlib1g-dev libedit-dev)
+want=(cmake ninja-build g++ make zlib1g-dev libisal-dev libedit-dev)
 if [ "${1:-demo}" = test ]; then
   want+=(g++-multilib googletest libbenchmark-dev nlohmann-json3-dev openjdk-17-jdk-headless)
   # The Windows build (MinGW-w64) and Wine with its 32-bit part to run its tests.

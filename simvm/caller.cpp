@@ -46,14 +46,22 @@ std::string describe(Caller& caller, Vm& vm, const char* method, uint32_t h) {
 
 }  // namespace
 
-std::string Caller::classInfo(uint32_t h) { return describe(*this, vm_, "getClassInfo0", h); }
-std::string Caller::handleInfo(uint32_t h) { return describe(*this, vm_, "getHandleInfo0", h); }
+std::string Caller::classInfo(uint32_t h) {
+  made_.clear();
+  return describe(*this, vm_, "getClassInfo0", h);
+}
+std::string Caller::handleInfo(uint32_t h) {
+  made_.clear();
+  return describe(*this, vm_, "getHandleInfo0", h);
+}
 
 namespace {
 
 // A list query: a fresh output stream in slot 0, the arguments after it.
-std::string streamed(Caller& caller, Vm& vm, const char* method, std::vector<uint32_t> args) {
+std::string streamed(Caller& caller, Vm& vm, const char* method, std::vector<uint32_t> args,
+                     std::vector<uint32_t>& made) {
   const uint32_t stream = vm.newOutputStream();
+  made.push_back(stream);
   std::vector<uint32_t> slots{stream};
   slots.insert(slots.end(), args.begin(), args.end());
   expectReturn(method, caller.call(method, slots), 0);
@@ -63,31 +71,41 @@ std::string streamed(Caller& caller, Vm& vm, const char* method, std::vector<uin
 }  // namespace
 
 Report Caller::classes(const std::string& prefix, bool creditSuperclasses, bool sortByCount) {
+  made_.clear();
   const uint32_t text = vm_.newString(prefix);
+  made_ = {text, vm_.getField(text, "value")};
   return decodeReport(streamed(*this, vm_, "getClasses0",
-                               {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}));
+                               {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}, made_));
 }
 
 Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays) {
+  made_.clear();
   return decodeReport(streamed(*this, vm_, "getHandles0",
-                               {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}));
+                               {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)},
+                               made_));
 }
 
 Report Caller::references(uint32_t h) {
-  return decodeReport(streamed(*this, vm_, "getReferences0", {h}));
+  made_.clear();
+  return decodeReport(streamed(*this, vm_, "getReferences0", {h}, made_));
 }
 
 Report Caller::referrers(uint32_t h) {
-  return decodeReport(streamed(*this, vm_, "getBackTraceReferences0", {h}));
+  made_.clear();
+  return decodeReport(streamed(*this, vm_, "getBackTraceReferences0", {h}, made_));
 }
 
 UsageReport Caller::usage(const std::string& prefix) {
+  made_.clear();
   const uint32_t text = vm_.newString(prefix);
-  return decodeUsageReport(streamed(*this, vm_, "getMemoryUsage0", {text}));
+  made_ = {text, vm_.getField(text, "value")};
+  return decodeUsageReport(streamed(*this, vm_, "getMemoryUsage0", {text}, made_));
 }
 
 PathResult Caller::path(uint32_t target, int32_t maxNodes) {
+  made_.clear();
   const uint32_t messageOut = vm_.newObjectArray(vm_.stringClass(), 1);
+  made_.push_back(messageOut);
   std::vector<uint32_t> slots{target, static_cast<uint32_t>(maxNodes), messageOut};
   expectReturn("findPathToRoot0", call("findPathToRoot0", slots), 1);
   PathResult result;

@@ -89,9 +89,20 @@ class Caller {
   // (0 or 1), slots updated in place. Raises VmError when the library lacks the stub.
   int call(const std::string& method, std::vector<uint32_t>& slots);
 
+  // The census and the usage of the heap alone: as classes() and usage(), less what the
+  // caller's own objects for the call (prefix String, output stream) added. The raw bytes
+  // stay the library's (simvm/call_objects.cpp).
+  Report heapClasses(const std::string& prefix, bool creditSuperclasses, bool sortByCount);
+  UsageReport heapUsage(const std::string& prefix);
+
+  // The objects this caller made for its last query (the prefix String and its char array,
+  // the output stream, the message array), which the heap held while the query ran.
+  const std::vector<uint32_t>& callObjects() const { return made_; }
+
  private:
   Vm& vm_;
   const Library& lib_;
+  std::vector<uint32_t> made_;
 };
 
 }  // namespace simvm

@@ -12,12 +12,21 @@ constexpr uint64_t k4G = uint64_t(1) << 32;
 constexpr uint64_t k2G = uint64_t(1) << 31;
 constexpr uint64_t kHintStep = 256ull << 20;
 
-// Normal placement keeps the whole region below 2 GB; high placement starts at or above 2 GB.
+// Normal placement keeps a region below 2 GB when it fits there, and otherwise takes any place
+// below 4 GB (the library treats handles as unsigned); high placement starts at or above 2 GB.
 void* mapRegion(uint64_t size, bool high, uint64_t& at) {
   const uint64_t from = high ? 0x90000000ull : 0x10000000ull;
   // The top 64 KB of the 32-bit space stay out, so that no address + size wraps to 0.
-  const uint64_t limit = high ? k4G - 0x10000 : k2G;
+  const uint64_t limit = k4G - 0x10000;
   for (uint64_t hint = from; hint + size <= limit; hint += kHintStep) {
+    if (!high && hint + size > k2G && size <= k2G - from) break;  // tried below 2 GB first
+    if (void* p = platform::mapAt(hint, static_cast<size_t>(size))) {
+      at = hint;
+      return p;
+    }
+  }
+  if (high || size > k2G - from) return nullptr;
+  for (uint64_t hint = k2G; hint + size <= limit; hint += kHintStep) {
     if (void* p = platform::mapAt(hint, static_cast<size_t>(size))) {
       at = hint;
       return p;
@@ -35,18 +44,35 @@ bool Vm::highPlacementAvailable() {
   return p != nullptr;
 }
 
+uint64_t Vm::largestRegion() {
+  // The answer is a multiple of the hint step: a binary search over those, each try a mapping
+  // that reserves nothing and is given back at once.
+  uint64_t lo = 0, hi = (k4G - 0x10000) / kHintStep;
+  while (lo < hi) {
+    const uint64_t mid = (lo + hi + 1) / 2;
+    uint64_t at = 0;
+    if (void* p = mapRegion(mid * kHintStep, false, at)) {
+      platform::unmap(p, static_cast<size_t>(mid * kHintStep));
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return lo * kHintStep;
+}
+
 void Vm::State::reserve() {
   const uint64_t slots = config.slots;
   if (slots == 0 || slots > (1u << 28)) throw VmError("handle table size out of range");
   uint64_t size = uint64_t(kGuardBytes) + slots * kSlotBytes + kAnchorGap + kDescriptorBytes +
                   config.arenaBytes;
   size = (size + 4095) & ~uint64_t(4095);
-  if (size >= k2G) throw VmError("region of " + std::to_string(size) + " bytes is too large");
+  if (size >= k4G) throw VmError("region of " + std::to_string(size) + " bytes is too large");
   uint64_t at = 0;
   mapping = mapRegion(size, config.high, at);
   if (!mapping)
     throw VmError(std::string("cannot place a region of ") + std::to_string(size) + " bytes " +
-                  (config.high ? "between 2 GB and 4 GB" : "below 2 GB"));
+                  (config.high ? "between 2 GB and 4 GB" : "below 4 GB"));
   mappingSize = static_cast<size_t>(size);
   const std::string refused = platform::protectNone(mapping, kGuardBytes);
   if (!refused.empty()) {

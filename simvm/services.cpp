@@ -103,7 +103,7 @@ char* Vm::serviceMakeCString(uint32_t string) {
     const auto lock = s_->hold();
     const auto units = s_->stringUnits(string);
     if (!units) return nullptr;
-    s_->cStrings.push_back(utf16ToUtf8(*units));  // a deque: earlier copies never move
+    s_->cStrings.push_back(utf16ToCString(*units));  // a deque: earlier copies never move
     return s_->cStrings.back().data();
   });
 }

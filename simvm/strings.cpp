@@ -82,6 +82,15 @@ std::string utf16ToUtf8(const std::u16string& units) {
   return out;
 }
 
+// A C string cannot hold a NUL: U+0000 becomes the two bytes C0 80, as a JVM's
+// GetStringUTFChars writes it, so that the characters after it are kept.
+std::string utf16ToCString(const std::u16string& units) {
+  std::string out = utf16ToUtf8(units);
+  for (size_t i = out.find('\0'); i != std::string::npos; i = out.find('\0', i + 2))
+    out.replace(i, 1, "\xC0\x80");
+  return out;
+}
+
 std::string dotted(std::string name) {
   for (char& c : name)
     if (c == '/') c = '.';

@@ -89,6 +89,9 @@ class Vm {
   // Whether a region can be placed at or above 2 GB in this process (not under x86-64
   // AddressSanitizer, whose shadow memory covers that range).
   static bool highPlacementAvailable();
+  // The largest region (in bytes, a multiple of 256 MB) this process could place now, below
+  // 4 GB; the size of any VM that can be made here is below it.
+  static uint64_t largestRegion();
 
   // --- memory ---------------------------------------------------------------------
   uint32_t regionBase() const;  // the guard page
@@ -198,11 +201,39 @@ class Vm {
   int32_t serviceJavaStringLength(uint32_t string);
   uint32_t serviceArrayAlloc(int32_t typeCode, int32_t count);
 
+  // --- giving back what a call took (simvm/call_scope.cpp) ---------------------------------
+  struct Mark {
+    uint32_t nextSlot = 0, arenaNext = 0;
+    size_t classCount = 0;
+  };
+  Mark mark() const;
+  // Frees every handle handed out since the mark and forgets the output streams among them.
+  // When no class was made since, the handles and arena bytes are handed out again (zeroed);
+  // otherwise the handles stay used, as the new class must. Only while no other thread
+  // allocates in this VM.
+  void releaseTo(const Mark& mark);
+
   // The private state; opaque outside simvm's own sources (simvm/vm_state.h).
   struct State;
 
  private:
   std::unique_ptr<State> s_;
+};
+
+// Everything taken from the VM while it lives is given back when it ends (Vm::releaseTo): what a
+// console command allocates for one call into the library.
+class VmScope {
+ public:
+  explicit VmScope(Vm& vm) : vm_(vm), mark_(vm.mark()) {}
+  ~VmScope() { vm_.releaseTo(mark_); }
+  VmScope(const VmScope&) = delete;
+  VmScope& operator=(const VmScope&) = delete;
+  // Whether h was handed out since the scope began (an object of the call, not of the heap).
+  bool madeHere(uint32_t h) const { return h >= mark_.nextSlot; }
+
+ private:
+  Vm& vm_;
+  Vm::Mark mark_;
 };
 
 }  // namespace simvm

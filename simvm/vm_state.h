@@ -174,6 +174,7 @@ struct Vm::State {
 
 std::u16string utf8ToUtf16(const char* bytes, size_t length);
 std::string utf16ToUtf8(const std::u16string& units);
+std::string utf16ToCString(const std::u16string& units);
 std::string dotted(std::string name);
 
 // Defined next to the extern "C" services; the constructor calls it so that the services'

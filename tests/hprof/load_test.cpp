@@ -64,7 +64,7 @@ TEST_P(SceneLoad, classes_keep_their_names_superclasses_and_fields_in_declaratio
   EXPECT_EQ(vm().instanceSize(h(kDerived)), 36u);
   EXPECT_EQ(vm().className(h(kBaseArray)), "[Lhw/Base;");
   EXPECT_EQ(heap_->classes, 23u);  // 21 CLASS DUMPs and 2 primitive mirrors
-  EXPECT_EQ(heap_->objects, 31u);
+  EXPECT_EQ(heap_->objects, 33u);
 }
 
 TEST_P(SceneLoad, well_known_classes_are_reused_with_the_dumps_fields_added) {
@@ -173,7 +173,14 @@ TEST_P(SceneLoad, primitive_mirrors_become_classes_named_by_their_wrapper) {
 }
 
 TEST_P(SceneLoad, references_to_ids_missing_from_the_dump_become_null_and_are_counted) {
-  EXPECT_EQ(heap_->danglingReferences, 1u);
+  // Base.b, and the loader 0x7777 of hw/Dup and of [Lhw/Dup;, which the scene does not dump.
+  EXPECT_EQ(heap_->danglingReferences, 3u);
+  ASSERT_EQ(heap_->dangling.size(), 3u);
+  EXPECT_EQ(heap_->dangling[0].referrer, kBaseObj);
+  EXPECT_EQ(heap_->dangling[0].where, "b");
+  EXPECT_EQ(heap_->dangling[0].missing, kMissing);
+  EXPECT_EQ(heap_->dangling[1].where, "<class loader>");
+  EXPECT_EQ(heap_->dangling[1].missing, kDupLoader);
   EXPECT_EQ(vm().getField(h(kBaseObj), "b"), 0u);
   EXPECT_EQ(heap_->handleOfId.count(kMissing), 0u);
 }
@@ -266,6 +273,12 @@ TEST_P(SceneQueries, an_object_held_only_by_a_weak_reference_has_no_path) {
   const simvm::PathResult p = call().path(h(kOnlyWeak), 100);
   EXPECT_EQ(p.array, 0u);
   EXPECT_EQ(p.message, "Search Failed");
+}
+
+// The library reads a String through a C string: U+0000 travels as C0 80 and what follows stays.
+TEST_P(SceneQueries, a_string_keeps_its_characters_after_u0000) {
+  EXPECT_EQ(vm().stringValue(h(kNulText)), std::string("nul\0after", 9));
+  EXPECT_NE(call().handleInfo(h(kNulText)).find(std::string("nul\0after", 9)), std::string::npos);
 }
 
 //   worker: deeper() holds local in two slots
@@ -368,7 +381,7 @@ TEST(HprofFile, a_gzip_compressed_dump_loads_like_the_plain_one) {
   const std::string plain = writeScene(8);
   TempFile gz(gzip(plain), "scene.hprof.gz");
   auto heap = simvm::loadHprof(gz.path);
-  EXPECT_EQ(heap->objects, 31u);
+  EXPECT_EQ(heap->objects, 33u);
   EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, kWorkerName)), "w\xc3\xb6rker-\xe4\xb8\x96");
 #endif
 }

@@ -4,6 +4,7 @@
 //   hw/Scene.self ──► (class hw/Scene)        Integer.TYPE ──► int mirror
 //   holderA ─items─► bases[ derived, base, null ]   holderA ─any/ints─► ints[1,2,3]
 //   holderB ─items─► empty[]  ─any─► bases          nest[[ bases, empty, null ]]
+//   "nul\0after": a String with U+0000 inside
 //   derived ─b─► "hello" (Latin-1)     base ─b─► 0xDEAD0 (not in the dump)
 //   weak ─referent─► onlyWeak
 //   worker thread: main() ─► run() ─► deeper() holding local twice, main() holding derived
@@ -33,7 +34,8 @@ constexpr uint64_t kDerivedObj = 0x5000, kHello = 0x5008, kHelloBytes = 0x5010,
                    kBaseObj = 0x5400, kNest = 0x5500, kWeakObj = 0x5600, kOnlyWeak = 0x5700,
                    kLink0 = 0x5800, kLink1 = 0x5808, kLeaf = 0x5810, kWorker = 0x5900,
                    kIdle = 0x5908, kLocal = 0x5920, kIntMirror = 0x9000, kOtherMirror = 0x9008,
-                   kDupObj = 0x5A00, kDup2Obj = 0x5A08, kDupArrayObj = 0x5A10, kMissing = 0xDEAD0;
+                   kDupObj = 0x5A00, kDup2Obj = 0x5A08, kDupArrayObj = 0x5A10, kMissing = 0xDEAD0,
+                   kNulText = 0x5B00, kNulTextBytes = 0x5B08;
 constexpr uint64_t kBooleans = 0x6000, kChars = 0x6008, kFloats = 0x6010, kDoubles = 0x6018,
                    kBytes = 0x6020, kShorts = 0x6028, kLongs = 0x6030;
 constexpr uint64_t kDupLoader = 0x7777;
@@ -112,6 +114,8 @@ inline std::string writeScene(uint32_t idSize, size_t segmentBytes = 1 << 20) {
   w.byteArray(kHelloBytes, "hello");
   w.instance(kWorkerName, kString, {{"value", kWorkerNameBytes}, {"coder", 1}});
   w.byteArray(kWorkerNameBytes, utf16le(u"w\u00f6rker-\u4e16"));
+  w.instance(kNulText, kString, {{"value", kNulTextBytes}, {"coder", 0}});
+  w.byteArray(kNulTextBytes, std::string("nul\0after", 9));
   w.primitiveArray(kInts, kInt, {1, 2, 3});
   w.primitiveArray(kInts2, kInt, {uint32_t(-9)});
   w.instance(

@@ -30,6 +30,11 @@ public class HeapScene {
     long stamp = 12345;
   }
 
+  // Held only through a ThreadLocal of the worker: a strong field of a Reference subclass.
+  static class TlsValue {
+    int value = 9;
+  }
+  static final ThreadLocal<TlsValue> perThread = new ThreadLocal<>();
   static class WeakTarget {
     int value = 7;
   }
@@ -78,6 +83,7 @@ public class HeapScene {
   }
 
   static void work(CountDownLatch parked) {
+    perThread.set(new TlsValue());
     deeper(new LocalOnly(), parked);
   }
 

@@ -1,0 +1,125 @@
+// The console on a loaded dump (the loader tests' synthetic scene, tests/hprof/scene.h): the
+// roots it names, what it says where the queries are silent, the heap without the console's own
+// objects, and a long shell session.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "tests/cli/console.h"
+#include "tests/hprof/scene.h"
+
+namespace clitest {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ConsoleDump : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    path_ = (fs::temp_directory_path() / ("tavolin_dump_test_" + std::to_string(getpid()) +
+                                          ".hprof"))
+                .string();
+    hproftest::HprofWriter::save(path_, hproftest::writeScene(8));
+  }
+  static void TearDownTestSuite() { fs::remove(path_); }
+  static Outcome run(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--heap", path_});
+    return console(args, input);
+  }
+  static std::string path_;
+};
+
+std::string ConsoleDump::path_;
+
+// Each kind of root a path can start at, named as the dump names it.
+TEST_F(ConsoleDump, a_path_names_the_kind_of_root_it_starts_at) {
+  const struct {
+    const char* target;
+    const char* root;
+  } cases[] = {
+      {"@5300", "root: JNI global"},                      // the bases array
+      {"@5810", "root: system class hw/Scene"},           // Scene.chain -> link0 -> link1 -> leaf
+      {"@5018", "root: thread object w\xc3\xb6rker-\xe4\xb8\x96"},  // the worker's name
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run({"path", c.target});
+    ASSERT_EQ(r.status, 0) << c.target << r.err;
+    EXPECT_NE(r.out.find(c.root), std::string::npos) << c.target << "\n" << r.out;
+    const Outcome j = run({"--json", "path", c.target});
+    EXPECT_NE(j.out.find(std::string("\"gcRoot\": \"") + (c.root + 6)), std::string::npos)
+        << j.out;
+  }
+}
+
+// Where the queries say nothing or 0 by their contract, the console says why in one line.
+TEST_F(ConsoleDump, limits_of_the_queries_are_explained_with_what_the_dump_holds) {
+  const Outcome weak = run({"path", "@5700"});  // held only by a WeakReference's referent
+  EXPECT_EQ(weak.status, 1);
+  EXPECT_NE(weak.err.find("held through field 'referent' of"), std::string::npos) << weak.err;
+  EXPECT_NE(weak.err.find("a Reference object"), std::string::npos) << weak.err;
+
+  EXPECT_EQ(run({"instances", "byte[]"}).out,
+            "byte[]: the dump holds 4 (" + std::to_string(5 + 9 + 16 + 2) +
+                " bytes of elements); the queries do not list primitive arrays or arrays of "
+                "arrays\n");
+  EXPECT_NE(run({"instances", "hw.Base[][]"}).out.find("hw.Base[][]: the dump holds 1 "),
+            std::string::npos);
+  EXPECT_NE(run({"instances", "hw.Base[]"}).out.find("2 object arrays of hw/Base"),
+            std::string::npos)
+      << run({"instances", "hw.Base[]"}).out;
+  EXPECT_NE(run({"info", "@6008"}).out.find("is a char[] of 2 elements"), std::string::npos);
+
+  const Outcome info = run({"class-info", "hw.Base"});
+  EXPECT_NE(lineWith(info.out, "methods").find("not in the dump"), std::string::npos) << info.out;
+  EXPECT_NE(lineWith(info.out, "abstract").find("not in the dump"), std::string::npos);
+
+  const Outcome missing = run({"missing"});
+  ASSERT_EQ(missing.status, 0) << missing.err;
+  EXPECT_NE(missing.out.find("@dead0"), std::string::npos) << missing.out;
+  EXPECT_NE(lineWith(missing.out, "@dead0").find(" b "), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find("3 references to objects missing from the dump"), std::string::npos);
+}
+
+// Tables and JSON show the heap: the call's prefix String and output stream are not in them;
+// --raw is the library's report as it is.
+TEST_F(ConsoleDump, counts_leave_out_the_consoles_own_objects_except_in_raw_output) {
+  const std::vector<std::string> row =
+      words(lineWith(run({"classes", "java.lang.String"}).out, "java/lang/String"));
+  ASSERT_GE(row.size(), 6u);
+  EXPECT_EQ(row[5], "3");  // # kind handle decimal class count
+  EXPECT_NE(run({"--json", "classes", "java.lang.String"}).out.find("\"count\": 3"),
+            std::string::npos);
+  EXPECT_NE(run({"--raw", "classes", "java.lang.String"}).out.find("java/lang/String 4"),
+            std::string::npos);
+  EXPECT_NE(run({"instances", "java.io.ByteArrayOutputStream"}).out.find("0 instances"),
+            std::string::npos);
+  // usage of a prefix that takes in String, and one that does not: the same String row.
+  const std::string all = lineWith(run({"usage", "java/lang/"}).out, "java/lang/String ");
+  const std::string one = lineWith(run({"usage", "java/lang/String"}).out, "java/lang/String ");
+  EXPECT_EQ(words(all).size() > 2 ? words(all)[2] : "", "3") << all;
+  EXPECT_EQ(words(all), words(one));
+}
+
+// Long work: what each command allocates is given back, so a session of 10^5 commands runs
+// to its end with the same answers as at its start.
+TEST_F(ConsoleDump, a_shell_session_of_a_hundred_thousand_commands_keeps_working) {
+  std::string input;
+  for (int i = 0; i < 50000; ++i) input += "info @5008\nclasses java.lang.String\n";
+  input += "path @5810\n";
+  const Outcome r = run({"shell"}, input);
+  ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+  EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err.substr(0, 2000);
+  size_t counts = 0, strings = 0;
+  for (const std::string& line : lines(r.out)) {
+    const std::vector<std::string> w = words(line);
+    if (w.size() >= 6 && w[4] == "java/lang/String") counts += w[5] == "3";
+    strings += line.find("toString") != std::string::npos && line.find("hello") != std::string::npos;
+  }
+  EXPECT_EQ(counts, 50000u);
+  EXPECT_EQ(strings, 50000u);
+  EXPECT_NE(r.out.find("root: system class hw/Scene"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace clitest
