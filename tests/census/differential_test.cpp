@@ -167,9 +167,9 @@ TEST(CensusDifferential, library_writes_the_models_bytes_on_random_heaps) {
   EXPECT_GT(reached.namelessClasses, 50);
   EXPECT_GT(reached.sharedNameAddress, 50);
   EXPECT_GT(reached.equalNames, 50);
-  EXPECT_GT(reached.grownMaps, 20);
-  EXPECT_GT(nonEmptyListings, 500);
-  EXPECT_GT(sortedListingsWithTies, 100);
+  EXPECT_GT(reached.grownMaps, static_cast<int>(kHeaps / 40));
+  EXPECT_GT(nonEmptyListings, static_cast<int>(kHeaps / 2));  // fewer heaps under the sanitizers
+  EXPECT_GT(sortedListingsWithTies, static_cast<int>(kHeaps / 10));
 }
 
 }  // namespace
