@@ -168,7 +168,7 @@ TEST(CensusDifferential, library_writes_the_models_bytes_on_random_heaps) {
   EXPECT_GT(reached.sharedNameAddress, 50);
   EXPECT_GT(reached.equalNames, 50);
   EXPECT_GT(reached.grownMaps, 20);
-  EXPECT_GT(nonEmptyListings, 500);
+  EXPECT_GT(nonEmptyListings, static_cast<int>(kHeaps) * 5 / 8);  // 500 of 800 heaps
   EXPECT_GT(sortedListingsWithTies, 100);
 }
 
