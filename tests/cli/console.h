@@ -31,7 +31,7 @@ class Terminal {
   explicit Terminal(const std::vector<std::string>& args);
   ~Terminal();
   void type(const std::string& keys);
-  // What the console wrote until `text` appeared (or 10 s passed).
+  // What the console wrote until `text` appeared (or 30 s passed).
   std::string readUntil(const std::string& text);
   int wait();  // the exit status
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 
 #include <cstdio>
@@ -143,8 +144,10 @@ void Terminal::type(const std::string& keys) {
 }
 
 std::string Terminal::readUntil(const std::string& text) {
+  // Up to 30 s: the console may start slowly while other test programs keep the cores busy.
   std::string seen;
-  for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     char buf[4096];
