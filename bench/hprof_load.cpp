@@ -1,7 +1,7 @@
 // Loading a heap dump of more than a million objects: MB of dump per second, and bytes of the
 // stand-in VM's memory per object. The floor is reading the same file's bytes once.
 //
-// The dump comes from tests/hprof/java/BigHeap.java (made once and kept in /tmp); without a JDK
+// The dump comes from heapkit/BigHeap.java (made once and kept in /tmp); without a JDK
 // a synthetic dump of the same shape is written instead. The large dump (above 1.5 GB, plain and
 // gzip) is made by the same program with twelve times the records, when the JDK, 6 GB of free
 // memory and 5 GB of free disk in /tmp are there; otherwise its benchmarks say why they skip.
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "hprof/hprof.h"
-#include "tests/hprof/hprof_writer.h"
-#include "tests/hprof/jvm_process.h"
+#include "heapkit/hprof_writer.h"
+#include "heapkit/jvm_process.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::string fromJvm(const std::string& path, int times = 1, bool gzipToo = false
   const std::string dir = made;
   std::string result;
   const fs::path source =
-      fs::path(__FILE__).parent_path().parent_path() / "tests/hprof/java/BigHeap.java";
+      fs::path(__FILE__).parent_path().parent_path() / "heapkit/BigHeap.java";
   if (run(javac + " -d " + dir + " " + source.string()).first) {
     JavaProcess jvm;
     const std::string heap = times > 1 ? "-Xmx4g" : "-Xmx1g";

@@ -64,7 +64,7 @@ uint32_t getClassInfo(uint32_t h) {
              orUnknown(className(h)), descriptor,
              orUnknown(stringAt(vmRead32(descriptor + kClassSecondName))),
              vmRead16(descriptor + kClassFieldCount), vmRead16(descriptor + kClassInstanceSize),
-             vmRead16(descriptor + kClassCount74), vmRead16(descriptor + kClassCount80),
+             vmRead16(descriptor + kClassMethodCount), vmRead16(descriptor + kClassInterfaceCount),
              (vmRead16(descriptor + kClassFlags) & kClassFlagShown) ? "true" : "false");
   } else {
     snprintf(text, sizeof text, "%s handle %x is not a valid class", "ERROR", h);

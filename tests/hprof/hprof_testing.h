@@ -8,7 +8,7 @@
 
 #include "hprof/hprof.h"
 #include "tests/common/os_testing.h"
-#include "tests/hprof/hprof_writer.h"
+#include "heapkit/hprof_writer.h"
 
 namespace hproftest {
 

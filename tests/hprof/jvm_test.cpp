@@ -28,7 +28,7 @@
 #include "tests/common/testkit.h"
 #include "tests/hprof/hprof_testing.h"
 #if !defined(_WIN32)
-#include "tests/hprof/jvm_process.h"
+#include "heapkit/jvm_process.h"
 #endif
 #include "tests/hprof/reachability.h"
 

@@ -17,7 +17,7 @@
 #include <bit>
 #include <string>
 
-#include "tests/hprof/hprof_writer.h"
+#include "heapkit/hprof_writer.h"
 
 namespace hproftest {
 

@@ -1,4 +1,4 @@
-// A small HPROF writer for tests: makes dumps shaped as a JDK writes them (big-endian, reverse
+// A small HPROF writer for tests and benchmarks: makes dumps shaped as a JDK writes them (big-endian, reverse
 // field order, segments), with 4- or 8-byte ids, and lets a test damage them on purpose.
 //
 //   HprofWriter w(8);
