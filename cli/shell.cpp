@@ -73,13 +73,16 @@ class LineReader {
   ReadResult read(std::string& line) {
 #ifdef TAVOLIN_HAVE_EDITLINE
     if (interactive_) {
+      // On Ctrl-C libedit drops the line and gives no text. The signal may also be noted only
+      // after it has returned (libedit passes it on to our handler), so a line that did come
+      // back is the next one typed and runs.
       char* text = readline(kPrompt);
-      if (InterruptHandler::taken()) {
-        std::free(text);
+      if (!text) {
+        if (!InterruptHandler::taken()) return ReadResult::End;
         std::cout << std::endl;
         return ReadResult::Interrupted;
       }
-      if (!text) return ReadResult::End;
+      InterruptHandler::taken();
       line = text;
       std::free(text);
       if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
