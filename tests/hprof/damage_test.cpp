@@ -174,8 +174,8 @@ TEST(HprofDamage, a_gzip_file_is_read_only_with_zlib_and_fails_when_cut) {
   }
 #else
   const simvm::HprofError e = failure(std::string("\x1f\x8b\x08\0\0\0\0\0", 8));
-  EXPECT_NE(std::string(e.what()).find("without zlib"), std::string::npos);
-  GTEST_SKIP() << "built without zlib: checked that a .gz file is refused clearly";
+  EXPECT_NE(std::string(e.what()).find("without gzip support"), std::string::npos) << e.what();
+  GTEST_SKIP() << "built without gzip support: checked that a .gz file is refused clearly";
 #endif
 }
 
