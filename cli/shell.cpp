@@ -29,6 +29,12 @@ extern "C" void noteInterrupt(int) { interrupted = 1; }
 
 class InterruptHandler {
  public:
+#if defined(_WIN32)
+  // The C runtime's console handler calls this on another thread; a read it interrupts
+  // returns early there too.
+  InterruptHandler() { previous_ = std::signal(SIGINT, noteInterrupt); }
+  ~InterruptHandler() { std::signal(SIGINT, previous_); }
+#else
   InterruptHandler() {
     struct sigaction sa {};
     sa.sa_handler = noteInterrupt;
@@ -37,6 +43,7 @@ class InterruptHandler {
     sigaction(SIGINT, &sa, &previous_);
   }
   ~InterruptHandler() { sigaction(SIGINT, &previous_, nullptr); }
+#endif
   // Whether Ctrl-C came since the last call.
   static bool taken() {
     const bool was = interrupted != 0;
@@ -45,7 +52,11 @@ class InterruptHandler {
   }
 
  private:
+#if defined(_WIN32)
+  void (*previous_)(int) = nullptr;
+#else
   struct sigaction previous_ {};
+#endif
 };
 
 enum class ReadResult { Line, End, Interrupted };

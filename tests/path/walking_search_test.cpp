@@ -21,8 +21,13 @@ constexpr uint32_t kHeaps = 400;
 constexpr int kCallsPerHeap = 4;
 
 struct WithoutIndex {
+#if defined(_WIN32)
+  WithoutIndex() { _putenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX=1"); }
+  ~WithoutIndex() { _putenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX="); }
+#else
   WithoutIndex() { setenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX", "1", 1); }
   ~WithoutIndex() { unsetenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX"); }
+#endif
 };
 
 TEST(PathWithoutIndex, walking_search_agrees_with_the_model_on_random_heaps) {
