@@ -7,7 +7,7 @@
 
 #if defined(_WIN32)
 // Tavolin2.dll: only what is marked dllexport is exported, under its plain cdecl name.
-#define TAVOLIN_STUB extern "C" __declspec(dllexport)
+#define TAVOLIN_STUB extern "C" __attribute__((dllexport))
 #else
 #define TAVOLIN_STUB extern "C" __attribute__((visibility("default")))
 #endif

@@ -19,12 +19,12 @@ void simvm_install_services(const SimvmServices* table) {
 
 extern "C" {
 
-__declspec(dllexport) uint32_t FindClass(void* ee, const char* name, int32_t resolve) {
+__attribute__((dllexport)) uint32_t FindClass(void* ee, const char* name, int32_t resolve) {
   const SimvmServices* s = services();
   return s ? s->findClass(ee, name, resolve) : 0;
 }
 
-__declspec(dllexport) int32_t execute_java_static_method(void* ee, uint32_t cls,
+__attribute__((dllexport)) int32_t execute_java_static_method(void* ee, uint32_t cls,
                                                          const char* method,
                                                          const char* signature, ...) {
   const SimvmServices* s = services();
@@ -36,7 +36,7 @@ __declspec(dllexport) int32_t execute_java_static_method(void* ee, uint32_t cls,
   return result;
 }
 
-__declspec(dllexport) int32_t execute_java_dynamic_method(void* ee, uint32_t obj,
+__attribute__((dllexport)) int32_t execute_java_dynamic_method(void* ee, uint32_t obj,
                                                           const char* method,
                                                           const char* signature, ...) {
   const SimvmServices* s = services();
@@ -48,22 +48,22 @@ __declspec(dllexport) int32_t execute_java_dynamic_method(void* ee, uint32_t obj
   return result;
 }
 
-__declspec(dllexport) uint32_t makeJavaString(const char* bytes, int32_t length) {
+__attribute__((dllexport)) uint32_t makeJavaString(const char* bytes, int32_t length) {
   const SimvmServices* s = services();
   return s ? s->makeJavaString(bytes, length) : 0;
 }
 
-__declspec(dllexport) char* makeCString(uint32_t string) {
+__attribute__((dllexport)) char* makeCString(uint32_t string) {
   const SimvmServices* s = services();
   return s ? s->makeCString(string) : nullptr;
 }
 
-__declspec(dllexport) int32_t javaStringLength(uint32_t string) {
+__attribute__((dllexport)) int32_t javaStringLength(uint32_t string) {
   const SimvmServices* s = services();
   return s ? s->javaStringLength(string) : 0;
 }
 
-__declspec(dllexport) uint32_t ArrayAlloc(int32_t typeCode, int32_t count) {
+__attribute__((dllexport)) uint32_t ArrayAlloc(int32_t typeCode, int32_t count) {
   const SimvmServices* s = services();
   return s ? s->arrayAlloc(typeCode, count) : 0;
 }

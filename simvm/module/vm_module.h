@@ -19,9 +19,9 @@ struct SimvmServices {
 };
 
 #if defined(SIMVM_MODULE_BUILD)
-#define SIMVM_MODULE_API extern "C" __declspec(dllexport)
+#define SIMVM_MODULE_API extern "C" __attribute__((dllexport))
 #else
-#define SIMVM_MODULE_API extern "C" __declspec(dllimport)
+#define SIMVM_MODULE_API extern "C" __attribute__((dllimport))
 #endif
 
 // Installs the host's services; the table must outlive every call. Before it, every service

@@ -70,9 +70,12 @@ struct Scene {
     innerClasses = heap.call.classes("t/", true, true).bytes;
     innerPath = heap.call.path(target, 1000);
     vm.setToString(reentrantClass, [this, peer, target](uint32_t) -> std::optional<std::string> {
-      const std::string info = heap.call.handleInfo(peer);
-      const std::string classes = heap.call.classes("t/", true, true).bytes;
-      const simvm::PathResult path = heap.call.path(target, 1000);
+      // A caller of its own: toString runs on whichever thread asked, and a Caller keeps the
+      // objects of its current call.
+      simvm::Caller call(heap.vm, heap.lib);
+      const std::string info = call.handleInfo(peer);
+      const std::string classes = call.classes("t/", true, true).bytes;
+      const simvm::PathResult path = call.path(target, 1000);
       reentrantCalls.fetch_add(3);
       if (checking.load() && (info != innerInfo || classes != innerClasses ||
                               path.handles != innerPath.handles || path.message != innerPath.message))
