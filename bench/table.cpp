@@ -28,6 +28,8 @@ extern "C" int32_t execute_java_dynamic_method(void* ee, uint32_t obj, const cha
 
 namespace {
 
+const char* gOnly = nullptr;  // measure only the rows whose names contain this
+
 double cpuSeconds() {
   timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -157,8 +159,10 @@ void measureHeap(uint32_t bulk, int reps) {
   const uint32_t app = vm.newString("app/");
   const uint32_t slots = b.slots();
 
-  auto row = [&](const std::string& name, const char* goal, const Measure& m) {
-    printRow(name, slots, m, b.floorSeconds(), goal);
+  // Measures a row only when its name contains the filter given on the command line.
+  auto row = [&](const std::string& name, const char* goal, const std::function<Measure()>& measure) {
+    if (gOnly != nullptr && name.find(gOnly) == std::string::npos) return;
+    printRow(name, slots, measure(), b.floorSeconds(), goal);
   };
   auto list = [&](const char* method, std::initializer_list<uint32_t> args) {
     std::vector<uint32_t> a(args);
@@ -176,19 +180,23 @@ void measureHeap(uint32_t bulk, int reps) {
   floor.seconds = b.floorSeconds();
   printRow("floor: bare pass over the slots", slots, floor, floor.seconds, "1");
   row("getClasses0 \"app/\", no crediting", "2",
-      b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty));
+      [&] { return b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty); });
   row("getClasses0 \"app/\", crediting superclasses", "2.5",
-      b.run(list("getClasses0", {heap->stream, app, 1, 1}), true, reportNotEmpty));
-  Measure handles =
-      b.run(list("getHandles0", {heap->stream, heap->middleClass, 1, 0}), true, reportNotEmpty);
-  row("getHandles0 with subclasses, write excluded", "2", handles);
-  std::printf("    (its report: %zu bytes, whose writes took %.3f ms, subtracted)\n",
-              handles.reportBytes, handles.written * 1e3);
-  row("getBackTraceReferences0", "3",
-      b.run(list("getBackTraceReferences0", {heap->stream, heap->sampleObject}), true,
-            reportNotEmpty));
+      [&] { return b.run(list("getClasses0", {heap->stream, app, 1, 1}), true, reportNotEmpty); });
+  Measure handles;
+  row("getHandles0 with subclasses, write excluded", "2", [&] {
+    return handles = b.run(list("getHandles0", {heap->stream, heap->middleClass, 1, 0}), true,
+                           reportNotEmpty);
+  });
+  if (handles.reportBytes != 0)
+    std::printf("    (its report: %zu bytes, whose writes took %.3f ms, subtracted)\n",
+                handles.reportBytes, handles.written * 1e3);
+  row("getBackTraceReferences0", "3", [&] {
+    return b.run(list("getBackTraceReferences0", {heap->stream, heap->sampleObject}), true,
+                 reportNotEmpty);
+  });
   row("getMemoryUsage0 \"app/\"", "3",
-      b.run(list("getMemoryUsage0", {heap->stream, app}), true, reportNotEmpty));
+      [&] { return b.run(list("getMemoryUsage0", {heap->stream, app}), true, reportNotEmpty); });
   for (uint32_t depth : {1u, 10u, 100u, 1000u}) {
     if (depth > heap->chain.size()) continue;
     const uint32_t target = heap->chain[depth - 1];
@@ -199,21 +207,25 @@ void measureHeap(uint32_t bulk, int reps) {
       return result != 0 && (vm.methodsOf(result) >> 5) == depth + 1 &&
              vm.getElement(result, 0) == heap->registry && vm.getElement(result, depth) == target;
     };
-    row("findPathToRoot0 depth " + std::to_string(depth), "8", b.run(search, false, found));
+    row("findPathToRoot0 depth " + std::to_string(depth), "8", [&] { return b.run(search, false, found); });
   }
   // Queries of one handle: a small fraction of a pass.
-  row("getReferences0 of a thread", "-",
-      b.run(list("getReferences0", {heap->stream, heap->threads[0]}), true, reportNotEmpty));
-  row("getClassInfo0", "-", b.run([&] { b.call("getClassInfo0", {heap->middleClass}); }, false));
+  row("getReferences0 of a thread", "-", [&] {
+    return b.run(list("getReferences0", {heap->stream, heap->threads[0]}), true, reportNotEmpty);
+  });
+  row("getClassInfo0", "-",
+      [&] { return b.run([&] { b.call("getClassInfo0", {heap->middleClass}); }, false); });
   row("getHandleInfo0 of an object array", "-",
-      b.run([&] { b.call("getHandleInfo0", {heap->sampleArray}); }, false));
+      [&] { return b.run([&] { b.call("getHandleInfo0", {heap->sampleArray}); }, false); });
 }
 
 }  // namespace
 
-// An argument limits the sizes measured (say 100000, for a quick look).
+// A first argument limits the sizes measured (say 100000, for a quick look); a second measures
+// only the rows whose names contain it (say findPath).
 int main(int argc, char** argv) {
   const uint64_t largest = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
+  if (argc > 2) gOnly = argv[2];
   std::printf("Queries on application-shaped heaps; times are median thread CPU time, ratios to\n"
               "the floor measured on the same heap right after each row's calls. Extra B/slot: peak of\n"
               "malloc'd bytes during the call above those held before it, per slot.\n\n");
