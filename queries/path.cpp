@@ -61,9 +61,13 @@ int noteClasses(const PathGraph* g) {
   return !g->classes->failed && syncReferenceClasses(g->classes);
 }
 
-// A test-only switch: with this variable set the search never builds its index, so that the
-// walking search can be checked against the same model.
-int indexRefused() { return getenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX") != nullptr; }
+// The tests build a copy of the library that never builds the index, so that the walking search
+// can be checked against the same model; the library itself always tries the index first.
+#ifdef TAVOLIN_PATH_WITHOUT_INDEX
+constexpr int kIndexRefused = 1;
+#else
+constexpr int kIndexRefused = 0;
+#endif
 
 // Searches over an index when one can be had, else by walking the heap once per level. The
 // Reference classes must be known before either search begins.
@@ -72,7 +76,7 @@ const char* search(const PathGraph* g, uint32_t target, int32_t maxNodes, uint32
   uint32_t length = 0;
   PathIndex index;
   PathOutcome outcome = kPathOutOfMemory;
-  int indexed = !indexRefused() && indexBuild(&index, g);
+  int indexed = !kIndexRefused && indexBuild(&index, g);
   int classesKnown = indexed ? syncReferenceClasses(g->classes) : noteClasses(g);
   if (indexed && classesKnown) outcome = searchPath(g, &index, target, maxNodes, &path, &length);
   if (indexed) indexFree(&index);

@@ -1,8 +1,7 @@
 // The search that walks the heap once per level (taken when the index cannot be had) against
-// the same plain model, forced through the library's test-only switch.
+// the same plain model, through the tests' copy of the library that never builds the index.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <random>
 
@@ -20,24 +19,13 @@ constexpr uint32_t kHeaps = 400;
 #endif
 constexpr int kCallsPerHeap = 4;
 
-struct WithoutIndex {
-#if defined(_WIN32)
-  WithoutIndex() { _putenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX=1"); }
-  ~WithoutIndex() { _putenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX="); }
-#else
-  WithoutIndex() { setenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX", "1", 1); }
-  ~WithoutIndex() { unsetenv("TAVOLIN_TEST_PATH_WITHOUT_INDEX"); }
-#endif
-};
-
 TEST(PathWithoutIndex, walking_search_agrees_with_the_model_on_random_heaps) {
-  WithoutIndex forced;
   simvm::VmConfig config;
   config.slots = 2048;
   config.arenaBytes = 4u << 20;
   std::map<std::string, int> outcomes;
   for (uint32_t seed = 5001; seed < 5001 + kHeaps; seed++) {
-    testkit::Heap heap(config);
+    testkit::Heap heap(config, testkit::libraryDir() + "/without-index");
     std::mt19937 rng(seed);
     pathtest::RandomHeap made = pathtest::buildRandomHeap(heap.vm, rng, {});
     pathmodel::Model model(heap.vm);
