@@ -7,6 +7,7 @@ BUILD32  := build-m32
 BUILDSAN := build-asan
 BUILDTSAN := build-tsan
 BUILDREL := build-release
+BUILDREL32 := build-release-m32
 BUILDWIN := build-win
 DIST     := dist
 
@@ -68,13 +69,16 @@ test-tsan:
 	cmake --build $(BUILDTSAN) -j $(JOBS) --target test_stress
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
 
+# Every benchmark of the x86-64 build, then the query table again as i386 code.
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	cmake --build $(BUILDREL) -j $(JOBS)
-	@for b in $(BUILDREL)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+	cmake -S . -B $(BUILDREL32) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTAVOLIN_M32=ON >/dev/null
+	cmake --build $(BUILDREL32) -j $(JOBS) --target bench_table
+	@for b in $(BUILDREL)/bench/bench_* $(BUILDREL32)/bench/bench_table; do echo "== $$b"; $$b || exit 1; done
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDWIN) $(DIST)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST)
