@@ -23,17 +23,18 @@ int growInfos(ClassTable* t) {
 }
 
 void place(ClassTable* t, uint32_t index) {
-  uint32_t s = classSlotHash(t->infos[index].word, t->mask);
-  while (t->slots[s] != 0) s = (s + 1) & t->mask;
-  t->slots[s] = index + 1;
+  uint32_t word = t->infos[index].word;
+  uint32_t s = classSlotHash(word, t->mask);
+  while (t->slots[s].index != 0) s = (s + 1) & t->mask;
+  t->slots[s] = ClassSlot{word, index + 1};
 }
 
 // Keeps the slots at most half full.
 int growSlots(ClassTable* t) {
   if (2 * (t->count + 1) <= t->mask + 1) return 1;
   uint64_t size = 2 * (static_cast<uint64_t>(t->mask) + 1);
-  if (size > UINT32_MAX / 2 || size > SIZE_MAX / sizeof(uint32_t)) return 0;
-  uint32_t* slots = static_cast<uint32_t*>(calloc(static_cast<size_t>(size), sizeof(uint32_t)));
+  if (size > UINT32_MAX / 2 || size > SIZE_MAX / sizeof(ClassSlot)) return 0;
+  ClassSlot* slots = static_cast<ClassSlot*>(calloc(static_cast<size_t>(size), sizeof(ClassSlot)));
   if (slots == nullptr) return 0;
   free(t->slots);
   t->slots = slots;
@@ -72,7 +73,7 @@ int classTableInit(ClassTable* table, FieldFilter filter, int wantReferences) {
   memset(table, 0, sizeof *table);
   table->filter = filter;
   table->wantReferences = wantReferences;
-  table->slots = static_cast<uint32_t*>(calloc(kInitialSlots, sizeof(uint32_t)));
+  table->slots = static_cast<ClassSlot*>(calloc(kInitialSlots, sizeof(ClassSlot)));
   table->mask = kInitialSlots - 1;
   table->classClass = classClassHandle();
   table->threadClass = threadClassHandle();
@@ -118,8 +119,6 @@ ClassInfo* classInfoMake(ClassTable* t, uint32_t word) {
   uint32_t index = t->count++;
   t->infos[index] = info;
   place(t, index);
-  t->lastWord = word;
-  t->lastIndex = index + 1;
   return &t->infos[index];
 }
 

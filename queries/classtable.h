@@ -3,14 +3,14 @@
 //
 // Objects are looked up by their class word as it stands in the heap (a plain object's
 // MethodTable word 0, an object array's element-class word), so the per-object cost is one
-// probe of an open-addressed table (with the last class met kept at hand) and no checks: the
-// word is checked once, when its entry is made. An entry holds the class (0 when the word names
+// probe of an open-addressed table whose slots hold the word beside the entry's index (one
+// load decides a hit) and no checks: the word is checked once, when its entry is made. An entry holds the class (0 when the word names
 // no live class), its name, its instance size, whether it is java/lang/Class, a thread class
 // or a Reference subclass, and the instance fields of its whole chain that pass the table's
 // filter, in the order a field scan visits them (own class first, each table in order).
 //
-// Invariants: `slots` has a power-of-two size at most half full; a slot holds an index into
-// `infos` plus one, 0 when empty. A ClassInfo pointer stays valid until the next lookup of a
+// Invariants: `slots` has a power-of-two size at most half full; a slot holds a class word and
+// the index of its entry in `infos` plus one, 0 when empty. A ClassInfo pointer stays valid until the next lookup of a
 // class not met before (the array may move when it grows); indices stay valid for the call.
 // Ownership: the table owns infos, slots and fields; ClassInfo::answer belongs to the query.
 // Allocation failure: classInfoOf returns null and sets `failed`; the table stays usable.
@@ -40,11 +40,16 @@ struct ClassInfo {
 
 typedef int (*FieldFilter)(uint32_t entry);  // 1 to select a non-static field
 
+struct ClassSlot {
+  uint32_t word;
+  uint32_t index;  // into infos, plus one; 0 when the slot is empty
+};
+
 struct ClassTable {
   ClassInfo* infos;
   uint32_t count;
   uint32_t capacity;
-  uint32_t* slots;
+  ClassSlot* slots;
   uint32_t mask;  // slot count - 1
   FieldRef* fields;
   uint32_t fieldTotal;
@@ -54,8 +59,6 @@ struct ClassTable {
   uint32_t threadClass;   // java/lang/Thread
   uint32_t referenceClass;  // java/lang/ref/Reference, when isReference is wanted; else 0
   int wantReferences;
-  uint32_t lastWord;
-  uint32_t lastIndex;     // index + 1 of the entry for lastWord; 0 when none
   int failed;
 };
 
@@ -70,15 +73,10 @@ inline uint32_t classSlotHash(uint32_t word, uint32_t mask) {
 }
 
 inline ClassInfo* classInfoOf(ClassTable* table, uint32_t word) {
-  if (word == table->lastWord && table->lastIndex != 0) return &table->infos[table->lastIndex - 1];
   for (uint32_t s = classSlotHash(word, table->mask);; s = (s + 1) & table->mask) {
-    uint32_t index = table->slots[s];
-    if (index == 0) break;
-    if (table->infos[index - 1].word == word) {
-      table->lastWord = word;
-      table->lastIndex = index;
-      return &table->infos[index - 1];
-    }
+    ClassSlot slot = table->slots[s];
+    if (slot.word == word && slot.index != 0) return &table->infos[slot.index - 1];
+    if (slot.index == 0) break;
   }
   return classInfoMake(table, word);
 }
