@@ -10,22 +10,65 @@ namespace tv {
 
 namespace {
 
+// Links are offered in the heap's order but land all over the index. A link to a slot near its
+// referrer goes straight in: the lines it touches were touched a moment ago. A far one would
+// touch a line of inStart (and of in) far from the last, so far links are first sorted into
+// small buffers by their target's bucket (2^shift consecutive slots, at most kMaxBuckets
+// buckets) and applied a buffer at a time, while that bucket's lines are at hand. With 256
+// links of 8 bytes a buffer, the buffers take at most 1 MB.
+constexpr uint32_t kMinBucketShift = 12;
+constexpr uint32_t kMaxBuckets = 512;
+constexpr uint32_t kBufferLinks = 256;
+constexpr uint32_t kNearSlots = 1024;
+
+struct PendingLink {
+  uint32_t target;
+  uint32_t value;  // the referrer's slot, tagged
+};
+
+struct Buckets {
+  uint32_t shift;
+  uint32_t count;
+  uint32_t* filled;        // per bucket: links waiting
+  PendingLink* pending;    // per bucket: kBufferLinks entries
+};
+
 // One pass over every link of the heap: count (inStart[t] += 1) or deal out (in[--inStart[t]]).
 struct IndexPass {
   PathIndex* index;
   int dealing;
   uint64_t links;  // counted so far
   uint32_t from;   // the slot whose links are offered
+  Buckets buckets;  // count 0: links are applied one by one
 };
 
-inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
-  if (p->dealing) {
+inline void apply(PathIndex* index, int dealing, uint32_t t, uint32_t value) {
+  if (dealing) {
     // A heap that changed between the passes must not make the runs underflow.
-    if (p->index->inStart[t] != 0) p->index->in[--p->index->inStart[t]] = p->from | tag;
+    if (index->inStart[t] != 0) index->in[--index->inStart[t]] = value;
   } else {
-    p->index->inStart[t]++;
-    p->links++;
+    index->inStart[t]++;
   }
+}
+
+void flushBucket(IndexPass* p, uint32_t b) {
+  const PendingLink* links = p->buckets.pending + static_cast<size_t>(b) * kBufferLinks;
+  for (uint32_t i = 0; i < p->buckets.filled[b]; i++)
+    apply(p->index, p->dealing, links[i].target, links[i].value);
+  p->buckets.filled[b] = 0;
+}
+
+inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
+  if (!p->dealing) p->links++;
+  // A link to a slot near its referrer lands near the last one applied: it goes straight in.
+  if (p->buckets.count == 0 || t - p->from + kNearSlots < 2 * kNearSlots) {
+    apply(p->index, p->dealing, t, p->from | tag);
+    return;
+  }
+  uint32_t b = t >> p->buckets.shift;
+  PendingLink* links = p->buckets.pending + static_cast<size_t>(b) * kBufferLinks;
+  links[p->buckets.filled[b]++] = PendingLink{t, p->from | tag};
+  if (p->buckets.filled[b] == kBufferLinks) flushBucket(p, b);
 }
 
 void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(context), t, kStackEdge); }
@@ -45,6 +88,29 @@ void walkLinks(const PathGraph* g, IndexPass* p) {
     if (isThreadSlot(v)) forEachStackLink(g, h, offerStackLink, p);
     p->from++;
   });
+  for (uint32_t b = 0; b < p->buckets.count; b++) flushBucket(p, b);
+}
+
+// Buffers for a heap of `slots`; without memory for them the links are applied one by one.
+Buckets bucketsFor(uint32_t slots) {
+  Buckets b = {kMinBucketShift, 0, nullptr, nullptr};
+  while ((static_cast<uint64_t>(slots) >> b.shift) >= kMaxBuckets) b.shift++;
+  uint32_t count = static_cast<uint32_t>((static_cast<uint64_t>(slots) + (1u << b.shift) - 1) >> b.shift);
+  b.filled = static_cast<uint32_t*>(calloc(count ? count : 1, sizeof(uint32_t)));
+  b.pending = static_cast<PendingLink*>(malloc(static_cast<size_t>(count ? count : 1) * kBufferLinks * sizeof(PendingLink)));
+  if (b.filled == nullptr || b.pending == nullptr) {
+    free(b.filled);
+    free(b.pending);
+    return Buckets{kMinBucketShift, 0, nullptr, nullptr};
+  }
+  b.count = count;
+  return b;
+}
+
+void bucketsFree(Buckets* b) {
+  free(b->filled);
+  free(b->pending);
+  *b = Buckets{};
 }
 
 }  // namespace
@@ -53,9 +119,10 @@ int indexBuild(PathIndex* index, const PathGraph* g) {
   *index = PathIndex{};
   index->inStart = static_cast<uint32_t*>(calloc(static_cast<size_t>(g->slots) + 1, sizeof(uint32_t)));
   if (index->inStart == nullptr) return 0;
-  IndexPass pass = {index, 0, 0, 0};
+  IndexPass pass = {index, 0, 0, 0, bucketsFor(g->slots)};
   walkLinks(g, &pass);
   if (g->classes->failed || pass.links > UINT32_MAX - 1 || pass.links > SIZE_MAX / sizeof(uint32_t)) {
+    bucketsFree(&pass.buckets);
     indexFree(index);
     return 0;
   }
@@ -71,11 +138,13 @@ int indexBuild(PathIndex* index, const PathGraph* g) {
   // slot 0, never a word from outside the table.
   index->in = static_cast<uint32_t*>(calloc(index->edges ? index->edges : 1, sizeof(uint32_t)));
   if (index->in == nullptr) {
+    bucketsFree(&pass.buckets);
     indexFree(index);
     return 0;
   }
   pass.dealing = 1;
   walkLinks(g, &pass);
+  bucketsFree(&pass.buckets);
   return 1;
 }
 
