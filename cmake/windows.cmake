@@ -56,7 +56,8 @@ function(tavolin_windows_finish)
   set_target_properties(Tavolin2 PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   if(TARGET Tavolin2_without_index)
     set_target_properties(Tavolin2_without_index PROPERTIES PREFIX ""
-      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/without-index)
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/without-index
+      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/without-index)
   endif()
   foreach(library Tavolin2 Tavolin2_without_index)
     if(TARGET ${library})
