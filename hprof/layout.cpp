@@ -39,6 +39,7 @@
 #include <map>
 
 #include "hprof/builder.h"
+#include "hprof/prefault.h"
 
 namespace simvm::hprof {
 
@@ -62,10 +63,13 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   vm_ = heap_->vm.get();
   // The table and the arena fill front to back, like the reader's tables.
   adviseHugePages(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
+  Prefaulter ahead(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
+  prefault_ = &ahead;
   retireStartupThread();
   defineClasses();
   makeHandles();
   fillObjects();
+  prefault_ = nullptr;
   setStatics();
   setClassReferences();
   makeThreads();
@@ -209,22 +213,35 @@ std::string javaArrayName(const std::string& descriptor) {
 
 }  // namespace
 
-// Primitive arrays by element type, and object arrays whose elements are arrays, by class.
+// Primitive arrays by element type, and object arrays whose elements are arrays, by class:
+// counted per type code and class index first, named once each.
 void HeapBuilder::tallyUnlistedArrays() {
-  std::map<std::string, LoadedHeap::ArrayTally> tally;
+  std::vector<LoadedHeap::ArrayTally> byType(256), byClass(nClasses_);
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kPrimitiveArray) {
-      LoadedHeap::ArrayTally& t = tally[javaArrayName(std::string("[") + primitiveLetter(o.elementType))];
+      LoadedHeap::ArrayTally& t = byType[o.elementType];
       ++t.count;
       t.bytes += uint64_t(o.length) * typeSize(o.elementType, idSize_);
-    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone &&
-               info_[objectClass_[j]].name.rfind("[[", 0) == 0) {
-      LoadedHeap::ArrayTally& t = tally[javaArrayName(info_[objectClass_[j]].name)];
+    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone) {
+      LoadedHeap::ArrayTally& t = byClass[objectClass_[j]];
       ++t.count;
       t.bytes += uint64_t(o.length) * idSize_;
     }
   }
+  std::map<std::string, LoadedHeap::ArrayTally> tally;
+  const auto add = [&](const std::string& name, const LoadedHeap::ArrayTally& t) {
+    LoadedHeap::ArrayTally& sum = tally[name];
+    sum.count += t.count;
+    sum.bytes += t.bytes;
+  };
+  for (size_t type = 0; type < byType.size(); ++type)
+    if (byType[type].count)
+      add(javaArrayName(std::string("[") + primitiveLetter(static_cast<uint8_t>(type))),
+          byType[type]);
+  for (uint32_t c = 0; c < nClasses_; ++c)
+    if (byClass[c].count && info_[c].name.rfind("[[", 0) == 0)
+      add(javaArrayName(info_[c].name), byClass[c]);
   heap_->unlistedArrays.assign(tally.begin(), tally.end());
 }
 

@@ -24,18 +24,17 @@ constexpr PrimitiveName kPrimitiveNames[] = {
 
 }  // namespace
 
-// A reference in the payload: replaced in place by its node + 1 (0 for null or unknown).
-uint32_t HeapBuilder::resolveAt(uint8_t* p, uint64_t& missing) {
+// A reference in the payload, as its node + 1 (0 for null or unknown).
+uint32_t HeapBuilder::resolveAt(const uint8_t* p, uint64_t& missing) const {
   const uint64_t id = beId(p, idSize_);
-  uint32_t n = kNone;
   missing = 0;
-  if (id != 0) {
-    n = nodeOf(id);
-    if (n == kNone) missing = id;
+  if (id == 0) return 0;
+  const uint32_t n = nodeOf(id);
+  if (n == kNone) {
+    missing = id;
+    return 0;
   }
-  const uint32_t encoded = n == kNone ? 0 : n + 1;
-  std::memcpy(p, &encoded, 4);
-  return n;
+  return n + 1;
 }
 
 void HeapBuilder::nameClasses() {
@@ -162,12 +161,13 @@ void HeapBuilder::classifyObjects() {
       continue;
     }
     if (c == kNone)
-      throw HprofError("an instance of the unknown class " + hexId(o.classId), o.offset);
+      throw HprofError("an instance of the unknown class " + hexId(o.classId),
+                       recordOffset(o, idSize_));
     if (o.length != info_[c].payloadBytes)
       throw HprofError("an instance of " + info_[c].name + " has " + std::to_string(o.length) +
                            " field bytes where its class needs " +
                            std::to_string(info_[c].payloadBytes),
-                       o.offset);
+                       recordOffset(o, idSize_));
     objectClass_[j] = c;
   }
 }
@@ -176,22 +176,39 @@ void HeapBuilder::resolveReferences() {
   fieldSeen_.resize(m_.fields.size());
   staticSeen_.resize(m_.statics.size());
   stringCoder_.assign(nObjects_, kNotStringValue);
-  uint8_t* blob = m_.blob.data();
+  // Where the String's value lies among its references.
+  uint32_t valueRef = kNone;
+  if (stringClass_ != kNone)
+    for (size_t r = 0; r < info_[stringClass_].refs.size(); ++r)
+      if (info_[stringClass_].refs[r].first == stringValueAt_) valueRef = static_cast<uint32_t>(r);
+  uint64_t count = 0;
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
-    uint8_t* p = blob + o.data;
+    if (o.kind == ObjectKind::kInstance) count += info_[objectClass_[j]].refs.size();
+    else if (o.kind == ObjectKind::kObjectArray) count += o.length;
+  }
+  if (count > SIZE_MAX / sizeof(uint32_t))
+    throw HprofError("the dump holds too many references for this process", m_.streamBytes);
+  refNodes_.reset(new uint32_t[static_cast<size_t>(std::max<uint64_t>(count, 1))]);
+  adviseHugePages(refNodes_.get(), static_cast<size_t>(count) * sizeof(uint32_t));
+  uint32_t* out = refNodes_.get();
+  const uint8_t* image = m_.image;
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    const uint8_t* p = image + o.data;
     if (o.kind == ObjectKind::kInstance) {
+      uint32_t* first = out;
       for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
         uint64_t missing;
-        const uint32_t n = resolveAt(p + offset, missing);
-        if (n != kNone) fieldSeen_[field].add(valueKey(n));
+        const uint32_t n = *out++ = resolveAt(p + offset, missing);
+        if (n) fieldSeen_[field].add(valueKey(n - 1));
         if (missing) noteDangling(o.id, text(m_.fields[field].nameId), missing);
       }
-      if (objectClass_[j] == stringClass_) noteStringValue(p);
+      if (objectClass_[j] == stringClass_ && valueRef != kNone) noteStringValue(first[valueRef], p);
     } else if (o.kind == ObjectKind::kObjectArray) {
       for (uint32_t i = 0; i < o.length; ++i) {
         uint64_t missing;
-        resolveAt(p + uint64_t(i) * idSize_, missing);
+        *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
         if (missing) noteDangling(o.id, "[" + std::to_string(i) + "]", missing);
       }
     }
@@ -205,8 +222,8 @@ void HeapBuilder::resolveReferences() {
       for (uint32_t b = 0; b < idSize_; ++b) raw[b] = uint8_t(sf.value >> (8 * (idSize_ - 1 - b)));
       uint64_t missing;
       const uint32_t n = resolveAt(raw, missing);
-      sf.value = n == kNone ? 0 : n + 1;
-      if (n != kNone) staticSeen_[s].add(valueKey(n));
+      sf.value = n;
+      if (n) staticSeen_[s].add(valueKey(n - 1));
       if (missing) noteDangling(cd.id, "static " + text(sf.nameId), missing);
     }
   }
@@ -219,11 +236,10 @@ void HeapBuilder::noteDangling(uint64_t referrer, std::string where, uint64_t mi
 }
 
 // A String's byte[] value will be widened to the VM's char[] by the String's coder.
-void HeapBuilder::noteStringValue(const uint8_t* p) {
+void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p) {
   if (stringValueAt_ == kNone || stringCoderAt_ == kNone) return;  // a pre-JDK 9 String
-  const uint32_t n = resolvedAt(p + stringValueAt_);
-  if (n == kNone || n < nClasses_) return;
-  const uint32_t j = n - nClasses_;
+  if (value == 0 || value - 1 < nClasses_) return;
+  const uint32_t j = value - 1 - nClasses_;
   const HeapObject& v = m_.objects[j];
   if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte &&
       stringCoder_[j] == kNotStringValue)
