@@ -201,7 +201,10 @@ class HeapBuilder {
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
-  // The id <-> handle maps, mirrors among the classes.
+  // The handle -> id map, mirrors among the classes, and the tally of unlisted arrays; made
+  // once the handles are, beside the bodies.
+  void mapHandles();
+  // The id -> handle map, last: the index of ids becomes it.
   void fillMaps();
   // The arrays the queries do not list, counted for the console's explanations.
   void tallyUnlistedArrays();

@@ -40,6 +40,7 @@
 
 #include "hprof/builder.h"
 #include "hprof/prefault.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -68,7 +69,12 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   retireStartupThread();
   defineClasses();
   makeHandles();
-  fillObjects();
+  {
+    // The handle -> id map and the array tally need only the handles: made beside the bodies.
+    SideTask maps([this] { mapHandles(); });
+    fillObjects();
+    maps.join();
+  }
   prefault_ = nullptr;
   setStatics();
   setClassReferences();
@@ -170,13 +176,16 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
-// The id <-> handle maps; mirrors, which became classes, are among the classes. The index
-// of ids is sorted already: its nodes become handles. Handles were handed out in ascending
-// order, the classes' (in superclass order, some of them the VM's own) before the objects'.
+// The id -> handle map: the index of ids is sorted already, and its nodes become handles.
 void HeapBuilder::fillMaps() {
   std::vector<IdIndex::Pair>& byId = m_.ids.pairs();
   for (IdIndex::Pair& p : byId) p.second = handles_[p.second];
   heap_->handleOfId = SortedPairs<uint64_t, uint32_t>(std::move(byId));
+}
+
+// Mirrors, which became classes, are among the classes. Handles were handed out in ascending
+// order, the classes' (in superclass order, some of them the VM's own) before the objects'.
+void HeapBuilder::mapHandles() {
   std::vector<std::pair<uint32_t, uint64_t>> byHandle;
   byHandle.reserve(handles_.size());
   for (uint32_t i = 0; i < nClasses_; ++i) byHandle.emplace_back(handles_[i], m_.classes[i].id);

@@ -1,13 +1,11 @@
 // One handle per instance and array of a dump, then their bodies in the VM's 32-bit layout.
 #include <algorithm>
 #include <cstring>
-#include <exception>
-#include <system_error>
-#include <thread>
 #include <unordered_set>
 
 #include "hprof/builder.h"
 #include "hprof/prefault.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -73,24 +71,9 @@ void HeapBuilder::fillObjects() {
       else if (o.kind == ObjectKind::kObjectArray) midRefs += o.length;
     }
   }
-  std::exception_ptr failure;
-  std::thread second;
-  try {
-    second = std::thread([&] {
-      try {
-        fillRange(mid, nObjects_, midRefs);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {  // no thread to be had: the second half here, later
-  }
+  SideTask second([&] { fillRange(mid, nObjects_, midRefs); });
   fillRange(0, mid, refNodes_.get());
-  if (second.joinable())
-    second.join();
-  else
-    fillRange(mid, nObjects_, midRefs);
-  if (failure) std::rethrow_exception(failure);
+  second.join();
 
   // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks.
   if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
