@@ -61,6 +61,17 @@ struct SeenValues {
     else if (key != k)
       mixed = true;
   }
+  // As if the values seen by `later` had been added after these.
+  void merge(const SeenValues& later) {
+    if (later.key == 0) return;
+    if (key == 0) {
+      *this = later;
+      return;
+    }
+    mixed = mixed || later.mixed || key != later.key;
+    objects = objects || later.objects;
+    arrays = arrays || later.arrays;
+  }
 };
 
 struct PlanItem {
@@ -147,9 +158,20 @@ class HeapBuilder {
   void planPayloads();
   void classifyObjects();
   void resolveReferences();
+  // What resolving one part of the objects found, merged in dump order afterwards.
+  struct ResolvedPart {
+    std::vector<SeenValues> seen;                       // per dump field
+    std::vector<std::pair<uint32_t, uint8_t>> coders;   // String values met: object, coder
+    uint64_t dangling = 0;
+    std::vector<DanglingReference> danglingList;
+  };
+  // Objects [from, to), their references resolved into out (valueRef: the String's value among
+  // its references).
+  void resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32_t valueRef,
+                    ResolvedPart& part) const;
   // A String's byte[] value (resolved) will be widened to the VM's char[] by the String's
-  // coder, read from its payload p.
-  void noteStringValue(uint32_t value, const uint8_t* p);
+  // coder, read from its payload p: noted in part.
+  void noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart& part) const;
   void findMirrors();
 
   // --- classes, fields and statics (classes.cpp) ---------------------------------------

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "hprof/builder.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -181,9 +182,17 @@ void HeapBuilder::resolveReferences() {
   if (stringClass_ != kNone)
     for (size_t r = 0; r < info_[stringClass_].refs.size(); ++r)
       if (info_[stringClass_].refs[r].first == stringValueAt_) valueRef = static_cast<uint32_t>(r);
-  uint64_t count = 0;
+  // The objects in two halves of the payload bytes, each on its own thread; what each half
+  // saw is then merged in dump order, so the result is the one a single pass would give.
+  const uint64_t half = nObjects_ ? (m_.objects.front().data + m_.objects.back().data) / 2 : 0;
+  uint64_t count = 0, midRefs = 0;
+  uint32_t mid = nObjects_;
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
+    if (mid == nObjects_ && o.data >= half) {
+      mid = j;
+      midRefs = count;
+    }
     if (o.kind == ObjectKind::kInstance) count += info_[objectClass_[j]].refs.size();
     else if (o.kind == ObjectKind::kObjectArray) count += o.length;
   }
@@ -191,27 +200,19 @@ void HeapBuilder::resolveReferences() {
     throw HprofError("the dump holds too many references for this process", m_.streamBytes);
   refNodes_.reset(new uint32_t[static_cast<size_t>(std::max<uint64_t>(count, 1))]);
   adviseHugePages(refNodes_.get(), static_cast<size_t>(count) * sizeof(uint32_t));
-  uint32_t* out = refNodes_.get();
-  const uint8_t* image = m_.image;
-  for (uint32_t j = 0; j < nObjects_; ++j) {
-    const HeapObject& o = m_.objects[j];
-    const uint8_t* p = image + o.data;
-    if (o.kind == ObjectKind::kInstance) {
-      uint32_t* first = out;
-      for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
-        uint64_t missing;
-        const uint32_t n = *out++ = resolveAt(p + offset, missing);
-        if (n) fieldSeen_[field].add(valueKey(n - 1));
-        if (missing) noteDangling(o.id, text(m_.fields[field].nameId), missing);
-      }
-      if (objectClass_[j] == stringClass_ && valueRef != kNone) noteStringValue(first[valueRef], p);
-    } else if (o.kind == ObjectKind::kObjectArray) {
-      for (uint32_t i = 0; i < o.length; ++i) {
-        uint64_t missing;
-        *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
-        if (missing) noteDangling(o.id, "[" + std::to_string(i) + "]", missing);
-      }
-    }
+  ResolvedPart first, second;
+  {
+    SideTask task([&] { resolveRange(mid, nObjects_, refNodes_.get() + midRefs, valueRef, second); });
+    resolveRange(0, mid, refNodes_.get(), valueRef, first);
+    task.join();
+  }
+  for (ResolvedPart* part : {&first, &second}) {
+    for (size_t f = 0; f < fieldSeen_.size(); ++f) fieldSeen_[f].merge(part->seen[f]);
+    for (const auto& [j, coder] : part->coders)
+      if (stringCoder_[j] == kNotStringValue) stringCoder_[j] = coder;
+    dangling_ += part->dangling;
+    for (DanglingReference& d : part->danglingList)
+      if (danglingList_.size() < kDanglingKept) danglingList_.push_back(std::move(d));
   }
   for (uint32_t c = 0; c < nClasses_; ++c) {
     const ClassDump& cd = m_.classes[c];
@@ -229,6 +230,38 @@ void HeapBuilder::resolveReferences() {
   }
 }
 
+void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32_t valueRef,
+                               ResolvedPart& part) const {
+  part.seen.resize(m_.fields.size());
+  const auto dangle = [&](uint64_t referrer, std::string where, uint64_t missing) {
+    ++part.dangling;
+    if (part.danglingList.size() < kDanglingKept)
+      part.danglingList.push_back({referrer, std::move(where), missing});
+  };
+  const uint8_t* image = m_.image;
+  for (uint32_t j = from; j < to; ++j) {
+    const HeapObject& o = m_.objects[j];
+    const uint8_t* p = image + o.data;
+    if (o.kind == ObjectKind::kInstance) {
+      uint32_t* first = out;
+      for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
+        uint64_t missing;
+        const uint32_t n = *out++ = resolveAt(p + offset, missing);
+        if (n) part.seen[field].add(valueKey(n - 1));
+        if (missing) dangle(o.id, text(m_.fields[field].nameId), missing);
+      }
+      if (objectClass_[j] == stringClass_ && valueRef != kNone)
+        noteStringValue(first[valueRef], p, part);
+    } else if (o.kind == ObjectKind::kObjectArray) {
+      for (uint32_t i = 0; i < o.length; ++i) {
+        uint64_t missing;
+        *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
+        if (missing) dangle(o.id, "[" + std::to_string(i) + "]", missing);
+      }
+    }
+  }
+}
+
 void HeapBuilder::noteDangling(uint64_t referrer, std::string where, uint64_t missing) {
   ++dangling_;
   if (danglingList_.size() < kDanglingKept)
@@ -236,14 +269,13 @@ void HeapBuilder::noteDangling(uint64_t referrer, std::string where, uint64_t mi
 }
 
 // A String's byte[] value will be widened to the VM's char[] by the String's coder.
-void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p) {
+void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart& part) const {
   if (stringValueAt_ == kNone || stringCoderAt_ == kNone) return;  // a pre-JDK 9 String
   if (value == 0 || value - 1 < nClasses_) return;
   const uint32_t j = value - 1 - nClasses_;
   const HeapObject& v = m_.objects[j];
-  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte &&
-      stringCoder_[j] == kNotStringValue)
-    stringCoder_[j] = p[stringCoderAt_] == 1 ? kUtf16 : kLatin1;
+  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte)
+    part.coders.emplace_back(j, p[stringCoderAt_] == 1 ? kUtf16 : kLatin1);
 }
 
 void HeapBuilder::findMirrors() {
