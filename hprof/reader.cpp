@@ -187,7 +187,8 @@ void Reader::Source::readPlain(std::FILE* file, uint64_t size, const std::string
   if (size <= SIZE_MAX) {
     void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
     if (p != MAP_FAILED) {
-      madvise(p, static_cast<size_t>(size), MADV_SEQUENTIAL);
+      // Read ahead as a whole: the payloads are read again, out of order, after the records.
+      madvise(p, static_cast<size_t>(size), MADV_WILLNEED);
       mapped = p;
       mappedBytes = static_cast<size_t>(size);
       base = static_cast<const uint8_t*>(p);
