@@ -1,7 +1,8 @@
 // The share of objects with a path on a large dump, measured on request: set
-// TAVOLIN_SHARE_DUMP to a plain .hprof file (the import benchmark's large dump, say) and
-// TAVOLIN_SHARE_SAMPLE to the sample size (300 if unset). Skipped otherwise: on a dump of
-// millions of objects the independent reading and the searches take minutes.
+// TAVOLIN_SHARE_DUMP to a plain .hprof file (the import benchmark's large dump, say),
+// TAVOLIN_SHARE_SAMPLE to the sample size (300 if unset) and, if the searches must end by then,
+// TAVOLIN_SHARE_SECONDS to a time limit. Skipped otherwise: on a dump of millions of objects the
+// independent reading and the searches take minutes.
 //
 // The sample is drawn as in the JVM dumps' test: objects and object arrays reachable from the
 // dump's roots without passing through a Reference object, in a fixed random order.
@@ -26,6 +27,8 @@ TEST(LargeDumpOnRequest, share_of_sampled_reachable_objects_with_a_path) {
   if (!path) GTEST_SKIP() << "set TAVOLIN_SHARE_DUMP to a plain dump to measure it";
   const char* sample = std::getenv("TAVOLIN_SHARE_SAMPLE");
   const size_t want = sample ? std::strtoul(sample, nullptr, 10) : 300;
+  const char* limit = std::getenv("TAVOLIN_SHARE_SECONDS");
+  const double budget = limit ? std::strtod(limit, nullptr) : 1e9;
   const auto start = std::chrono::steady_clock::now();
   const auto seconds = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -46,6 +49,7 @@ TEST(LargeDumpOnRequest, share_of_sampled_reachable_objects_with_a_path) {
   }
   std::printf("independent reading: %zu reachable, %zu candidates (%.0f s)\n", reachable,
               candidates.size(), seconds());
+  std::fflush(stdout);
   std::shuffle(candidates.begin(), candidates.end(), std::mt19937(14));
 
   auto heap = simvm::loadHprof(path);
@@ -53,9 +57,10 @@ TEST(LargeDumpOnRequest, share_of_sampled_reachable_objects_with_a_path) {
   simvm::Caller call(*heap->vm, lib);
   simvm::Vm& vm = *heap->vm;
   std::printf("loaded (%.0f s)\n", seconds());
+  std::fflush(stdout);
   size_t tried = 0, found = 0, referenceArrays = 0;
   for (uint64_t id : candidates) {
-    if (tried == want) break;
+    if (tried == want || seconds() > budget) break;
     const uint32_t h = heap->handleOfId.at(id);
     if (vm.isClassHandle(h)) continue;  // primitive mirrors became classes
     bool referenceElements = false;
@@ -69,6 +74,11 @@ TEST(LargeDumpOnRequest, share_of_sampled_reachable_objects_with_a_path) {
     simvm::VmScope scope(vm);
     const simvm::PathResult p = call.path(h, 1 << 26);
     ++tried;
+    if (tried % 10 == 0) {
+      std::printf("%zu searched, %zu with a path (%.0f s)\n", tried, found + (p.array != 0),
+                  seconds());
+      std::fflush(stdout);
+    }
     if (p.array != 0)
       ++found;
     else
