@@ -28,6 +28,8 @@
 
 namespace simvm::hprof {
 
+class Prefaulter;
+
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kDropped = 0xFFFFFFFFu;  // vm offset of a dump field with no place in the VM
 // The thread object's body word the VM keeps its ThreadBlock in.
@@ -58,6 +60,17 @@ struct SeenValues {
       key = k;
     else if (key != k)
       mixed = true;
+  }
+  // As if the values seen by `later` had been added after these.
+  void merge(const SeenValues& later) {
+    if (later.key == 0) return;
+    if (key == 0) {
+      *this = later;
+      return;
+    }
+    mixed = mixed || later.mixed || key != later.key;
+    objects = objects || later.objects;
+    arrays = arrays || later.arrays;
   }
 };
 
@@ -102,16 +115,8 @@ class HeapBuilder {
     std::string_view t;
     return m_.text(id, t) ? std::string(t) : std::string();
   }
-  // A reference in the payload, once resolved: its node + 1, 0 for null or unknown.
-  static uint32_t resolvedAt(const uint8_t* p) {
-    uint32_t encoded;
-    std::memcpy(&encoded, p, 4);
-    return encoded - 1;  // kNone for 0
-  }
-  uint32_t handleAt(const uint8_t* p) const {
-    const uint32_t n = resolvedAt(p);
-    return n == kNone ? 0 : handles_[n];
-  }
+  // A resolved reference (node + 1, 0 for null or unknown) as a handle.
+  uint32_t handleOf(uint32_t resolved) const { return resolved ? handles_[resolved - 1] : 0; }
   uint64_t valueKey(uint32_t node) const {
     if (node < nClasses_) return key(kKeyClassObject, 0);
     const uint32_t j = node - nClasses_;
@@ -129,11 +134,18 @@ class HeapBuilder {
            m_.objects[j].kind == ObjectKind::kInstance;
   }
   uint8_t* bodyOf(uint32_t h) const { return static_cast<uint8_t*>(vm_->pointer(vm_->bodyOf(h))); }
+  // The same without the VM's lock, for the filling threads: a slot's first word is its body's
+  // address, and nothing else touches the VM while the heap is built.
+  uint8_t* bodyAt(uint32_t h) const {
+    uint32_t body;
+    std::memcpy(&body, vm_->pointer(h), 4);
+    return static_cast<uint8_t*>(vm_->pointer(body));
+  }
 
   // --- resolving the dump, before there is a VM (resolve.cpp) -------------------------
-  // Replaces the reference at p by its node + 1 (0 for null or unknown), counting dangling ids.
+  // The reference at p as its node + 1 (0 for null or unknown).
   // missing: the id when the dump does not contain it, else 0.
-  uint32_t resolveAt(uint8_t* p, uint64_t& missing);
+  uint32_t resolveAt(const uint8_t* p, uint64_t& missing) const;
   // Counts a reference to an id the dump does not contain, and keeps where it was.
   void noteDangling(uint64_t referrer, std::string where, uint64_t missing);
   static constexpr size_t kDanglingKept = 1u << 20;  // a bound on the list's memory
@@ -146,8 +158,20 @@ class HeapBuilder {
   void planPayloads();
   void classifyObjects();
   void resolveReferences();
-  // A String's byte[] value will be widened to the VM's char[] by the String's coder.
-  void noteStringValue(const uint8_t* p);
+  // What resolving one part of the objects found, merged in dump order afterwards.
+  struct ResolvedPart {
+    std::vector<SeenValues> seen;                       // per dump field
+    std::vector<std::pair<uint32_t, uint8_t>> coders;   // String values met: object, coder
+    uint64_t dangling = 0;
+    std::vector<DanglingReference> danglingList;
+  };
+  // Objects [from, to), their references resolved into out (valueRef: the String's value among
+  // its references).
+  void resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32_t valueRef,
+                    ResolvedPart& part) const;
+  // A String's byte[] value (resolved) will be widened to the VM's char[] by the String's
+  // coder, read from its payload p: noted in part.
+  void noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart& part) const;
   void findMirrors();
 
   // --- classes, fields and statics (classes.cpp) ---------------------------------------
@@ -172,7 +196,10 @@ class HeapBuilder {
   // --- objects and arrays (objects.cpp) ------------------------------------------------
   void makeHandles();
   void fillObjects();
-  void fillInstance(uint8_t* body, const uint8_t* p, const std::vector<PlanItem>& plan) const;
+  void fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const;
+  // refs: the instance's resolved references, in plan order.
+  void fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* refs,
+                    const std::vector<PlanItem>& plan) const;
   // offset 0 and count = the length of the char[] the String's value became.
   void setStringBounds(uint32_t string, uint32_t valueAt, uint32_t offsetAt, uint32_t countAt);
   static void fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
@@ -196,7 +223,10 @@ class HeapBuilder {
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
-  // The id <-> handle maps, mirrors among the classes.
+  // The handle -> id map, mirrors among the classes, and the tally of unlisted arrays; made
+  // once the handles are, beside the bodies.
+  void mapHandles();
+  // The id -> handle map, last: the index of ids becomes it.
   void fillMaps();
   // The arrays the queries do not list, counted for the console's explanations.
   void tallyUnlistedArrays();
@@ -220,6 +250,9 @@ class HeapBuilder {
   std::vector<std::string> fieldName_, staticName_;       // the VM's name; empty: dropped
   std::vector<uint32_t> ownerOf_, vmOffset_;              // per dump field: its VM class and offset
   std::vector<uint32_t> handles_;                         // per node
+  // Every reference of the objects' payloads, resolved (node + 1, 0 for null or unknown): per
+  // instance its class's refs, per object array its elements, in object order.
+  std::unique_ptr<uint32_t[]> refNodes_;
   static constexpr size_t kClassRefs = 3;  // loader, signers, protection domain
   std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
   std::vector<uint32_t> unplacedFrameRoots_;  // Java frame roots no frame took, as nodes
@@ -227,6 +260,9 @@ class HeapBuilder {
   std::vector<DanglingReference> danglingList_;
   std::unique_ptr<LoadedHeap> heap_;
   Vm* vm_ = nullptr;
+  Prefaulter* prefault_ = nullptr;  // prepares the VM's table and arena while it fills
+  // Lets the prefaulter run up to the VM's memory in use now, and some way beyond.
+  void prefaultUsed();
 };
 
 }  // namespace simvm::hprof

@@ -39,6 +39,8 @@
 #include <map>
 
 #include "hprof/builder.h"
+#include "hprof/prefault.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -62,10 +64,18 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   vm_ = heap_->vm.get();
   // The table and the arena fill front to back, like the reader's tables.
   adviseHugePages(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
+  Prefaulter ahead(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
+  prefault_ = &ahead;
   retireStartupThread();
   defineClasses();
   makeHandles();
-  fillObjects();
+  {
+    // The handle -> id map and the array tally need only the handles: made beside the bodies.
+    SideTask maps([this] { mapHandles(); });
+    fillObjects();
+    maps.join();
+  }
+  prefault_ = nullptr;
   setStatics();
   setClassReferences();
   makeThreads();
@@ -166,13 +176,16 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
-// The id <-> handle maps; mirrors, which became classes, are among the classes. The index
-// of ids is sorted already: its nodes become handles. Handles were handed out in ascending
-// order, the classes' (in superclass order, some of them the VM's own) before the objects'.
+// The id -> handle map: the index of ids is sorted already, and its nodes become handles.
 void HeapBuilder::fillMaps() {
   std::vector<IdIndex::Pair>& byId = m_.ids.pairs();
   for (IdIndex::Pair& p : byId) p.second = handles_[p.second];
   heap_->handleOfId = SortedPairs<uint64_t, uint32_t>(std::move(byId));
+}
+
+// Mirrors, which became classes, are among the classes. Handles were handed out in ascending
+// order, the classes' (in superclass order, some of them the VM's own) before the objects'.
+void HeapBuilder::mapHandles() {
   std::vector<std::pair<uint32_t, uint64_t>> byHandle;
   byHandle.reserve(handles_.size());
   for (uint32_t i = 0; i < nClasses_; ++i) byHandle.emplace_back(handles_[i], m_.classes[i].id);
@@ -209,22 +222,35 @@ std::string javaArrayName(const std::string& descriptor) {
 
 }  // namespace
 
-// Primitive arrays by element type, and object arrays whose elements are arrays, by class.
+// Primitive arrays by element type, and object arrays whose elements are arrays, by class:
+// counted per type code and class index first, named once each.
 void HeapBuilder::tallyUnlistedArrays() {
-  std::map<std::string, LoadedHeap::ArrayTally> tally;
+  std::vector<LoadedHeap::ArrayTally> byType(256), byClass(nClasses_);
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kPrimitiveArray) {
-      LoadedHeap::ArrayTally& t = tally[javaArrayName(std::string("[") + primitiveLetter(o.elementType))];
+      LoadedHeap::ArrayTally& t = byType[o.elementType];
       ++t.count;
       t.bytes += uint64_t(o.length) * typeSize(o.elementType, idSize_);
-    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone &&
-               info_[objectClass_[j]].name.rfind("[[", 0) == 0) {
-      LoadedHeap::ArrayTally& t = tally[javaArrayName(info_[objectClass_[j]].name)];
+    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone) {
+      LoadedHeap::ArrayTally& t = byClass[objectClass_[j]];
       ++t.count;
       t.bytes += uint64_t(o.length) * idSize_;
     }
   }
+  std::map<std::string, LoadedHeap::ArrayTally> tally;
+  const auto add = [&](const std::string& name, const LoadedHeap::ArrayTally& t) {
+    LoadedHeap::ArrayTally& sum = tally[name];
+    sum.count += t.count;
+    sum.bytes += t.bytes;
+  };
+  for (size_t type = 0; type < byType.size(); ++type)
+    if (byType[type].count)
+      add(javaArrayName(std::string("[") + primitiveLetter(static_cast<uint8_t>(type))),
+          byType[type]);
+  for (uint32_t c = 0; c < nClasses_; ++c)
+    if (byClass[c].count && info_[c].name.rfind("[[", 0) == 0)
+      add(javaArrayName(info_[c].name), byClass[c]);
   heap_->unlistedArrays.assign(tally.begin(), tally.end());
 }
 

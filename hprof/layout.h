@@ -11,7 +11,7 @@ namespace simvm::hprof {
 // The one message for a heap too large for a VM in this process, wherever it is found.
 HprofError tooLargeForVm(uint64_t arenaBytes, uint64_t handles, uint64_t offset);
 
-// Consumes the model (its payload is rewritten in place while references are resolved).
+// Reads the objects' payloads from the model's image, which must stay in place until it returns.
 std::unique_ptr<LoadedHeap> layOutHeap(Model& model, const HprofOptions& options);
 
 }  // namespace simvm::hprof

@@ -4,6 +4,8 @@
 #include <unordered_set>
 
 #include "hprof/builder.h"
+#include "hprof/prefault.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -11,6 +13,7 @@ void HeapBuilder::makeHandles() {
   handles_.assign(uint64_t(nClasses_) + nObjects_, 0);
   for (uint32_t i = 0; i < nClasses_; ++i) handles_[i] = info_[i].handle;
   for (uint32_t j = 0; j < nObjects_; ++j) {
+    if (j % 65536 == 0) prefaultUsed();
     const HeapObject& o = m_.objects[j];
     uint32_t& h = handles_[nClasses_ + j];
     try {
@@ -40,50 +43,83 @@ void HeapBuilder::makeHandles() {
           break;
       }
     } catch (const VmError& e) {
-      throw HprofError(e.what(), o.offset);
+      throw HprofError(e.what(), recordOffset(o, idSize_));
     }
+  }
+  prefaultUsed();
+}
+
+void HeapBuilder::prefaultUsed() {
+  if (!prefault_) return;
+  constexpr uint32_t kAhead = 32u << 20;
+  const uint32_t table = vm_->tableFirst() - vm_->regionBase();
+  const uint32_t used = vm_->bytesUsed();
+  prefault_->allow(used > table ? used - table + size_t(kAhead) : kAhead);
+}
+
+// The bodies are filled on two threads, each from one half of the dump's payload bytes: no body
+// is shared, nothing below calls into the VM, and most of the time goes to the kernel handing out
+// the arena's pages, which two threads do in parallel. The Strings' bounds follow, in one thread.
+void HeapBuilder::fillObjects() {
+  uint32_t mid = 0;
+  const uint32_t* midRefs = refNodes_.get();
+  if (nObjects_ > 1) {
+    const uint64_t half = (m_.objects.front().data + m_.objects.back().data) / 2;
+    for (; mid < nObjects_ && m_.objects[mid].data < half; ++mid) {
+      const HeapObject& o = m_.objects[mid];
+      if (o.kind == ObjectKind::kInstance) midRefs += info_[objectClass_[mid]].refs.size();
+      else if (o.kind == ObjectKind::kObjectArray) midRefs += o.length;
+    }
+  }
+  SideTask second([&] { fillRange(mid, nObjects_, midRefs); });
+  fillRange(0, mid, refNodes_.get());
+  second.join();
+
+  // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks.
+  if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
+    const uint32_t stringOffset = vm_->fieldOffset(vm_->stringClass(), "offset");
+    const uint32_t stringCount = vm_->fieldOffset(vm_->stringClass(), "count");
+    const uint32_t stringValue = vm_->fieldOffset(vm_->stringClass(), "value");
+    for (uint32_t j = 0; j < nObjects_; ++j)
+      if (objectClass_[j] == stringClass_ && m_.objects[j].kind == ObjectKind::kInstance)
+        setStringBounds(handles_[nClasses_ + j], stringValue, stringOffset, stringCount);
   }
 }
 
-void HeapBuilder::fillObjects() {
-  const uint8_t* blob = m_.blob.data();
-  // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks.
-  uint32_t stringOffset = kDropped, stringCount = kDropped, stringValue = kDropped;
-  if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
-    stringOffset = vm_->fieldOffset(vm_->stringClass(), "offset");
-    stringCount = vm_->fieldOffset(vm_->stringClass(), "count");
-    stringValue = vm_->fieldOffset(vm_->stringClass(), "value");
-  }
-  for (uint32_t j = 0; j < nObjects_; ++j) {
+// The bodies of objects [from, to); refs: the first object's resolved references.
+void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const {
+  const uint8_t* image = m_.image;
+  for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
-    const uint8_t* p = blob + o.data;
+    const uint8_t* p = image + o.data;
     const uint32_t h = handles_[nClasses_ + j];
     switch (o.kind) {
-      case ObjectKind::kInstance:
-        if (!isMirror(j)) {
-          fillInstance(bodyOf(h), p, info_[objectClass_[j]].plan);
-          if (objectClass_[j] == stringClass_ && stringCount != kDropped)
-            setStringBounds(h, stringValue, stringOffset, stringCount);
-        }
+      case ObjectKind::kInstance: {
+        const ClassInfo& ci = info_[objectClass_[j]];
+        if (!isMirror(j)) fillInstance(bodyAt(h), p, refs, ci.plan);
+        refs += ci.refs.size();
         break;
+      }
       case ObjectKind::kObjectArray: {
-        uint8_t* body = bodyOf(h);
+        uint8_t* body = bodyAt(h);
         for (uint32_t i = 0; i < o.length; ++i) {
-          const uint32_t e = handleAt(p + uint64_t(i) * idSize_);
+          const uint32_t e = handleOf(refs[i]);
           std::memcpy(body + 4 * uint64_t(i), &e, 4);
         }
+        refs += o.length;
         break;
       }
       case ObjectKind::kPrimitiveArray:
-        fillPrimitiveArray(bodyOf(h), p, o, stringCoder_[j]);
+        fillPrimitiveArray(bodyAt(h), p, o, stringCoder_[j]);
         break;
     }
   }
 }
 
-void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p,
+void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* refs,
                                const std::vector<PlanItem>& plan) const {
   for (const PlanItem& item : plan) {
+    const uint32_t resolved = isRefType(item.type) ? *refs++ : 0;
     if (item.vmOffset == kDropped) continue;
     const uint8_t* v = p + item.dumpOffset;
     uint8_t* out = body + item.vmOffset;
@@ -91,7 +127,7 @@ void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p,
     switch (item.type) {
       case kTypeRef:
       case kTypeArrayRef:
-        word = handleAt(v);
+        word = handleOf(resolved);
         break;
       case kTypeBoolean:
         word = v[0];

@@ -3,8 +3,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#define TAVOLIN_HAVE_MMAP 1
+#endif
 
 #ifdef TAVOLIN_HAVE_ISAL
 #include <isa-l/igzip_lib.h>
@@ -12,41 +22,52 @@
 #include <zlib.h>
 #endif
 
+#include "hprof/prefault.h"
+#include "hprof/records.h"
+
 namespace simvm::hprof {
 namespace {
 
-constexpr size_t kBufferBytes = 4u << 20;
 constexpr uint64_t kProgressStep = 16u << 20;
+// The inflating thread publishes its output in steps of this size.
+constexpr size_t kInflateStep = 4u << 20;
+// Address space reserved for an inflated stream: pages are only backed as they fill, and a dump
+// whose objects fit a 32-bit heap is far smaller.
+constexpr uint64_t kInflateReserve = uint64_t(64) << 30;
+// How far ahead of the inflated bytes the image's pages are prepared on another thread.
+constexpr uint64_t kInflateLookahead = 64u << 20;
 
-}  // namespace
+std::string errnoText() { return std::strerror(errno); }
 
+#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
 #ifdef TAVOLIN_HAVE_ISAL
 // gzip through ISA-L, which inflates at about three times zlib's speed. A dump may be several
 // gzip members one after another (the JDK compresses a dump in independent chunks): each member
 // ends with its checksum checked, and the next one starts where it ended.
-struct Inflater {
+struct Decompressor {
+  std::FILE* file;
   inflate_state st;
   std::vector<uint8_t> in = std::vector<uint8_t>(1u << 20);
   bool inputEnded = false;
   bool member = false;  // inside a member (its end not reached yet)
 
-  Inflater() {
+  Decompressor(std::FILE* f, const std::string&) : file(f) {
     isal_inflate_init(&st);
     st.crc_flag = ISAL_GZIP;
   }
-  void refill(std::FILE* file) {
+  ~Decompressor() { std::fclose(file); }
+  void refill() {
     if (st.avail_in > 0 || inputEnded) return;
     const size_t got = std::fread(in.data(), 1, in.size(), file);
-    if (got < in.size() && std::ferror(file))
-      throw HprofError(std::string("read error: ") + std::strerror(errno), 0);
+    if (got < in.size() && std::ferror(file)) throw HprofError("read error: " + errnoText(), 0);
     if (got == 0) inputEnded = true;
     st.next_in = in.data();
     st.avail_in = static_cast<uint32_t>(got);
   }
   // Up to n bytes of output; 0 at the end of the last member. offset: for messages.
-  size_t read(std::FILE* file, uint8_t* dst, size_t n, uint64_t offset) {
+  size_t read(uint8_t* dst, size_t n, uint64_t offset) {
     for (;;) {
-      refill(file);
+      refill();
       if (!member) {
         if (st.avail_in == 0 && inputEnded) return 0;
         uint8_t* next = st.next_in;
@@ -63,7 +84,7 @@ struct Inflater {
       if (ret < 0)
         throw HprofError("compressed data is damaged (inflate error " + std::to_string(ret) + ")",
                          offset);
-      const size_t produced = n - st.avail_out;
+      const size_t produced = std::min<size_t>(n, 1u << 30) - st.avail_out;
       if (st.block_state == ISAL_BLOCK_FINISH) member = false;
       if (produced > 0) return produced;
       if (member && st.avail_in == 0 && inputEnded)
@@ -71,131 +92,232 @@ struct Inflater {
     }
   }
 };
-#endif
+#else
+// gzip through zlib, which reads concatenated members as one stream.
+struct Decompressor {
+  gzFile gz;
 
-// The file, read either directly or through a gzip inflater. Only one of the two is in use.
-struct Reader::Source {
-  std::FILE* file = nullptr;
-#ifdef TAVOLIN_HAVE_ISAL
-  std::unique_ptr<Inflater> inflater;
-#elif defined(TAVOLIN_HAVE_ZLIB)
-  gzFile gz = nullptr;
-#endif
-  ~Source() {
-    if (file) std::fclose(file);
-#if !defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_ZLIB)
-    if (gz) gzclose(gz);
-#endif
+  Decompressor(std::FILE* file, const std::string& path) {
+    std::fclose(file);
+    gz = gzopen(path.c_str(), "rb");
+    if (!gz) throw HprofError("cannot open " + path + " as gzip", 0);
+    gzbuffer(gz, 1u << 20);
+  }
+  ~Decompressor() { gzclose(gz); }
+  size_t read(uint8_t* dst, size_t n, uint64_t offset) {
+    const int got = gzread(gz, dst, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
+    int code = 0;
+    if (got < 0 || (got == 0 && !gzeof(gz)))
+      throw HprofError(std::string("compressed data is damaged: ") + gzerror(gz, &code), offset);
+    if (got == 0) {
+      // zlib reports a stream cut short only as an error state at its end.
+      const char* why = gzerror(gz, &code);
+      if (code != Z_OK) throw HprofError(std::string("compressed data ends early: ") + why, offset);
+    }
+    return static_cast<size_t>(got);
   }
 };
+#endif
+#endif
+
+}  // namespace
+
+// The image of the stream and what fills it. A plain file's image is complete from the start;
+// a gzip stream's grows as a second thread inflates into it, and `ready` says how far. A failure
+// of that thread is kept and raised only when the reader wants bytes beyond what was inflated,
+// so a damaged file fails where reading stopped, as it would read in one thread.
+struct Reader::Source {
+  const uint8_t* base = nullptr;
+  void* mapped = nullptr;
+  size_t mappedBytes = 0;
+  std::vector<uint8_t> owned;
+
+  std::mutex lock;
+  std::condition_variable grown;
+  uint64_t ready = 0;  // guarded by lock
+  bool done = true;    // guarded by lock: nothing more will come
+  std::exception_ptr failure;  // guarded by lock; set before done
+  std::atomic<bool> stop{false};
+  std::thread inflater;
+
+  ~Source() {
+    if (inflater.joinable()) {
+      stop = true;
+      inflater.join();
+    }
+#ifdef TAVOLIN_HAVE_MMAP
+    if (mapped) munmap(mapped, mappedBytes);
+#endif
+  }
+
+  // Bytes ready once at least `want` are, or once nothing more will come.
+  uint64_t waitFor(uint64_t want) {
+    std::unique_lock<std::mutex> held(lock);
+    grown.wait(held, [&] { return ready >= want || done; });
+    if (ready < want && failure) std::rethrow_exception(failure);
+    return ready;
+  }
+
+  void publish(uint64_t bytes) {
+    {
+      std::lock_guard<std::mutex> held(lock);
+      ready = bytes;
+    }
+    grown.notify_all();
+  }
+  void finish(std::exception_ptr error) {
+    {
+      std::lock_guard<std::mutex> held(lock);
+      failure = error;
+      done = true;
+    }
+    grown.notify_all();
+  }
+
+  void readPlain(std::FILE* file, uint64_t size, const std::string& path);
+#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
+  void readGzip(std::FILE* file, const std::string& path);
+#endif
+};
+
+void Reader::Source::readPlain(std::FILE* file, uint64_t size, const std::string& path) {
+  ready = size;
+  if (size == 0) return;
+#ifdef TAVOLIN_HAVE_MMAP
+  if (size <= SIZE_MAX) {
+    void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
+    if (p != MAP_FAILED) {
+      // Read ahead as a whole: the payloads are read again, out of order, after the records.
+      madvise(p, static_cast<size_t>(size), MADV_WILLNEED);
+      mapped = p;
+      mappedBytes = static_cast<size_t>(size);
+      base = static_cast<const uint8_t*>(p);
+      return;
+    }
+  }
+#endif
+  // No mapping here: the whole file is read (a 32-bit process cannot hold a large one anyway).
+  if (size > SIZE_MAX) throw HprofError(path + " is too large to read in this process", 0);
+  owned.resize(static_cast<size_t>(size));
+  const size_t got = std::fread(owned.data(), 1, owned.size(), file);
+  if (got < owned.size() && std::ferror(file)) throw HprofError("read error: " + errnoText(), 0);
+  owned.resize(got);
+  ready = got;
+  base = owned.data();
+}
+
+#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
+void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
+  auto decompressor = std::make_shared<Decompressor>(file, path);
+#ifdef TAVOLIN_HAVE_MMAP
+  if (sizeof(void*) == 8) {
+    void* p = mmap(nullptr, static_cast<size_t>(kInflateReserve), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p != MAP_FAILED) {
+      mapped = p;
+      mappedBytes = static_cast<size_t>(kInflateReserve);
+      base = static_cast<const uint8_t*>(p);
+      done = false;
+      inflater = std::thread([this, decompressor] {
+        uint8_t* out = static_cast<uint8_t*>(mapped);
+        uint64_t made = 0;
+        try {
+          Prefaulter ahead(out, mappedBytes);
+          ahead.allow(kInflateLookahead);
+          while (!stop.load(std::memory_order_relaxed)) {
+            if (made == mappedBytes)
+              throw HprofError("the dump is larger than " +
+                                   std::to_string(kInflateReserve >> 30) + " GB uncompressed",
+                               made);
+            const size_t got = decompressor->read(
+                out + made, static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)),
+                made);
+            if (got == 0) break;
+            made += got;
+            ahead.allow(static_cast<size_t>(made + kInflateLookahead));
+            publish(made);
+          }
+          finish(nullptr);
+        } catch (...) {
+          finish(std::current_exception());
+        }
+      });
+      return;
+    }
+  }
+#endif
+  // No reserved range: the whole stream is inflated first, into a buffer that grows.
+  try {
+    size_t made = 0;
+    for (;;) {
+      if (owned.size() - made < kInflateStep) owned.resize(std::max(owned.size() * 2, made + kInflateStep));
+      const size_t got = decompressor->read(owned.data() + made, owned.size() - made, made);
+      if (got == 0) break;
+      made += got;
+    }
+    owned.resize(made);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  ready = owned.size();
+  base = owned.data();
+}
+#endif
 
 Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
-  src_->file = std::fopen(path.c_str(), "rb");
-  if (!src_->file) throw HprofError("cannot open " + path + ": " + std::strerror(errno), 0);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) throw HprofError("cannot open " + path + ": " + errnoText(), 0);
   unsigned char magic[2] = {0, 0};
-  const size_t got = std::fread(magic, 1, 2, src_->file);
+  const size_t got = std::fread(magic, 1, 2, file);
   const bool gzip = got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-  if (!gzip) {
-    struct stat st;
-    if (fstat(fileno(src_->file), &st) == 0) total_ = static_cast<uint64_t>(st.st_size);
-    std::rewind(src_->file);
-    // A small file needs no large buffer (tests load thousands of them).
-    buf_.resize(static_cast<size_t>(std::clamp<uint64_t>(total_ + 1, 2 * kWindow, kBufferBytes)));
-    return;
-  }
-#if defined(TAVOLIN_HAVE_ISAL)
-  std::rewind(src_->file);
-  src_->inflater = std::make_unique<Inflater>();
-  buf_.resize(kBufferBytes);
-#elif defined(TAVOLIN_HAVE_ZLIB)
-  std::fclose(src_->file);
-  src_->file = nullptr;
-  src_->gz = gzopen(path.c_str(), "rb");
-  if (!src_->gz) throw HprofError("cannot open " + path + " as gzip", 0);
-  gzbuffer(src_->gz, 1u << 20);
-  buf_.resize(kBufferBytes);
+  std::rewind(file);
+  try {
+    if (!gzip) {
+      struct stat st;
+      if (fstat(fileno(file), &st) == 0) total_ = static_cast<uint64_t>(st.st_size);
+      src_->readPlain(file, total_, path);
+      std::fclose(file);
+    } else {
+#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
+      src_->readGzip(file, path);  // takes the file
 #else
-  throw HprofError(path + " is gzip-compressed, and this program was built without gzip support",
-                   0);
+      std::fclose(file);
+      throw HprofError(
+          path + " is gzip-compressed, and this program was built without gzip support", 0);
 #endif
+    }
+  } catch (...) {
+    if (!gzip) std::fclose(file);
+    throw;
+  }
+  base_ = src_->base;
+  std::lock_guard<std::mutex> held(src_->lock);
+  end_ = src_->ready;
 }
 
 Reader::~Reader() = default;
 
-size_t Reader::readSome(uint8_t* dst, size_t n) {
-#ifdef TAVOLIN_HAVE_ISAL
-  if (src_->inflater) return src_->inflater->read(src_->file, dst, n, consumed_ + end_);
-#elif defined(TAVOLIN_HAVE_ZLIB)
-  if (src_->gz) {
-    const int got = gzread(src_->gz, dst, static_cast<unsigned>(n));
-    if (got < 0 || (got == 0 && !gzeof(src_->gz))) {
-      int code = 0;
-      const char* why = gzerror(src_->gz, &code);
-      throw HprofError(std::string("compressed data is damaged: ") + why, offset());
-    }
-    if (got == 0) {
-      // zlib reports a stream cut short only as an error state at its end.
-      int code = 0;
-      const char* why = gzerror(src_->gz, &code);
-      if (code != Z_OK)
-        throw HprofError(std::string("compressed data ends early: ") + why, end_ + consumed_);
-    }
-    return static_cast<size_t>(got);
-  }
-#endif
-  const size_t got = std::fread(dst, 1, n, src_->file);
-  if (got < n && std::ferror(src_->file))
-    throw HprofError(std::string("read error: ") + std::strerror(errno), consumed_ + end_);
-  return got;
-}
-
-void Reader::fill(size_t n) {
-  if (n > kWindow) throw HprofError("internal: read window too large", offset());
-  if (pos_ > 0) {
-    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
-    consumed_ += pos_;
-    end_ -= pos_;
-    pos_ = 0;
-  }
-  while (end_ < n && !eof_) {
-    const size_t got = readSome(buf_.data() + end_, buf_.size() - end_);
-    if (got == 0) eof_ = true;
-    end_ += got;
-  }
+void Reader::fill(uint64_t n, bool toEnd) {
+  end_ = src_->waitFor(pos_ + n);
   reportProgress();
-  if (end_ < n)
-    throw HprofError("the file ends in the middle of a record (" + std::to_string(n - end_) +
-                         " more bytes wanted)",
-                     offset());
+  if (end_ - pos_ >= n) return;
+  const uint64_t short_ = n - (end_ - pos_);
+  if (toEnd) pos_ = end_;
+  throw HprofError("the file ends in the middle of a record (" + std::to_string(short_) +
+                       " more bytes wanted)",
+                   offset());
 }
 
 bool Reader::atEnd() {
-  if (pos_ < end_) return false;
-  if (eof_) return true;
-  consumed_ += pos_;
-  pos_ = end_ = 0;
-  while (end_ == 0 && !eof_) {
-    const size_t got = readSome(buf_.data(), buf_.size());
-    if (got == 0) eof_ = true;
-    end_ = got;
-  }
   reportProgress();
-  return end_ == 0;
+  if (pos_ < end_) return false;
+  end_ = src_->waitFor(pos_ + 1);
+  return end_ <= pos_;
 }
 
-void Reader::reportProgress() {
-  if (progress_ && consumed_ + end_ >= nextReport_) {
-    progress_(consumed_ + end_, total_);
-    nextReport_ = consumed_ + end_ + kProgressStep;
-  }
-}
-
-size_t Reader::chunk(uint64_t n) {
-  if (pos_ == end_ && atEnd())
-    throw HprofError(
-        "the file ends in the middle of a record (" + std::to_string(n) + " more bytes wanted)",
-        offset());
-  return static_cast<size_t>(std::min<uint64_t>(n, end_ - pos_));
+void Reader::notifyProgress() {
+  progress_(pos_, total_);
+  nextReport_ = pos_ + kProgressStep;
 }
 
 }  // namespace simvm::hprof

@@ -1,4 +1,10 @@
-// Sequential reading of an HPROF stream, plain or gzip-compressed, through one large buffer.
+// Sequential reading of an HPROF stream, plain or gzip-compressed, from one image of the whole
+// stream in memory.
+//
+// A plain file is mapped (read whole where mapping is not available); a gzip file is inflated
+// into one reserved range by a second thread while this one reads behind it. The image stays in
+// place until the reader is destroyed, so the loader keeps offsets into it instead of copying
+// object payloads out.
 //
 // All numbers in the stream are big-endian. Reads that run past the end of the data raise
 // HprofError with the offset (in the uncompressed stream) of the item that could not be read,
@@ -31,18 +37,20 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  uint64_t offset() const { return consumed_ + pos_; }
+  uint64_t offset() const { return pos_; }
   uint64_t totalSize() const { return total_; }  // 0 when not known (compressed input)
   void onProgress(std::function<void(uint64_t, uint64_t)> fn) { progress_ = std::move(fn); }
+  // The stream from offset 0; valid up to the reading position, for the reader's lifetime.
+  const uint8_t* image() const { return base_; }
 
   bool atEnd();
-  // Makes n contiguous bytes (n <= kWindow) available and returns them; does not consume.
-  const uint8_t* need(size_t n) {
-    if (end_ - pos_ < n) fill(n);
-    return buf_.data() + pos_;
+  // Makes n contiguous bytes available and returns them; does not consume.
+  const uint8_t* need(uint64_t n) {
+    if (end_ - pos_ < n) fill(n, false);
+    return base_ + pos_;
   }
   void advance(size_t n) { pos_ += n; }
-  const uint8_t* take(size_t n) {
+  const uint8_t* take(uint64_t n) {
     const uint8_t* p = need(n);
     pos_ += n;
     return p;
@@ -54,43 +62,36 @@ class Reader {
   uint64_t u8() { return be64(take(8)); }
   uint64_t id(uint32_t idSize) { return beId(take(idSize), idSize); }
 
+  // A stream that ends within the n bytes is reported at its end.
   void skip(uint64_t n) {
-    while (n > 0) {
-      const size_t step = chunk(n);
-      pos_ += step;
-      n -= step;
-    }
+    if (end_ - pos_ < n) fill(n, true);
+    pos_ += n;
   }
-  // Appends the next n bytes to out, growing it only as the bytes arrive (a damaged length
-  // cannot make it reserve more than the stream holds).
   template <class Bytes>
   void appendTo(Bytes& out, uint64_t n) {
-    while (n > 0) {
-      const size_t step = chunk(n);
-      const auto* p = buf_.data() + pos_;
-      out.insert(out.end(), p, p + step);
-      pos_ += step;
-      n -= step;
-    }
+    if (end_ - pos_ < n) fill(n, true);
+    out.insert(out.end(), base_ + pos_, base_ + pos_ + n);
+    pos_ += n;
   }
 
-  static constexpr size_t kWindow = 1 << 16;  // the most need() may ask for at once
+  // Calls the progress function when another step of the stream has been read.
+  void reportProgress() {
+    if (progress_ && pos_ >= nextReport_) notifyProgress();
+  }
+
+  struct Source;
 
  private:
-  struct Source;
-  void fill(size_t n);  // refills so that n bytes are buffered, or raises "truncated"
-  // How many of the next n bytes are buffered now (at least 1: refills, or raises "truncated").
-  size_t chunk(uint64_t n);
-  void reportProgress();
-  size_t readSome(uint8_t* dst, size_t n);
+  // Waits until n bytes from the reading position are in the image, or raises the stream's
+  // error or "truncated" (at the stream's end when toEnd, else at the reading position).
+  void fill(uint64_t n, bool toEnd);
+  void notifyProgress();
 
   std::unique_ptr<Source> src_;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0, end_ = 0;
-  uint64_t consumed_ = 0;  // stream offset of buf_[0]
+  const uint8_t* base_ = nullptr;
+  uint64_t pos_ = 0, end_ = 0;  // reading position; bytes of the image known to be there
   uint64_t total_ = 0;
   uint64_t nextReport_ = 0;
-  bool eof_ = false;
   std::function<void(uint64_t, uint64_t)> progress_;
 };
 

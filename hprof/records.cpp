@@ -88,6 +88,7 @@ class HeapReader {
         }
       }
       fits(in_.offset());
+      in_.reportProgress();
     }
   }
 
@@ -182,10 +183,9 @@ class HeapReader {
     fits(in_.offset() + payload);
     checkCapacity(vmBytes);
     requireId(o.id);
-    o.data = m_.blob.size();
-    o.offset = at_;
+    o.data = in_.offset();
     m_.objects.push_back(o);
-    in_.appendTo(m_.blob, payload);
+    in_.skip(payload);
   }
 
   void instance() {
@@ -283,7 +283,7 @@ void indexIds(Model& m) {
   const size_t d = m.ids.firstDuplicate();
   if (d == m.ids.size()) return;
   const auto offsetOf = [&](uint32_t node) {
-    return node < classes ? m.classes[node].offset : m.objects[node - classes].offset;
+    return node < classes ? m.classes[node].offset : recordOffset(m.objects[node - classes], m.idSize);
   };
   const auto& p = m.ids.pairs();
   throw HprofError("id " + hexId(p[d].first) + " is dumped twice",
@@ -338,11 +338,9 @@ Model readModel(Reader& in) {
   readHeader(in, m);
   const uint32_t id = m.idSize;
   if (uint64_t total = in.totalSize()) {
-    // Most of a dump is object payload; reserving keeps the big tables from being copied as
-    // they grow (the memory is only touched as it fills).
-    m.blob.reserve(static_cast<size_t>(total));
+    // Reserving keeps the object table from being copied as it grows (the memory is only
+    // touched as it fills).
     m.objects.reserve(static_cast<size_t>(total / 32));
-    adviseHugePages(m.blob.data(), m.blob.capacity());
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
   }
   bool sawHeap = false, ended = false;
@@ -390,6 +388,7 @@ Model readModel(Reader& in) {
     in.skip(end - in.offset());
   }
   m.streamBytes = in.offset();
+  m.image = in.image();
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());

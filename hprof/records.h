@@ -91,16 +91,20 @@ struct ClassDump {
 enum class ObjectKind : uint8_t { kInstance, kObjectArray, kPrimitiveArray };
 
 // One INSTANCE DUMP, OBJECT ARRAY DUMP or PRIMITIVE ARRAY DUMP. Its payload (field bytes,
-// element ids or element values, still big-endian) lies in Model::blob.
+// element ids or element values, still big-endian) lies in the stream's image, Model::image.
 struct HeapObject {
   uint64_t id;
   uint64_t classId;  // instance: its class; object array: the array class; primitive: 0
-  uint64_t data;     // payload offset in the blob
-  uint64_t offset;   // of the sub-record, for messages
+  uint64_t data;     // stream offset of the payload
   uint32_t length;   // instance: payload bytes; arrays: element count
   ObjectKind kind;
   uint8_t elementType;  // primitive arrays
 };
+
+// Stream offset of the object's sub-record, for messages: its fixed part precedes the payload.
+inline uint64_t recordOffset(const HeapObject& o, uint32_t idSize) {
+  return o.data - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
+}
 
 struct FrameRoot {
   uint64_t objectId;
@@ -151,7 +155,8 @@ struct Model {
   std::vector<StaticField> statics;
   std::vector<InstanceField> fields;
   std::vector<HeapObject> objects;
-  std::vector<uint8_t> blob;
+  // The whole stream, kept by the Reader: object payloads are read from it in place.
+  const uint8_t* image = nullptr;
   // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
   // follow in dump order.
   IdIndex ids;

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "hprof/builder.h"
+#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -24,18 +25,17 @@ constexpr PrimitiveName kPrimitiveNames[] = {
 
 }  // namespace
 
-// A reference in the payload: replaced in place by its node + 1 (0 for null or unknown).
-uint32_t HeapBuilder::resolveAt(uint8_t* p, uint64_t& missing) {
+// A reference in the payload, as its node + 1 (0 for null or unknown).
+uint32_t HeapBuilder::resolveAt(const uint8_t* p, uint64_t& missing) const {
   const uint64_t id = beId(p, idSize_);
-  uint32_t n = kNone;
   missing = 0;
-  if (id != 0) {
-    n = nodeOf(id);
-    if (n == kNone) missing = id;
+  if (id == 0) return 0;
+  const uint32_t n = nodeOf(id);
+  if (n == kNone) {
+    missing = id;
+    return 0;
   }
-  const uint32_t encoded = n == kNone ? 0 : n + 1;
-  std::memcpy(p, &encoded, 4);
-  return n;
+  return n + 1;
 }
 
 void HeapBuilder::nameClasses() {
@@ -162,12 +162,13 @@ void HeapBuilder::classifyObjects() {
       continue;
     }
     if (c == kNone)
-      throw HprofError("an instance of the unknown class " + hexId(o.classId), o.offset);
+      throw HprofError("an instance of the unknown class " + hexId(o.classId),
+                       recordOffset(o, idSize_));
     if (o.length != info_[c].payloadBytes)
       throw HprofError("an instance of " + info_[c].name + " has " + std::to_string(o.length) +
                            " field bytes where its class needs " +
                            std::to_string(info_[c].payloadBytes),
-                       o.offset);
+                       recordOffset(o, idSize_));
     objectClass_[j] = c;
   }
 }
@@ -176,25 +177,42 @@ void HeapBuilder::resolveReferences() {
   fieldSeen_.resize(m_.fields.size());
   staticSeen_.resize(m_.statics.size());
   stringCoder_.assign(nObjects_, kNotStringValue);
-  uint8_t* blob = m_.blob.data();
+  // Where the String's value lies among its references.
+  uint32_t valueRef = kNone;
+  if (stringClass_ != kNone)
+    for (size_t r = 0; r < info_[stringClass_].refs.size(); ++r)
+      if (info_[stringClass_].refs[r].first == stringValueAt_) valueRef = static_cast<uint32_t>(r);
+  // The objects in two halves of the payload bytes, each on its own thread; what each half
+  // saw is then merged in dump order, so the result is the one a single pass would give.
+  const uint64_t half = nObjects_ ? (m_.objects.front().data + m_.objects.back().data) / 2 : 0;
+  uint64_t count = 0, midRefs = 0;
+  uint32_t mid = nObjects_;
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
-    uint8_t* p = blob + o.data;
-    if (o.kind == ObjectKind::kInstance) {
-      for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
-        uint64_t missing;
-        const uint32_t n = resolveAt(p + offset, missing);
-        if (n != kNone) fieldSeen_[field].add(valueKey(n));
-        if (missing) noteDangling(o.id, text(m_.fields[field].nameId), missing);
-      }
-      if (objectClass_[j] == stringClass_) noteStringValue(p);
-    } else if (o.kind == ObjectKind::kObjectArray) {
-      for (uint32_t i = 0; i < o.length; ++i) {
-        uint64_t missing;
-        resolveAt(p + uint64_t(i) * idSize_, missing);
-        if (missing) noteDangling(o.id, "[" + std::to_string(i) + "]", missing);
-      }
+    if (mid == nObjects_ && o.data >= half) {
+      mid = j;
+      midRefs = count;
     }
+    if (o.kind == ObjectKind::kInstance) count += info_[objectClass_[j]].refs.size();
+    else if (o.kind == ObjectKind::kObjectArray) count += o.length;
+  }
+  if (count > SIZE_MAX / sizeof(uint32_t))
+    throw HprofError("the dump holds too many references for this process", m_.streamBytes);
+  refNodes_.reset(new uint32_t[static_cast<size_t>(std::max<uint64_t>(count, 1))]);
+  adviseHugePages(refNodes_.get(), static_cast<size_t>(count) * sizeof(uint32_t));
+  ResolvedPart first, second;
+  {
+    SideTask task([&] { resolveRange(mid, nObjects_, refNodes_.get() + midRefs, valueRef, second); });
+    resolveRange(0, mid, refNodes_.get(), valueRef, first);
+    task.join();
+  }
+  for (ResolvedPart* part : {&first, &second}) {
+    for (size_t f = 0; f < fieldSeen_.size(); ++f) fieldSeen_[f].merge(part->seen[f]);
+    for (const auto& [j, coder] : part->coders)
+      if (stringCoder_[j] == kNotStringValue) stringCoder_[j] = coder;
+    dangling_ += part->dangling;
+    for (DanglingReference& d : part->danglingList)
+      if (danglingList_.size() < kDanglingKept) danglingList_.push_back(std::move(d));
   }
   for (uint32_t c = 0; c < nClasses_; ++c) {
     const ClassDump& cd = m_.classes[c];
@@ -205,9 +223,41 @@ void HeapBuilder::resolveReferences() {
       for (uint32_t b = 0; b < idSize_; ++b) raw[b] = uint8_t(sf.value >> (8 * (idSize_ - 1 - b)));
       uint64_t missing;
       const uint32_t n = resolveAt(raw, missing);
-      sf.value = n == kNone ? 0 : n + 1;
-      if (n != kNone) staticSeen_[s].add(valueKey(n));
+      sf.value = n;
+      if (n) staticSeen_[s].add(valueKey(n - 1));
       if (missing) noteDangling(cd.id, "static " + text(sf.nameId), missing);
+    }
+  }
+}
+
+void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32_t valueRef,
+                               ResolvedPart& part) const {
+  part.seen.resize(m_.fields.size());
+  const auto dangle = [&](uint64_t referrer, std::string where, uint64_t missing) {
+    ++part.dangling;
+    if (part.danglingList.size() < kDanglingKept)
+      part.danglingList.push_back({referrer, std::move(where), missing});
+  };
+  const uint8_t* image = m_.image;
+  for (uint32_t j = from; j < to; ++j) {
+    const HeapObject& o = m_.objects[j];
+    const uint8_t* p = image + o.data;
+    if (o.kind == ObjectKind::kInstance) {
+      uint32_t* first = out;
+      for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
+        uint64_t missing;
+        const uint32_t n = *out++ = resolveAt(p + offset, missing);
+        if (n) part.seen[field].add(valueKey(n - 1));
+        if (missing) dangle(o.id, text(m_.fields[field].nameId), missing);
+      }
+      if (objectClass_[j] == stringClass_ && valueRef != kNone)
+        noteStringValue(first[valueRef], p, part);
+    } else if (o.kind == ObjectKind::kObjectArray) {
+      for (uint32_t i = 0; i < o.length; ++i) {
+        uint64_t missing;
+        *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
+        if (missing) dangle(o.id, "[" + std::to_string(i) + "]", missing);
+      }
     }
   }
 }
@@ -219,15 +269,13 @@ void HeapBuilder::noteDangling(uint64_t referrer, std::string where, uint64_t mi
 }
 
 // A String's byte[] value will be widened to the VM's char[] by the String's coder.
-void HeapBuilder::noteStringValue(const uint8_t* p) {
+void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart& part) const {
   if (stringValueAt_ == kNone || stringCoderAt_ == kNone) return;  // a pre-JDK 9 String
-  const uint32_t n = resolvedAt(p + stringValueAt_);
-  if (n == kNone || n < nClasses_) return;
-  const uint32_t j = n - nClasses_;
+  if (value == 0 || value - 1 < nClasses_) return;
+  const uint32_t j = value - 1 - nClasses_;
   const HeapObject& v = m_.objects[j];
-  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte &&
-      stringCoder_[j] == kNotStringValue)
-    stringCoder_[j] = p[stringCoderAt_] == 1 ? kUtf16 : kLatin1;
+  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte)
+    part.coders.emplace_back(j, p[stringCoderAt_] == 1 ? kUtf16 : kLatin1);
 }
 
 void HeapBuilder::findMirrors() {

@@ -2,6 +2,7 @@
 // caller that fills argument slots, calls a stub and decodes what comes back.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,10 @@ class Caller {
   // The objects this caller made for its last query (the prefix String and its char array,
   // the output stream, the message array), which the heap held while the query ran.
   const std::vector<uint32_t>& callObjects() const { return made_; }
+
+  // What the objects of the last usage() call added to its rows, by class name; false when they
+  // hold something whose charge only the query can tell (measured again then).
+  bool callUsage(const std::string& prefix, std::map<std::string, UsageRecord>& added) const;
 
  private:
   Vm& vm_;

@@ -60,6 +60,7 @@ std::vector<Row> modelUsage(const heapmodel::Heap& m, const std::string& prefix)
 // More bytes first, then more instances, then by name.
 auto usageKey(const simvm::UsageRecord& r) { return std::make_tuple(-r.bytes, -r.count, r.className); }
 
+// Also the usage of the heap alone (the console's), against the model of the heap before the call.
 TEST(UsageDifferential, memory_report_agrees_with_the_model_on_random_heaps) {
   const char* prefixes[] = {"", "t/", "t/C1", "java/lang/", "java/lang/String", "java.lang.", "zzz"};
   simvm::VmConfig config;
@@ -72,6 +73,16 @@ TEST(UsageDifferential, memory_report_agrees_with_the_model_on_random_heaps) {
     std::mt19937 rng(seed);
     pathtest::buildRandomHeap(heap.vm, rng, {});
     std::string prefix = prefixes[seed % std::size(prefixes)];
+    {
+      // The usage of the heap alone: the call's own objects taken out again.
+      const heapmodel::Heap before(heap.vm);
+      std::vector<Row> aloneRows, wantRows = modelUsage(before, prefix);
+      for (const simvm::UsageRecord& r : heap.call.heapUsage(prefix).records)
+        aloneRows.emplace_back(r.className, r.count, r.bytes);
+      std::sort(aloneRows.begin(), aloneRows.end());
+      std::sort(wantRows.begin(), wantRows.end());
+      ASSERT_EQ(aloneRows, wantRows) << "heap alone, seed " << seed << " prefix \"" << prefix << "\"";
+    }
     simvm::UsageReport got = heap.call.usage(prefix);
     heapmodel::Heap model(heap.vm);  // after the call: its stream and prefix string count too
 
