@@ -109,7 +109,9 @@ void sortStableWith(uintptr_t* items, size_t count, uintptr_t* scratch, ItemComp
 
 void sortStable(uintptr_t* items, size_t count, ItemCompare compare) {
   if (count < 2) return;
-  uintptr_t* scratch = static_cast<uintptr_t*>(malloc((count + 1) / 2 * sizeof(uintptr_t)));
+  const size_t half = count / 2 + 1;
+  uintptr_t* scratch =
+      half <= SIZE_MAX / sizeof(uintptr_t) ? static_cast<uintptr_t*>(malloc(half * sizeof(uintptr_t))) : nullptr;
   sortStableWith(items, count, scratch, compare);  // in place when scratch is null
   free(scratch);
 }
