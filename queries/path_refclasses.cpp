@@ -1,7 +1,6 @@
 #include "queries/path_refclasses.h"
 
-#include <mutex>
-
+#include "support/cache_lock.h"
 #include "support/ptrmap.h"
 
 namespace tv {
@@ -10,11 +9,10 @@ namespace {
 // Calls running at once share the set; the lock is held only while one call's table is synced
 // with it, which calls nothing of the VM's.
 PtrMap* g_referenceClasses = nullptr;
-std::mutex g_referenceLock;
 }  // namespace
 
 int syncReferenceClasses(ClassTable* classes) {
-  std::lock_guard<std::mutex> lock(g_referenceLock);
+  CacheLockScope lock;
   if (g_referenceClasses == nullptr) g_referenceClasses = mapNew();
   if (g_referenceClasses == nullptr) return 0;
   int ok = 1;

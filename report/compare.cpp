@@ -112,6 +112,7 @@ void sortEntriesByName(PtrList* list) {
       }
       groupOf[i] = slots[s] - 1;
     }
+    // Group numbers break every tie, so qsort's own order of equal keys never shows.
     qsort(keys, groups, sizeof(GroupKey), compareGroupKeys);
     // Groups whose names and kinds compare equal share a rank, so their entries merge in list
     // order, as a stable sort leaves them.

@@ -1,4 +1,4 @@
-// The report orders, as qsort comparators over list items holding HeapEntry addresses.
+// The report orders, as listSort comparators over list items holding HeapEntry addresses.
 #pragma once
 #include "support/ptrlist.h"
 
@@ -9,10 +9,10 @@ int compareByCount(const void* a, const void* b);   // larger detail first, then
 int compareReferrers(const void* a, const void* b); // named details first, by name; then by detail
 
 // Sorts a list of HeapEntry addresses by compareByName, keeping entries whose names and kinds
-// are equal in list order (as the library's qsort, a merge sort, always has). Entries are
-// grouped by (name address, kind), the groups sorted, and the entries dealt out by group, so a
-// list of many instances of few classes costs no string compare per entry. Falls back to
-// listSort when its scratch memory cannot be had.
+// are equal in list order, as listSort does. Entries are grouped by (name address, kind), the
+// groups sorted, and the entries dealt out by group, so a list of many instances of few classes
+// costs no string compare per entry. Falls back to listSort when its scratch memory cannot be
+// had.
 void sortEntriesByName(PtrList* list);
 
 }  // namespace tv

@@ -15,15 +15,14 @@ Library::Library(const std::string& dir, bool privateCopy) {
   }
   std::string why;
   handle_ = platform::openLibrary(open, why);
-  if (!copy_.empty()) {
-    platform::removeLoadedCopy(copy_);  // the mapping stays; nothing is left on disk
-    copy_.clear();
-  }
+  // Where the system allows it, the file goes now (the mapping stays); otherwise once unloaded.
+  if (!copy_.empty() && platform::removeCopy(copy_)) copy_.clear();
   if (!handle_) throw VmError("cannot load " + path_ + ": " + why);
 }
 
 Library::~Library() {
   if (handle_) platform::closeLibrary(handle_);
+  if (!copy_.empty()) platform::removeCopy(copy_);
 }
 
 const std::string& Library::path() const { return path_; }

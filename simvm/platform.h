@@ -17,14 +17,18 @@ std::string protectNone(void* p, size_t size);
 
 // The library's file name: libTavolin2.so, or Tavolin2.dll.
 const char* libraryFileName();
-// Opens a shared library by path, never unloading it; null and `error` set on failure.
+// Opens a shared library by path; null and `error` set on failure.
 void* openLibrary(const std::string& path, std::string& error);
+// Lets go of a library. On Linux its mapping stays, as in a VM, which never unloads a native
+// library, so that the caches the library keeps for its whole life stay reachable for the leak
+// checker. On Windows it is unloaded: a test program loads a private copy for each of hundreds
+// of heaps, and kept copies would fill its 32-bit address space.
 void closeLibrary(void* handle);
 void* librarySymbol(void* handle, const std::string& name);
 // A fresh temporary copy of `from` that `openLibrary` can load; throws VmError.
 std::string copyToTemp(const std::string& from);
-// Removes a temporary copy once it is loaded (where the system allows it while loaded).
-void removeLoadedCopy(const std::string& path);
+// Removes a temporary copy; false when the system keeps it, as Windows does while it is loaded.
+bool removeCopy(const std::string& path);
 
 std::string exeDir();
 bool isFile(const std::string& path);

@@ -82,7 +82,7 @@ std::string copyToTemp(const std::string& from) {
   return name;
 }
 
-void removeLoadedCopy(const std::string& path) { ::unlink(path.c_str()); }
+bool removeCopy(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 std::string exeDir() {
   char buf[4096];

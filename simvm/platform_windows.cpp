@@ -51,8 +51,9 @@ bool processRuns(unsigned long pid) {
   return running;
 }
 
-// Copies of the library (Tavolin2-<pid>-<n>.dll) cannot be deleted while loaded, and a VM
-// never unloads one. So a program's first copy clears those of programs that have ended.
+// Copies of the library (Tavolin2-<pid>-<n>.dll) cannot be deleted while loaded; each is
+// deleted once unloaded. A program that ended without unloading leaves its copies behind, so a
+// program's first copy clears those of programs that have ended.
 void removeStaleCopies(const std::string& folder) {
   WIN32_FIND_DATAA found;
   HANDLE h = FindFirstFileA((folder + "Tavolin2-*.dll").c_str(), &found);
@@ -88,14 +89,12 @@ std::string protectNone(void* p, size_t size) {
 const char* libraryFileName() { return "Tavolin2.dll"; }
 
 void* openLibrary(const std::string& path, std::string& error) {
-  // A VM never unloads a native library; closeLibrary below does not either, so the caches
-  // the library keeps for its whole life stay reachable.
   HMODULE h = LoadLibraryA(windowsPath(path).c_str());
   if (!h) error = lastError();
   return reinterpret_cast<void*>(h);
 }
 
-void closeLibrary(void*) {}
+void closeLibrary(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 
 void* librarySymbol(void* handle, const std::string& name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name.c_str()));
@@ -119,7 +118,7 @@ std::string copyToTemp(const std::string& from) {
   return name;
 }
 
-void removeLoadedCopy(const std::string&) {}  // still loaded: removed by a later run
+bool removeCopy(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 std::string exeDir() {
   char buf[MAX_PATH + 1];

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "support/stable_sort.h"
+
 namespace tv {
 
 namespace {
@@ -43,7 +45,7 @@ int32_t listCount(const PtrList* list) { return list->count; }
 uintptr_t listGet(const PtrList* list, int32_t i) { return list->items[i]; }
 
 void listSort(PtrList* list, int (*compare)(const void*, const void*)) {
-  if (list->count > 1) qsort(list->items, static_cast<size_t>(list->count), sizeof(uintptr_t), compare);
+  if (list->count > 1) sortStable(list->items, static_cast<size_t>(list->count), compare);
 }
 
 void listDestroy(PtrList** list) {

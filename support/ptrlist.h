@@ -21,7 +21,8 @@ PtrList* listNew(void);
 int listPush(PtrList* list, uintptr_t value);  // 1 on success, 0 when growth failed
 int32_t listCount(const PtrList* list);
 uintptr_t listGet(const PtrList* list, int32_t i);  // i is not range-tested
-// qsort over the items when count > 1; compare receives addresses of two items.
+// A stable sort of the items (support/stable_sort.h) when count > 1: items that compare equal
+// keep their order. compare receives the addresses of two items.
 void listSort(PtrList* list, int (*compare)(const void*, const void*));
 void listDestroy(PtrList** list);  // frees items and the list, sets *list to null
 

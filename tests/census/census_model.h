@@ -3,12 +3,11 @@
 // produces the report's bytes, so it also models the order that reaches the sort: the values of
 // a chained hash map keyed by name address (101 buckets at first, growing to 2n + 1 buckets
 // when the count reaches three quarters, values taken from the last bucket down, each chain
-// newest first), the class counts before the array counts, then the C library's qsort with the
-// same comparisons. Equal keys left in no particular order by qsort come out the same because
-// qsort gets the same elements in the same order.
+// newest first), the class counts before the array counts, then a stable sort with the same
+// comparisons: records with equal keys stay in that order, on every platform.
 #pragma once
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -91,19 +90,9 @@ inline int compareByCount(const Record& a, const Record& b) {
   return a.detail > b.detail ? -1 : 1;
 }
 
-// qsort over pointers to the records, as the library sorts a list of entry addresses.
 inline void sortRecords(std::vector<Record>& records, int (*compare)(const Record&, const Record&)) {
-  if (records.size() < 2) return;
-  std::vector<const Record*> order;
-  for (const Record& r : records) order.push_back(&r);
-  static int (*current)(const Record&, const Record&);
-  current = compare;
-  std::qsort(order.data(), order.size(), sizeof(const Record*), [](const void* a, const void* b) {
-    return current(**static_cast<const Record* const*>(a), **static_cast<const Record* const*>(b));
-  });
-  std::vector<Record> sorted;
-  for (const Record* r : order) sorted.push_back(*r);
-  records = std::move(sorted);
+  std::stable_sort(records.begin(), records.end(),
+                   [compare](const Record& a, const Record& b) { return compare(a, b) < 0; });
 }
 
 inline std::string writeReport(const std::vector<Record>& records) {

@@ -156,7 +156,7 @@ TEST(CensusDifferential, library_writes_the_models_bytes_on_random_heaps) {
           << "seed " << seed << " listing " << call << " target " << testkit::hex(target)
           << " subclasses " << subclasses << " arrays " << arrays;
       if (want.size() > 2) nonEmptyListings++;
-      // Several records of one class sorted by name: ties that qsort orders as it will.
+      // Several records of one class sorted by name: ties that must keep their list order.
       if (subclasses && std::count(want.begin(), want.end(), '\0') > 3) sortedListingsWithTies++;
     }
   }

@@ -1,12 +1,15 @@
-// PtrList and PtrMap at their growth boundaries. The iteration orders matter: they fix the
-// order in which map values reach an unstable sort.
+// PtrList and PtrMap at their growth boundaries, and the stable sort. The iteration orders
+// matter: they fix the order in which map values reach the sort.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "support/ptrlist.h"
 #include "support/ptrmap.h"
+#include "support/stable_sort.h"
 
 namespace {
 
@@ -65,6 +68,34 @@ TEST(PtrList, sort_calls_no_comparator_for_fewer_than_two_values_and_sorts_other
   EXPECT_GT(g_compares, 0);
   EXPECT_EQ(itemsOf(list), (std::vector<uintptr_t>{1, 3, 7, 9}));
   tv::listDestroy(&list);
+}
+
+// Items carry a small key above their original position; only the key is compared, so every
+// tie shows whether list order was kept.
+int compareKeys(const void* a, const void* b) {
+  uintptr_t x = *static_cast<const uintptr_t*>(a) >> 20, y = *static_cast<const uintptr_t*>(b) >> 20;
+  return x < y ? -1 : x > y;
+}
+
+TEST(StableSort, agrees_with_a_reference_stable_sort_with_and_without_scratch) {
+  std::mt19937 rng(17);
+  std::vector<size_t> sizes;
+  for (size_t n = 0; n <= 70; n++) sizes.push_back(n);
+  for (size_t n : {255, 256, 257, 1000, 4099, 65536}) sizes.push_back(n);
+  for (size_t n : sizes) {
+    for (uintptr_t keys : {1u, 2u, 7u, 1000u}) {
+      std::vector<uintptr_t> items(n);
+      for (size_t i = 0; i < n; i++) items[i] = (rng() % keys) << 20 | i;
+      if (keys == 7 && n > 2) std::sort(items.begin(), items.begin() + n / 2);  // a sorted run
+      std::vector<uintptr_t> want = items;
+      std::stable_sort(want.begin(), want.end(), [](uintptr_t a, uintptr_t b) { return a >> 20 < b >> 20; });
+      std::vector<uintptr_t> withScratch = items, inPlace = items;
+      tv::sortStable(withScratch.data(), n, compareKeys);
+      tv::sortStableWith(inPlace.data(), n, nullptr, compareKeys);
+      ASSERT_EQ(withScratch, want) << n << " items, " << keys << " keys";
+      ASSERT_EQ(inPlace, want) << n << " items, " << keys << " keys, merged in place";
+    }
+  }
 }
 
 TEST(PtrMap, starts_with_101_empty_buckets_and_finds_nothing) {
