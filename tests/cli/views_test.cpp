@@ -28,7 +28,7 @@ std::string dumpId(uint64_t id) {
   return buf;
 }
 
-TEST(ConsoleInspect, threads_show_each_frame_with_the_objects_its_locals_hold) {
+TEST(ConsoleViews, threads_show_each_frame_with_the_objects_its_locals_hold) {
   DemoInProcess here;
   const cli::DemoHeap& d = here.demo;
   const Outcome r = console({"threads"});
@@ -51,7 +51,7 @@ TEST(ConsoleInspect, threads_show_each_frame_with_the_objects_its_locals_hold) {
   EXPECT_NE(r.out.find("3 threads"), std::string::npos) << r.out;
 }
 
-TEST(ConsoleInspect, fields_of_a_dumped_object_are_the_values_the_dump_holds) {
+TEST(ConsoleViews, fields_of_a_dumped_object_are_the_values_the_dump_holds) {
   using namespace hproftest::ids;
   const DumpFile dump(hproftest::writeScene(8));
   const Outcome r = console({"--heap", dump.path, "fields", dumpId(kDerivedObj)});
@@ -74,7 +74,7 @@ TEST(ConsoleInspect, fields_of_a_dumped_object_are_the_values_the_dump_holds) {
   EXPECT_NE(longs.out.find(std::to_string(0x0102030405060708ll)), std::string::npos) << longs.out;
 }
 
-TEST(ConsoleInspect, a_dumped_thread_and_its_twice_held_local) {
+TEST(ConsoleViews, a_dumped_thread_and_its_twice_held_local) {
   using namespace hproftest::ids;
   const DumpFile dump(hproftest::writeScene(8));
   const Outcome threads = console({"--heap", dump.path, "threads"});
@@ -94,7 +94,7 @@ TEST(ConsoleInspect, a_dumped_thread_and_its_twice_held_local) {
   EXPECT_EQ(inJson, held) << json.out;
 }
 
-TEST(ConsoleInspect, limit_shortens_every_list_and_keeps_the_total) {
+TEST(ConsoleViews, limit_shortens_every_list_and_keeps_the_total) {
   DemoInProcess here;
   const std::string leaked = hex(here.demo.leakedSession);
   const std::vector<std::vector<std::string>> lists = {
@@ -117,7 +117,7 @@ TEST(ConsoleInspect, limit_shortens_every_list_and_keeps_the_total) {
   }
 }
 
-TEST(ConsoleInspect, class_names_are_taken_as_the_console_prints_them) {
+TEST(ConsoleViews, class_names_are_taken_as_the_console_prints_them) {
   DemoInProcess here;
   simvm::Vm& vm = here.heap.vm;
   for (const char* name : {"com/acme/shop/Session", "com.acme.shop.Session", "Session",
@@ -139,7 +139,7 @@ TEST(ConsoleInspect, class_names_are_taken_as_the_console_prints_them) {
   EXPECT_EQ(arrays.status, 0) << arrays.err;
 }
 
-TEST(ConsoleInspect, a_hidden_class_is_found_by_the_jvm_spelling_of_its_name) {
+TEST(ConsoleViews, a_hidden_class_is_found_by_the_jvm_spelling_of_its_name) {
   hproftest::HprofWriter w(8);
   w.defineClass(0x100, 0, "java/lang/Object", {});
   w.defineClass(0x108, 0x100, "a/B$$Lambda+0x0000000800c01234", {});
