@@ -279,6 +279,8 @@ Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
       std::fclose(file);
     } else {
 #if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
+      struct stat st;
+      if (fstat(fileno(file), &st) == 0) compressed_ = static_cast<uint64_t>(st.st_size);
       src_->readGzip(file, path);  // takes the file
 #else
       std::fclose(file);

@@ -39,6 +39,9 @@ class Reader {
 
   uint64_t offset() const { return pos_; }
   uint64_t totalSize() const { return total_; }  // 0 when not known (compressed input)
+  // The stream's size, or for compressed input a generous guess at it (16 times the file): for
+  // reserving address space, which costs nothing until it is touched.
+  uint64_t sizeGuess() const { return total_ ? total_ : compressed_ * 16; }
   void onProgress(std::function<void(uint64_t, uint64_t)> fn) { progress_ = std::move(fn); }
   // The stream from offset 0; valid up to the reading position, for the reader's lifetime.
   const uint8_t* image() const { return base_; }
@@ -91,6 +94,7 @@ class Reader {
   const uint8_t* base_ = nullptr;
   uint64_t pos_ = 0, end_ = 0;  // reading position; bytes of the image known to be there
   uint64_t total_ = 0;
+  uint64_t compressed_ = 0;  // the file's size, for compressed input
   uint64_t nextReport_ = 0;
   std::function<void(uint64_t, uint64_t)> progress_;
 };

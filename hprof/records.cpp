@@ -337,10 +337,13 @@ Model readModel(Reader& in) {
   Model m;
   readHeader(in, m);
   const uint32_t id = m.idSize;
-  if (uint64_t total = in.totalSize()) {
+  if (const uint64_t guess = in.sizeGuess()) {
     // Reserving keeps the object table from being copied as it grows (the memory is only
-    // touched as it fills).
-    m.objects.reserve(static_cast<size_t>(total / 32));
+    // touched as it fills). Where the address space for it cannot be had, it grows as it must.
+    try {
+      m.objects.reserve(static_cast<size_t>(std::min<uint64_t>(guess / 32, m.objects.max_size())));
+    } catch (const std::exception&) {
+    }
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
   }
   bool sawHeap = false, ended = false;
