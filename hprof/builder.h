@@ -201,7 +201,7 @@ class HeapBuilder {
   void fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* refs,
                     const std::vector<PlanItem>& plan) const;
   // offset 0 and count = the length of the char[] the String's value became.
-  void setStringBounds(uint32_t string, uint32_t valueAt, uint32_t offsetAt, uint32_t countAt);
+  void setStringBounds(uint8_t* body) const;
   static void fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
                                  uint8_t coder);
 
@@ -243,6 +243,9 @@ class HeapBuilder {
   uint32_t classClass_ = kNone, stringClass_ = kNone, threadClass_ = kNone;
   uint32_t stringValueAt_ = kNone, stringCoderAt_ = kNone;  // in a String's payload
   bool stringHasCount_ = false;
+  struct {
+    uint32_t valueAt = kNone, offsetAt = 0, countAt = 0;  // kNone: bounds are not set
+  } stringBounds_;
   std::vector<uint32_t> objectClass_;  // instance: its class; object array: its array class
   std::vector<SeenValues> fieldSeen_, staticSeen_;
   std::vector<uint8_t> stringCoder_;  // per object: how a String's byte[] value widens

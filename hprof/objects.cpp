@@ -59,8 +59,15 @@ void HeapBuilder::prefaultUsed() {
 
 // The bodies are filled on two threads, each from one half of the dump's payload bytes: no body
 // is shared, nothing below calls into the VM, and most of the time goes to the kernel handing out
-// the arena's pages, which two threads do in parallel. The Strings' bounds follow, in one thread.
+// the arena's pages, which two threads do in parallel.
 void HeapBuilder::fillObjects() {
+  // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks: they
+  // are set as each String is filled.
+  if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
+    stringBounds_.valueAt = vm_->fieldOffset(vm_->stringClass(), "value");
+    stringBounds_.offsetAt = vm_->fieldOffset(vm_->stringClass(), "offset");
+    stringBounds_.countAt = vm_->fieldOffset(vm_->stringClass(), "count");
+  }
   uint32_t mid = 0;
   const uint32_t* midRefs = refNodes_.get();
   if (nObjects_ > 1) {
@@ -74,16 +81,6 @@ void HeapBuilder::fillObjects() {
   SideTask second([&] { fillRange(mid, nObjects_, midRefs); });
   fillRange(0, mid, refNodes_.get());
   second.join();
-
-  // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks.
-  if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
-    const uint32_t stringOffset = vm_->fieldOffset(vm_->stringClass(), "offset");
-    const uint32_t stringCount = vm_->fieldOffset(vm_->stringClass(), "count");
-    const uint32_t stringValue = vm_->fieldOffset(vm_->stringClass(), "value");
-    for (uint32_t j = 0; j < nObjects_; ++j)
-      if (objectClass_[j] == stringClass_ && m_.objects[j].kind == ObjectKind::kInstance)
-        setStringBounds(handles_[nClasses_ + j], stringValue, stringOffset, stringCount);
-  }
 }
 
 // The bodies of objects [from, to); refs: the first object's resolved references.
@@ -96,7 +93,12 @@ void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) co
     switch (o.kind) {
       case ObjectKind::kInstance: {
         const ClassInfo& ci = info_[objectClass_[j]];
-        if (!isMirror(j)) fillInstance(bodyAt(h), p, refs, ci.plan);
+        if (!isMirror(j)) {
+          uint8_t* body = bodyAt(h);
+          fillInstance(body, p, refs, ci.plan);
+          if (objectClass_[j] == stringClass_ && stringBounds_.valueAt != kNone)
+            setStringBounds(body);
+        }
         refs += ci.refs.size();
         break;
       }
@@ -155,16 +157,16 @@ void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* 
   }
 }
 
-// offset 0 and count = the length of the char[] the String's value became.
-void HeapBuilder::setStringBounds(uint32_t string, uint32_t valueAt, uint32_t offsetAt,
-                                  uint32_t countAt) {
-  uint8_t* body = bodyOf(string);
-  uint32_t value = 0;
-  std::memcpy(&value, body + valueAt, 4);
-  const uint32_t count = value ? vm_->arrayLength(value) : 0;
+// offset 0 and count = the length of the char[] the String's value became (its handle was made
+// before any body was filled).
+void HeapBuilder::setStringBounds(uint8_t* body) const {
+  uint32_t value = 0, methods = 0;
+  std::memcpy(&value, body + stringBounds_.valueAt, 4);
+  if (value) std::memcpy(&methods, vm_->pointer(value + 4), 4);
+  const uint32_t count = typeCodeOfWord(methods) == kObject ? 0 : lengthOfWord(methods);
   const uint32_t zero = 0;
-  std::memcpy(body + offsetAt, &zero, 4);
-  std::memcpy(body + countAt, &count, 4);
+  std::memcpy(body + stringBounds_.offsetAt, &zero, 4);
+  std::memcpy(body + stringBounds_.countAt, &count, 4);
 }
 
 void HeapBuilder::fillPrimitiveArray(uint8_t* body, const uint8_t* p, const HeapObject& o,
