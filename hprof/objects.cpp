@@ -9,44 +9,63 @@
 
 namespace simvm::hprof {
 
+// The objects are made in runs of requests to the VM, in dump order; a primitive mirror
+// becomes a class of its own between two runs.
 void HeapBuilder::makeHandles() {
   handles_.assign(uint64_t(nClasses_) + nObjects_, 0);
   for (uint32_t i = 0; i < nClasses_; ++i) handles_[i] = info_[i].handle;
-  for (uint32_t j = 0; j < nObjects_; ++j) {
-    if (j % 65536 == 0) prefaultUsed();
-    const HeapObject& o = m_.objects[j];
-    uint32_t& h = handles_[nClasses_ + j];
+  constexpr uint32_t kRun = 4096;
+  std::vector<Vm::NewRequest> run;
+  run.reserve(kRun);
+  uint32_t first = 0;  // the object of run[0]
+  const auto make = [&] {
     try {
-      switch (o.kind) {
-        case ObjectKind::kInstance:
-          if (isMirror(j)) {
-            ClassDecl decl;
-            decl.name = mirrorName_[j];
-            decl.sharedName = vm_->findClass(decl.name) != 0;
-            decl.accessFlags = 0x0411;  // public final abstract, as primitive classes
-            h = vm_->defineClass(decl);
-          } else {
-            h = vm_->newObject(info_[objectClass_[j]].handle);
-          }
-          break;
-        case ObjectKind::kObjectArray: {
-          const uint32_t c = objectClass_[j];
-          const uint32_t e = c == kNone ? kNone : info_[c].element;
-          h = vm_->newObjectArray(e == kNone ? vm_->objectClass() : info_[e].handle, o.length);
-          break;
-        }
-        case ObjectKind::kPrimitiveArray:
-          if (stringCoder_[j] == kNotStringValue)
-            h = vm_->newArray(o.elementType, o.length);
-          else
-            h = vm_->newArray(kChar, stringCoder_[j] == kUtf16 ? o.length / 2 : o.length);
-          break;
-      }
+      vm_->newMany(run.data(), run.size(), handles_.data() + nClasses_ + first);
     } catch (const VmError& e) {
-      throw HprofError(e.what(), recordOffset(o, idSize_));
+      uint32_t j = first;
+      while (handles_[nClasses_ + j] != 0) ++j;  // the request that was refused
+      throw HprofError(e.what(), recordOffset(m_.objects[j], idSize_));
     }
+    first += static_cast<uint32_t>(run.size());
+    run.clear();
+    prefaultUsed();
+  };
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    switch (o.kind) {
+      case ObjectKind::kInstance:
+        if (isMirror(j)) {
+          make();
+          ClassDecl decl;
+          decl.name = mirrorName_[j];
+          decl.sharedName = vm_->findClass(decl.name) != 0;
+          decl.accessFlags = 0x0411;  // public final abstract, as primitive classes
+          try {
+            handles_[nClasses_ + j] = vm_->defineClass(decl);
+          } catch (const VmError& e) {
+            throw HprofError(e.what(), recordOffset(o, idSize_));
+          }
+          first = j + 1;
+        } else {
+          run.push_back({kObject, info_[objectClass_[j]].handle, 0});
+        }
+        break;
+      case ObjectKind::kObjectArray: {
+        const uint32_t c = objectClass_[j];
+        const uint32_t e = c == kNone ? kNone : info_[c].element;
+        run.push_back({kObjectArray, e == kNone ? vm_->objectClass() : info_[e].handle, o.length});
+        break;
+      }
+      case ObjectKind::kPrimitiveArray:
+        if (stringCoder_[j] == kNotStringValue)
+          run.push_back({o.elementType, 0, o.length});
+        else
+          run.push_back({kChar, 0, stringCoder_[j] == kUtf16 ? o.length / 2 : o.length});
+        break;
+    }
+    if (run.size() == kRun) make();
   }
-  prefaultUsed();
+  make();
 }
 
 void HeapBuilder::prefaultUsed() {

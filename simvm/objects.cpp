@@ -82,14 +82,47 @@ struct ArrayView {
 
 }  // namespace
 
+uint32_t Vm::State::makeObject(const ClassRecord& rec) {
+  if (rec.handle == wk.klass) throw VmError("class objects are made by defineClass");
+  if (rec.name[0] == '[') throw VmError(rec.name + " is an array class: use newObjectArray");
+  return newSlot(alloc(std::max<uint32_t>(8, rec.instanceSize), 8), rec.methodTable);
+}
+
+uint32_t Vm::State::makeObjectArray(uint32_t elementClass, uint32_t length) {
+  if (length > kMaxArrayLength) throw VmError("array too long");
+  // The elements, then one more word: the element class.
+  const uint32_t body = alloc(std::max<uint32_t>(8, (length + 1) * 4), 8);
+  put32(body + 4 * length, elementClass);
+  return newSlot(body, (length << 5) | kObjectArray);
+}
+
 uint32_t Vm::newObject(uint32_t cls) {
   const auto lock = s_->hold();
+  return s_->makeObject(s_->requireClass(cls, "newObject"));
+}
+
+void Vm::newMany(const NewRequest* requests, size_t count, uint32_t* handles) {
+  const auto lock = s_->hold();
   State& s = *s_;
-  const ClassRecord& rec = s.requireClass(cls, "newObject");
-  if (cls == s.wk.klass) throw VmError("class objects are made by defineClass");
-  if (rec.name[0] == '[') throw VmError(rec.name + " is an array class: use newObjectArray");
-  const uint32_t body = s.alloc(std::max<uint32_t>(8, rec.instanceSize), 8);
-  return s.newSlot(body, rec.methodTable);
+  // The classes met so far, direct-mapped by handle: a class is looked up once, not per object.
+  // A record's address stays valid while no class is made or removed, as here.
+  std::vector<const ClassRecord*> seen(256, nullptr);
+  const auto record = [&](uint32_t cls, const char* what) -> const ClassRecord& {
+    const ClassRecord*& r = seen[(cls >> 3) & 255];
+    if (r == nullptr || r->handle != cls) r = &s.requireClass(cls, what);
+    return *r;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const NewRequest& r = requests[i];
+    if (r.typeCode == kObject) {
+      handles[i] = s.makeObject(record(r.cls, "newObject"));
+    } else if (r.typeCode == kObjectArray) {
+      record(r.cls, "newObjectArray");
+      handles[i] = s.makeObjectArray(r.cls, r.length);
+    } else {
+      handles[i] = s.makePrimitiveArray(r.typeCode, r.length);
+    }
+  }
 }
 
 namespace {
@@ -119,25 +152,24 @@ uint32_t Vm::getField(uint32_t obj, const std::string& field) const {
   return State::get32(State::get32(obj) + f->offset);
 }
 
-uint32_t Vm::newArray(int32_t typeCode, uint32_t length) {
-  const auto lock = s_->hold();
-  if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, length);
+uint32_t Vm::State::makePrimitiveArray(int32_t typeCode, uint32_t length) {
   const uint32_t size = primitiveElementSize(typeCode);
   if (size == 0) throw VmError("no array type has code " + std::to_string(typeCode));
   if (length > kMaxArrayLength) throw VmError("array too long");
-  const uint32_t body = s_->alloc(std::max<uint32_t>(8, length * size), 8);
-  return s_->newSlot(body, (length << 5) | static_cast<uint32_t>(typeCode));
+  const uint32_t body = alloc(std::max<uint32_t>(8, length * size), 8);
+  return newSlot(body, (length << 5) | static_cast<uint32_t>(typeCode));
+}
+
+uint32_t Vm::newArray(int32_t typeCode, uint32_t length) {
+  const auto lock = s_->hold();
+  if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, length);
+  return s_->makePrimitiveArray(typeCode, length);
 }
 
 uint32_t Vm::newObjectArray(uint32_t elementClass, uint32_t length) {
   const auto lock = s_->hold();
-  State& s = *s_;
-  s.requireClass(elementClass, "newObjectArray");
-  if (length > kMaxArrayLength) throw VmError("array too long");
-  // The elements, then one more word: the element class.
-  const uint32_t body = s.alloc(std::max<uint32_t>(8, (length + 1) * 4), 8);
-  State::put32(body + 4 * length, elementClass);
-  return s.newSlot(body, (length << 5) | kObjectArray);
+  s_->requireClass(elementClass, "newObjectArray");
+  return s_->makeObjectArray(elementClass, length);
 }
 
 namespace {

@@ -143,6 +143,17 @@ class Vm {
   uint32_t getStatic(uint32_t cls, const std::string& field) const;
   uint32_t newArray(int32_t typeCode, uint32_t length);  // primitive, zero-filled
   uint32_t newObjectArray(uint32_t elementClass, uint32_t length);
+  // For a loader that makes millions of objects and arrays in a row: request i is made as
+  // newObject(cls), newObjectArray(cls, length) or newArray(typeCode, length) would make it,
+  // with the same checks, and its handle goes to handles[i]. The lock is taken once and each
+  // class looked up about once. A request those calls would refuse throws their VmError, with
+  // the handles of the requests before it made and the rest untouched.
+  struct NewRequest {
+    int32_t typeCode;  // kObject, kObjectArray or a primitive type
+    uint32_t cls;      // kObject: the class; kObjectArray: the element class
+    uint32_t length;   // arrays
+  };
+  void newMany(const NewRequest* requests, size_t count, uint32_t* handles);
   void setElement(uint32_t array, uint32_t index, uint32_t value);
   uint32_t getElement(uint32_t array, uint32_t index) const;
   uint32_t newString(const std::string& utf8);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "simvm/vm.h"
 #include "tests/common/heap_model.h"
@@ -61,6 +63,68 @@ TEST_F(Objects, element_access_and_lengths_are_checked) {
   EXPECT_THROW(vm.newArray(12, 4), VmError);
   EXPECT_THROW(vm.newArray(simvm::kInt, 1u << 27), VmError);  // the length would not fit
   EXPECT_THROW(vm.newObjectArray(12345, 1), VmError);
+}
+
+// The loader's bulk path against the single calls, in two VMs (at two addresses, so compared
+// relative to each region): a mixed run of requests, with classes that collide in the bulk
+// path's class cache, gives the same handles, words and bodies, and a refused request stops the
+// run where the single call would have thrown.
+TEST_F(Objects, a_run_of_requests_makes_what_the_single_calls_make) {
+  Vm bulk;
+  const auto rel = [](const Vm& v, uint32_t address) { return address ? address - v.regionBase() : 0; };
+  std::vector<uint32_t> single = {vm.objectClass(), vm.stringClass(), vm.threadClass()};
+  std::vector<uint32_t> many = {bulk.objectClass(), bulk.stringClass(), bulk.threadClass()};
+  for (uint32_t i = 0; i < 300; ++i) {  // more classes than the cache has places
+    simvm::ClassDecl decl;
+    decl.name = "t/C" + std::to_string(i);
+    decl.fields = {{"f", i % 2 ? "J" : "I"}};
+    single.push_back(vm.defineClass(decl));
+    many.push_back(bulk.defineClass(decl));
+  }
+  std::vector<Vm::NewRequest> run;
+  std::vector<uint32_t> one;
+  for (uint32_t i = 0; i < 3000; ++i) {
+    const size_t c = (i * 7919u) % single.size();
+    switch (i % 4) {
+      case 0:
+      case 1:
+        run.push_back({simvm::kObject, many[c], 0});
+        one.push_back(vm.newObject(single[c]));
+        break;
+      case 2:
+        run.push_back({simvm::kObjectArray, many[c], i % 17});
+        one.push_back(vm.newObjectArray(single[c], i % 17));
+        break;
+      default:
+        run.push_back({simvm::kInt + int32_t(i % 2), 0, i % 13});
+        one.push_back(vm.newArray(simvm::kInt + int32_t(i % 2), i % 13));
+    }
+  }
+  std::vector<uint32_t> made(run.size(), 0);
+  bulk.newMany(run.data(), run.size(), made.data());
+  ASSERT_EQ(bulk.bytesUsed(), vm.bytesUsed());
+  for (size_t i = 0; i < one.size(); ++i) {
+    ASSERT_EQ(rel(bulk, made[i]), rel(vm, one[i]));
+    const uint32_t m = bulk.methodsOf(made[i]), n = vm.methodsOf(one[i]);
+    ASSERT_EQ(simvm::typeCodeOfWord(m) == simvm::kObject ? rel(bulk, m) : m,
+              simvm::typeCodeOfWord(n) == simvm::kObject ? rel(vm, n) : n);
+    ASSERT_EQ(rel(bulk, bulk.bodyOf(made[i])), rel(vm, vm.bodyOf(one[i])));
+    ASSERT_EQ(rel(bulk, bulk.classOfObject(made[i])), rel(vm, vm.classOfObject(one[i])));
+  }
+
+  for (const Vm::NewRequest& bad : {Vm::NewRequest{simvm::kObject, bulk.classClass(), 0},
+                                    Vm::NewRequest{simvm::kObject, 12345, 0},
+                                    Vm::NewRequest{simvm::kObjectArray, 12345, 1},
+                                    Vm::NewRequest{12, 0, 1},
+                                    Vm::NewRequest{simvm::kInt, 0, 1u << 27}}) {
+    const Vm::NewRequest three[] = {{simvm::kObject, bulk.objectClass(), 0}, bad,
+                                    {simvm::kInt, 0, 1}};
+    uint32_t handles[3] = {0, 0, 0};
+    EXPECT_THROW(bulk.newMany(three, 3, handles), VmError);
+    EXPECT_NE(handles[0], 0u);
+    EXPECT_EQ(handles[1], 0u);
+    EXPECT_EQ(handles[2], 0u);
+  }
 }
 
 TEST_F(Objects, strings_keep_utf16_units_in_a_char_array) {
