@@ -22,6 +22,7 @@
 #include <zlib.h>
 #endif
 
+#include "hprof/gzip_members.h"
 #include "hprof/prefault.h"
 #include "hprof/records.h"
 
@@ -56,6 +57,14 @@ struct Decompressor {
     st.crc_flag = ISAL_GZIP;
   }
   ~Decompressor() { std::fclose(file); }
+  // Goes on from a member boundary `offset` bytes into the file.
+  void restartAt(uint64_t offset) {
+    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0)
+      throw HprofError("read error: " + errnoText(), 0);
+    st.avail_in = 0;
+    inputEnded = false;
+    member = false;
+  }
   void refill() {
     if (st.avail_in > 0 || inputEnded) return;
     const size_t got = std::fread(in.data(), 1, in.size(), file);
@@ -178,7 +187,36 @@ struct Reader::Source {
 #if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
   void readGzip(std::FILE* file, const std::string& path);
 #endif
+#if defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_MMAP)
+  uint64_t inflateChunks(Decompressor& d, Prefaulter& ahead);
+#endif
 };
+
+#if defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_MMAP)
+// A dump compressed in chunks, as a JDK compresses it, is inflated on several threads up to the
+// first member that is not verified (gzip_members.h); the one-thread inflater goes on from there.
+// Returns the bytes inflated.
+uint64_t Reader::Source::inflateChunks(Decompressor& d, Prefaulter& ahead) {
+  struct stat st;
+  if (fstat(fileno(d.file), &st) != 0 || st.st_size <= 0 || uint64_t(st.st_size) > SIZE_MAX)
+    return 0;
+  const size_t size = static_cast<size_t>(st.st_size);
+  void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(d.file), 0);
+  if (p == MAP_FAILED) return 0;
+  madvise(p, size, MADV_WILLNEED);
+  const unsigned threads = std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
+  const InflatedPrefix done = inflateMembers(
+      static_cast<const uint8_t*>(p), size, static_cast<uint8_t*>(mapped), mappedBytes, threads,
+      [&](uint64_t bytes) {
+        ahead.allow(static_cast<size_t>(bytes + kInflateLookahead));
+        publish(bytes);
+      },
+      stop);
+  munmap(p, size);
+  if (done.input > 0) d.restartAt(done.input);
+  return done.output;
+}
+#endif
 
 void Reader::Source::readPlain(std::FILE* file, uint64_t size, const std::string& path) {
   ready = size;
@@ -224,6 +262,9 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
         try {
           Prefaulter ahead(out, mappedBytes);
           ahead.allow(kInflateLookahead);
+#ifdef TAVOLIN_HAVE_ISAL
+          made = inflateChunks(*decompressor, ahead);
+#endif
           while (!stop.load(std::memory_order_relaxed)) {
             if (made == mappedBytes)
               throw HprofError("the dump is larger than " +
