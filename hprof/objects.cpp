@@ -68,9 +68,11 @@ void HeapBuilder::makeHandles() {
   make();
 }
 
+// Pages are prepared up to the bodies handed out so far and one huge page more: the bodies are
+// only written once all are handed out, and pages past the last body would be zeroed for nothing.
 void HeapBuilder::prefaultUsed() {
   if (!prefault_) return;
-  constexpr uint32_t kAhead = 32u << 20;
+  constexpr uint32_t kAhead = 2u << 20;
   const uint32_t table = vm_->tableFirst() - vm_->regionBase();
   const uint32_t used = vm_->bytesUsed();
   prefault_->allow(used > table ? used - table + size_t(kAhead) : kAhead);
