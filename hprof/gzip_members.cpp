@@ -94,8 +94,14 @@ class Members {
     } catch (const std::bad_alloc&) {
       return;
     }
-    Member m;
-    while (take(m)) finish(m, inflateOne(st.get(), in_ + m.start, m.end - m.start, out_ + m.out, m.bytes));
+    try {
+      Member m;
+      while (take(m))
+        finish(m, inflateOne(st.get(), in_ + m.start, m.end - m.start, out_ + m.out, m.bytes));
+    } catch (const std::bad_alloc&) {  // no room to note a member: the prefix ends here
+      std::lock_guard<std::mutex> held(lock_);
+      failed_ = true;
+    }
   }
 
   InflatedPrefix verified() {
