@@ -83,9 +83,10 @@ struct Member {
 class Members {
  public:
   Members(const uint8_t* in, uint64_t size, uint8_t* out, uint64_t room, uint64_t block,
+          const std::function<void(uint64_t)>& writing,
           const std::function<void(uint64_t)>& published, const std::atomic<bool>& stop)
-      : in_(in), size_(size), out_(out), room_(room), block_(block), published_(published),
-        stop_(stop) {}
+      : in_(in), size_(size), out_(out), room_(room), block_(block), writing_(writing),
+        published_(published), stop_(stop) {}
 
   void work() {
     std::unique_ptr<inflate_state> st;
@@ -124,6 +125,8 @@ class Members {
     m = Member{nextIndex_++, nextStart_, end, nextOut_, bytes};
     nextStart_ = end;
     nextOut_ += bytes;
+    // This member's output, and room for the next one or two the other threads take.
+    writing_(std::min(nextOut_ + 2 * block_, room_));
     return true;
   }
 
@@ -149,6 +152,7 @@ class Members {
   const uint64_t size_;
   uint8_t* const out_;
   const uint64_t room_, block_;
+  const std::function<void(uint64_t)>& writing_;
   const std::function<void(uint64_t)>& published_;
   const std::atomic<bool>& stop_;
 
@@ -164,11 +168,12 @@ class Members {
 bool canInflateMembers() { return true; }
 
 InflatedPrefix inflateMembers(const uint8_t* in, uint64_t size, uint8_t* out, uint64_t room,
-                              unsigned threads, const std::function<void(uint64_t)>& published,
+                              unsigned threads, const std::function<void(uint64_t)>& writing,
+                              const std::function<void(uint64_t)>& published,
                               const std::atomic<bool>& stop) {
   const uint64_t block = blockSize(in, size);
   if (block == 0) return {};
-  Members members(in, size, out, room, block, published, stop);
+  Members members(in, size, out, room, block, writing, published, stop);
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < threads; ++i) {
     try {
@@ -187,6 +192,7 @@ InflatedPrefix inflateMembers(const uint8_t* in, uint64_t size, uint8_t* out, ui
 bool canInflateMembers() { return false; }
 
 InflatedPrefix inflateMembers(const uint8_t*, uint64_t, uint8_t*, uint64_t, unsigned,
+                              const std::function<void(uint64_t)>&,
                               const std::function<void(uint64_t)>&, const std::atomic<bool>&) {
   return {};
 }

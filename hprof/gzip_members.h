@@ -18,15 +18,17 @@ struct InflatedPrefix {
   uint64_t output = 0;  // the bytes they inflated to, at the start of `out`
 };
 
-// Inflates the members of in[0, size) into out[0, room) on up to `threads` threads (the calling
-// one among them), and calls published(bytes) each time a longer prefix of the output is
-// complete (in increasing order, one call at a time). Stops when `stop` is set. A stream not
-// chunked as a JDK chunks it gets {0, 0} at once. Never throws; without ISA-L it does nothing.
 // False where the program was built without ISA-L: then inflateMembers does nothing.
 bool canInflateMembers();
 
+// Inflates the members of in[0, size) into out[0, room) on up to `threads` threads (the calling
+// one among them). Calls writing(bytes) before output below `bytes` is written, and
+// published(bytes) each time a longer prefix of the output is complete; each in increasing
+// order, one call at a time. Stops when `stop` is set. A stream not chunked as a JDK chunks it
+// gets {0, 0} at once. Never throws; without ISA-L it does nothing.
 InflatedPrefix inflateMembers(const uint8_t* in, uint64_t size, uint8_t* out, uint64_t room,
-                              unsigned threads, const std::function<void(uint64_t)>& published,
+                              unsigned threads, const std::function<void(uint64_t)>& writing,
+                              const std::function<void(uint64_t)>& published,
                               const std::atomic<bool>& stop);
 
 }  // namespace simvm::hprof

@@ -207,11 +207,8 @@ uint64_t Reader::Source::inflateChunks(Decompressor& d, Prefaulter& ahead) {
   const unsigned threads = std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
   const InflatedPrefix done = inflateMembers(
       static_cast<const uint8_t*>(p), size, static_cast<uint8_t*>(mapped), mappedBytes, threads,
-      [&](uint64_t bytes) {
-        ahead.allow(static_cast<size_t>(bytes + kInflateLookahead));
-        publish(bytes);
-      },
-      stop);
+      [&](uint64_t bytes) { ahead.allow(static_cast<size_t>(bytes)); },
+      [&](uint64_t bytes) { publish(bytes); }, stop);
   munmap(p, size);
   if (done.input > 0) d.restartAt(done.input);
   return done.output;
@@ -261,10 +258,10 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
         uint64_t made = 0;
         try {
           Prefaulter ahead(out, mappedBytes);
-          ahead.allow(kInflateLookahead);
 #ifdef TAVOLIN_HAVE_ISAL
           made = inflateChunks(*decompressor, ahead);
 #endif
+          ahead.allow(static_cast<size_t>(made + kInflateLookahead));
           while (!stop.load(std::memory_order_relaxed)) {
             if (made == mappedBytes)
               throw HprofError("the dump is larger than " +

@@ -119,16 +119,23 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
                               std::to_string(block) + ", level " + std::to_string(level);
     const auto inflate = [&](const std::string& bytes, std::string& out) {
       out.assign(data.size() + 64, '\0');
-      uint64_t last = 0;
+      uint64_t last = 0, writable = 0;
       const auto p = simvm::hprof::inflateMembers(
           reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
           reinterpret_cast<uint8_t*>(out.data()), out.size(), threads,
           [&](uint64_t n) {
+            EXPECT_GE(n, writable) << what;
+            writable = n;
+          },
+          [&](uint64_t n) {
             EXPECT_GT(n, last) << what;
+            EXPECT_LE(n, writable) << what;
             last = n;
           },
           stop);
       EXPECT_EQ(last, p.output) << what;
+      // Room is asked for a few blocks past what is written, never far past the data.
+      EXPECT_LE(writable, std::max<uint64_t>(p.output, data.size()) + 2 * block) << what;
       return p;
     };
     std::string out;
@@ -158,7 +165,8 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
   std::string out(data.size(), '\0');
   const auto p = simvm::hprof::inflateMembers(
       reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-      reinterpret_cast<uint8_t*>(out.data()), out.size(), 2, [](uint64_t) {}, stop);
+      reinterpret_cast<uint8_t*>(out.data()), out.size(), 2, [](uint64_t) {}, [](uint64_t) {},
+      stop);
   EXPECT_EQ(p.input, 0u);
   EXPECT_EQ(p.output, 0u);
 #endif
