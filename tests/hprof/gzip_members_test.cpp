@@ -106,7 +106,9 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
 #ifndef TAVOLIN_HAVE_ZLIB
   GTEST_SKIP() << "built without zlib: no chunked streams can be written";
 #else
-  if (!simvm::hprof::canInflateMembers()) GTEST_SKIP() << "built without ISA-L";
+  if (!simvm::hprof::canInflateMembers()) {
+    GTEST_SKIP() << "built without ISA-L";
+  }
   std::mt19937 rng(7);
   const std::atomic<bool> stop{false};
   for (int round = 0; round < 60; ++round) {
@@ -199,7 +201,9 @@ TEST(GzipMembers, a_dump_in_chunks_loads_like_the_plain_one_and_fails_at_a_damag
     EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, ids::kNulText)),
               reference->vm->stringValue(handleOf(*reference, ids::kNulText)));
   }
-  if (!simvm::hprof::canInflateMembers()) GTEST_SKIP() << "built without ISA-L";
+  if (!simvm::hprof::canInflateMembers()) {
+    GTEST_SKIP() << "built without ISA-L";
+  }
   const size_t k = c.starts.size() / 2;
   std::string damaged = c.bytes;
   damaged[(c.starts[k] + c.starts[k + 1]) / 2] ^= 0x55;  // inside member k's deflate data
