@@ -145,7 +145,9 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
     expectSoundPrefix(whole, c, block, data, out, what);
     // Headers inside the data are refuted, and make the prefix end early only where a stored
     // member shows them as they are.
-    if (level != 0) EXPECT_EQ(whole.input, c.bytes.size()) << what;
+    if (level != 0) {
+      EXPECT_EQ(whole.input, c.bytes.size()) << what;
+    }
 
     // A damaged byte anywhere: never a byte of a damaged member in the prefix.
     Chunked damaged = c;
@@ -158,8 +160,9 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
     size_t m = 0;
     while (c.starts[m + 1] <= at) ++m;
     const std::string bytes = damaged.bytes.substr(c.starts[m], c.starts[m + 1] - c.starts[m]);
-    if (!soundMember(bytes, data.substr(m * block, block)))
+    if (!soundMember(bytes, data.substr(m * block, block))) {
       EXPECT_LE(cut.input, c.starts[m]) << what << ", damaged at " << at;
+    }
   }
   // No block size in the first member's comment: not a JDK's chunks, left to one thread.
   const std::string data = sample(rng, 5000);
