@@ -133,9 +133,8 @@ class HeapBuilder {
     return objectClass_[j] == classClass_ && classClass_ != kNone &&
            m_.objects[j].kind == ObjectKind::kInstance;
   }
-  uint8_t* bodyOf(uint32_t h) const { return static_cast<uint8_t*>(vm_->pointer(vm_->bodyOf(h))); }
-  // The same without the VM's lock, for the filling threads: a slot's first word is its body's
-  // address, and nothing else touches the VM while the heap is built.
+  // A body, read without the VM's lock (the filling threads use it): a slot's first word is
+  // its body's address, and nothing else touches the VM while the heap is built.
   uint8_t* bodyAt(uint32_t h) const {
     uint32_t body;
     std::memcpy(&body, vm_->pointer(h), 4);
@@ -264,7 +263,7 @@ class HeapBuilder {
   std::unique_ptr<LoadedHeap> heap_;
   Vm* vm_ = nullptr;
   Prefaulter* prefault_ = nullptr;  // prepares the VM's table and arena while it fills
-  // Lets the prefaulter run up to the VM's memory in use now, and some way beyond.
+  // Lets the prefaulter run up to the VM's memory in use now, and a huge page beyond.
   void prefaultUsed();
 };
 

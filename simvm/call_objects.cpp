@@ -13,6 +13,7 @@
 #include <map>
 
 #include "simvm/library.h"
+#include "simvm/vm_state.h"
 
 namespace simvm {
 namespace {
@@ -55,28 +56,6 @@ Report Caller::heapClasses(const std::string& prefix, bool creditSuperclasses, b
   return r;
 }
 
-namespace {
-
-// Bytes per element of an array, by type code, as the usage query charges them.
-int64_t usageElementBytes(int32_t typeCode) {
-  switch (typeCode) {
-    case kObjectArray:
-    case kInt:
-    case kFloat:
-      return 4;
-    case kBoolean:
-    case kByte:
-      return 1;
-    case kChar:
-    case kShort:
-      return 2;
-    default:  // long, double
-      return 8;
-  }
-}
-
-}  // namespace
-
 bool Caller::callUsage(const std::string& prefix, std::map<std::string, UsageRecord>& added) const {
   std::vector<uint32_t> mine = made_;
   std::sort(mine.begin(), mine.end());  // the walk's order
@@ -96,7 +75,8 @@ bool Caller::callUsage(const std::string& prefix, std::map<std::string, UsageRec
         // Anything but an array of the call's own is left to measuring.
         if (type == kObject || !std::binary_search(mine.begin(), mine.end(), v)) return false;
         charged.push_back(v);
-        bytes += 16 + int64_t(vm_.arrayLength(v)) * usageElementBytes(type);
+        bytes += 16 + int64_t(vm_.arrayLength(v)) *
+                 (type == kObjectArray ? 4 : primitiveElementSize(type));
       }
     UsageRecord& u = added[name];
     u.className = name;
