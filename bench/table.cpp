@@ -1,8 +1,10 @@
 // Every query on application-shaped heaps (heapkit/app_heap.h) of 10^5, 10^6 and 4*10^6 slots,
-// as a multiple of a floor measured on the same heap right after: a tight loop over the slots
-// that reads each slot's two words and, for a plain object, its class word, nothing else.
+// as a multiple of a floor timed on the same heap right after each call (the median of those
+// ratios): a tight loop over the slots that reads each slot's two words and, for a plain object,
+// its class word, nothing else.
 // Prints one table: query, slots, median ms, x floor beside the goal, and the extra peak of
-// malloc'd memory during the call per slot.
+// malloc'd memory during the call per slot. Two bound rows follow the floor: what reading the
+// memory some queries must read costs by itself (bench/bound_passes.h).
 //
 // Times are the calling thread's CPU time, since the machines that run this are shared. A
 // list query's report goes to the VM's stream one `write` call per byte; that cost is the VM's,
@@ -16,10 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/alloc_meter.h"
+#include "bench/bound_passes.h"
 #include "heapkit/app_heap.h"
 #include "simvm/library.h"
 
@@ -28,7 +32,8 @@ extern "C" int32_t execute_java_dynamic_method(void* ee, uint32_t obj, const cha
 
 namespace {
 
-const char* gOnly = nullptr;  // measure only the rows whose names contain this
+const char* gOnly = nullptr;    // measure only the rows whose names contain this
+const char* gVersus = nullptr;  // a folder holding another build of the library to compare
 
 double cpuSeconds() {
   timespec t;
@@ -60,6 +65,8 @@ uint64_t floorPass(uint32_t first, uint32_t end) {
 
 struct Measure {
   double seconds = 0;   // median of the calls
+  double ratio = 0;     // median of each call's time over a floor pass timed right after it
+  double versus = 0;    // with a second library: median of its call's time over the first's
   int64_t peak = 0;     // largest extra peak of any call
   double written = 0;   // median time of the report's writes, subtracted from `seconds`
   size_t reportBytes = 0;
@@ -68,22 +75,41 @@ struct Measure {
 
 struct Bench {
   heapkit::AppHeap& heap;
-  simvm::Library& lib;
+  simvm::Library* lib;        // the library the calls go to
+  simvm::Library* other;      // with gVersus: the one compared with it, called in turn
   int reps;
   uint32_t first, end;
   size_t lastReportBytes = 0;
 
   uint32_t slots() const { return (end - first) / 8; }
 
+  // One timed pass over the slots (the floor, or a bound beside it).
+  static double passOnce(const std::function<uint64_t()>& pass) {
+    static volatile uint64_t sink = 0;
+    double start = cpuSeconds();
+    sink = sink + pass();
+    return cpuSeconds() - start;
+  }
+
+  // The median of three floor passes. Each measured call is divided by one of these taken
+  // right after it, so that a machine whose speed drifts (a shared one) moves both alike.
   double floorSeconds() {
     std::vector<double> t;
-    volatile uint64_t sink = 0;
-    for (int i = 0; i < 2 * reps + 1; i++) {
-      double start = cpuSeconds();
-      sink = sink + floorPass(first, end);
-      t.push_back(cpuSeconds() - start);
-    }
+    for (int i = 0; i < 3; i++) t.push_back(passOnce([this] { return floorPass(first, end); }));
     return median(t);
+  }
+
+  // A bound row: the pass against the floor, 2 * reps + 1 times in turn.
+  Measure runPass(const std::function<uint64_t()>& pass) {
+    Measure m;
+    std::vector<double> times, ratios;
+    for (int i = 0; i < 2 * reps + 1; i++) {
+      times.push_back(passOnce(pass));
+      ratios.push_back(times.back() / floorSeconds());
+    }
+    m.seconds = median(times);
+    m.ratio = median(ratios);
+    return m;
   }
 
   // Writes the stream's bytes again through the VM's service, as the library did; returns the
@@ -101,11 +127,26 @@ struct Bench {
     return took;
   }
 
-  // Calls `query` once to warm up, then `reps` times; `check` judges the last answer.
+  // Calls `query` once to warm up, then `reps` times; `check` judges the last answer. With a
+  // second library, each call is followed by the same call to it, on the same heap in the same
+  // process: that pairs away what differs between runs of this program (where the kernel
+  // placed the heap, what else the machine is doing), which can move a time by a third.
   Measure run(const std::function<void()>& query, bool writesReport,
               const std::function<bool()>& check = nullptr) {
     Measure m;
-    std::vector<double> times, writes;
+    std::vector<double> versus;
+    if (other != nullptr) {
+      simvm::Library* first = lib;
+      for (int i = 0; i <= reps; i++) {
+        double a = timeCall(query, writesReport, check, m);
+        lib = other;
+        double b = timeCall(query, writesReport, check, m);
+        lib = first;
+        if (i > 0) versus.push_back(b / a);
+      }
+      m.versus = median(versus);
+    }
+    std::vector<double> times, writes, ratios;
     for (int i = 0; i <= reps; i++) {
       int64_t base = bench::meterStart();
       double start = cpuSeconds();
@@ -117,35 +158,48 @@ struct Bench {
       if (i == 0) continue;
       times.push_back(took - written);
       writes.push_back(written);
+      ratios.push_back(times.back() / floorSeconds());
       m.peak = std::max(m.peak, peak);
     }
     m.seconds = median(times);
+    m.ratio = median(ratios);
     m.written = median(writes);
     m.reportBytes = lastReportBytes;
     return m;
+  }
+
+  // One call's time, its report's writes excluded.
+  double timeCall(const std::function<void()>& query, bool writesReport,
+                  const std::function<bool()>& check, Measure& m) {
+    double start = cpuSeconds();
+    query();
+    double took = cpuSeconds() - start;
+    if (check && !check()) m.ok = false;
+    return took - (writesReport ? rewriteSeconds() : 0);
   }
 
   uint32_t call(const char* method, std::initializer_list<uint32_t> args) {
     uint32_t s[8] = {};
     uint32_t i = 0;
     for (uint32_t a : args) s[i++] = a;
-    uint32_t* back = lib.stub(method)(s, nullptr);
+    uint32_t* back = lib->stub(method)(s, nullptr);
     return back == s + 1 ? s[0] : 0;
   }
 };
 
 void printHeader() {
-  std::printf("%-44s %9s %11s %9s %6s %14s\n", "query", "slots", "median ms", "x floor", "goal",
-              "extra B/slot");
+  std::printf("%-44s %9s %11s %9s %6s %14s%s\n", "query", "slots", "median ms", "x floor", "goal",
+              "extra B/slot", gVersus != nullptr ? "   other/this" : "");
 }
 
-void printRow(const std::string& query, uint32_t slots, const Measure& m, double floor,
-              const char* goal) {
+void printRow(const std::string& query, uint32_t slots, const Measure& m, const char* goal) {
   char memory[32] = "-";
   if (bench::meterAvailable())
     std::snprintf(memory, sizeof memory, "%.1f", static_cast<double>(m.peak) / slots);
-  std::printf("%-44s %9u %11.3f %9.2f %6s %14s%s\n", query.c_str(), slots, m.seconds * 1e3,
-              m.seconds / floor, goal, memory, m.ok ? "" : "  WRONG ANSWER");
+  char versus[32] = "";
+  if (m.versus > 0) std::snprintf(versus, sizeof versus, "%13.3f", m.versus);
+  std::printf("%-44s %9u %11.3f %9.2f %6s %14s%s%s\n", query.c_str(), slots, m.seconds * 1e3,
+              m.ratio, goal, memory, versus, m.ok ? "" : "  WRONG ANSWER");
   std::fflush(stdout);
 }
 
@@ -155,21 +209,23 @@ void measureHeap(uint32_t bulk, int reps) {
   auto heap = heapkit::buildAppHeap(shape);
   simvm::Vm& vm = *heap->vm;
   simvm::Library lib(simvm::Library::defaultDir(), true);
-  Bench b{*heap, lib, reps, vm.tableFirst(), vm.tableEnd()};
+  std::unique_ptr<simvm::Library> other;
+  if (gVersus != nullptr) other = std::make_unique<simvm::Library>(gVersus, true);
+  Bench b{*heap, &lib, other.get(), reps, vm.tableFirst(), vm.tableEnd()};
   const uint32_t app = vm.newString("app/");
   const uint32_t slots = b.slots();
 
   // Measures a row only when its name contains the filter given on the command line.
   auto row = [&](const std::string& name, const char* goal, const std::function<Measure()>& measure) {
     if (gOnly != nullptr && name.find(gOnly) == std::string::npos) return;
-    printRow(name, slots, measure(), b.floorSeconds(), goal);
+    printRow(name, slots, measure(), goal);
   };
   auto list = [&](const char* method, std::initializer_list<uint32_t> args) {
     std::vector<uint32_t> a(args);
     return [&b, method, a] {
       uint32_t s[8] = {};
       std::copy(a.begin(), a.end(), s);
-      b.lib.stub(method)(s, nullptr);
+      b.lib->stub(method)(s, nullptr);
     };
   };
   auto reportNotEmpty = [&] { return vm.streamBytes(heap->stream).size() > 2; };
@@ -178,7 +234,13 @@ void measureHeap(uint32_t bulk, int reps) {
               heap->classes.size(), static_cast<double>(heap->references) / slots);
   Measure floor;
   floor.seconds = b.floorSeconds();
-  printRow("floor: bare pass over the slots", slots, floor, floor.seconds, "1");
+  floor.ratio = 1;
+  printRow("floor: bare pass over the slots", slots, floor, "1");
+  const bench::ReferencePlan plan = bench::planReferences(vm);
+  row("bound: floor + every array's class word", "-",
+      [&] { return b.runPass([&] { return bench::arrayClassWordPass(b.first, b.end); }); });
+  row("bound: floor + every reference word", "-",
+      [&] { return b.runPass([&] { return bench::referencePass(plan, b.first, b.end); }); });
   row("getClasses0 \"app/\", no crediting", "2",
       [&] { return b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty); });
   row("getClasses0 \"app/\", crediting superclasses", "2.5",
@@ -222,12 +284,15 @@ void measureHeap(uint32_t bulk, int reps) {
 }  // namespace
 
 // A first argument limits the sizes measured (say 100000, for a quick look); a second measures
-// only the rows whose names contain it (say findPath).
+// only the rows whose names contain it (say findPath; "" for all); a third names a folder
+// holding another build of the library, whose time over this one's is added to each row
+// (a change's effect, measured in pairs).
 int main(int argc, char** argv) {
   const uint64_t largest = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
-  if (argc > 2) gOnly = argv[2];
+  if (argc > 2 && argv[2][0] != 0) gOnly = argv[2];
+  if (argc > 3) gVersus = argv[3];
   std::printf("Queries on application-shaped heaps; times are median thread CPU time, ratios to\n"
-              "the floor measured on the same heap right after each row's calls. Extra B/slot: peak of\n"
+              "the floor timed on the same heap right after each call (the median ratio). Extra B/slot: peak of\n"
               "malloc'd bytes during the call above those held before it, per slot.\n\n");
   printHeader();
   const struct { uint32_t slots; int reps; } sizes[] = {{100000, 9}, {1000000, 5}, {4000000, 3}};

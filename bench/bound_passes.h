@@ -1,0 +1,108 @@
+// Two passes beside the floor that read, in the same tight way, what some queries cannot answer
+// without: every object array's element-class word (which lies past the array's elements, where
+// the floor never reads), and every reference word of the heap (a plain object's reference
+// fields, an object array's elements and class word). Neither does anything with what it reads.
+// They show how much of a query's time the memory it must read costs by itself on the machine
+// at hand, so that a ratio to the floor can be judged against what is possible.
+//
+// Both ask for the lines they will read 16 slots ahead, as the queries do; without that the
+// passes would measure the wait for memory rather than the reading.
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "simvm/vm.h"
+
+namespace bench {
+
+// The reference fields of every class, by the class handle's slot: offsets[begin[k] ..
+// begin[k + 1]) for the class whose handle is first + 8 * k.
+struct ReferencePlan {
+  uint32_t first = 0;
+  std::vector<uint32_t> begin;
+  std::vector<uint32_t> offsets;
+};
+
+inline ReferencePlan planReferences(const simvm::Vm& vm) {
+  ReferencePlan plan;
+  plan.first = vm.tableFirst();
+  uint32_t last = 0;
+  for (uint32_t cls : vm.classes()) last = std::max(last, (cls - plan.first) / 8);
+  std::vector<std::vector<uint32_t>> fields(last + 1);
+  for (uint32_t cls : vm.classes()) {
+    std::vector<uint32_t>& own = fields[(cls - plan.first) / 8];
+    for (uint32_t c = cls; c != 0; c = vm.superclassOf(c))
+      for (const simvm::FieldDecl& f : vm.fieldsOf(c))
+        if (!f.isStatic && (f.signature[0] == 'L' || f.signature[0] == '['))
+          own.push_back(vm.fieldOffset(c, f.name));
+  }
+  for (const std::vector<uint32_t>& own : fields) {
+    plan.begin.push_back(static_cast<uint32_t>(plan.offsets.size()));
+    plan.offsets.insert(plan.offsets.end(), own.begin(), own.end());
+  }
+  plan.begin.push_back(static_cast<uint32_t>(plan.offsets.size()));
+  return plan;
+}
+
+// Reads as the floor does: whole 32-bit words the compiler may not skip. VM addresses are
+// pointers once widened.
+inline uint32_t boundWord(uint32_t address) {
+  return *reinterpret_cast<const volatile uint32_t*>(static_cast<uintptr_t>(address));
+}
+
+// i686 code has no SSE, and there the compiler drops __builtin_prefetch; the instruction is
+// written out instead, as the library does.
+inline void boundPrefetch(uint32_t address) {
+  const char* p = reinterpret_cast<const char*>(static_cast<uintptr_t>(address));
+#if defined(__i386__) && !defined(__SSE__)
+  __asm__ volatile("prefetcht0 %0" : : "m"(*p));
+#else
+  __builtin_prefetch(p);
+#endif
+}
+
+constexpr uint32_t kBoundAhead = 16 * 8;  // bytes of handle table: 16 slots
+
+inline uint64_t arrayClassWordPass(uint32_t first, uint32_t end) {
+  uint64_t sum = 0;
+  for (uint32_t h = first; h != end; h += 8) {
+    if (end - h > kBoundAhead) {
+      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
+      if (body != 0 && (methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
+    }
+    const uint32_t body = boundWord(h);
+    const uint32_t methods = boundWord(h + 4);
+    sum += body ^ methods;
+    if (body == 0) continue;
+    if ((methods & 0x1F) == 0) sum += boundWord(methods);
+    if ((methods & 0x1F) == 2) sum += boundWord(body + 4 * (methods >> 5));
+  }
+  return sum;
+}
+
+inline uint64_t referencePass(const ReferencePlan& plan, uint32_t first, uint32_t end) {
+  uint64_t sum = 0;
+  const uint32_t classSlots = static_cast<uint32_t>(plan.begin.size()) - 1;
+  for (uint32_t h = first; h != end; h += 8) {
+    if (end - h > kBoundAhead) {
+      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
+      if (body != 0) boundPrefetch(body);
+      if (body != 0 && (methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
+    }
+    const uint32_t body = boundWord(h);
+    const uint32_t methods = boundWord(h + 4);
+    sum += body ^ methods;
+    if (body == 0) continue;
+    if ((methods & 0x1F) == 0) {
+      const uint32_t k = (boundWord(methods) - plan.first) / 8;
+      if (k >= classSlots) continue;
+      for (uint32_t i = plan.begin[k]; i < plan.begin[k + 1]; i++) sum += boundWord(body + plan.offsets[i]);
+    } else if ((methods & 0x1F) == 2) {
+      for (uint32_t i = 0, n = methods >> 5; i <= n; i++) sum += boundWord(body + 4 * i);
+    }
+  }
+  return sum;
+}
+
+}  // namespace bench
