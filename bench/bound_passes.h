@@ -1,30 +1,33 @@
-// Two passes beside the floor that read, in the same tight way, what some queries cannot answer
+// Passes beside the floor that read, in the same tight way, what some queries cannot answer
 // without: every object array's element-class word (which lies past the array's elements, where
-// the floor never reads), and every reference word of the heap (a plain object's reference
-// fields, an object array's elements and class word). Neither does anything with what it reads.
+// the floor never reads); every reference word of the heap (a plain object's reference fields,
+// an object array's elements and class word); every array-typed field of a plain object and the
+// slot of the array it holds. None does anything with what it reads.
 // They show how much of a query's time the memory it must read costs by itself on the machine
 // at hand, so that a ratio to the floor can be judged against what is possible.
 //
-// Both ask for the lines they will read 16 slots ahead, as the queries do; without that the
+// They ask for the lines they will read 16 slots ahead, as the queries do; without that the
 // passes would measure the wait for memory rather than the reading.
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "simvm/vm.h"
 
 namespace bench {
 
-// The reference fields of every class, by the class handle's slot: offsets[begin[k] ..
-// begin[k + 1]) for the class whose handle is first + 8 * k.
+// The instance fields of every class whose signatures begin with one of `kinds` ("L[" for all
+// references, "[" for arrays), by the class handle's slot: offsets[begin[k] .. begin[k + 1])
+// for the class whose handle is first + 8 * k.
 struct ReferencePlan {
   uint32_t first = 0;
   std::vector<uint32_t> begin;
   std::vector<uint32_t> offsets;
 };
 
-inline ReferencePlan planReferences(const simvm::Vm& vm) {
+inline ReferencePlan planReferences(const simvm::Vm& vm, const std::string& kinds) {
   ReferencePlan plan;
   plan.first = vm.tableFirst();
   uint32_t last = 0;
@@ -34,7 +37,7 @@ inline ReferencePlan planReferences(const simvm::Vm& vm) {
     std::vector<uint32_t>& own = fields[(cls - plan.first) / 8];
     for (uint32_t c = cls; c != 0; c = vm.superclassOf(c))
       for (const simvm::FieldDecl& f : vm.fieldsOf(c))
-        if (!f.isStatic && (f.signature[0] == 'L' || f.signature[0] == '['))
+        if (!f.isStatic && kinds.find(f.signature[0]) != std::string::npos)
           own.push_back(vm.fieldOffset(c, f.name));
   }
   for (const std::vector<uint32_t>& own : fields) {
@@ -100,6 +103,29 @@ inline uint64_t referencePass(const ReferencePlan& plan, uint32_t first, uint32_
       for (uint32_t i = plan.begin[k]; i < plan.begin[k + 1]; i++) sum += boundWord(body + plan.offsets[i]);
     } else if ((methods & 0x1F) == 2) {
       for (uint32_t i = 0, n = methods >> 5; i <= n; i++) sum += boundWord(body + 4 * i);
+    }
+  }
+  return sum;
+}
+
+// The arrays a plain object holds in its fields: the field, then the array's methods word.
+inline uint64_t arrayFieldPass(const ReferencePlan& plan, uint32_t first, uint32_t end) {
+  uint64_t sum = 0;
+  const uint32_t classSlots = static_cast<uint32_t>(plan.begin.size()) - 1;
+  for (uint32_t h = first; h != end; h += 8) {
+    if (end - h > kBoundAhead) {
+      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
+      if (body != 0 && (methods & 0x1F) == 0) boundPrefetch(body);
+    }
+    const uint32_t body = boundWord(h);
+    const uint32_t methods = boundWord(h + 4);
+    sum += body ^ methods;
+    if (body == 0 || (methods & 0x1F) != 0) continue;
+    const uint32_t k = (boundWord(methods) - plan.first) / 8;
+    if (k >= classSlots) continue;
+    for (uint32_t i = plan.begin[k]; i < plan.begin[k + 1]; i++) {
+      const uint32_t array = boundWord(body + plan.offsets[i]);
+      if (array - first < end - first && array % 8 == 0) sum += boundWord(array + 4);
     }
   }
   return sum;

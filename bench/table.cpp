@@ -3,7 +3,7 @@
 // ratios): a tight loop over the slots that reads each slot's two words and, for a plain object,
 // its class word, nothing else.
 // Prints one table: query, slots, median ms, x floor beside the goal, and the extra peak of
-// malloc'd memory during the call per slot. Two bound rows follow the floor: what reading the
+// malloc'd memory during the call per slot. Bound rows follow the floor: what reading the
 // memory some queries must read costs by itself (bench/bound_passes.h).
 //
 // Times are the calling thread's CPU time, since the machines that run this are shared. A
@@ -236,11 +236,14 @@ void measureHeap(uint32_t bulk, int reps) {
   floor.seconds = b.floorSeconds();
   floor.ratio = 1;
   printRow("floor: bare pass over the slots", slots, floor, "1");
-  const bench::ReferencePlan plan = bench::planReferences(vm);
+  const bench::ReferencePlan references = bench::planReferences(vm, "L[");
+  const bench::ReferencePlan arrayFields = bench::planReferences(vm, "[");
   row("bound: floor + every array's class word", "-",
       [&] { return b.runPass([&] { return bench::arrayClassWordPass(b.first, b.end); }); });
   row("bound: floor + every reference word", "-",
-      [&] { return b.runPass([&] { return bench::referencePass(plan, b.first, b.end); }); });
+      [&] { return b.runPass([&] { return bench::referencePass(references, b.first, b.end); }); });
+  row("bound: floor + array fields and their slots", "-",
+      [&] { return b.runPass([&] { return bench::arrayFieldPass(arrayFields, b.first, b.end); }); });
   row("getClasses0 \"app/\", no crediting", "2",
       [&] { return b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty); });
   row("getClasses0 \"app/\", crediting superclasses", "2.5",
