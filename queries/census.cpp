@@ -143,14 +143,20 @@ inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t metho
   if (body == 0 || (methods & kTypeCodeMask) != kind) return;
   uint32_t word = classWordOf(body, methods);
   ClassInfo* info = classInfoOf(&listing->classes, word);
+  HeapEntry* e;
   if (info == nullptr) {  // no memory to keep the answer: it is worked out for this object alone
     if (!isLive(word) || !matchesTarget(listing, word)) return;
+    e = makeEntry(h);
   } else {
     if (info->answer == 0)
       info->answer = info->cls != 0 && matchesTarget(listing, info->cls) ? kMatch : kNoMatch;
     if (info->answer != kMatch) return;
+    // What makeEntry would find again: a class object is named after the class it describes.
+    if (kind == kTypeObjectArray)
+      e = newEntry('A', h, info->name);
+    else
+      e = info->isClassClass ? newEntry('C', h, classNameAddress(h)) : newEntry('I', h, info->name);
   }
-  HeapEntry* e = makeEntry(h);
   if (e && !listPush(listing->list, reinterpret_cast<uintptr_t>(e))) free(e);
 }
 

@@ -44,9 +44,12 @@ int hasEntry(uint32_t h) {
 
 HeapEntry* makeEntry(uint32_t h) {
   HeapEntry e;
-  if (!fillEntry(h, &e)) return nullptr;
+  return fillEntry(h, &e) ? newEntry(e.kind, e.handle, e.className) : nullptr;
+}
+
+HeapEntry* newEntry(char kind, uint32_t h, uint32_t className) {
   HeapEntry* made = static_cast<HeapEntry*>(malloc(sizeof(HeapEntry)));
-  if (made) *made = e;
+  if (made) *made = HeapEntry{kind, h, className, 0, 0, -1};
   return made;
 }
 

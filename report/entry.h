@@ -20,5 +20,8 @@ struct HeapEntry {
 HeapEntry* makeEntry(uint32_t h);
 // 1 when makeEntry(h) has something to name (it fails then only for want of memory).
 int hasEntry(uint32_t h);
+// The entry makeEntry(h) makes, for a walk that has worked out h's kind and the name address of
+// the class it names already; null when allocation fails.
+HeapEntry* newEntry(char kind, uint32_t h, uint32_t className);
 
 }  // namespace tv

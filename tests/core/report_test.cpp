@@ -101,7 +101,13 @@ TEST_F(Report, decimals_cover_the_whole_signed_range) {
   tv::writeDecimal64(stream, INT64_MIN);
   tv::writeByte(stream, ' ');
   tv::writeDecimal64(stream, 5000000000LL);
-  EXPECT_EQ(bytes(), "-2147483648 2147483647 -9223372036854775808 5000000000");
+  for (int32_t n : {0, -7, 10, -100}) {
+    tv::writeByte(stream, ' ');
+    tv::writeDecimal(stream, n);
+  }
+  tv::writeByte(stream, ' ');
+  tv::writeDecimal64(stream, 0);
+  EXPECT_EQ(bytes(), "-2147483648 2147483647 -9223372036854775808 5000000000 0 -7 10 -100 0");
 }
 
 // Two Java threads may report at once; their digits must not mix.
