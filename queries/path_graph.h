@@ -32,13 +32,15 @@ inline uint32_t graphHandle(const PathGraph* g, uint32_t slot) {
   return g->space.first + slot * kHandleSize;
 }
 
-// The slot v names, or kNoSlot when v can be no link.
-inline uint32_t graphSlot(const PathGraph* g, uint32_t v) {
-  uint32_t offset = v - g->space.first;
-  if (v == 0 || (offset & (kHandleSize - 1)) != 0 || offset >= g->space.end - g->space.first)
+// The slot of `space` that v names, or kNoSlot when v can be no link.
+inline uint32_t spaceSlot(HandleSpace space, uint32_t v) {
+  uint32_t offset = v - space.first;
+  if (v == 0 || (offset & (kHandleSize - 1)) != 0 || offset >= space.end - space.first)
     return kNoSlot;
   return offset / kHandleSize;
 }
+
+inline uint32_t graphSlot(const PathGraph* g, uint32_t v) { return spaceSlot(g->space, v); }
 
 // What kind of node a slot is, with the class entry of a plain object.
 enum SlotKind { kSlotOther, kSlotClassObject, kSlotObject, kSlotArray };
@@ -50,8 +52,9 @@ struct SlotView {
   const ClassInfo* info;  // plain objects and class objects; null when the table failed
 };
 
-inline SlotView viewSlot(const PathGraph* g, uint32_t h) {
-  SlotView v = {kSlotOther, vmRead32(h + kHandleBody), vmRead32(h + kHandleMethods), nullptr};
+// The view of a slot whose two words the caller has read (body first).
+inline SlotView viewSlotWords(const PathGraph* g, uint32_t body, uint32_t methods) {
+  SlotView v = {kSlotOther, body, methods, nullptr};
   if (v.body == 0) return v;
   uint32_t type = v.methods & kTypeCodeMask;
   if (type == kTypeObjectArray) {
@@ -61,6 +64,11 @@ inline SlotView viewSlot(const PathGraph* g, uint32_t h) {
     v.kind = v.info != nullptr && v.info->isClassClass ? kSlotClassObject : kSlotObject;
   }
   return v;
+}
+
+inline SlotView viewSlot(const PathGraph* g, uint32_t h) {
+  uint32_t body = vmRead32(h + kHandleBody);
+  return viewSlotWords(g, body, vmRead32(h + kHandleMethods));
 }
 
 // 1 when a node of this slot's class is a Reference instance (for an array: of a Reference
@@ -92,7 +100,9 @@ void staticLink(uint32_t entry, void* context) {
 }
 
 // Offers the slot's field links (statics, fields or elements) to link(t) in order, until link
-// returns true. Returns 1 when it stopped there.
+// returns true. Returns 1 when it stopped there. The loops keep what they consult in locals:
+// every heap word is read with acquire order, after which the compiler must read again from
+// memory anything it cannot prove is private to the loop.
 template <typename Link>
 inline int forEachFieldLink(const PathGraph* g, uint32_t h, const SlotView& v, Link&& link) {
   switch (v.kind) {
@@ -106,16 +116,19 @@ inline int forEachFieldLink(const PathGraph* g, uint32_t h, const SlotView& v, L
     case kSlotObject: {
       if (v.info == nullptr || v.info->cls == 0) return 0;
       const FieldRef* fields = classFields(g->classes, v.info);
-      for (uint32_t i = 0; i < v.info->fieldCount; i++) {
-        uint32_t t = graphSlot(g, vmRead32(v.body + fields[i].offset));
+      const uint32_t count = v.info->fieldCount;
+      const HandleSpace space = g->space;
+      for (uint32_t i = 0; i < count; i++) {
+        uint32_t t = spaceSlot(space, vmRead32(v.body + fields[i].offset));
         if (t != kNoSlot && link(t)) return 1;
       }
       return 0;
     }
     case kSlotArray: {
-      uint32_t length = v.methods >> kLengthShift;
+      const uint32_t length = v.methods >> kLengthShift;
+      const HandleSpace space = g->space;
       for (uint32_t i = 0; i < length; i++) {
-        uint32_t t = graphSlot(g, vmRead32(v.body + 4 * i));
+        uint32_t t = spaceSlot(space, vmRead32(v.body + 4 * i));
         if (t != kNoSlot && link(t)) return 1;
       }
       return 0;

@@ -51,13 +51,14 @@ inline void apply(PathIndex* index, int dealing, uint32_t t, uint32_t value) {
   }
 }
 
-void flushBucket(IndexPass* p, uint32_t b) {
-  const PendingLink* links = p->buckets.pending + static_cast<size_t>(b) * kBufferLinks;
-  for (uint32_t i = 0; i < p->buckets.filled[b]; i++)
-    apply(p->index, p->dealing, links[i].target, links[i].value);
-  p->buckets.filled[b] = 0;
+// Applies a bucket's waiting links and empties its buffer. Kept out of line: inlined into the
+// walk's loop over links it measurably slows that loop, which it serves once in 256 far links.
+[[gnu::noinline]] void flushLinks(PathIndex* index, int dealing, const PendingLink* links, uint32_t* filled) {
+  for (uint32_t i = 0; i < *filled; i++) apply(index, dealing, links[i].target, links[i].value);
+  *filled = 0;
 }
 
+// Hands nothing but the buffers to flushLinks, so that a pass held in a local stays there.
 inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
   if (!p->dealing) p->links++;
   // A link to a slot near its referrer lands near the last one applied: it goes straight in.
@@ -67,28 +68,41 @@ inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
   }
   uint32_t b = t >> p->buckets.shift;
   PendingLink* links = p->buckets.pending + static_cast<size_t>(b) * kBufferLinks;
-  links[p->buckets.filled[b]++] = PendingLink{t, p->from | tag};
-  if (p->buckets.filled[b] == kBufferLinks) flushBucket(p, b);
+  uint32_t* filled = &p->buckets.filled[b];
+  links[(*filled)++] = PendingLink{t, p->from | tag};
+  if (*filled == kBufferLinks) flushLinks(p->index, p->dealing, links, filled);
 }
 
 void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(context), t, kStackEdge); }
 
-void walkLinks(const PathGraph* g, IndexPass* p) {
-  p->from = 0;
-  walkSlots(g->space, [g, p](uint32_t h, uint32_t body, uint32_t methods) {
-    prefetchBody(g->space, h);
-    SlotView v = viewSlot(g, h);
+// Every word of the heap is read with acquire order, after which the compiler must load again
+// whatever it cannot prove private to the walk. So the pass runs on a copy in a local whose
+// address never leaves this function, but for a thread's stack, which a second copy takes.
+void walkLinks(const PathGraph* g, IndexPass* shared) {
+  IndexPass p = *shared;
+  p.from = 0;
+  const HandleSpace space = g->space;
+  walkSlots(space, [g, &p, space](uint32_t h, uint32_t body, uint32_t methods) {
+    prefetchBody(space, h);
+    SlotView v = viewSlotWords(g, body, methods);
     // The counting pass also looks up every object array's element class, so that with the
     // plain objects' classes (looked up by viewSlot) the table knows every class of the heap.
-    if (!p->dealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
-    forEachFieldLink(g, h, v, [p](uint32_t t) {
-      offer(p, t, 0);
+    if (!p.dealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
+    forEachFieldLink(g, h, v, [&p](uint32_t t) {
+      offer(&p, t, 0);
       return false;
     });
-    if (isThreadSlot(v)) forEachStackLink(g, h, offerStackLink, p);
-    p->from++;
+    if (isThreadSlot(v)) {
+      IndexPass held = p;
+      forEachStackLink(g, h, offerStackLink, &held);
+      p = held;
+    }
+    p.from++;
   });
-  for (uint32_t b = 0; b < p->buckets.count; b++) flushBucket(p, b);
+  for (uint32_t b = 0; b < p.buckets.count; b++)
+    flushLinks(p.index, p.dealing, p.buckets.pending + static_cast<size_t>(b) * kBufferLinks,
+               &p.buckets.filled[b]);
+  *shared = p;
 }
 
 // Buffers for a heap of `slots`; without memory for them the links are applied one by one.
