@@ -128,8 +128,9 @@ void addStaticReferrers(BackTrace* bt, uint32_t cls) {
 
 inline void addFieldReferrers(BackTrace* bt, uint32_t h, uint32_t body, const ClassInfo* info) {
   const FieldRef* fields = classFields(&bt->classes, info);
-  for (uint32_t i = 0; i < info->fieldCount; i++) {
-    if (vmRead32(body + fields[i].offset) != bt->target) continue;
+  const uint32_t count = info->fieldCount, target = bt->target;
+  for (uint32_t i = 0; i < count; i++) {
+    if (vmRead32(body + fields[i].offset) != target) continue;
     HeapEntry* e = makeEntry(h);
     if (e != nullptr) appendNamed(bt->list, e, fields[i].name);
   }
@@ -162,9 +163,9 @@ void addStackReferrers(BackTrace* bt, uint32_t thread, const ClassInfo* info) {
 }
 
 inline void addElementReferrers(BackTrace* bt, uint32_t array, uint32_t body, uint32_t methods) {
-  uint32_t length = methods >> kLengthShift;
+  const uint32_t length = methods >> kLengthShift, target = bt->target;
   for (uint32_t i = 0; i < length; i++) {
-    if (vmRead32(body + 4 * i) != bt->target) continue;
+    if (vmRead32(body + 4 * i) != target) continue;
     HeapEntry* e = makeEntry(array);
     if (e != nullptr) appendIndexed(bt->list, e, i);
   }
