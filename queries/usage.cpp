@@ -50,8 +50,9 @@ uint32_t elementSize(uint32_t typeCode) {
   }
 }
 
-int64_t arrayCharge(uint32_t array) {
-  uint32_t code = arrayTypeCode(array);
+// What an array whose methods word is `methods` costs.
+int64_t arrayCharge(uint32_t methods) {
+  uint32_t code = methods & kTypeCodeMask;
   uint32_t size = elementSize(code);
   if (size == 0) {
     // The diagnostic names the routine that printed it in an earlier version of the library;
@@ -60,7 +61,7 @@ int64_t arrayCharge(uint32_t array) {
     fflush(stdout);
     return kArrayHeaderBytes;
   }
-  return kArrayHeaderBytes + static_cast<int64_t>(arrayLength(array)) * size;
+  return kArrayHeaderBytes + static_cast<int64_t>(methods >> kLengthShift) * size;
 }
 
 // One class in the memory report. Counts stay 32-bit; bytes are 64-bit so that a class holding
@@ -114,20 +115,24 @@ uintptr_t decide(UsageWalk* w, uint32_t c) {
 }
 
 // An array is charged to the first counted instance that holds it in an instance array field.
+// What the loop consults is held in locals: after each heap word, read with acquire order, the
+// compiler would load again anything it cannot prove private to the loop.
 inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, UsageEntry* e) {
   int64_t size = info->instanceSize;
   const FieldRef* fields = classFields(&w->classes, info);
-  for (uint32_t i = 0; i < info->fieldCount; i++) {
+  const uint32_t count = info->fieldCount, first = w->space.first;
+  const uint32_t extent = w->space.end - w->space.first;
+  uint8_t* const charged = w->charged;
+  for (uint32_t i = 0; i < count; i++) {
     uint32_t v = vmRead32(body + fields[i].offset);
     // isLive(v), for the space the walk installed: a slot of it whose body is not 0.
-    uint32_t offset = v - w->space.first;
-    if (offset % kHandleSize != 0 || offset >= w->space.end - w->space.first || vmRead32(v) == 0)
-      continue;
+    uint32_t offset = v - first;
+    if (offset % kHandleSize != 0 || offset >= extent || vmRead32(v) == 0) continue;
     uint32_t slot = offset / kHandleSize;
     uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
-    if (w->charged[slot / 8] & bit) continue;
-    w->charged[slot / 8] |= bit;
-    size += arrayCharge(v);
+    if (charged[slot / 8] & bit) continue;
+    charged[slot / 8] |= bit;
+    size += arrayCharge(vmRead32(v + kHandleMethods));
   }
   e->count++;
   e->bytes += size;
