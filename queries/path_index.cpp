@@ -15,8 +15,8 @@ namespace {
 // touch a line of inStart (and of in) far from the last, so far links are first sorted into
 // small buffers by their target's bucket (2^shift consecutive slots, at most kMaxBuckets
 // buckets) and applied a buffer at a time, while that bucket's lines are at hand. With 256
-// links of 8 bytes a buffer, the buffers take at most 4 MB (2 bytes a slot at most, in a pass
-// that holds 8 bytes a slot less than the search after it).
+// links of 8 bytes a buffer, the buffers take at most 4 MB (2 bytes a slot once a heap has
+// 1,024 slots), in a pass that holds 8 bytes a slot less than the search after it.
 constexpr uint32_t kMinBucketShift = 10;
 constexpr uint32_t kMaxBuckets = 2048;
 constexpr uint32_t kBufferLinks = 256;
