@@ -67,68 +67,89 @@ inline void boundPrefetch(uint32_t address) {
 
 constexpr uint32_t kBoundAhead = 16 * 8;  // bytes of handle table: 16 slots
 
-inline uint64_t arrayClassWordPass(uint32_t first, uint32_t end) {
+// The loop the bounds share: the floor's reads of each slot; ahead(body, methods) for the live
+// slot 16 further on, to ask for the lines the pass will read there; and the sum of
+// visit(body, methods), which reads what the bound adds, for each live slot.
+template <typename Ahead, typename Visit>
+inline uint64_t boundPass(uint32_t first, uint32_t end, Ahead ahead, Visit visit) {
   uint64_t sum = 0;
   for (uint32_t h = first; h != end; h += 8) {
     if (end - h > kBoundAhead) {
-      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
-      if (body != 0 && (methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
+      const uint32_t body = boundWord(h + kBoundAhead);
+      if (body != 0) ahead(body, boundWord(h + kBoundAhead + 4));
     }
     const uint32_t body = boundWord(h);
     const uint32_t methods = boundWord(h + 4);
     sum += body ^ methods;
-    if (body == 0) continue;
-    if ((methods & 0x1F) == 0) sum += boundWord(methods);
-    if ((methods & 0x1F) == 2) sum += boundWord(body + 4 * (methods >> 5));
+    if (body != 0) sum += visit(body, methods);
   }
   return sum;
 }
 
+// The class word of a plain object (the floor's read) and its class's planned offsets.
+struct PlannedFields {
+  uint32_t classWord;
+  const uint32_t* begin;
+  const uint32_t* end;
+};
+
+inline PlannedFields plannedFields(const ReferencePlan& plan, uint32_t methods) {
+  const uint32_t classWord = boundWord(methods);
+  const uint32_t k = (classWord - plan.first) / 8;
+  if (k + 1 >= plan.begin.size()) return {classWord, nullptr, nullptr};
+  return {classWord, plan.offsets.data() + plan.begin[k], plan.offsets.data() + plan.begin[k + 1]};
+}
+
+inline uint64_t arrayClassWordPass(uint32_t first, uint32_t end) {
+  return boundPass(
+      first, end,
+      [](uint32_t body, uint32_t methods) {
+        if ((methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
+      },
+      [](uint32_t body, uint32_t methods) -> uint64_t {
+        if ((methods & 0x1F) == 0) return boundWord(methods);
+        if ((methods & 0x1F) == 2) return boundWord(body + 4 * (methods >> 5));
+        return 0;
+      });
+}
+
 inline uint64_t referencePass(const ReferencePlan& plan, uint32_t first, uint32_t end) {
-  uint64_t sum = 0;
-  const uint32_t classSlots = static_cast<uint32_t>(plan.begin.size()) - 1;
-  for (uint32_t h = first; h != end; h += 8) {
-    if (end - h > kBoundAhead) {
-      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
-      if (body != 0) boundPrefetch(body);
-      if (body != 0 && (methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
-    }
-    const uint32_t body = boundWord(h);
-    const uint32_t methods = boundWord(h + 4);
-    sum += body ^ methods;
-    if (body == 0) continue;
-    if ((methods & 0x1F) == 0) {
-      const uint32_t k = (boundWord(methods) - plan.first) / 8;
-      if (k >= classSlots) continue;
-      for (uint32_t i = plan.begin[k]; i < plan.begin[k + 1]; i++) sum += boundWord(body + plan.offsets[i]);
-    } else if ((methods & 0x1F) == 2) {
-      for (uint32_t i = 0, n = methods >> 5; i <= n; i++) sum += boundWord(body + 4 * i);
-    }
-  }
-  return sum;
+  return boundPass(
+      first, end,
+      [](uint32_t body, uint32_t methods) {
+        boundPrefetch(body);
+        if ((methods & 0x1F) == 2) boundPrefetch(body + 4 * (methods >> 5));
+      },
+      [&plan](uint32_t body, uint32_t methods) -> uint64_t {
+        uint64_t sum = 0;
+        if ((methods & 0x1F) == 0) {
+          const PlannedFields fields = plannedFields(plan, methods);
+          sum += fields.classWord;
+          for (const uint32_t* f = fields.begin; f != fields.end; f++) sum += boundWord(body + *f);
+        } else if ((methods & 0x1F) == 2) {
+          for (uint32_t i = 0, n = methods >> 5; i <= n; i++) sum += boundWord(body + 4 * i);
+        }
+        return sum;
+      });
 }
 
 // The arrays a plain object holds in its fields: the field, then the array's methods word.
 inline uint64_t arrayFieldPass(const ReferencePlan& plan, uint32_t first, uint32_t end) {
-  uint64_t sum = 0;
-  const uint32_t classSlots = static_cast<uint32_t>(plan.begin.size()) - 1;
-  for (uint32_t h = first; h != end; h += 8) {
-    if (end - h > kBoundAhead) {
-      const uint32_t body = boundWord(h + kBoundAhead), methods = boundWord(h + kBoundAhead + 4);
-      if (body != 0 && (methods & 0x1F) == 0) boundPrefetch(body);
-    }
-    const uint32_t body = boundWord(h);
-    const uint32_t methods = boundWord(h + 4);
-    sum += body ^ methods;
-    if (body == 0 || (methods & 0x1F) != 0) continue;
-    const uint32_t k = (boundWord(methods) - plan.first) / 8;
-    if (k >= classSlots) continue;
-    for (uint32_t i = plan.begin[k]; i < plan.begin[k + 1]; i++) {
-      const uint32_t array = boundWord(body + plan.offsets[i]);
-      if (array - first < end - first && array % 8 == 0) sum += boundWord(array + 4);
-    }
-  }
-  return sum;
+  return boundPass(
+      first, end,
+      [](uint32_t body, uint32_t methods) {
+        if ((methods & 0x1F) == 0) boundPrefetch(body);
+      },
+      [&plan, first, end](uint32_t body, uint32_t methods) -> uint64_t {
+        if ((methods & 0x1F) != 0) return 0;
+        const PlannedFields fields = plannedFields(plan, methods);
+        uint64_t sum = fields.classWord;
+        for (const uint32_t* f = fields.begin; f != fields.end; f++) {
+          const uint32_t array = boundWord(body + *f);
+          if (array - first < end - first && array % 8 == 0) sum += boundWord(array + 4);
+        }
+        return sum;
+      });
 }
 
 }  // namespace bench
