@@ -100,9 +100,8 @@ void staticLink(uint32_t entry, void* context) {
 }
 
 // Offers the slot's field links (statics, fields or elements) to link(t) in order, until link
-// returns true. Returns 1 when it stopped there. The loops keep what they consult in locals:
-// every heap word is read with acquire order, after which the compiler must read again from
-// memory anything it cannot prove is private to the loop.
+// returns true. Returns 1 when it stopped there. The loops keep what they consult in locals
+// (see vmRead32).
 template <typename Link>
 inline int forEachFieldLink(const PathGraph* g, uint32_t h, const SlotView& v, Link&& link) {
   switch (v.kind) {

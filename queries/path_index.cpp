@@ -54,7 +54,8 @@ inline void apply(PathIndex* index, int dealing, uint32_t t, uint32_t value) {
 
 // Applies a bucket's waiting links and empties its buffer. Kept out of line: inlined into the
 // walk's loop over links it measurably slows that loop, which it serves once in 256 far links.
-[[gnu::noinline]] void flushLinks(PathIndex* index, int dealing, const PendingLink* links, uint32_t* filled) {
+[[gnu::noinline]] void flushLinks(PathIndex* index, int dealing, const PendingLink* links,
+                                  uint32_t* filled) {
   for (uint32_t i = 0; i < *filled; i++) apply(index, dealing, links[i].target, links[i].value);
   *filled = 0;
 }
@@ -76,9 +77,8 @@ inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
 
 void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(context), t, kStackEdge); }
 
-// Every word of the heap is read with acquire order, after which the compiler must load again
-// whatever it cannot prove private to the walk. So the pass runs on a copy in a local whose
-// address never leaves this function, but for a thread's stack, which a second copy takes.
+// The pass runs on a copy in a local (see vmRead32) whose address never leaves this function,
+// but for a thread's stack, which a second copy takes.
 void walkLinks(const PathGraph* g, IndexPass* shared) {
   IndexPass p = *shared;
   p.from = 0;
@@ -87,7 +87,7 @@ void walkLinks(const PathGraph* g, IndexPass* shared) {
     prefetchBody(space, h);
     SlotView v = viewSlotWords(g, body, methods);
     // The counting pass also looks up every object array's element class, so that with the
-    // plain objects' classes (looked up by viewSlot) the table knows every class of the heap.
+    // plain objects' classes (looked up by viewSlotWords) the table knows every class of the heap.
     if (!p.dealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
     forEachFieldLink(g, h, v, [&p](uint32_t t) {
       offer(&p, t, 0);

@@ -115,8 +115,7 @@ uintptr_t decide(UsageWalk* w, uint32_t c) {
 }
 
 // An array is charged to the first counted instance that holds it in an instance array field.
-// What the loop consults is held in locals: after each heap word, read with acquire order, the
-// compiler would load again anything it cannot prove private to the loop.
+// What the loop consults is held in locals (see vmRead32).
 inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, UsageEntry* e) {
   int64_t size = info->instanceSize;
   const FieldRef* fields = classFields(&w->classes, info);

@@ -15,7 +15,9 @@ inline const void* vmPointer(uint32_t address) {
 // Other Java threads write these words while we read them. An aligned word is loaded whole,
 // with acquire order (a plain load on x86), so that whatever the VM wrote before it stored the
 // word (a new body, a new frame) is seen complete when the word leads to it. Each load is one
-// reading: a caller that needs the word twice keeps what it read.
+// reading: a caller that needs the word twice keeps what it read. After such a load the compiler
+// must read again from memory whatever it cannot prove private to the caller, so a loop over
+// many words keeps what it consults (bounds, counts, the target) in locals.
 inline uint32_t vmRead32(uint32_t address) {
   if (address % 4 == 0)
     return __atomic_load_n(static_cast<const uint32_t*>(vmPointer(address)), __ATOMIC_ACQUIRE);
