@@ -47,18 +47,15 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// The floor. Addresses in the stand-in VM are pointers once widened (the region lies below
-// 4 GB), as they are for the library.
+// The floor, read word by word as the bound passes read (bench/bound_passes.h).
 uint64_t floorPass(uint32_t first, uint32_t end) {
-  auto word = [](uint32_t address) {
-    return *reinterpret_cast<const volatile uint32_t*>(static_cast<uintptr_t>(address));
-  };
+  using bench::boundWord;
   uint64_t sum = 0;
   for (uint32_t h = first; h != end; h += 8) {
-    const uint32_t body = word(h);
-    const uint32_t methods = word(h + 4);
+    const uint32_t body = boundWord(h);
+    const uint32_t methods = boundWord(h + 4);
     sum += body ^ methods;
-    if (body != 0 && (methods & 0x1F) == 0) sum += word(methods);  // the class handle
+    if (body != 0 && (methods & 0x1F) == 0) sum += boundWord(methods);  // the class handle
   }
   return sum;
 }
@@ -138,9 +135,9 @@ struct Bench {
     if (other != nullptr) {
       simvm::Library* first = lib;
       for (int i = 0; i <= reps; i++) {
-        double a = timeCall(query, writesReport, check, m);
+        double a = timeCall(query, writesReport, check, m).seconds;
         lib = other;
-        double b = timeCall(query, writesReport, check, m);
+        double b = timeCall(query, writesReport, check, m).seconds;
         lib = first;
         if (i > 0) versus.push_back(b / a);
       }
@@ -148,18 +145,12 @@ struct Bench {
     }
     std::vector<double> times, writes, ratios;
     for (int i = 0; i <= reps; i++) {
-      int64_t base = bench::meterStart();
-      double start = cpuSeconds();
-      query();
-      double took = cpuSeconds() - start;
-      int64_t peak = bench::meterPeakSince(base);
-      if (check && !check()) m.ok = false;
-      double written = writesReport ? rewriteSeconds() : 0;
+      Call call = timeCall(query, writesReport, check, m);
       if (i == 0) continue;
-      times.push_back(took - written);
-      writes.push_back(written);
-      ratios.push_back(times.back() / floorSeconds());
-      m.peak = std::max(m.peak, peak);
+      times.push_back(call.seconds);
+      writes.push_back(call.written);
+      ratios.push_back(call.seconds / floorSeconds());
+      m.peak = std::max(m.peak, call.peak);
     }
     m.seconds = median(times);
     m.ratio = median(ratios);
@@ -168,14 +159,23 @@ struct Bench {
     return m;
   }
 
-  // One call's time, its report's writes excluded.
-  double timeCall(const std::function<void()>& query, bool writesReport,
-                  const std::function<bool()>& check, Measure& m) {
+  struct Call {
+    double seconds;  // the report's writes excluded
+    double written;  // the time of those writes
+    int64_t peak;    // extra malloc'd peak during the call
+  };
+
+  // One call; a wrong answer clears m.ok.
+  Call timeCall(const std::function<void()>& query, bool writesReport,
+                const std::function<bool()>& check, Measure& m) {
+    int64_t base = bench::meterStart();
     double start = cpuSeconds();
     query();
     double took = cpuSeconds() - start;
+    int64_t peak = bench::meterPeakSince(base);
     if (check && !check()) m.ok = false;
-    return took - (writesReport ? rewriteSeconds() : 0);
+    double written = writesReport ? rewriteSeconds() : 0;
+    return Call{took - written, written, peak};
   }
 
   uint32_t call(const char* method, std::initializer_list<uint32_t> args) {

@@ -8,8 +8,9 @@ namespace tv {
 
 namespace {
 
-// Fills *e for h; 0 when h is nothing an entry can name.
-int fillEntry(uint32_t h, HeapEntry* e) {
+// Works out h's kind and the name address its record carries; 0 when h is nothing an entry can
+// name.
+int nameEntry(uint32_t h, char* kindOut, uint32_t* classNameOut) {
   char kind;
   uint32_t named;  // the class whose name the record carries
   if (isClassObject(h)) {
@@ -26,25 +27,23 @@ int fillEntry(uint32_t h, HeapEntry* e) {
   }
   // An object or array whose class word is no class handle has nothing to name.
   if (named == 0) return 0;
-  e->kind = kind;
-  e->handle = h;
-  e->className = classNameAddress(named);
-  e->methodSuffix = 0;
-  e->detailIsName = 0;
-  e->detail = -1;
+  *kindOut = kind;
+  *classNameOut = classNameAddress(named);
   return 1;
 }
 
 }  // namespace
 
 int hasEntry(uint32_t h) {
-  HeapEntry e;
-  return fillEntry(h, &e);
+  char kind;
+  uint32_t className;
+  return nameEntry(h, &kind, &className);
 }
 
 HeapEntry* makeEntry(uint32_t h) {
-  HeapEntry e;
-  return fillEntry(h, &e) ? newEntry(e.kind, e.handle, e.className) : nullptr;
+  char kind;
+  uint32_t className;
+  return nameEntry(h, &kind, &className) ? newEntry(kind, h, className) : nullptr;
 }
 
 HeapEntry* newEntry(char kind, uint32_t h, uint32_t className) {
