@@ -55,17 +55,8 @@ endfunction()
 # Runs once every target exists.
 function(tavolin_windows_finish)
   set_target_properties(Tavolin2 PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  if(TARGET Tavolin2_without_index)
-    set_target_properties(Tavolin2_without_index PROPERTIES PREFIX ""
-      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/without-index
-      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/without-index)
-  endif()
-  foreach(library Tavolin2 Tavolin2_without_index)
-    if(TARGET ${library})
-      add_dependencies(${library} vm_services_imports)
-      target_link_libraries(${library} PRIVATE ${TAVOLIN_VM_IMPORTS})
-    endif()
-  endforeach()
+  add_dependencies(Tavolin2 vm_services_imports)
+  target_link_libraries(Tavolin2 PRIVATE ${TAVOLIN_VM_IMPORTS})
 
   add_library(simvm_module SHARED ${CMAKE_SOURCE_DIR}/simvm/module/vm_module.cpp)
   target_include_directories(simvm_module PRIVATE ${CMAKE_SOURCE_DIR})

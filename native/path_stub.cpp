@@ -1,6 +1,6 @@
 // findPathToRoot0(Object target, int maxNodes, Object[] messageOut): int[].
 #include "native/stub_export.h"
-#include "queries/path.h"
+#include "queries/path/path.h"
 
 TAVOLIN_STUB uint32_t* Java_com_norvane_debug_Tavolin_findPathToRoot0_stub(uint32_t* slots,
                                                                            void* /*ee*/) {

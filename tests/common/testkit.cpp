@@ -6,8 +6,8 @@ namespace testkit {
 
 std::string libraryDir() { return simvm::Library::defaultDir(); }
 
-Heap::Heap(const simvm::VmConfig& config, const std::string& libraryFolder)
-    : vm(config), lib(libraryFolder, /*privateCopy=*/true), call(vm, lib) {}
+Heap::Heap(const simvm::VmConfig& config)
+    : vm(config), lib(libraryDir(), /*privateCopy=*/true), call(vm, lib) {}
 
 std::string hex(uint32_t v) {
   char buf[16];

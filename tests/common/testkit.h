@@ -15,9 +15,9 @@ namespace testkit {
 // The folder of the library built alongside the tests.
 std::string libraryDir();
 
-// A VM, the library loaded privately (from `libraryFolder`), and a caller bound to both.
+// A VM, the library loaded privately, and a caller bound to both.
 struct Heap {
-  explicit Heap(const simvm::VmConfig& config = {}, const std::string& libraryFolder = libraryDir());
+  explicit Heap(const simvm::VmConfig& config = {});
   simvm::Vm vm;
   simvm::Library lib;
   simvm::Caller call;

@@ -4,8 +4,8 @@
 // Both give the same path and the same outcome.
 #pragma once
 #include <stdint.h>
-#include "queries/path_graph.h"
-#include "queries/path_index.h"
+#include "queries/path/graph.h"
+#include "queries/path/index.h"
 
 namespace tv {
 

@@ -1,16 +1,16 @@
 // findPathToRoot0: the chain of references from a root (a class's static field or another
 // thread's local variable) down to one object, as an int array of handle values.
-#include "queries/path.h"
+#include "queries/path/path.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "queries/classtable.h"
 #include "queries/heapwalk.h"
-#include "queries/path_graph.h"
-#include "queries/path_index.h"
-#include "queries/path_refclasses.h"
-#include "queries/path_search.h"
+#include "queries/path/graph.h"
+#include "queries/path/index.h"
+#include "queries/path/refclasses.h"
+#include "queries/path/search.h"
 #include "vm/handles.h"
 #include "vm/handlespace.h"
 #include "vm/layout.h"
@@ -50,24 +50,11 @@ uint32_t makeIntArray(const uint32_t* values, uint32_t count) {
   return array;
 }
 
-// Looks up the class of every slot (the element class of an object array), so that the
-// Reference classes are known before the search, and shares them with earlier calls.
+// Looks up the class of every slot, so that the Reference classes are known before the search,
+// and shares them with earlier calls.
 int noteClasses(const PathGraph* g) {
-  walkSlots(g->space, [g](uint32_t, uint32_t body, uint32_t methods) {
-    uint32_t type = methods & kTypeCodeMask;
-    if (body != 0 && (type == kTypeObject || type == kTypeObjectArray))
-      classInfoOf(g->classes, classWordOf(body, methods));
-  });
-  return !g->classes->failed && syncReferenceClasses(g->classes);
+  return noteSlotClasses(g) && syncReferenceClasses(g->classes);
 }
-
-// The tests build a copy of the library that never builds the index, so that the walking search
-// can be checked against the same model; the library itself always tries the index first.
-#ifdef TAVOLIN_PATH_WITHOUT_INDEX
-constexpr int kIndexRefused = 1;
-#else
-constexpr int kIndexRefused = 0;
-#endif
 
 // Searches over an index when one can be had, else by walking the heap once per level. The
 // Reference classes must be known before either search begins.
@@ -76,7 +63,7 @@ const char* search(const PathGraph* g, uint32_t target, int32_t maxNodes, uint32
   uint32_t length = 0;
   PathIndex index;
   PathOutcome outcome = kPathOutOfMemory;
-  int indexed = !kIndexRefused && indexBuild(&index, g);
+  int indexed = indexBuild(&index, g);
   int classesKnown = indexed ? syncReferenceClasses(g->classes) : noteClasses(g);
   if (indexed && classesKnown) outcome = searchPath(g, &index, target, maxNodes, &path, &length);
   if (indexed) indexFree(&index);

@@ -1,5 +1,6 @@
-#include "queries/path_graph.h"
+#include "queries/path/graph.h"
 
+#include "queries/heapwalk.h"
 #include "report/entry.h"
 #include "vm/threads.h"
 
@@ -21,6 +22,16 @@ void stackSlot(uint32_t value, uint32_t, void* context) {
 }
 
 }  // namespace
+
+int noteSlotClasses(const PathGraph* g) {
+  ClassTable* classes = g->classes;
+  walkSlots(g->space, [classes](uint32_t, uint32_t body, uint32_t methods) {
+    uint32_t type = methods & kTypeCodeMask;
+    if (body != 0 && (type == kTypeObject || type == kTypeObjectArray))
+      classInfoOf(classes, classWordOf(body, methods));
+  });
+  return !classes->failed;
+}
 
 void forEachStackLink(const PathGraph* g, uint32_t thread, StackLinkVisitor link, void* context) {
   StackLinks s = {g, link, context};

@@ -141,6 +141,11 @@ inline int isThreadSlot(const SlotView& v) {
   return v.kind == kSlotObject && v.info != nullptr && v.info->isThread;
 }
 
+// Looks up in g->classes the class of every plain object and object array (an array's element
+// class), so that what the table works out per class (Reference subclasses) is known before a
+// search begins. Returns 0 when the table failed.
+int noteSlotClasses(const PathGraph* g);
+
 // Offers the stack links of a thread slot to link(t), in scan order (every one of them).
 typedef void (*StackLinkVisitor)(uint32_t t, void* context);
 void forEachStackLink(const PathGraph* g, uint32_t thread, StackLinkVisitor link, void* context);

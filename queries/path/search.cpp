@@ -24,7 +24,7 @@
 // index walks the whole heap per level and offers every unvisited slot in address order, which
 // by the argument above finds the same nodes and the same lowest root; in the last pass (at
 // least maxNodes nodes found) it keeps no new nodes, since the outcome cannot need them.
-#include "queries/path_search.h"
+#include "queries/path/search.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "queries/path_index.h"
+#include "queries/path/index.h"
 
 #include <stdint.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "queries/path_refclasses.h"
+#include "queries/path/refclasses.h"
 
 #include "support/cache_lock.h"
 #include "support/ptrmap.h"

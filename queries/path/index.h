@@ -9,7 +9,7 @@
 // twice appears twice. The index owns its arrays.
 #pragma once
 #include <stdint.h>
-#include "queries/path_graph.h"
+#include "queries/path/graph.h"
 
 namespace tv {
 
