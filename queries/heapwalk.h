@@ -35,6 +35,11 @@ inline void walkSlots(HandleSpace space, Visit&& visit) {
   }
 }
 
+// The address of an object array's element-class word, which follows its last element.
+inline uint32_t elementClassWordAddress(uint32_t body, uint32_t methods) {
+  return body + 4 * (methods >> kLengthShift);
+}
+
 // The class word of a live plain object or object array, as classOf reads it before checking
 // it: a plain object's MethodTable word 0, an object array's element-class word (which follows
 // the last element). 0 for a primitive array.
@@ -43,7 +48,7 @@ inline uint32_t classWordOf(uint32_t body, uint32_t methods) {
     case kTypeObject:
       return vmRead32(methods + kMethodTableClass);
     case kTypeObjectArray:
-      return vmRead32(body + 4 * (methods >> kLengthShift));
+      return vmRead32(elementClassWordAddress(body, methods));
     default:
       return 0;
   }
@@ -73,7 +78,7 @@ inline void prefetchClassWord(HandleSpace space, uint32_t h) {
   uint32_t body = vmRead32(ahead + kHandleBody);
   uint32_t methods = vmRead32(ahead + kHandleMethods);
   if (body != 0 && (methods & kTypeCodeMask) == kTypeObjectArray)
-    prefetchLine(body + 4 * (methods >> kLengthShift));
+    prefetchLine(elementClassWordAddress(body, methods));
 }
 
 // The same for a query that reads the bodies themselves: asks for the start of the body of
@@ -86,7 +91,7 @@ inline void prefetchBody(HandleSpace space, uint32_t h) {
   uint32_t methods = vmRead32(ahead + kHandleMethods);
   prefetchLine(body);
   if ((methods & kTypeCodeMask) == kTypeObjectArray)
-    prefetchLine(body + 4 * (methods >> kLengthShift));
+    prefetchLine(elementClassWordAddress(body, methods));
 }
 
 }  // namespace tv

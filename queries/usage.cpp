@@ -119,15 +119,14 @@ uintptr_t decide(UsageWalk* w, uint32_t c) {
 inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, UsageEntry* e) {
   int64_t size = info->instanceSize;
   const FieldRef* fields = classFields(&w->classes, info);
-  const uint32_t count = info->fieldCount, first = w->space.first;
-  const uint32_t extent = w->space.end - w->space.first;
+  const uint32_t count = info->fieldCount;
+  const HandleSpace space = w->space;
   uint8_t* const charged = w->charged;
   for (uint32_t i = 0; i < count; i++) {
     uint32_t v = vmRead32(body + fields[i].offset);
-    // isLive(v), for the space the walk installed: a slot of it whose body is not 0.
-    uint32_t offset = v - first;
-    if (offset % kHandleSize != 0 || offset >= extent || vmRead32(v) == 0) continue;
-    uint32_t slot = offset / kHandleSize;
+    // isLive(v) for the space the walk installed, without its loads of the shared bounds.
+    uint32_t slot = slotIndexIn(space, v);
+    if (slot == kNotASlot || vmRead32(v + kHandleBody) == 0) continue;
     uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
     if (charged[slot / 8] & bit) continue;
     charged[slot / 8] |= bit;

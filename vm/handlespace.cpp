@@ -134,7 +134,7 @@ int refreshHandleSpace(void) {
 int handleInSpace(uint32_t h) {
   uint32_t end = g_acceptedEnd.load(std::memory_order_relaxed);
   uint32_t known = g_acceptedFirst.load(std::memory_order_relaxed);
-  if (h % kHandleSize != 0 || h >= end) return 0;
+  if (!isSlotOf({0, end}, h)) return 0;
   if (h >= known) return 1;
   if (!g_mayExtendDown.load(std::memory_order_relaxed)) return 0;
   uint32_t first = probeDownFrom(known);

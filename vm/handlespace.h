@@ -4,6 +4,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "vm/layout.h"
+
 namespace tv {
 
 struct HandleSpace {
@@ -35,5 +37,16 @@ HandleSpace heapBounds(void);               // findHeapEnd, then probeHeapStart;
 void useHandleSpace(HandleSpace space);
 int refreshHandleSpace(void);
 int handleInSpace(uint32_t h);
+
+// The one test of "h is a slot of `space`": a multiple of 8 in [first, end). Returns the slot's
+// index (h is first + 8 * index), or kNotASlot. Inline: the whole-heap queries ask it of every
+// reference they read.
+constexpr uint32_t kNotASlot = UINT32_MAX;
+inline uint32_t slotIndexIn(HandleSpace space, uint32_t h) {
+  uint32_t offset = h - space.first;
+  if ((h & (kHandleSize - 1)) != 0 || offset >= space.end - space.first) return kNotASlot;
+  return offset / kHandleSize;
+}
+inline int isSlotOf(HandleSpace space, uint32_t h) { return slotIndexIn(space, h) != kNotASlot; }
 
 }  // namespace tv

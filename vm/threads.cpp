@@ -30,7 +30,7 @@ int isCallingThread(uint32_t thread) {
 // A local slot holds a reference only if it looks like one: a slot address in the handle table
 // whose body is not 0. Primitive values that happen to pass are taken as references too.
 int isHandleLike(uint32_t v, HandleSpace space) {
-  return (v & (kHandleSize - 1)) == 0 && v >= space.first && v < space.end && isLive(v);
+  return isSlotOf(space, v) && isLive(v);
 }
 
 void scanFrame(uint32_t frame, uint32_t method, HandleSpace space, StackSlotVisitor visit,

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "queries/classtable.h"
+#include "queries/heapwalk.h"
 #include "vm/handles.h"
 #include "vm/handlespace.h"
 #include "vm/layout.h"
@@ -20,7 +21,7 @@
 
 namespace tv {
 
-constexpr uint32_t kNoSlot = UINT32_MAX;
+constexpr uint32_t kNoSlot = kNotASlot;
 
 struct PathGraph {
   HandleSpace space;
@@ -34,10 +35,7 @@ inline uint32_t graphHandle(const PathGraph* g, uint32_t slot) {
 
 // The slot of `space` that v names, or kNoSlot when v can be no link.
 inline uint32_t spaceSlot(HandleSpace space, uint32_t v) {
-  uint32_t offset = v - space.first;
-  if (v == 0 || (offset & (kHandleSize - 1)) != 0 || offset >= space.end - space.first)
-    return kNoSlot;
-  return offset / kHandleSize;
+  return v == 0 ? kNoSlot : slotIndexIn(space, v);
 }
 
 inline uint32_t graphSlot(const PathGraph* g, uint32_t v) { return spaceSlot(g->space, v); }
@@ -78,9 +76,7 @@ inline int slotIsReference(const PathGraph* g, uint32_t h) {
   uint32_t methods = vmRead32(h + kHandleMethods);
   uint32_t type = methods & kTypeCodeMask;
   if (body == 0 || (type != kTypeObject && type != kTypeObjectArray)) return 0;
-  const ClassInfo* info = classInfoOf(g->classes, type == kTypeObject
-                                                      ? vmRead32(methods + kMethodTableClass)
-                                                      : vmRead32(body + 4 * (methods >> kLengthShift)));
+  const ClassInfo* info = classInfoOf(g->classes, classWordOf(body, methods));
   return info == nullptr ? -1 : info->isReference;
 }
 
