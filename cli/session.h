@@ -62,7 +62,6 @@ class Session {
 
   // The handles behind the rows of the last list that had rows, for $1, $2, ...
   void setLastHandles(std::vector<uint32_t> handles);
-  const std::vector<uint32_t>& lastHandles() const { return last_; }
 
  private:
   // " (did you mean X?)" for the class whose name is nearest, or "".

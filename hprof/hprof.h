@@ -128,7 +128,6 @@ struct LoadedHeap {
     }
     return false;
   }
-  bool isRootHolder(uint32_t handle) const { return rootHolders.count(handle) != 0; }
 };
 
 std::unique_ptr<LoadedHeap> loadHprof(const std::string& path, const HprofOptions& options = {});

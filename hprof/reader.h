@@ -52,7 +52,6 @@ class Reader {
     if (end_ - pos_ < n) fill(n, false);
     return base_ + pos_;
   }
-  void advance(size_t n) { pos_ += n; }
   const uint8_t* take(uint64_t n) {
     const uint8_t* p = need(n);
     pos_ += n;

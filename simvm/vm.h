@@ -239,8 +239,6 @@ class VmScope {
   ~VmScope() { vm_.releaseTo(mark_); }
   VmScope(const VmScope&) = delete;
   VmScope& operator=(const VmScope&) = delete;
-  // Whether h was handed out since the scope began (an object of the call, not of the heap).
-  bool madeHere(uint32_t h) const { return h >= mark_.nextSlot; }
 
  private:
   Vm& vm_;

@@ -52,8 +52,6 @@ class Model {
     return failed("Search Failed");
   }
 
-  const std::set<uint32_t>& referenceClasses() const { return referenceClasses_; }
-
  private:
   static Answer failed(const char* message) { return Answer{{}, message}; }
 
