@@ -152,8 +152,22 @@ class HeapBuilder {
   // The class of that name, the boot loader's when there are several.
   uint32_t bootClass(const std::string& name) const;
   void linkSupers();
-  // Where each field of an instance's payload lies: the own class's fields first, then the
-  // superclass's, each list in dump order.
+  // The one walk of an instance's payload layout: calls visit(c, f, offset) for each field f of
+  // class c at its payload offset, the own class's fields first, then the superclass's, each
+  // list in dump order. Returns the payload's size.
+  template <typename Visit>
+  uint32_t forEachPayloadField(uint32_t i, Visit&& visit) const {
+    uint32_t offset = 0;
+    for (uint32_t c = i; c != kNone; c = info_[c].super) {
+      const ClassDump& cd = m_.classes[c];
+      for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f) {
+        visit(c, f, offset);
+        offset += typeSize(m_.fields[f].type, idSize_);
+      }
+    }
+    return offset;
+  }
+  // Where each reference field of an instance's payload lies, and its size.
   void planPayloads();
   void classifyObjects();
   void resolveReferences();

@@ -156,20 +156,14 @@ void HeapBuilder::redefineWellKnown(uint32_t i) {
 // VM offsets of every field of an instance's payload.
 void HeapBuilder::planFields(uint32_t i) {
   ClassInfo& ci = info_[i];
-  uint32_t dumpOffset = 0;
-  for (uint32_t c = i; c != kNone; c = info_[c].super) {
-    const ClassDump& cd = m_.classes[c];
-    for (uint32_t k = 0; k < cd.fieldCount; ++k) {
-      const uint32_t f = cd.firstField + k;
-      const uint8_t type = m_.fields[f].type;
-      const uint32_t vmOffset = vmOffset_[f];
-      const bool blockWord = c == threadClass_ && info_[c].reused && vmOffset != kDropped &&
-                             vmOffset < kThreadBlockWord + 4 &&
-                             vmOffset + (isWide(type) ? 8 : 4) > kThreadBlockWord;
-      ci.plan.push_back({dumpOffset, blockWord ? kDropped : vmOffset, type});
-      dumpOffset += typeSize(type, idSize_);
-    }
-  }
+  forEachPayloadField(i, [&](uint32_t c, uint32_t f, uint32_t dumpOffset) {
+    const uint8_t type = m_.fields[f].type;
+    const uint32_t vmOffset = vmOffset_[f];
+    const bool blockWord = c == threadClass_ && info_[c].reused && vmOffset != kDropped &&
+                           vmOffset < kThreadBlockWord + 4 &&
+                           vmOffset + (isWide(type) ? 8 : 4) > kThreadBlockWord;
+    ci.plan.push_back({dumpOffset, blockWord ? kDropped : vmOffset, type});
+  });
 }
 
 void HeapBuilder::setStatics() {

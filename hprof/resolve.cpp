@@ -118,22 +118,12 @@ void HeapBuilder::linkSupers() {
   }
 }
 
-// Where each field of an instance's payload lies: the own class's fields first, then the
-// superclass's, each list in dump order.
 void HeapBuilder::planPayloads() {
   for (uint32_t i = 0; i < nClasses_; ++i) {
     ClassInfo& ci = info_[i];
-    uint32_t offset = 0;
-    for (uint32_t c = i; c != kNone; c = info_[c].super) {
-      const ClassDump& cd = m_.classes[c];
-      for (uint32_t k = 0; k < cd.fieldCount; ++k) {
-        const uint32_t f = cd.firstField + k;
-        const uint8_t type = m_.fields[f].type;
-        if (isRefType(type)) ci.refs.emplace_back(offset, f);
-        offset += typeSize(type, idSize_);
-      }
-    }
-    ci.payloadBytes = offset;
+    ci.payloadBytes = forEachPayloadField(i, [&](uint32_t, uint32_t f, uint32_t offset) {
+      if (isRefType(m_.fields[f].type)) ci.refs.emplace_back(offset, f);
+    });
   }
   if (stringClass_ != kNone) {
     const ClassDump& cd = m_.classes[stringClass_];
