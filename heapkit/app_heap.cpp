@@ -180,19 +180,10 @@ struct Builder {
   }
 };
 
-}  // namespace
-
-std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
-  Builder b(shape);
-  b.planClasses();
-  b.planBulk();
-  auto heap = std::make_unique<AppHeap>();
-  simvm::VmConfig config;
-  config.slots = shape.slots + 4096;  // classes, threads, and what the queries make
-  config.arenaBytes = static_cast<uint32_t>(std::min<uint64_t>(b.arenaBound(), 0xC0000000u));
-  heap->vm = std::make_unique<simvm::Vm>(config);
-  simvm::Vm& vm = *heap->vm;
-
+// The classes, in plan order, with the offsets of their planned fields; then app/Registry,
+// the report stream, the message array and the threads.
+void defineClasses(Builder& b, AppHeap& heap) {
+  simvm::Vm& vm = *heap.vm;
   for (uint32_t i = 0; i < b.classes.size(); i++) {
     AppClass& c = b.classes[i];
     simvm::ClassDecl decl = c.decl;
@@ -200,18 +191,21 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
     c.handle = vm.defineClass(decl);
     for (const std::string& f : c.objectFields) c.objectOffsets.push_back(vm.fieldOffset(c.handle, f));
     for (const std::string& f : c.arrayFields) c.arrayOffsets.push_back(vm.fieldOffset(c.handle, f));
-    heap->classes.push_back(c.handle);
+    heap.classes.push_back(c.handle);
   }
   simvm::ClassDecl registry;
   registry.name = "app/Registry";
   registry.fields = {{"root", "Ljava/lang/Object;", true, 0}};
-  heap->registry = vm.defineClass(registry);
-  heap->stream = vm.newOutputStream();
-  heap->messageOut = vm.newObjectArray(vm.stringClass(), 1);
+  heap.registry = vm.defineClass(registry);
+  heap.stream = vm.newOutputStream();
+  heap.messageOut = vm.newObjectArray(vm.stringClass(), 1);
   for (uint32_t t = 0; t < kThreads; t++)
-    heap->threads.push_back(vm.newThread("worker-" + std::to_string(t)));
+    heap.threads.push_back(vm.newThread("worker-" + std::to_string(t)));
+}
 
-  // The bulk, bodies in handle order: nothing else is allocated until it is made.
+// The bulk, bodies in handle order: nothing else is allocated until it is made.
+void makeBulk(Builder& b, AppHeap& heap) {
+  simvm::Vm& vm = *heap.vm;
   const uint32_t weak = vm.weakReferenceClass();
   b.handles.reserve(b.plan.size());
   for (const Planned& p : b.plan) {
@@ -224,22 +218,30 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
       case kPrimitive: b.handles.push_back(vm.newArray(kPrimitiveTypes[p.type], p.length)); break;
     }
   }
-  heap->bulkSlots = static_cast<uint32_t>(b.handles.size());
+  heap.bulkSlots = static_cast<uint32_t>(b.handles.size());
+}
 
-  // The chain: plain objects with an object field, in random order.
+// The chain's members, in chain order: plain objects with an object field, picked at random
+// and reserved, so that no random link lands on them.
+std::vector<uint32_t> pickChain(Builder& b) {
   b.reserved.assign(b.plan.size(), 0);
   std::vector<uint32_t> linkable;
   for (uint32_t i = 0; i < b.plan.size(); i++)
     if (b.plan[i].kind == kPlain && !b.classes[b.plan[i].type].objectOffsets.empty())
       linkable.push_back(i);
   std::shuffle(linkable.begin(), linkable.end(), b.rng);
-  linkable.resize(std::min<size_t>(linkable.size(), shape.chainLength));
+  linkable.resize(std::min<size_t>(linkable.size(), b.shape.chainLength));
   for (uint32_t i : linkable) b.reserved[i] = 1;
+  return linkable;
+}
 
-  const uint32_t referent = vm.fieldOffset(weak, "referent");
+// The bulk's random links: fields, elements and referents.
+void linkBulk(Builder& b, AppHeap& heap) {
+  simvm::Vm& vm = *heap.vm;
+  const uint32_t referent = vm.fieldOffset(vm.weakReferenceClass(), "referent");
   auto link = [&](uint32_t at, uint32_t value) {
     vm.write32(at, value);
-    if (value) heap->references++;
+    if (value) heap.references++;
   };
   for (uint32_t i = 0; i < b.plan.size(); i++) {
     const Planned& p = b.plan[i];
@@ -257,24 +259,35 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
       link(body + referent, b.linkFrom(i));
     }
   }
-  for (size_t k = 0; k < linkable.size(); k++) {
-    const uint32_t h = b.handles[linkable[k]];
-    const uint32_t next = k + 1 < linkable.size() ? b.handles[linkable[k + 1]] : 0;
-    vm.write32(vm.bodyOf(h) + b.classes[b.plan[linkable[k]].type].objectOffsets[0], next);
-    heap->chain.push_back(h);
+}
+
+// Each member refers to the next through its first object field; app/Registry holds the head.
+void plantChain(Builder& b, AppHeap& heap, const std::vector<uint32_t>& members) {
+  simvm::Vm& vm = *heap.vm;
+  for (size_t k = 0; k < members.size(); k++) {
+    const uint32_t h = b.handles[members[k]];
+    const uint32_t next = k + 1 < members.size() ? b.handles[members[k + 1]] : 0;
+    vm.write32(vm.bodyOf(h) + b.classes[b.plan[members[k]].type].objectOffsets[0], next);
+    heap.chain.push_back(h);
   }
-  if (!heap->chain.empty()) vm.setStatic(heap->registry, "root", heap->chain[0]);
+  if (!heap.chain.empty()) vm.setStatic(heap.registry, "root", heap.chain[0]);
+}
+
+// The classes' statics, the sample object and array, and the threads' frames (the first
+// thread's innermost holding the sample object).
+void holdRoots(Builder& b, AppHeap& heap) {
+  simvm::Vm& vm = *heap.vm;
   const uint32_t n = static_cast<uint32_t>(b.plan.size());
   for (const AppClass& c : b.classes)
     for (const std::string& s : c.statics)
       if (b.chance(0.7)) vm.setStatic(c.handle, s, b.linkFrom(b.below(n)));
 
-  for (uint32_t i = 0; i < n && !heap->sampleObject; i++)
-    if (b.plan[i].kind == kPlain && !b.reserved[i] && i > n / 2) heap->sampleObject = b.handles[i];
-  for (uint32_t i = n / 2; i < n && !heap->sampleArray; i++)
-    if (b.plan[i].kind == kObjectArray) heap->sampleArray = b.handles[i];
+  for (uint32_t i = 0; i < n && !heap.sampleObject; i++)
+    if (b.plan[i].kind == kPlain && !b.reserved[i] && i > n / 2) heap.sampleObject = b.handles[i];
+  for (uint32_t i = n / 2; i < n && !heap.sampleArray; i++)
+    if (b.plan[i].kind == kObjectArray) heap.sampleArray = b.handles[i];
 
-  for (uint32_t t : heap->threads) {
+  for (uint32_t t : heap.threads) {
     for (uint32_t f = 0, frames = 5 + b.below(16); f < frames; f++) {
       const uint16_t locals = static_cast<uint16_t>(1 + b.below(8));
       const uint32_t frame = vm.pushFrame(t, "step" + std::to_string(f), locals);
@@ -282,9 +295,11 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
         vm.setLocal(frame, l, b.chance(0.75) ? b.linkFrom(b.below(n)) : b.below(1000));
     }
   }
-  if (heap->sampleObject) vm.setLocal(vm.pushFrame(heap->threads[0], "hold", 1), 0, heap->sampleObject);
+  if (heap.sampleObject) vm.setLocal(vm.pushFrame(heap.threads[0], "hold", 1), 0, heap.sampleObject);
+}
 
-  // The class with subclasses whose instances, its own and its subclasses', are nearest 2%.
+// The class with subclasses whose instances, its own and its subclasses', are nearest 2%.
+uint32_t pickMiddleClass(const Builder& b) {
   std::vector<uint64_t> subtree(b.classes.size(), 0);
   std::vector<uint8_t> hasSub(b.classes.size(), 0);
   uint64_t plain = 0;
@@ -296,13 +311,35 @@ std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
   for (const AppClass& c : b.classes)
     if (c.parent >= 0) hasSub[static_cast<size_t>(c.parent)] = 1;
   double best = 1e300;
+  uint32_t middle = 0;
   for (size_t c = 0; c < b.classes.size(); c++) {
     double off = std::abs(static_cast<double>(subtree[c]) - kMiddleShare * static_cast<double>(plain));
     if (hasSub[c] && off < best) {
       best = off;
-      heap->middleClass = b.classes[c].handle;
+      middle = b.classes[c].handle;
     }
   }
+  return middle;
+}
+
+}  // namespace
+
+std::unique_ptr<AppHeap> buildAppHeap(const AppHeapShape& shape) {
+  Builder b(shape);
+  b.planClasses();
+  b.planBulk();
+  auto heap = std::make_unique<AppHeap>();
+  simvm::VmConfig config;
+  config.slots = shape.slots + 4096;  // classes, threads, and what the queries make
+  config.arenaBytes = static_cast<uint32_t>(std::min<uint64_t>(b.arenaBound(), 0xC0000000u));
+  heap->vm = std::make_unique<simvm::Vm>(config);
+  defineClasses(b, *heap);
+  makeBulk(b, *heap);
+  std::vector<uint32_t> chain = pickChain(b);
+  linkBulk(b, *heap);
+  plantChain(b, *heap, chain);
+  holdRoots(b, *heap);
+  heap->middleClass = pickMiddleClass(b);
   return heap;
 }
 
