@@ -30,6 +30,7 @@
 #include <string.h>
 
 #include "queries/heapwalk.h"
+#include "queries/path/slot_marks.h"
 #include "support/grow.h"
 
 namespace tv {
@@ -37,55 +38,6 @@ namespace tv {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
-
-// Marks of the walking search: an open-addressed map from slot to mark, at most half full.
-struct SlotMarks {
-  uint32_t* keys;  // slot + 1; 0 = empty
-  uint32_t* values;
-  uint32_t mask;
-  uint32_t count;
-};
-
-inline uint32_t markSlotOf(const SlotMarks* m, uint32_t slot) {
-  return ((slot + 1) * 0x9E3779B1u >> 5) & m->mask;
-}
-
-uint32_t marksGet(const SlotMarks* m, uint32_t slot) {
-  for (uint32_t i = markSlotOf(m, slot);; i = (i + 1) & m->mask) {
-    if (m->keys[i] == 0) return 0;
-    if (m->keys[i] == slot + 1) return m->values[i];
-  }
-}
-
-void marksPlace(SlotMarks* m, uint32_t slot, uint32_t value) {
-  uint32_t i = markSlotOf(m, slot);
-  while (m->keys[i] != 0) i = (i + 1) & m->mask;
-  m->keys[i] = slot + 1;
-  m->values[i] = value;
-  m->count++;
-}
-
-int marksPut(SlotMarks* m, uint32_t slot, uint32_t value) {
-  if (2 * (m->count + 1) > m->mask + 1) {
-    uint64_t size = m->keys ? 2 * (static_cast<uint64_t>(m->mask) + 1) : 1024;
-    if (size > UINT32_MAX || size > SIZE_MAX / sizeof(uint32_t)) return 0;
-    SlotMarks grown = {static_cast<uint32_t*>(calloc(static_cast<size_t>(size), sizeof(uint32_t))),
-                       static_cast<uint32_t*>(malloc(static_cast<size_t>(size) * sizeof(uint32_t))),
-                       static_cast<uint32_t>(size - 1), 0};
-    if (grown.keys == nullptr || grown.values == nullptr) {
-      free(grown.keys);
-      free(grown.values);
-      return 0;
-    }
-    for (uint32_t i = 0; m->keys && i <= m->mask; i++)
-      if (m->keys[i] != 0) marksPlace(&grown, m->keys[i] - 1, m->values[i]);
-    free(m->keys);
-    free(m->values);
-    *m = grown;
-  }
-  marksPlace(m, slot, value);
-  return 1;
-}
 
 // A growable array of queue positions or slots.
 struct Words {
@@ -335,8 +287,7 @@ PathOutcome searchPath(const PathGraph* g, const PathIndex* index, uint32_t targ
     *path = nullptr;
   }
   free(s.mark);
-  free(s.marks.keys);
-  free(s.marks.values);
+  marksFree(&s.marks);
   free(s.node.items);
   free(s.levels.items);
   return outcome;
