@@ -5,8 +5,13 @@
 //
 // built in two walks of the heap (one counts each slot's referrers, one deals them out), so
 // it takes 4 bytes per slot and 4 per link and nothing more at its peak. What a slot refers to
-// is not kept: the search reads it from the heap again (path_graph.h). A slot that links to t
-// twice appears twice. The index owns its arrays.
+// is not kept: the search reads it from the heap again (graph.h). The index owns its arrays.
+//
+// Guarantees, for a heap that did not change while it was built: t's run holds exactly the
+// links to t that forEachFieldLink and forEachStackLink offer, one entry per offer (a slot
+// that links to t twice appears twice); inStart never decreases, and inStart[slots] = edges,
+// the number of links. Far links wait in per-bucket buffers before they are dealt out; that
+// changes the order within a run, never its contents.
 #pragma once
 #include <stdint.h>
 #include "queries/path/graph.h"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +202,37 @@ TEST_F(Orders, referrers_put_named_details_first_by_name_then_class_then_kind_th
                     tv::compareReferrers);
   EXPECT_EQ(got, (std::vector<std::string>{"Iz/Z:alpha", "Ca/A:next", "Ia/A:next", "Ib/B:next",
                                            "Aa/Arr:0", "Aa/Arr:1"}));
+}
+
+// The grouped sort must leave what a stable sort by name leaves. Lists straddle each growth of
+// its hash of groups (64 slots up to 32 entries, then doubling), with one group, a few, or
+// many; names of equal text at different addresses (groups that merge in list order), every
+// kind, and a missing name.
+TEST_F(Orders, grouped_sort_by_name_leaves_what_a_stable_sort_leaves) {
+  std::mt19937 rng(11);
+  std::vector<uint32_t> names = {0};
+  for (int i = 0; i < 400; i++) names.push_back(vm.putCString(("n/" + std::to_string(i % 40)).c_str()));
+  // Many rounds at the sizes where the hash is fullest, so that probes run into other groups.
+  std::vector<uint32_t> sizes = {2, 33, 65, 300};
+  sizes.insert(sizes.end(), 50, 32);
+  sizes.insert(sizes.end(), 50, 64);
+  for (uint32_t n : sizes) {
+    for (size_t groups : {size_t{1}, size_t{4}, names.size()}) {
+      tv::PtrList* list = tv::listNew();
+      for (uint32_t i = 0; i < n; i++) {
+        tv::HeapEntry* e = keep(entry("CIA"[rng() % 3], 8 * (i + 1), nullptr));
+        e->className = names[rng() % groups];
+        tv::listPush(list, reinterpret_cast<uintptr_t>(e));
+      }
+      std::vector<uintptr_t> want(list->items, list->items + n);
+      std::stable_sort(want.begin(), want.end(), [](uintptr_t a, uintptr_t b) {
+        return tv::compareByName(&a, &b) < 0;
+      });
+      tv::sortEntriesByName(list);
+      EXPECT_EQ(std::vector<uintptr_t>(list->items, list->items + n), want) << n << " entries";
+      tv::listDestroy(&list);
+    }
+  }
 }
 
 }  // namespace
