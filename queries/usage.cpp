@@ -1,7 +1,5 @@
-// Memory held by the instances of each class: instance sizes plus the arrays they own.
-//
-// Report:  count NUL (className ' ' instances ' ' bytes NUL)*
-//   instances and bytes in signed decimal; bytes is 64-bit.
+// Memory held by the instances of each class: instance sizes plus the arrays they own. What is
+// charged and the report's format: usage.h.
 #include "queries/usage.h"
 
 #include <stdio.h>
