@@ -11,7 +11,7 @@ BUILDREL32 := build-release-m32
 BUILDWIN := build-win
 DIST     := dist
 
-.PHONY: demo test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
+.PHONY: demo format test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -90,3 +90,7 @@ install: build
 
 clean:
 	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST)
+
+# Lays out every tracked C++ file by .clang-format (clang-format 14).
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format-14 -i
