@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -27,85 +28,30 @@ struct Reachability {
   std::string error;                                   // empty when the file was read
 };
 
-// The file's records, read into plain maps; then the walk from the roots.
-class DumpReading {
- public:
-  explicit DumpReading(Reachability& out) : out_(out) {}
-
-  // Reads the whole file; false (with out.error set) when it is not a readable dump.
-  bool read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    d_.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    size_t p = 0;
-    while (p < d_.size() && d_[p] != 0) ++p;
-    p += 1;
-    if (p + 12 > d_.size()) return fail("short file");
-    id_ = static_cast<int>(u(p, 4));
-    p += 12;
-    while (p + 9 <= d_.size()) {
-      const uint8_t tag = d_[p];
-      const size_t len = u(p + 5, 4), body = p + 9, end = body + len;
-      if (end > d_.size()) return fail("record past the end");
-      if (tag == 0x01) {
-        utf8_[u(body, id_)] = std::string(d_.begin() + body + id_, d_.begin() + end);
-      } else if (tag == 0x02) {
-        nameOfClass_[u(body + 4, id_)] = u(body + 8 + id_, id_);
-      } else if ((tag == 0x0C || tag == 0x1C) && !readHeapDump(body, end)) {
-        return false;
-      }
-      p = end;
-    }
-    return true;
-  }
-
-  // Every object reachable from the roots, breadth first, none through a Reference instance.
-  void walk() {
-    for (uint64_t r : roots_) visit(r);
-    for (size_t i = 0; i < out_.reachable.size(); ++i) {
-      const uint64_t x = out_.reachable[i];
-      switch (out_.kindOf[x]) {
-        case Reachability::kClass: {
-          const Cls& c = classes_[x];
-          visit(c.super);
-          for (uint64_t r : c.refs) visit(r);
-          break;
-        }
-        case Reachability::kInstance:
-          visitInstance(x);
-          break;
-        case Reachability::kObjectArray: {
-          visit(instances_[x].first);
-          const auto [n, at] = arrays_[x];
-          for (uint32_t k = 0; k < n; ++k) visit(u(at + size_t(k) * id_, id_));
-          break;
-        }
-        case Reachability::kPrimitiveArray:
-          break;
-      }
-    }
-  }
-
- private:
+// The file's records, read into plain maps.
+struct DumpRecords {
   struct Cls {
     uint64_t super = 0;
     std::vector<uint64_t> refs;
     std::vector<uint8_t> fieldTypes;
   };
-
-  bool fail(const char* error) {
-    out_.error = error;
-    return false;
-  }
+  std::vector<uint8_t> d;
+  int id = 0;
+  std::unordered_map<uint64_t, std::string> utf8;
+  std::unordered_map<uint64_t, uint64_t> nameOfClass;
+  std::unordered_map<uint64_t, Cls> classes;
+  std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> instances;  // class, payload offset
+  std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> arrays;     // length, elements
+  std::vector<uint64_t> roots;
 
   uint64_t u(size_t at, int n) const {
     uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | d_[at + i];
+    for (int i = 0; i < n; ++i) v = v << 8 | d[at + i];
     return v;
   }
-
   int size(uint8_t t) const {
     switch (t) {
-      case 2: return id_;
+      case 2: return id;
       case 4: case 8: return 1;
       case 5: case 9: return 2;
       case 6: case 10: return 4;
@@ -113,123 +59,166 @@ class DumpReading {
       default: return -1;
     }
   }
-
-  // The sub-records of one heap-dump record.
-  bool readHeapDump(size_t body, size_t end) {
-    for (size_t q = body; q < end;) {
-      const uint8_t s = d_[q++];
-      const uint64_t obj = u(q, id_);
-      switch (s) {
-        case 0xFF: case 0x05: case 0x07: root(s, obj); q += id_; break;
-        case 0x01: root(s, obj); q += 2 * id_; break;
-        case 0x02: case 0x03: case 0x08: root(s, obj); q += id_ + 8; break;
-        case 0x04: case 0x06: root(s, obj); q += id_ + 4; break;
-        case 0x20: q = readClassDump(q, obj); break;
-        case 0x21: {
-          instances_[obj] = {u(q + id_ + 4, id_), q + 2 * id_ + 8};
-          out_.kindOf[obj] = Reachability::kInstance;
-          q += 2 * id_ + 8 + u(q + 2 * id_ + 4, 4);
-          break;
-        }
-        case 0x22: {
-          const uint32_t n = static_cast<uint32_t>(u(q + id_ + 4, 4));
-          arrays_[obj] = {n, q + 2 * id_ + 8};
-          instances_[obj] = {u(q + id_ + 8, id_), 0};
-          out_.kindOf[obj] = Reachability::kObjectArray;
-          q += 2 * id_ + 8 + uint64_t(n) * id_;
-          break;
-        }
-        case 0x23: {
-          out_.kindOf[obj] = Reachability::kPrimitiveArray;
-          q += id_ + 9 + u(q + id_ + 4, 4) * size(d_[q + id_ + 8]);
-          break;
-        }
-        default:
-          return fail("unknown sub-record");
-      }
-    }
-    return true;
-  }
-
-  void root(uint8_t tag, uint64_t obj) {
-    roots_.push_back(obj);
-    out_.rootIds[tag].insert(obj);
-  }
-
-  // A class dump at q (just past its tag): its references and instance field types. Returns
-  // where the next sub-record begins.
-  size_t readClassDump(size_t q, uint64_t obj) {
-    Cls c;
-    c.super = u(q + id_ + 4, id_);
-    for (int k = 2; k <= 4; ++k) c.refs.push_back(u(q + k * id_ + 4, id_));
-    q += 7 * id_ + 8;
-    for (uint64_t n = u(q, 2), k = (q += 2, 0); k < n; ++k) {  // constant pool
-      const uint8_t t = d_[q + 2];
-      if (t == 2) c.refs.push_back(u(q + 3, id_));
-      q += 3 + size(t);
-    }
-    for (uint64_t n = u(q, 2), k = (q += 2, 0); k < n; ++k) {  // statics
-      const uint8_t t = d_[q + id_];
-      if (t == 2) c.refs.push_back(u(q + id_ + 1, id_));
-      q += id_ + 1 + size(t);
-    }
-    for (uint64_t n = u(q, 2), k = (q += 2, 0); k < n; ++k) {  // instance fields
-      c.fieldTypes.push_back(d_[q + id_]);
-      q += id_ + 1;
-    }
-    classes_[obj] = std::move(c);
-    out_.kindOf[obj] = Reachability::kClass;
-    return q;
-  }
-
-  // java/lang/ref/Reference and every class below it.
-  bool referenceClass(uint64_t c) {
-    if (c == 0) return false;
-    if (auto it = isReference_.find(c); it != isReference_.end()) return it->second;
-    isReference_[c] = false;
-    auto n = nameOfClass_.find(c);
-    bool r = n != nameOfClass_.end() && utf8_[n->second] == "java/lang/ref/Reference";
-    if (!r && classes_.count(c)) r = referenceClass(classes_[c].super);
-    return isReference_[c] = r;
-  }
-
-  void visit(uint64_t x) {
-    if (x != 0 && out_.kindOf.count(x) && seen_.insert(x).second) out_.reachable.push_back(x);
-  }
-
-  // An instance leads to its class and, unless it is a Reference, its reference fields.
-  void visitInstance(uint64_t x) {
-    const auto [cls, at] = instances_[x];
-    visit(cls);
-    if (referenceClass(cls)) {
-      out_.isReference.insert(x);
-      return;
-    }
-    size_t q = at;
-    for (uint64_t c = cls; c != 0 && classes_.count(c); c = classes_[c].super)
-      for (uint8_t t : classes_[c].fieldTypes) {
-        if (t == 2) visit(u(q, id_));
-        q += size(t);
-      }
-  }
-
-  Reachability& out_;
-  std::vector<uint8_t> d_;
-  int id_ = 0;
-  std::unordered_map<uint64_t, std::string> utf8_;
-  std::unordered_map<uint64_t, uint64_t> nameOfClass_;
-  std::unordered_map<uint64_t, Cls> classes_;
-  std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> instances_;  // class, payload offset
-  std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> arrays_;     // length, elements
-  std::vector<uint64_t> roots_;
-  std::unordered_map<uint64_t, bool> isReference_;
-  std::unordered_set<uint64_t> seen_;
 };
+
+// A class dump at q (past its tag): its references and instance field types. Returns where the
+// next sub-record begins.
+inline size_t readClassDump(const DumpRecords& r, size_t q, DumpRecords::Cls& c) {
+  const int id = r.id;
+  c.super = r.u(q + id + 4, id);
+  for (int k = 2; k <= 4; ++k) c.refs.push_back(r.u(q + k * id + 4, id));
+  q += 7 * id + 8;
+  for (uint64_t n = r.u(q, 2), k = (q += 2, 0); k < n; ++k) {  // constant pool
+    const uint8_t t = r.d[q + 2];
+    if (t == 2) c.refs.push_back(r.u(q + 3, id));
+    q += 3 + r.size(t);
+  }
+  for (uint64_t n = r.u(q, 2), k = (q += 2, 0); k < n; ++k) {  // statics
+    const uint8_t t = r.d[q + id];
+    if (t == 2) c.refs.push_back(r.u(q + id + 1, id));
+    q += id + 1 + r.size(t);
+  }
+  for (uint64_t n = r.u(q, 2), k = (q += 2, 0); k < n; ++k) {  // instance fields
+    c.fieldTypes.push_back(r.d[q + id]);
+    q += id + 1;
+  }
+  return q;
+}
+
+// The sub-records of one heap-dump segment; false at an unknown one.
+inline bool readHeapDump(DumpRecords& r, size_t q, size_t end, Reachability& out) {
+  const int id = r.id;
+  while (q < end) {
+    const uint8_t s = r.d[q++];
+    const uint64_t obj = r.u(q, id);
+    if (s == 0xFF || s == 0x01 || (s >= 0x02 && s <= 0x08)) {
+      r.roots.push_back(obj);
+      out.rootIds[s].insert(obj);
+    }
+    switch (s) {
+      case 0xFF: case 0x05: case 0x07: q += id; break;
+      case 0x01: q += 2 * id; break;
+      case 0x02: case 0x03: case 0x08: q += id + 8; break;
+      case 0x04: case 0x06: q += id + 4; break;
+      case 0x20:
+        r.classes[obj] = {};  // a class dumped again is read afresh
+        q = readClassDump(r, q, r.classes[obj]);
+        out.kindOf[obj] = Reachability::kClass;
+        break;
+      case 0x21:
+        r.instances[obj] = {r.u(q + id + 4, id), q + 2 * id + 8};
+        out.kindOf[obj] = Reachability::kInstance;
+        q += 2 * id + 8 + r.u(q + 2 * id + 4, 4);
+        break;
+      case 0x22: {
+        const uint32_t n = static_cast<uint32_t>(r.u(q + id + 4, 4));
+        r.arrays[obj] = {n, q + 2 * id + 8};
+        r.instances[obj] = {r.u(q + id + 8, id), 0};
+        out.kindOf[obj] = Reachability::kObjectArray;
+        q += 2 * id + 8 + uint64_t(n) * id;
+        break;
+      }
+      case 0x23:
+        out.kindOf[obj] = Reachability::kPrimitiveArray;
+        q += id + 9 + r.u(q + id + 4, 4) * r.size(r.d[q + id + 8]);
+        break;
+      default:
+        out.error = "unknown sub-record";
+        return false;
+    }
+  }
+  return true;
+}
+
+// Reads the whole file; false, with out.error set, when it is no readable dump.
+inline bool readRecords(const std::string& path, DumpRecords& r, Reachability& out) {
+  std::ifstream f(path, std::ios::binary);
+  r.d.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  size_t p = 0;
+  while (p < r.d.size() && r.d[p] != 0) ++p;
+  p += 1;
+  if (p + 12 > r.d.size()) {
+    out.error = "short file";
+    return false;
+  }
+  r.id = static_cast<int>(r.u(p, 4));
+  for (p += 12; p + 9 <= r.d.size();) {
+    const uint8_t tag = r.d[p];
+    const size_t len = r.u(p + 5, 4), body = p + 9, end = body + len;
+    if (end > r.d.size()) {
+      out.error = "record past the end";
+      return false;
+    }
+    if (tag == 0x01) {
+      r.utf8[r.u(body, r.id)] = std::string(r.d.begin() + body + r.id, r.d.begin() + end);
+    } else if (tag == 0x02) {
+      r.nameOfClass[r.u(body + 4, r.id)] = r.u(body + 8 + r.id, r.id);
+    } else if ((tag == 0x0C || tag == 0x1C) && !readHeapDump(r, body, end, out)) {
+      return false;
+    }
+    p = end;
+  }
+  return true;
+}
+
+// Every object reachable from the roots, breadth first, none through a Reference instance.
+inline void walkFromRoots(DumpRecords& r, Reachability& out) {
+  // Reference classes: java/lang/ref/Reference and every class below it.
+  std::unordered_map<uint64_t, bool> isReference;
+  std::function<bool(uint64_t)> referenceClass = [&](uint64_t c) -> bool {
+    if (c == 0) return false;
+    if (auto it = isReference.find(c); it != isReference.end()) return it->second;
+    isReference[c] = false;
+    auto n = r.nameOfClass.find(c);
+    bool ref = n != r.nameOfClass.end() && r.utf8[n->second] == "java/lang/ref/Reference";
+    if (!ref && r.classes.count(c)) ref = referenceClass(r.classes[c].super);
+    return isReference[c] = ref;
+  };
+  std::unordered_set<uint64_t> seen;
+  auto visit = [&](uint64_t x) {
+    if (x != 0 && out.kindOf.count(x) && seen.insert(x).second) out.reachable.push_back(x);
+  };
+  for (uint64_t root : r.roots) visit(root);
+  for (size_t i = 0; i < out.reachable.size(); ++i) {
+    const uint64_t x = out.reachable[i];
+    switch (out.kindOf[x]) {
+      case Reachability::kClass: {
+        const DumpRecords::Cls& c = r.classes[x];
+        visit(c.super);
+        for (uint64_t ref : c.refs) visit(ref);
+        break;
+      }
+      case Reachability::kInstance: {
+        const auto [cls, at] = r.instances[x];
+        visit(cls);
+        if (referenceClass(cls)) {
+          out.isReference.insert(x);
+          break;
+        }
+        size_t q = at;
+        for (uint64_t c = cls; c != 0 && r.classes.count(c); c = r.classes[c].super)
+          for (uint8_t t : r.classes[c].fieldTypes) {
+            if (t == 2) visit(r.u(q, r.id));
+            q += r.size(t);
+          }
+        break;
+      }
+      case Reachability::kObjectArray: {
+        visit(r.instances[x].first);
+        const auto [n, at] = r.arrays[x];
+        for (uint32_t k = 0; k < n; ++k) visit(r.u(at + size_t(k) * r.id, r.id));
+        break;
+      }
+      case Reachability::kPrimitiveArray:
+        break;
+    }
+  }
+}
 
 inline Reachability reachableObjects(const std::string& path) {
   Reachability out;
-  DumpReading reading(out);
-  if (reading.read(path)) reading.walk();
+  DumpRecords records;
+  if (readRecords(path, records, out)) walkFromRoots(records, out);
   return out;
 }
 
