@@ -37,16 +37,18 @@ std::vector<std::pair<uint32_t, std::string>> referenceFields(const simvm::Vm& v
 TEST(ClassTable, each_word_gets_one_entry_that_answers_for_it_through_every_growth) {
   simvm::Vm vm;
   std::mt19937 rng(5);
-  std::vector<Made> made = {{vm.objectClass(), "java/lang/Object", {}, false, false},
-                            {vm.threadClass(), "java/lang/Thread", {}, true, false},
-                            {vm.weakReferenceClass(), "java/lang/ref/WeakReference", {}, false, true}};
+  std::vector<Made> made = {
+      {vm.objectClass(), "java/lang/Object", {}, false, false},
+      {vm.threadClass(), "java/lang/Thread", {}, true, false},
+      {vm.weakReferenceClass(), "java/lang/ref/WeakReference", {}, false, true}};
   for (int i = 0; i < 600; i++) {
     const Made& super = made[rng() % made.size()];
     simvm::ClassDecl decl;
     decl.name = "t/C" + std::to_string(i);
     decl.super = super.cls;
     for (int f = 0, n = static_cast<int>(rng() % 4); f < n; f++)
-      decl.fields.push_back({"f" + std::to_string(f), f % 2 ? "I" : "Ljava/lang/Object;", rng() % 4 == 0});
+      decl.fields.push_back(
+          {"f" + std::to_string(f), f % 2 ? "I" : "Ljava/lang/Object;", rng() % 4 == 0});
     made.push_back({vm.defineClass(decl), decl.name, {}, super.thread, super.reference});
   }
   for (Made& m : made) m.refFields = referenceFields(vm, m.cls);
@@ -67,7 +69,8 @@ TEST(ClassTable, each_word_gets_one_entry_that_answers_for_it_through_every_grow
     ASSERT_NE(info, nullptr);
     ASSERT_EQ(info->word, word);
     auto [it, first] = indexOf.emplace(word, before);
-    ASSERT_EQ(static_cast<uint32_t>(info - t.infos), it->second) << "a word met again finds its entry";
+    ASSERT_EQ(static_cast<uint32_t>(info - t.infos), it->second)
+        << "a word met again finds its entry";
     ASSERT_EQ(t.count, before + (first ? 1 : 0));
     ASSERT_EQ((t.mask + 1) & t.mask, 0u);
     ASSERT_LE(2 * t.count, t.mask + 1);

@@ -211,7 +211,8 @@ TEST_F(Orders, referrers_put_named_details_first_by_name_then_class_then_kind_th
 TEST_F(Orders, grouped_sort_by_name_leaves_what_a_stable_sort_leaves) {
   std::mt19937 rng(11);
   std::vector<uint32_t> names = {0};
-  for (int i = 0; i < 400; i++) names.push_back(vm.putCString(("n/" + std::to_string(i % 40)).c_str()));
+  for (int i = 0; i < 400; i++)
+    names.push_back(vm.putCString(("n/" + std::to_string(i % 40)).c_str()));
   // Many rounds at the sizes where the hash is fullest, so that probes run into other groups.
   std::vector<uint32_t> sizes = {2, 33, 65, 300};
   sizes.insert(sizes.end(), 50, 32);

@@ -107,8 +107,8 @@ TEST(PathDifferential, library_and_walking_search_agree_with_the_model_on_random
       longest = std::max(longest, want.path.size());
       if (!walk) continue;
       pathmodel::Answer walking = walkingSearch(target, maxNodes);
-      ASSERT_EQ(walking.path, want.path) << "walking search, seed " << seed << " call " << call;
-      ASSERT_EQ(walking.message, want.message) << "walking search, seed " << seed << " call " << call;
+      ASSERT_EQ(walking.path, want.path) << "walking, seed " << seed << " call " << call;
+      ASSERT_EQ(walking.message, want.message) << "walking, seed " << seed << " call " << call;
       walked[want.message.empty() ? "found" : want.message]++;
     }
   }

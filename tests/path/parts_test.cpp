@@ -80,7 +80,8 @@ TEST(PathIndex, lists_each_slots_referrers_as_the_graph_offers_them) {
       pathtest::RandomHeap made = pathtest::buildRandomHeap(vm, rng, {size.objects});
       std::sort(made.objects.begin(), made.objects.end());
       uint32_t fan = vm.newObjectArray(vm.objectClass(), 1200);
-      for (uint32_t i = 0; i < 1200; i++) vm.setElement(fan, i, made.objects[i % std::min<size_t>(50, made.objects.size())]);
+      for (uint32_t i = 0; i < 1200; i++)
+        vm.setElement(fan, i, made.objects[i % std::min<size_t>(50, made.objects.size())]);
       tv::HandleSpace space = tv::beginHeapWalk();
       tv::ClassTable classes;
       ASSERT_TRUE(tv::classTableInit(&classes, tv::fieldIsReference, 1));
@@ -95,10 +96,13 @@ TEST(PathIndex, lists_each_slots_referrers_as_the_graph_offers_them) {
           return false;
         });
         if (tv::isThreadSlot(v))
-          tv::forEachStackLink(&g, h, [](uint32_t t, void* context) {
-            Offered* o = static_cast<Offered*>(context);
-            (*o->in)[t].push_back(o->from | tv::kStackEdge);
-          }, &offered);
+          tv::forEachStackLink(
+              &g, h,
+              [](uint32_t t, void* context) {
+                Offered* o = static_cast<Offered*>(context);
+                (*o->in)[t].push_back(o->from | tv::kStackEdge);
+              },
+              &offered);
       });
 
       tv::PathIndex index;
@@ -113,7 +117,8 @@ TEST(PathIndex, lists_each_slots_referrers_as_the_graph_offers_them) {
         total += got.size();
         for (uint32_t x : got)
           if (t < 1024 && (x & tv::kEdgeSlot) >= t + 1024) farIntoFirstBucket++;
-        stack += std::count_if(got.begin(), got.end(), [](uint32_t x) { return x & tv::kStackEdge; });
+        stack +=
+            std::count_if(got.begin(), got.end(), [](uint32_t x) { return x & tv::kStackEdge; });
       }
       EXPECT_EQ(index.edges, total);
       EXPECT_EQ(index.inStart[g.slots], total);
