@@ -115,16 +115,16 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
                     std::ostream& out) {
   Table t;
   t.columns = {{"#", Align::Right},       {"kind"},  {"handle", Align::Right},
-               {"decimal", Align::Right}, {"class"}, {"retained", Align::Right},
-               {"held by the row above through"}};
+               {"decimal", Align::Right}, {"class"}, {"held by the row above through"},
+               {"retained", Align::Right}};
   if (s.dump()) t.columns.push_back({"dump id"});
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
     const char kind = kindOf(s.vm(), h);
     std::vector<std::string> row{
         std::to_string(i + 1), std::string(1, kind ? kind : '?'),       hexHandle(h),
-        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), retainedCell(s, h),
-        v.via[i]};
+        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), v.via[i],
+        retainedCell(s, h)};
     addDumpId(s, h, row);
     t.rows.push_back(row);
   }
