@@ -34,8 +34,14 @@ struct Dominators {
 // Told the stage ("searching", "dominators") and how far it is, now and then.
 using Progress = std::function<void(const char* stage, uint64_t done, uint64_t total)>;
 
-// The dominators from `root`. Takes the graph: its memory is given back as soon as the
-// predecessors have been drawn from it, before the arrays the dominators need are made.
-Dominators computeDominators(Graph graph, uint32_t root, const Progress& progress = {});
+// Offers every edge of the graph again, as (from, to), in any order.
+using EdgeVisitor = std::function<void(uint32_t from, uint32_t to)>;
+using EdgeReplay = std::function<void(const EdgeVisitor& visit)>;
+
+// The dominators from `root`. The graph serves the depth-first search; the predecessors are then
+// gathered from `replay`, after the graph's memory has been given back, so that the successors
+// and the predecessors are never held at once (without a replay, from the graph itself).
+Dominators computeDominators(Graph graph, uint32_t root, const Progress& progress = {},
+                             const EdgeReplay& replay = {});
 
 }  // namespace heapgraph

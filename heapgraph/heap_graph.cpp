@@ -35,6 +35,10 @@ HeapReader::HeapReader(const simvm::Vm& vm) : vm_(vm) {
   first_ = vm.tableFirst();
   slots_ = vm.slotsUsed();
   table_ = static_cast<const uint32_t*>(vm.pointer(first_));
+  usedEnd_ = uint64_t(vm.regionBase()) + vm.bytesUsed();
+  live_.assign((size_t(slots_) + 63) / 64, 0);
+  for (uint32_t s = 0; s < slots_; s++)
+    if (body(s) != 0) live_[s >> 6] |= uint64_t{1} << (s & 63);
   classMethods_ = vm.methodsOf(vm.classClass());
   // The Reference class the library's path search recognises: the one found by name.
   const uint32_t reference = vm.findClass("java/lang/ref/Reference");
@@ -79,6 +83,7 @@ const ClassLayout& HeapReader::layout(uint32_t cls) {
         for (const simvm::FieldDecl& f : vm.fieldsOf(c))
           if (!f.isStatic && isReferenceSignature(f.signature))
             l.referenceOffsets.push_back(vm.fieldOffset(c, f.name));
+      for (uint32_t offset : l.referenceOffsets) l.fieldsEnd = std::max(l.fieldsEnd, offset + 4);
     } catch (const simvm::VmError&) {
       // Not a class the VM knows: an object of it has no links.
       l.referenceOffsets.clear();
@@ -140,6 +145,12 @@ Graph readHeapGraph(HeapReader& reader, const Progress& progress) {
     if (progress && s % (1u << 18) == 0) progress("reading the heap", uint64_t(slots) + s, 2 * uint64_t(slots));
   }
   return g;
+}
+
+void replayHeapEdges(HeapReader& reader, const EdgeVisitor& visit) {
+  for (uint32_t root : reader.rootSlots()) visit(0, root + 1);
+  for (uint32_t s = 0; s < reader.slots(); s++)
+    reader.forEachLink(s, [&](uint32_t t) { visit(s + 1, t + 1); });
 }
 
 }  // namespace heapgraph

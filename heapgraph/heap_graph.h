@@ -11,6 +11,7 @@
 // Reference itself is held by whoever holds it, but what it refers to is not kept alive by it.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct ClassLayout {
   bool isReference = false;  // java/lang/ref/Reference is among its superclasses
   bool isThread = false;     // java/lang/Thread is its class or among its superclasses
   std::vector<uint32_t> referenceOffsets;  // instance reference fields (inherited ones too)
+  uint32_t fieldsEnd = 0;  // the body bytes the reference fields lie in
 };
 
 // Reads objects of the heap through the VM's public interface.
@@ -59,10 +61,19 @@ class HeapReader {
   const ClassLayout& layout(uint32_t cls);
   template <typename Link>
   void stackLinks(uint32_t thread, Link&& link);
+  // The body's bytes [b, b + bytes) lie in the part of the region the VM has handed out.
+  bool inArena(uint32_t b, uint64_t bytes) const { return b >= first_ && b + bytes <= usedEnd_; }
+  uint32_t word(uint32_t address) const {
+    uint32_t v;
+    std::memcpy(&v, vm_.pointer(address), 4);
+    return v;
+  }
 
   const simvm::Vm& vm_;
   uint32_t first_ = 0, slots_ = 0;
+  uint64_t usedEnd_ = 0;  // one past the last byte the VM has handed out
   const uint32_t* table_ = nullptr;
+  std::vector<uint64_t> live_;  // a bit per slot: its body is not 0
   uint32_t classMethods_ = 0;  // the methods word of every class object
   uint32_t referentOffset_ = UINT32_MAX;
   std::vector<uint32_t> roots_;
@@ -74,6 +85,8 @@ class HeapReader {
 
 // The graph of the heap (see above), read in two passes over the handle table.
 Graph readHeapGraph(HeapReader& reader, const Progress& progress = {});
+// Offers every edge of that graph again, reading the heap once more.
+void replayHeapEdges(HeapReader& reader, const EdgeVisitor& visit);
 
 // --- the links, inline: the passes call them for every slot --------------------------------
 
@@ -83,11 +96,11 @@ void HeapReader::forEachLink(uint32_t slot, Link&& link) {
   if (b == 0) return;
   const uint32_t m = methods(slot);
   const uint32_t type = uint32_t(simvm::typeCodeOfWord(m));
-  const simvm::Vm& vm = vm_;
   if (type == simvm::kObjectArray) {
     const uint32_t length = simvm::lengthOfWord(m);
+    if (!inArena(b, 4ull * length)) return;
     for (uint32_t i = 0; i < length; i++) {
-      const uint32_t t = slotOf(vm.read32(b + 4 * i));
+      const uint32_t t = slotOf(word(b + 4 * i));
       if (t != kUnreached) link(t);
     }
     return;
@@ -102,12 +115,14 @@ void HeapReader::forEachLink(uint32_t slot, Link&& link) {
     }
     return;
   }
-  const uint32_t cls = vm.read32(m);
+  if (!inArena(m, 4)) return;
+  const uint32_t cls = word(m);
   if (cls == 0) return;
   const ClassLayout& l = layout(cls);
+  if (!inArena(b, l.fieldsEnd)) return;
   for (uint32_t offset : l.referenceOffsets) {
     if (l.isReference && offset == referentOffset_) continue;
-    const uint32_t t = slotOf(vm.read32(b + offset));
+    const uint32_t t = slotOf(word(b + offset));
     if (t != kUnreached) link(t);
   }
   if (l.isThread && threads_.count(handle(slot))) stackLinks(handle(slot), link);
@@ -147,7 +162,7 @@ inline uint32_t HeapReader::slotOf(uint32_t value) const {
   const uint32_t offset = value - first_;
   if ((offset & 7) != 0 || offset / 8 >= slots_) return kUnreached;
   const uint32_t slot = offset / 8;
-  return body(slot) != 0 ? slot : kUnreached;
+  return (live_[slot >> 6] >> (slot & 63)) & 1 ? slot : kUnreached;
 }
 
 }  // namespace heapgraph

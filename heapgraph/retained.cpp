@@ -13,7 +13,8 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm, con
   d->first_ = reader.first();
   d->slots_ = reader.slots();
   d->classMethods_ = vm.methodsOf(vm.classClass());
-  d->dom_ = computeDominators(readHeapGraph(reader, progress), 0, progress);
+  d->dom_ = computeDominators(readHeapGraph(reader, progress), 0, progress,
+                              [&reader](const EdgeVisitor& visit) { replayHeapEdges(reader, visit); });
   const uint32_t r = d->dom_.reached;
   const Dominators& dom = d->dom_;
 
