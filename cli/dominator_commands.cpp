@@ -101,21 +101,22 @@ const heapgraph::HeapDominators& Session::dominators() {
   return *dominators_;
 }
 
-std::string retainedCell(Session& s, uint32_t h) {
+std::optional<uint64_t> retainedOf(Session& s, uint32_t h) {
   const heapgraph::HeapDominators& d = s.dominators();
-  return d.reachable(h) ? std::to_string(d.retained(h)) : "-";
+  if (!d.reachable(h)) return std::nullopt;
+  return d.retained(h);
+}
+
+std::string retainedCell(Session& s, uint32_t h) {
+  const std::optional<uint64_t> bytes = retainedOf(s, h);
+  return bytes ? std::to_string(*bytes) : "-";
 }
 
 void addRetainedJson(Session& s, uint32_t h, JsonObject& o) {
-  const heapgraph::HeapDominators& d = s.dominators();
-  if (d.reachable(h))
-    o.add("retained", static_cast<int64_t>(d.retained(h)));
+  if (const std::optional<uint64_t> bytes = retainedOf(s, h))
+    o.add("retained", static_cast<int64_t>(*bytes));
   else
     o.addNull("retained");
-}
-
-std::string classRetainedCell(Session& s, uint32_t cls) {
-  return std::to_string(s.dominators().classRetained(cls));
 }
 
 int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {

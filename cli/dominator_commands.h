@@ -15,11 +15,10 @@ namespace cli {
 int runDominators(Context& ctx, const Invocation& inv, std::ostream& out);
 int runRetained(Context& ctx, const Invocation& inv, std::ostream& out);
 
-// A handle's retained size as a table cell ("-" when no root reaches it) and as a JSON member
-// ("retained": bytes, or null).
+// A handle's retained size; none when no root reaches it.
+std::optional<uint64_t> retainedOf(Session& s, uint32_t h);
+// The same as a table cell ("-" for none) and as a JSON member ("retained": bytes, or null).
 std::string retainedCell(Session& s, uint32_t h);
 void addRetainedJson(Session& s, uint32_t h, JsonObject& o);
-// A class's figure: the retained sizes of its instances that no other of its instances dominates.
-std::string classRetainedCell(Session& s, uint32_t cls);
 
 }  // namespace cli

@@ -76,8 +76,10 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
       if (std::optional<Link> link = recordLink(r, view)) addLinkJson(o, *link);
     }
     if (view.retained) {
-      const std::string cell = view.retained(r);
-      if (cell == "-") o.addNull("retained"); else o.add("retained", parseDecimal(cell));
+      if (const std::optional<uint64_t> bytes = view.retained(r))
+        o.add("retained", static_cast<int64_t>(*bytes));
+      else
+        o.addNull("retained");
     }
     addDumpIdJson(s, r.handle, o);
     records.push_back(o);
@@ -109,7 +111,10 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
         const std::optional<Link> link = recordLink(r, view);
         row.push_back(link ? linkText(*link) : "");
       }
-      if (view.retained) row.push_back(view.retained(r));
+      if (view.retained) {
+        const std::optional<uint64_t> bytes = view.retained(r);
+        row.push_back(bytes ? std::to_string(*bytes) : "-");
+      }
       addDumpId(s, r.handle, row);
       t.rows.push_back(row);
     }

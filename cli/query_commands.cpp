@@ -25,7 +25,8 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   view.detail = Detail::Count;
   if (retained)
     view.retained = [&s](const simvm::Record& rec) {
-      return rec.kind == 'C' ? classRetainedCell(s, rec.handle) : std::string("-");
+      return rec.kind == 'C' ? std::optional<uint64_t>(s.dominators().classRetained(rec.handle))
+                             : std::nullopt;
     };
   view.summary =
       r.records.empty()
@@ -56,7 +57,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   dropCallObjects(s, r);  // the query's own output stream is no object of the heap
   ReportView view;
   view.limit = inv.limit;
-  view.retained = [&s](const simvm::Record& rec) { return retainedCell(s, rec.handle); };
+  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
                  " of " + printable(s.vm().className(cls)) +
