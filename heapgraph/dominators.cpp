@@ -80,7 +80,7 @@ Dominators computeDominators(Graph graph, uint32_t root, const Progress& progres
   const uint32_t* number = d.number.get();
   const EdgeReplay fromGraph = [&graph](const EdgeVisitor& visit) {
     for (uint32_t v = 0; v < graph.nodes; v++)
-      for (uint32_t e = graph.start[v]; e < graph.start[v + 1]; e++) visit(v, graph.target[e]);
+      visit(v, graph.target.get() + graph.start[v], graph.start[v + 1] - graph.start[v]);
   };
   if (replay) graph = Graph{};
   const EdgeReplay& edges = replay ? replay : fromGraph;
@@ -92,13 +92,17 @@ Dominators computeDominators(Graph graph, uint32_t root, const Progress& progres
   Words predStart = words(size_t(r) + 1);
   std::fill(predStart.get(), predStart.get() + r + 1, 0u);
   for (uint32_t w = 1; w < r; w++) semi[w] = parent[w];
-  edges([&](uint32_t from, uint32_t to) {
-    const uint32_t i = number[from], w = number[to];
-    if (i == kUnreached || w == kUnreached || w == 0 || i == w) return;
-    if (i < w) {
-      if (i < semi[w]) semi[w] = i;
-    } else {
-      predStart[w]++;
+  edges([&](uint32_t from, const uint32_t* to, uint32_t count) {
+    const uint32_t i = number[from];
+    if (i == kUnreached) return;
+    for (uint32_t k = 0; k < count; k++) {
+      const uint32_t w = number[to[k]];
+      if (w == kUnreached || w == 0 || i == w) continue;
+      if (i < w) {
+        if (i < semi[w]) semi[w] = i;
+      } else {
+        predStart[w]++;
+      }
     }
   });
   uint32_t sum = 0;
@@ -108,11 +112,15 @@ Dominators computeDominators(Graph graph, uint32_t root, const Progress& progres
   }
   predStart[r] = sum;
   Words pred = words(sum);
-  edges([&](uint32_t from, uint32_t to) {
-    const uint32_t i = number[from], w = number[to];
-    if (i == kUnreached || w == kUnreached || w == 0 || i <= w) return;
-    // A graph that offered more edges the second time must not make a run underflow.
-    if (predStart[w] != 0) pred[--predStart[w]] = i;
+  edges([&](uint32_t from, const uint32_t* to, uint32_t count) {
+    const uint32_t i = number[from];
+    if (i == kUnreached) return;
+    for (uint32_t k = 0; k < count; k++) {
+      const uint32_t w = number[to[k]];
+      if (w == kUnreached || w == 0 || i <= w) continue;
+      // A graph that offered more edges the second time must not make a run underflow.
+      if (predStart[w] != 0) pred[--predStart[w]] = i;
+    }
   });
   if (!replay) graph = Graph{};
 

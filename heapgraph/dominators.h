@@ -34,8 +34,8 @@ struct Dominators {
 // Told the stage ("searching", "dominators") and how far it is, now and then.
 using Progress = std::function<void(const char* stage, uint64_t done, uint64_t total)>;
 
-// Offers every edge of the graph again, as (from, to), in any order.
-using EdgeVisitor = std::function<void(uint32_t from, uint32_t to)>;
+// Offers every edge of the graph again, a node's successors at a time, nodes in any order.
+using EdgeVisitor = std::function<void(uint32_t from, const uint32_t* to, uint32_t count)>;
 using EdgeReplay = std::function<void(const EdgeVisitor& visit)>;
 
 // The dominators from `root`. The graph serves the depth-first search; the predecessors are then

@@ -148,9 +148,14 @@ Graph readHeapGraph(HeapReader& reader, const Progress& progress) {
 }
 
 void replayHeapEdges(HeapReader& reader, const EdgeVisitor& visit) {
-  for (uint32_t root : reader.rootSlots()) visit(0, root + 1);
-  for (uint32_t s = 0; s < reader.slots(); s++)
-    reader.forEachLink(s, [&](uint32_t t) { visit(s + 1, t + 1); });
+  std::vector<uint32_t> targets;
+  for (uint32_t root : reader.rootSlots()) targets.push_back(root + 1);
+  visit(0, targets.data(), static_cast<uint32_t>(targets.size()));
+  for (uint32_t s = 0; s < reader.slots(); s++) {
+    targets.clear();
+    reader.forEachLink(s, [&targets](uint32_t t) { targets.push_back(t + 1); });
+    if (!targets.empty()) visit(s + 1, targets.data(), static_cast<uint32_t>(targets.size()));
+  }
 }
 
 }  // namespace heapgraph
