@@ -24,6 +24,7 @@
 
 #include "bench/alloc_meter.h"
 #include "bench/bound_passes.h"
+#include "heapgraph/retained.h"
 #include "heapkit/app_heap.h"
 #include "simvm/library.h"
 
@@ -274,6 +275,19 @@ void measureHeap(uint32_t bulk, int reps) {
     };
     row("findPathToRoot0 depth " + std::to_string(depth), "8", [&] { return b.run(search, false, found); });
   }
+  // Not a query of the library: the console's retained sizes (heapgraph/), read from the heap
+  // through the stand-in VM's interface. Its memory is what the dominator tree needs on top of
+  // the heap, at its peak.
+  row("retained sizes: graph, semi-NCA, class figures", "-", [&] {
+    std::unique_ptr<heapgraph::HeapDominators> d;
+    return b.run([&] { d = heapgraph::HeapDominators::compute(vm); }, false,
+                 [&] {
+                   // Freed here, after the call's peak was taken: the next call starts without it.
+                   const bool ok = d && d->reachedObjects() > 0 && d->total() > 0;
+                   d.reset();
+                   return ok;
+                 });
+  });
   // Queries of one handle: a small fraction of a pass.
   row("getReferences0 of a thread", "-", [&] {
     return b.run(list("getReferences0", {heap->stream, heap->threads[0]}), true, reportNotEmpty);

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "cli/dominator_commands.h"
 #include "cli/format.h"
 #include "cli/query_commands.h"
 
@@ -15,17 +16,20 @@ const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       {
           .name = "classes",
-          .synopsis = "classes [PREFIX] [--superclasses] [--by-count] [--limit N]",
+          .synopsis = "classes [PREFIX] [--superclasses] [--by-count] [--retained] [--limit N]",
           .summary = "census: live instances and object arrays of each class",
           .details = R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
 its live instances (kind C) and the live object arrays whose element class it is
 (kind A). The handle is the class's own handle.
   --superclasses  also count every object once for each class above its own
   --by-count      largest count first (default: by class name)
+  --retained      add each class's retained size: the bytes its instances retain,
+                  an instance held below another of its class counted once (see
+                  retained)
 --raw writes the report stream: the record count, NUL, then one NUL-terminated
 record per class: "C <handle> <class> <count>".
 )",
-          .flags = {"--superclasses", "--by-count"},
+          .flags = {"--superclasses", "--by-count", "--retained"},
           .minArgs = 0,
           .maxArgs = 1,
           .takesLimit = true,
@@ -36,7 +40,8 @@ record per class: "C <handle> <class> <count>".
           .synopsis = "instances CLASS [--subclasses] [--arrays] [--limit N]",
           .summary = "every instance of one class",
           .details = R"(Lists the live instances of CLASS in handle order, or with --arrays the object arrays
-whose element class is CLASS.
+whose element class is CLASS, each with its retained size (what freeing it would give
+back; "-" when no root reaches it: see dominators).
   --subclasses  include instances of its subclasses (then sorted by class name)
   --arrays      list object arrays instead of instances
 --raw writes the report stream; records are "I <handle> <class>" (C for class
@@ -118,7 +123,8 @@ row per field, element or stack slot. The calling thread's own stack is not scan
           .summary = "why an object is alive: a chain from a root",
           .details = R"(Searches backwards from HANDLE, level by level, for a root: a class holding the chain
 in a static field, or a thread (other than the caller) holding it in a local variable.
-Prints the chain from the root down, each row saying how the row above holds it.
+Prints the chain from the root down, each row saying how the row above holds it, with
+its retained size (see dominators).
 References to java.lang.ref.Reference objects (weak, soft, phantom) are not followed.
   --max-nodes N  give up after N nodes (default 100000)
   --limit N      show the first N rows of the chain
@@ -149,6 +155,43 @@ records, each ending in NUL.
           .maxArgs = 1,
           .takesLimit = true,
           .run = runUsage,
+      },
+      {
+          .name = "dominators",
+          .synopsis = "dominators [--limit N]",
+          .summary = "the objects whose freeing would give back the most",
+          .details = R"(Lists the objects with the largest retained sizes (20 unless --limit says otherwise).
+An object's retained size is its own (shallow) size plus that of every object it
+dominates: every object all of whose paths from the roots pass through it, so that
+freeing it would free them too. The roots are those of path: every class (through
+its static fields) and every thread other than the caller (through its locals and
+fields). A Reference object's referent is not followed: weak, soft and phantom
+references keep nothing alive. Shallow sizes are the bodies as the heap lays them
+out: an object's fields, an array's elements, a class's 96-byte descriptor. Computed
+on first use (with progress on a terminal for large heaps) and kept for the session.
+)",
+          .flags = {},
+          .minArgs = 0,
+          .maxArgs = 0,
+          .takesLimit = true,
+          .run = runDominators,
+      },
+      {
+          .name = "retained",
+          .synopsis = "retained HANDLE|CLASS [--limit N]",
+          .summary = "what freeing an object, or every instance of a class, would give back",
+          .details = R"(For a HANDLE: its retained size and shallow size, and the objects it immediately
+dominates (those it alone keeps alive, each with what it retains), largest first.
+For a CLASS name: the sum of the retained sizes of its instances, each instance held
+below another instance of the class counted once, inside that one; and those top-level
+instances, largest first. A handle no root reaches retains nothing. See dominators.
+)",
+          .flags = {},
+          .minArgs = 1,
+          .maxArgs = 1,
+          .takesLimit = true,
+          .handleArgument = true,
+          .run = runRetained,
       },
       {
           .name = "missing",

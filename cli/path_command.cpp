@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
 #include "cli/links.h"
 #include "cli/present.h"
@@ -103,6 +104,7 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
         o.addRaw("links", jsonArrayText(all));
       }
     }
+    addRetainedJson(s, h, o);
     addDumpIdJson(s, h, o);
     records.push_back(o);
   }
@@ -113,14 +115,16 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
                     std::ostream& out) {
   Table t;
   t.columns = {{"#", Align::Right},       {"kind"},  {"handle", Align::Right},
-               {"decimal", Align::Right}, {"class"}, {"held by the row above through"}};
+               {"decimal", Align::Right}, {"class"}, {"held by the row above through"},
+               {"retained", Align::Right}};
   if (s.dump()) t.columns.push_back({"dump id"});
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
     const char kind = kindOf(s.vm(), h);
     std::vector<std::string> row{
         std::to_string(i + 1), std::string(1, kind ? kind : '?'),       hexHandle(h),
-        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), v.via[i]};
+        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), v.via[i],
+        retainedCell(s, h)};
     addDumpId(s, h, row);
     t.rows.push_back(row);
   }

@@ -75,6 +75,12 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
     } else if (view.detail == Detail::Link) {
       if (std::optional<Link> link = recordLink(r, view)) addLinkJson(o, *link);
     }
+    if (view.retained) {
+      if (const std::optional<uint64_t> bytes = view.retained(r))
+        o.add("retained", static_cast<int64_t>(*bytes));
+      else
+        o.addNull("retained");
+    }
     addDumpIdJson(s, r.handle, o);
     records.push_back(o);
   }
@@ -92,6 +98,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
                  {"class"}};
     if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
     if (view.detail == Detail::Link) t.columns.push_back({"via"});
+    if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
     const size_t shown = std::min(report.records.size(), view.limit.value_or(SIZE_MAX));
     for (size_t i = 0; i < shown; ++i) {
@@ -103,6 +110,10 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       if (view.detail == Detail::Link) {
         const std::optional<Link> link = recordLink(r, view);
         row.push_back(link ? linkText(*link) : "");
+      }
+      if (view.retained) {
+        const std::optional<uint64_t> bytes = view.retained(r);
+        row.push_back(bytes ? std::to_string(*bytes) : "-");
       }
       addDumpId(s, r.handle, row);
       t.rows.push_back(row);

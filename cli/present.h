@@ -43,6 +43,8 @@ struct ReportView {
   std::function<bool(const simvm::Record&)> holderIsClass;
   std::string summary;  // printed under the table (or alone when it is empty)
   std::optional<size_t> limit;  // --limit: the rows shown
+  // A retained-size column, when set: a record's figure, or none ("-", null).
+  std::function<std::optional<uint64_t>(const simvm::Record&)> retained;
 };
 
 // ", the first 5 shown" after a total, when a limit hides rows; "" otherwise.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
 #include "cli/present.h"
 
@@ -11,6 +12,9 @@ namespace cli {
 int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getClasses0", "classes");
+  const bool retained = inv.flags.count("--retained") > 0;
+  if (retained && inv.output == OutputMode::Raw)
+    throw UsageError("--retained adds a column to tables and JSON; --raw writes all the library wrote");
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
   // The heap's census: the call's own prefix String and stream are not counted (the raw bytes
   // stay the library's).
@@ -19,6 +23,11 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   ReportView view;
   view.limit = inv.limit;
   view.detail = Detail::Count;
+  if (retained)
+    view.retained = [&s](const simvm::Record& rec) {
+      return rec.kind == 'C' ? std::optional<uint64_t>(s.dominators().classRetained(rec.handle))
+                             : std::nullopt;
+    };
   view.summary =
       r.records.empty()
           ? "no class name begins with " + quoteInput(prefix)
@@ -48,6 +57,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   dropCallObjects(s, r);  // the query's own output stream is no object of the heap
   ReportView view;
   view.limit = inv.limit;
+  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
                  " of " + printable(s.vm().className(cls)) +

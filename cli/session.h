@@ -9,6 +9,7 @@
 
 #include "cli/args.h"
 #include "cli/demo_heap.h"
+#include "heapgraph/retained.h"
 #include "hprof/hprof.h"
 #include "simvm/library.h"
 #include "simvm/vm.h"
@@ -29,6 +30,9 @@ class Session {
   const simvm::LoadedHeap* dump() const { return dump_.get(); }
   // The demo heap's notable objects; null for a loaded dump.
   const DemoHeap* demo() const { return demo_ ? &*demo_ : nullptr; }
+
+  // The heap's dominator tree, computed on first use and kept (cli/dominator_commands.cpp).
+  const heapgraph::HeapDominators& dominators();
 
   // Raises CliError naming the command when the library lacks the method's stub.
   void requireStub(const std::string& method, const std::string& command) const;
@@ -74,6 +78,7 @@ class Session {
   std::optional<DemoHeap> demo_;
   std::unique_ptr<simvm::Caller> caller_;
   std::vector<uint32_t> last_;
+  std::unique_ptr<heapgraph::HeapDominators> dominators_;
 };
 
 // Whether text is written as a handle ($N, @id, a number) rather than a class name.

@@ -1,0 +1,163 @@
+#include "heapgraph/retained.h"
+
+#include <algorithm>
+
+#include "heapgraph/heap_graph.h"
+
+namespace heapgraph {
+
+std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm, const Progress& progress) {
+  std::unique_ptr<HeapDominators> d(new HeapDominators());
+  HeapReader reader(vm);
+  d->vm_ = &vm;
+  d->first_ = reader.first();
+  d->slots_ = reader.slots();
+  d->classMethods_ = vm.methodsOf(vm.classClass());
+  d->dom_ = computeDominators(readHeapGraph(reader, progress), 0, progress,
+                              [&reader](const EdgeVisitor& visit) { replayHeapEdges(reader, visit); });
+  const uint32_t r = d->dom_.reached;
+  const Dominators& dom = d->dom_;
+
+  // Retained sizes: each node's own, then added to its dominator's, deepest numbers first (a
+  // dominator is numbered before what it dominates).
+  d->reachedRetained_.assign(r, 0);
+  for (uint32_t n = 1; n < r; n++) d->reachedRetained_[n] = reader.shallow(dom.order[n] - 1);
+  for (uint32_t n = r - 1; n >= 1 && n < r; n--) d->reachedRetained_[dom.idom[n]] += d->reachedRetained_[n];
+
+  // The tree's children, by number.
+  d->childStart_ = words(size_t(r) + 1);
+  d->children_ = words(r);
+  std::fill(d->childStart_.get(), d->childStart_.get() + r + 1, 0u);
+  for (uint32_t n = 1; n < r; n++) d->childStart_[dom.idom[n]]++;
+  uint32_t sum = 0;
+  for (uint32_t n = 0; n < r; n++) {
+    sum += d->childStart_[n];
+    d->childStart_[n] = sum;
+  }
+  d->childStart_[r] = sum;
+  for (uint32_t n = r - 1; n >= 1 && n < r; n--) d->children_[--d->childStart_[dom.idom[n]]] = n;
+
+  // Class figures: an instance counts when no instance of its class dominates it, which a walk
+  // down the tree knows by counting the instances of each class on the way from the root.
+  std::unordered_map<uint32_t, uint32_t> open;
+  HeapDominators& self = *d;
+  d->walkTree(
+      [&](uint32_t n) {
+        const uint32_t cls = self.classOfNumber(n);
+        if (cls == 0) return;
+        if (open[cls]++ == 0) self.classTotals_[cls] += self.reachedRetained_[n];
+      },
+      [&](uint32_t n) {
+        const uint32_t cls = self.classOfNumber(n);
+        if (cls != 0) open[cls]--;
+      });
+  return d;
+}
+
+template <typename Enter, typename Leave>
+void HeapDominators::walkTree(Enter&& enter, Leave&& leave) const {
+  if (dom_.reached == 0) return;
+  // Each entry: a number and the next of its children to visit.
+  std::vector<std::pair<uint32_t, uint32_t>> stack;
+  stack.emplace_back(0, childStart_[0]);
+  enter(0);
+  while (!stack.empty()) {
+    auto& [n, next] = stack.back();
+    if (next < childStart_[n + 1]) {
+      const uint32_t c = children_[next++];
+      enter(c);
+      stack.emplace_back(c, childStart_[c]);
+    } else {
+      leave(n);
+      stack.pop_back();
+    }
+  }
+}
+
+uint32_t HeapDominators::numberOf(uint32_t h) const {
+  const uint32_t offset = h - first_;
+  if ((offset & 7) != 0 || offset / 8 >= slots_) return kUnreached;
+  return dom_.number[offset / 8 + 1];
+}
+
+uint32_t HeapDominators::classOfNumber(uint32_t n) const {
+  if (n == 0) return 0;
+  const uint32_t h = handleOfNumber(n);
+  const uint32_t m = vm_->read32(h + 4);
+  if (vm_->read32(h) == 0 || simvm::typeCodeOfWord(m) != simvm::kObject || m == classMethods_) return 0;
+  return vm_->read32(m);
+}
+
+uint64_t HeapDominators::retained(uint32_t h) const {
+  const uint32_t n = numberOf(h);
+  return n == kUnreached ? 0 : reachedRetained_[n];
+}
+
+uint32_t HeapDominators::shallow(uint32_t h) const {
+  const uint32_t n = numberOf(h);
+  if (n == kUnreached) return 0;
+  uint64_t own = reachedRetained_[n];
+  for (uint32_t i = childStart_[n]; i < childStart_[n + 1]; i++) own -= reachedRetained_[children_[i]];
+  return static_cast<uint32_t>(own);
+}
+
+uint32_t HeapDominators::dominator(uint32_t h) const {
+  const uint32_t n = numberOf(h);
+  if (n == kUnreached || n == 0 || dom_.idom[n] == 0) return 0;
+  return handleOfNumber(dom_.idom[n]);
+}
+
+void HeapDominators::sortBySize(std::vector<uint32_t>& numbers) const {
+  std::sort(numbers.begin(), numbers.end(), [this](uint32_t a, uint32_t b) {
+    if (reachedRetained_[a] != reachedRetained_[b]) return reachedRetained_[a] > reachedRetained_[b];
+    return dom_.order[a] < dom_.order[b];
+  });
+}
+
+std::vector<uint32_t> HeapDominators::dominated(uint32_t h) const {
+  const uint32_t n = h == 0 ? (dom_.reached ? 0 : kUnreached) : numberOf(h);
+  if (n == kUnreached) return {};
+  std::vector<uint32_t> numbers(children_.get() + childStart_[n], children_.get() + childStart_[n + 1]);
+  sortBySize(numbers);
+  std::vector<uint32_t> out;
+  for (uint32_t c : numbers) out.push_back(handleOfNumber(c));
+  return out;
+}
+
+std::vector<uint32_t> HeapDominators::largest(size_t limit) const {
+  std::vector<uint32_t> numbers;
+  for (uint32_t n = 1; n < dom_.reached; n++) numbers.push_back(n);
+  const auto larger = [this](uint32_t a, uint32_t b) {
+    if (reachedRetained_[a] != reachedRetained_[b]) return reachedRetained_[a] > reachedRetained_[b];
+    return dom_.order[a] < dom_.order[b];
+  };
+  limit = std::min(limit, numbers.size());
+  std::partial_sort(numbers.begin(), numbers.begin() + limit, numbers.end(), larger);
+  std::vector<uint32_t> out;
+  for (size_t i = 0; i < limit; i++) out.push_back(handleOfNumber(numbers[i]));
+  return out;
+}
+
+uint64_t HeapDominators::classRetained(uint32_t cls) const {
+  const auto it = classTotals_.find(cls);
+  return it == classTotals_.end() ? 0 : it->second;
+}
+
+std::vector<uint32_t> HeapDominators::topLevelInstances(uint32_t cls) const {
+  std::vector<uint32_t> numbers;
+  uint32_t open = 0;
+  walkTree(
+      [&](uint32_t n) {
+        if (classOfNumber(n) != cls) return;
+        if (open++ == 0) numbers.push_back(n);
+      },
+      [&](uint32_t n) {
+        if (classOfNumber(n) == cls) open--;
+      });
+  sortBySize(numbers);
+  std::vector<uint32_t> out;
+  for (uint32_t n : numbers) out.push_back(handleOfNumber(n));
+  return out;
+}
+
+}  // namespace heapgraph
