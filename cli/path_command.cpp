@@ -5,6 +5,7 @@
 
 #include "cli/dump_notes.h"
 #include "cli/links.h"
+#include "cli/path_holder.h"
 #include "cli/present.h"
 #include "cli/query_commands.h"
 
@@ -26,13 +27,16 @@ int32_t maxNodesOf(const Invocation& inv) {
   std::string why = p.message;
   if (p.message == "Exceeded maximum nodes")
     why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
-  else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
+  else if (const char k = kindOf(s.vm(), target); k == 'P')
+    why += " (the search takes no primitive arrays, and nothing that holds it has a path to a "
+           "root)";
+  else if (k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
   else if (isReferenceObject(s.vm(), target))
     why += k == 'A' ? " (its elements are Reference objects, and the search treats such an array "
-                      "as one: paths do not lead to or through Reference objects)"
-                    : " (it is a Reference object, and paths do not lead to or through Reference "
-                      "objects)";
+                      "as one; nothing that holds it has a path to a root)"
+                    : " (it is a Reference object, which the search does not take; nothing that "
+                      "holds it has a path to a root)";
   else if (const auto held = p.message == "Search Failed" ? referenceHolderNote(s, target)
                                                           : std::nullopt)
     why += " (" + *held + ")";
@@ -51,6 +55,7 @@ struct PathView {
   char rootKind = 0;
   std::string threadName;  // of a root thread, when it has one
   std::optional<std::string> dumpRoot;  // the kind of GC root the dump names, "root: JNI global"
+  std::string why;  // when the chain is not the library's path: how it was found
 };
 
 PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
@@ -103,6 +108,8 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
         o.addRaw("links", jsonArrayText(all));
       }
     }
+    if (i > 0 && v.links[i].empty() && v.via[i] != "?") o.add("via", v.via[i]);
+    if (i + 1 == v.handles.size() && !v.why.empty()) o.add("answered", v.why);
     addDumpIdJson(s, h, o);
     records.push_back(o);
   }
@@ -126,14 +133,20 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
   }
   printTable(out, t);
   const uint32_t root = v.handles.empty() ? 0 : v.handles[0];
-  out << describeHandle(s, target) << " is held by a chain of "
-      << plural(v.handles.size() - 1, "link", "links") << " from "
-      << (v.dumpRoot ? v.dumpRoot->substr(6)
-          : v.rootKind == 'C' ? "class " + printable(reportedClassName(s.vm(), root))
-                            : "thread " + (v.threadName.empty()
-                                               ? hexHandle(root)
-                                               : "\"" + printable(v.threadName) + "\""))
-      << shownNote(v.handles.size(), limit) << '\n';
+  const std::string from =
+      v.dumpRoot ? v.dumpRoot->substr(6)
+      : v.rootKind == 'C'
+          ? "class " + printable(reportedClassName(s.vm(), root))
+          : "thread " + (v.threadName.empty() ? hexHandle(root)
+                                              : "\"" + printable(v.threadName) + "\"");
+  if (v.handles.size() == 1)
+    out << describeHandle(s, target) << " is a root itself ("
+        << (v.dumpRoot || v.rootKind != 'C' ? from : "a class") << ")";
+  else
+    out << describeHandle(s, target) << " is held by a chain of "
+        << plural(v.handles.size() - 1, "link", "links") << " from " << from;
+  out << shownNote(v.handles.size(), limit) << '\n';
+  if (!v.why.empty()) out << "(" << v.why << ")\n";
 }
 
 }  // namespace
@@ -156,8 +169,18 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
     for (uint32_t h : p.handles) out << static_cast<int32_t>(h) << '\n';
     return 0;
   }
-  if (!found) failNoPath(s, target, p, maxNodes);
-  const PathView v = viewPath(s, p.handles);
+  PathView v;
+  if (found) {
+    v = viewPath(s, p.handles);
+  } else {
+    // Where the search has no answer (a primitive array, a Reference, a class), what holds it.
+    std::optional<HeldAnswer> held = answerWithoutPath(s, target, maxNodes);
+    if (!held) failNoPath(s, target, p, maxNodes);
+    s.setLastHandles(held->handles);
+    v = viewPath(s, held->handles);
+    if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) v.via.back() = *held->lastVia;
+    v.why = held->why;
+  }
   if (inv.output == OutputMode::Json)
     printPathJson(s, v, inv.limit, out);
   else
