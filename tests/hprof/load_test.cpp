@@ -300,6 +300,39 @@ TEST_P(SceneQueries, frame_locals_are_referrers_named_after_their_method) {
   EXPECT_TRUE(sawName);
 }
 
+// A primitive mirror is an ordinary object of the dump: what it holds (module, ...) is held by
+// the class it became, as statics, and the queries see it like any object's references.
+TEST(HprofFile, a_primitive_mirror_keeps_its_dumped_fields_as_statics_the_queries_see) {
+  HprofWriter w(8);
+  w.defineClass(0x100, 0, "java/lang/Object", {});
+  w.defineClass(0x108, 0x100, "java/lang/Class",
+                {{"module", kRef}, {"classRedefinedCount", kInt}, {"primitive", kBoolean}});
+  w.defineClass(0x110, 0x100, "java/lang/Module", {});
+  w.defineClass(0x118, 0x100, "java/lang/Integer", {{"value", kInt}},
+                {{"TYPE", kRef, 0x9000}});
+  w.defineClass(0x120, 0x100, "java/lang/Boolean", {{"value", kBoolean}},
+                {{"TYPE", kRef, 0x9008}});
+  w.instance(0x5000, 0x110, {});
+  w.instance(0x9000, 0x108, {{"module", 0x5000}, {"classRedefinedCount", 7}, {"primitive", 1}});
+  w.instance(0x9008, 0x108, {{"module", 0x5000}, {"primitive", 1}});
+  auto heap = loadBytes(w.finish());
+  simvm::Vm& vm = *heap->vm;
+  const uint32_t module = handleOf(*heap, 0x5000), intClass = handleOf(*heap, 0x9000);
+  ASSERT_EQ(vm.className(intClass), "int");
+  EXPECT_EQ(vm.getStatic(intClass, "module"), module);
+  EXPECT_EQ(vm.getStatic(intClass, "classRedefinedCount"), 7u);
+  EXPECT_EQ(vm.getStatic(intClass, "primitive"), 1u);
+  EXPECT_EQ(vm.getStatic(handleOf(*heap, 0x9008), "module"), module);
+
+  vm.makeCurrent();
+  simvm::Library lib(testkit::libraryDir(), true);
+  simvm::Caller call(vm, lib);
+  EXPECT_EQ(counts(call.referrers(module)),
+            (std::vector<Count>{{'C', "boolean", "module"}, {'C', "int", "module"}}));
+  EXPECT_EQ(counts(call.references(intClass)),
+            (std::vector<Count>{{'I', "java/lang/Module", "module"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(IdSizes, SceneQueries, ::testing::Values(4u, 8u),
                          [](const auto& info) { return "id" + std::to_string(info.param); });
 
