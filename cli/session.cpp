@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/dump_notes.h"
 #include "cli/format.h"
 
 namespace cli {
@@ -145,6 +146,8 @@ Session::Session(const GlobalOptions& options) {
                    static_cast<unsigned long long>(dump_->classes),
                    static_cast<unsigned long long>(dump_->threads),
                    static_cast<unsigned long long>(dump_->danglingReferences));
+    if (const std::optional<std::string> skipped = skippedRecordsNote(*dump_))
+      std::fprintf(stderr, "%s\n", skipped->c_str());
   }
   vm_->makeCurrent();
   caller_ = std::make_unique<simvm::Caller>(*vm_, *lib_);

@@ -56,6 +56,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
 
   heap_ = std::make_unique<LoadedHeap>();
   heap_->idSize = idSize_;
+  heap_->skippedRecords = m_.skipped;
   const VmConfig config = sizeVm();
   try {
     heap_->vm = std::make_unique<Vm>(config);

@@ -376,8 +376,19 @@ TEST(HprofFile, unknown_top_level_records_are_skipped_by_their_length) {
   w.defineClass(0x100, 0, "java/lang/Object", {});
   w.defineClass(0x108, 0x100, "a/B", {{"v", kInt}});
   w.instance(0x200, 0x108, {{"v", 9}});
+  w.record(0x9C, Bytes().u4(7));
+  w.record(0x99, Bytes());
   auto heap = loadBytes(w.finish());
   EXPECT_EQ(heap->vm->getField(handleOf(*heap, 0x200), "v"), 9u);
+  // Each skipped record is tallied by its tag, with its bytes (header included).
+  ASSERT_EQ(heap->skippedRecords.size(), 2u);
+  EXPECT_EQ(heap->skippedRecords[0].tag, 0x99);
+  EXPECT_EQ(heap->skippedRecords[0].count, 2u);
+  EXPECT_EQ(heap->skippedRecords[0].bytes, (9u + 5) + 9);
+  EXPECT_EQ(heap->skippedRecords[1].tag, 0x9C);
+  EXPECT_EQ(heap->skippedRecords[1].count, 1u);
+  EXPECT_EQ(heap->skippedRecords[1].bytes, 9u + 4);
+  EXPECT_TRUE(loadBytes(writeScene(8))->skippedRecords.empty());
 }
 
 TEST(HprofFile, the_old_single_heap_dump_record_needs_no_end_record) {
