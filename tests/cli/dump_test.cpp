@@ -121,6 +121,21 @@ TEST(ConsoleDamagedDump, records_the_reader_skipped_are_reported_on_load_and_in_
   fs::remove(path);
 }
 
+#ifndef _WIN32
+// A dump from a pipe or /dev/stdin (plain or gzip) is read as it comes and loads as the file.
+TEST_F(ConsoleDump, a_dump_read_from_a_pipe_loads_like_the_file) {
+  const std::string want = run({"classes", "hw/"}).out;
+  ASSERT_NE(want.find("8 records"), std::string::npos) << want;
+  for (const std::string& feed : {"cat '" + path_ + "'", "gzip -c '" + path_ + "'"}) {
+    const Outcome r = shellCommand(feed + " | tavolin --heap /dev/stdin classes hw/ 2>/dev/null");
+    EXPECT_EQ(r.out, want) << feed;
+    EXPECT_EQ(r.status, 0) << feed << r.out;
+  }
+  const Outcome cut = shellCommand("head -c 3000 '" + path_ + "' | tavolin --heap /dev/stdin classes");
+  EXPECT_NE(cut.out.find("the file ends in the middle of a record"), std::string::npos) << cut.out;
+}
+#endif
+
 // Tables and JSON show the heap: the call's prefix String and output stream are not in them;
 // --raw is the library's report as it is.
 TEST_F(ConsoleDump, counts_leave_out_the_consoles_own_objects_except_in_raw_output) {

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <tuple>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifdef TAVOLIN_HAVE_ZLIB
 #include <zlib.h>
@@ -429,5 +434,50 @@ TEST(HprofFile, a_gzip_compressed_dump_loads_like_the_plain_one) {
   EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, kWorkerName)), "w\xc3\xb6rker-\xe4\xb8\x96");
 #endif
 }
+
+#ifndef _WIN32
+// A dump read from a pipe, as `--heap <(cat x.hprof)` or `--heap /dev/stdin` give it: the
+// stream is read as it comes (no size, no mapping, no rewinding), plain or gzip, and loads as
+// the file does; one cut short fails as the file does.
+std::unique_ptr<simvm::LoadedHeap> loadFromPipe(const std::string& bytes) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = write(fds[1], bytes.data() + at, std::min<size_t>(bytes.size() - at, 4096));
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(fds[1]);
+  });
+  std::unique_ptr<simvm::LoadedHeap> heap;
+  try {
+    heap = simvm::loadHprof("/dev/fd/" + std::to_string(fds[0]));
+  } catch (...) {
+    close(fds[0]);  // the writer sees the pipe closed
+    writer.join();
+    throw;
+  }
+  close(fds[0]);
+  writer.join();
+  return heap;
+}
+
+TEST(HprofFile, a_dump_read_from_a_pipe_loads_like_the_file) {
+  const std::string plain = writeScene(8);
+  std::vector<std::string> streams{plain};
+#ifdef TAVOLIN_HAVE_ZLIB
+  streams.push_back(gzip(plain));
+  streams.push_back(gzip(plain.substr(0, plain.size() / 2)) + gzip(plain.substr(plain.size() / 2)));
+#endif
+  for (const std::string& stream : streams) {
+    auto heap = loadFromPipe(stream);
+    EXPECT_EQ(heap->objects, 33u);
+    EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, kWorkerName)), "w\xc3\xb6rker-\xe4\xb8\x96");
+    EXPECT_THROW(loadFromPipe(stream.substr(0, stream.size() - 20)), simvm::HprofError);
+  }
+  EXPECT_THROW(loadFromPipe(""), simvm::HprofError);
+}
+#endif
 
 }  // namespace
