@@ -15,6 +15,7 @@
 #include <zlib.h>
 #endif
 
+#include "hprof/reader.h"
 #include "simvm/library.h"
 #include "tests/common/testkit.h"
 #include "tests/hprof/hprof_testing.h"
@@ -394,6 +395,31 @@ TEST(HprofFile, unknown_top_level_records_are_skipped_by_their_length) {
   EXPECT_EQ(heap->skippedRecords[1].count, 1u);
   EXPECT_EQ(heap->skippedRecords[1].bytes, 9u + 4);
   EXPECT_TRUE(loadBytes(writeScene(8))->skippedRecords.empty());
+
+  // A class's segment whose tag was damaged: the load fails, saying what was skipped.
+  HprofWriter d(4);
+  d.defineClass(0x100, 0, "java/lang/Object", {});
+  d.defineClass(0x108, 0x100, "a/B", {});  // its own segment: the next names end the last one
+  d.flushSegment();
+  d.instance(0x200, 0x108, {});
+  std::string damaged = d.finish();
+  int segments = 0;
+  for (size_t at = 31; at + 9 <= damaged.size();) {
+    const uint32_t length =
+        simvm::hprof::be32(reinterpret_cast<const uint8_t*>(damaged.data()) + at + 5);
+    if (damaged[at] == '\x1C' && ++segments == 2) damaged[at] = '\x9C';
+    at += 9 + length;
+  }
+  ASSERT_EQ(segments, 3);
+  try {
+    loadBytes(damaged);
+    ADD_FAILURE() << "a dump without the class of an instance loaded";
+  } catch (const simvm::HprofError& e) {
+    EXPECT_NE(std::string(e.what()).find("1 top-level record of a tag the reader does not know "
+                                         "was skipped"),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(HprofFile, the_old_single_heap_dump_record_needs_no_end_record) {
