@@ -11,9 +11,10 @@
 namespace cli {
 namespace {
 
-// The backward look above the object: levels of referrers, and path searches tried (each one
-// may walk the heap).
+// The backward look above the object: levels of referrers, referrer queries and path searches
+// (each one may walk the heap).
 constexpr size_t kHolderLevels = 3;
+constexpr size_t kReferrerQueries = 32;
 constexpr size_t kPathSearches = 12;
 
 bool isLocal(const std::string& detail) {
@@ -33,7 +34,7 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
   std::vector<Node> nodes{{target, SIZE_MAX}};
   std::unordered_set<uint32_t> seen{target};
   std::optional<std::vector<uint32_t>> best;
-  size_t searches = 0;
+  size_t searches = 0, queries = 0;
   auto chainFrom = [&](std::vector<uint32_t> head, size_t n) {
     for (; n != SIZE_MAX; n = nodes[n].below) head.push_back(nodes[n].handle);
     if (!best || head.size() < best->size()) best = std::move(head);
@@ -41,7 +42,7 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
   size_t levelStart = 0;
   for (size_t level = 0; level < kHolderLevels && levelStart < nodes.size() && !best; ++level) {
     const size_t levelEnd = nodes.size();
-    for (size_t n = levelStart; n < levelEnd; ++n) {
+    for (size_t n = levelStart; n < levelEnd && queries < kReferrerQueries; ++n, ++queries) {
       simvm::Report r;
       {
         simvm::VmScope scope(vm);
