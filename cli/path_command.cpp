@@ -23,10 +23,11 @@ int32_t maxNodesOf(const Invocation& inv) {
 
 // The library's failure message with a word on what it means here.
 [[noreturn]] void failNoPath(Session& s, uint32_t target, const simvm::PathResult& p,
-                             int32_t maxNodes) {
+                             int32_t maxNodes, bool holderCutShort) {
   std::string why = p.message;
-  if (p.message == "Exceeded maximum nodes")
-    why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
+  if (p.message == "Exceeded maximum nodes" || holderCutShort)
+    why += std::string(" (the search ") + (holderCutShort ? "for a path to what holds it " : "") +
+           "gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
   else if (const char k = kindOf(s.vm(), target); k == 'P')
     why += " (the search takes no primitive arrays, and nothing that holds it has a path to a "
            "root)";
@@ -174,8 +175,9 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
     v = viewPath(s, p.handles);
   } else {
     // Where the search has no answer (a primitive array, a Reference, a class), what holds it.
-    std::optional<HeldAnswer> held = answerWithoutPath(s, target, maxNodes);
-    if (!held) failNoPath(s, target, p, maxNodes);
+    bool cutShort = false;
+    std::optional<HeldAnswer> held = answerWithoutPath(s, target, maxNodes, cutShort);
+    if (!held) failNoPath(s, target, p, maxNodes, cutShort);
     s.setLastHandles(held->handles);
     v = viewPath(s, held->handles);
     if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) v.via.back() = *held->lastVia;

@@ -25,7 +25,7 @@ bool isLocal(const std::string& detail) {
 // kHolderLevels referrers above it (a holder may itself be one the search does not take, such
 // as an array of arrays). A Reference's referent is no link: it does not keep its object.
 std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t target,
-                                                       int32_t maxNodes) {
+                                                       int32_t maxNodes, bool& cutShort) {
   simvm::Vm& vm = s.vm();
   struct Node {
     uint32_t handle;
@@ -65,6 +65,7 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
             chainFrom(p.handles, n);
             continue;
           }
+          if (p.message == "Exceeded maximum nodes") cutShort = true;
         }
         nodes.push_back({rec.handle, n});
       }
@@ -82,7 +83,8 @@ uint32_t loaderOf(simvm::Vm& vm, uint32_t cls) {
   }
 }
 
-std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNodes) {
+std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNodes,
+                                         bool& cutShort) {
   HeldAnswer a;
   simvm::RootKind kind;
   if (s.dump() && s.dump()->rootKindOf(cls, kind)) {
@@ -105,7 +107,7 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
       return a;
     }
   }
-  if (std::optional<std::vector<uint32_t>> chain = pathThroughHolder(s, cls, maxNodes)) {
+  if (std::optional<std::vector<uint32_t>> chain = pathThroughHolder(s, cls, maxNodes, cutShort)) {
     a.handles = std::move(*chain);
     a.why = "the search takes no classes; this is its path to the holder " +
             describeHandle(s, a.handles[a.handles.size() - 2]) + ", which holds it";
@@ -119,9 +121,11 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
 
 }  // namespace
 
-std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t maxNodes) {
+std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t maxNodes,
+                                            bool& cutShort) {
+  cutShort = false;
   const char kind = kindOf(s.vm(), target);
-  if (kind == 'C') return answerForClass(s, target, maxNodes);
+  if (kind == 'C') return answerForClass(s, target, maxNodes, cutShort);
   std::string why;
   if (kind == 'P')
     why = "the search takes no primitive arrays; this is its path to the holder ";
@@ -131,7 +135,7 @@ std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t
                       : "the search takes no Reference objects; this is its path to the holder ";
   else
     return std::nullopt;
-  std::optional<std::vector<uint32_t>> chain = pathThroughHolder(s, target, maxNodes);
+  std::optional<std::vector<uint32_t>> chain = pathThroughHolder(s, target, maxNodes, cutShort);
   if (!chain) return std::nullopt;
   const uint32_t holder = (*chain)[chain->size() - 2];
   return HeldAnswer{std::move(*chain), std::nullopt, why + describeHandle(s, holder) + ", which holds it"};

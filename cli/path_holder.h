@@ -18,7 +18,9 @@ struct HeldAnswer {
   std::string why;                     // how the answer was found, one clause
 };
 
-// Nullopt when the object is none of those kinds, or nothing that holds it has a path.
-std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t maxNodes);
+// Nullopt when the object is none of those kinds, or nothing that holds it has a path; then
+// cutShort says whether a search for a holder's path gave up at maxNodes.
+std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t maxNodes,
+                                            bool& cutShort);
 
 }  // namespace cli
