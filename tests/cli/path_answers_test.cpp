@@ -155,6 +155,12 @@ TEST(ConsolePathAnswersDemo, a_byte_array_and_a_class_of_the_demo_heap_are_answe
   EXPECT_NE(table[table.size() - 3].find("field buffer"), std::string::npos) << bytes.out;
   EXPECT_NE(table[1].find("com/acme/shop/SessionCache"), std::string::npos) << bytes.out;
 
+  // The holders' searches are bounded by --max-nodes too, and say so when it cuts them short.
+  const Outcome bounded = console({"path", hex(buffer), "--max-nodes", "0"});
+  EXPECT_EQ(bounded.status, 1);
+  EXPECT_NE(bounded.err.find("gave up after 0 nodes: raise --max-nodes"), std::string::npos)
+      << bounded.err;
+
   const Outcome cls = console({"path", "com.acme.shop.SessionCache"});
   ASSERT_EQ(cls.status, 0) << cls.err;
   EXPECT_NE(cls.out.find("is a root itself (a class)"),
