@@ -36,6 +36,9 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
   std::optional<std::vector<uint32_t>> best;
   size_t searches = 0, queries = 0;
   auto chainFrom = [&](std::vector<uint32_t> head, size_t n) {
+    // A holder's path from the object itself (a class whose static holds its holder) is no
+    // answer: the object would hold itself.
+    if (std::find(head.begin(), head.end(), target) != head.end()) return;
     for (; n != SIZE_MAX; n = nodes[n].below) head.push_back(nodes[n].handle);
     if (!best || head.size() < best->size()) best = std::move(head);
   };
@@ -114,7 +117,7 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
     return a;
   }
   a.handles = {cls};
-  a.why = "the search takes no classes, and nothing holds this one; classes are where its paths "
+  a.why = "the search takes no classes, and nothing else holds this one; classes are where its paths "
           "start: they hold what their static fields refer to";
   return a;
 }

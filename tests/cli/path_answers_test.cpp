@@ -7,6 +7,7 @@
 //                         .softs ─► SoftReference[] ──[0]──► SoftReference
 //                         .loader ► loader: the class loader of hw/Plugin
 //   hw/Free: no loader, not a root of the dump, held by nothing
+//   hw/Single .instance ──► its instance ──type──► hw/Single: held only by what it holds
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -24,10 +25,10 @@ using hproftest::kRef;
 
 constexpr uint64_t kObject = 0x100, kClass = 0x108, kReference = 0x110, kWeak = 0x118,
                    kSoft = 0x120, kSoftArray = 0x128, kApp = 0x130, kHolder = 0x138,
-                   kLoaderClass = 0x140, kPlugin = 0x148, kFree = 0x150;
+                   kLoaderClass = 0x140, kPlugin = 0x148, kFree = 0x150, kSingle = 0x158;
 constexpr uint64_t kHolderObj = 0x5000, kBytes = 0x5008, kWeakObj = 0x5010, kTarget = 0x5018,
                    kSofts = 0x5020, kSoftObj = 0x5028, kLoader = 0x5030, kLoose = 0x5038,
-                   kLooseBytes = 0x5040;
+                   kLooseBytes = 0x5040, kSingleObj = 0x5048;
 
 std::string writeDump() {
   hproftest::HprofWriter w(8);
@@ -46,6 +47,8 @@ std::string writeDump() {
   w.defineClass(kLoaderClass, kObject, "hw/Loader", {});
   w.defineClass(kPlugin, kObject, "hw/Plugin", {}, {}, kLoader);
   w.defineClass(kFree, kObject, "hw/Free", {});
+  w.defineClass(kSingle, kObject, "hw/Single", {{"type", kRef}}, {{"instance", kRef, kSingleObj}});
+  w.instance(kSingleObj, kSingle, {{"type", kSingle}});
   w.instance(kHolderObj, kHolder, {{"bytes", kBytes}});
   w.byteArray(kBytes, "why is this alive");
   w.instance(kWeakObj, kWeak, {{"referent", kTarget}});
@@ -99,7 +102,8 @@ TEST_F(ConsolePathAnswers, what_the_search_does_not_take_is_answered_with_its_ho
        {" root: system class hw/App @130", " static loader @5030", " class loader of it @148"},
        "a class is kept by its class loader"},
       {"hw.App", {" root: system class hw/App @130"}, "the dump names this one a GC root"},
-      {"hw.Free", {" root: class @150"}, "nothing holds this one"},
+      {"hw.Free", {" root: class @150"}, "nothing else holds this one"},
+      {"hw.Single", {" root: class @158"}, "nothing else holds this one"},
   };
   for (const auto& c : cases) {
     const Outcome r = run({"path", c.target});
