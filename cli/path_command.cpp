@@ -57,6 +57,7 @@ struct PathView {
   std::string threadName;  // of a root thread, when it has one
   std::optional<std::string> dumpRoot;  // the kind of GC root the dump names, "root: JNI global"
   std::string why;  // when the chain is not the library's path: how it was found
+  std::string lastViaJson;  // how the last row is held, where no field says ("loader")
 };
 
 PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
@@ -109,7 +110,7 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
         o.addRaw("links", jsonArrayText(all));
       }
     }
-    if (i > 0 && v.links[i].empty() && v.via[i] != "?") o.add("via", v.via[i]);
+    if (i > 0 && i + 1 == v.handles.size() && !v.lastViaJson.empty()) o.add("via", v.lastViaJson);
     if (i + 1 == v.handles.size() && !v.why.empty()) o.add("answered", v.why);
     addDumpIdJson(s, h, o);
     records.push_back(o);
@@ -180,7 +181,10 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
     if (!held) failNoPath(s, target, p, maxNodes, cutShort);
     s.setLastHandles(held->handles);
     v = viewPath(s, held->handles);
-    if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) v.via.back() = *held->lastVia;
+    if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) {
+      v.via.back() = *held->lastVia;
+      v.lastViaJson = held->lastViaJson;
+    }
     v.why = held->why;
   }
   if (inv.output == OutputMode::Json)

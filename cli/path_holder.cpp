@@ -105,6 +105,7 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
       a.handles = p.handles;
       a.handles.push_back(cls);
       a.lastVia = "class loader of it";
+      a.lastViaJson = "loader";
       a.why = "the search takes no classes; a class is kept by its class loader, and this is the "
               "search's path to the loader " + describeHandle(s, loader);
       return a;
@@ -141,7 +142,10 @@ std::optional<HeldAnswer> answerWithoutPath(Session& s, uint32_t target, int32_t
   std::optional<std::vector<uint32_t>> chain = pathThroughHolder(s, target, maxNodes, cutShort);
   if (!chain) return std::nullopt;
   const uint32_t holder = (*chain)[chain->size() - 2];
-  return HeldAnswer{std::move(*chain), std::nullopt, why + describeHandle(s, holder) + ", which holds it"};
+  HeldAnswer a;
+  a.handles = std::move(*chain);
+  a.why = why + describeHandle(s, holder) + ", which holds it";
+  return a;
 }
 
 }  // namespace cli

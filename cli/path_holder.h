@@ -15,6 +15,7 @@ namespace cli {
 struct HeldAnswer {
   std::vector<uint32_t> handles;       // root first, the object asked about last
   std::optional<std::string> lastVia;  // how the row above holds the last, where no field says
+  std::string lastViaJson;             // the same as --json names it ("loader")
   std::string why;                     // how the answer was found, one clause
 };
 

@@ -130,7 +130,7 @@ TEST_F(ConsolePathAnswers, what_the_search_does_not_take_is_answered_with_its_ho
   }
   EXPECT_NE(run({"--json", "path", "@5008"}).out.find("\"via\": \"field\", \"field\": \"bytes\""),
             std::string::npos);
-  EXPECT_NE(run({"--json", "path", "hw.Plugin"}).out.find("\"via\": \"class loader of it\""),
+  EXPECT_NE(run({"--json", "path", "hw.Plugin"}).out.find("\"via\": \"loader\""),
             std::string::npos);
 
   // What nothing with a path holds stays unanswered, saying why; --raw is the library's answer.
