@@ -126,6 +126,9 @@ in a static field, or a thread (other than the caller) holding it in a local var
 Prints the chain from the root down, each row saying how the row above holds it, with
 its retained size (see dominators).
 References to java.lang.ref.Reference objects (weak, soft, phantom) are not followed.
+For what the search does not take (a primitive array, a Reference object or an array of
+them, a class), the answer is what holds it: the path to a holder and the holder's link, or
+for a class its GC root in a dump, its class loader or itself; a line says how.
   --max-nodes N  give up after N nodes (default 100000)
   --limit N      show the first N rows of the chain
 Exit status 1 when no path is found. --raw writes the handles of the chain, root first,

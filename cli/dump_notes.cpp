@@ -1,6 +1,7 @@
 #include "cli/dump_notes.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <unordered_set>
 
@@ -130,6 +131,24 @@ std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h) {
   return describeHandle(s, h) + " is a " + std::string(type ? type : "primitive") + "[] of " +
          std::to_string(s.vm().arrayLength(h)) +
          " elements; the queries describe only objects, object arrays and classes";
+}
+
+std::optional<std::string> skippedRecordsNote(const simvm::LoadedHeap& dump) {
+  if (dump.skippedRecords.empty()) return std::nullopt;
+  uint64_t records = 0;
+  std::string tags;
+  for (const simvm::SkippedRecords& k : dump.skippedRecords) {
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "0x%02x", k.tag);
+    records += k.count;
+    tags += (tags.empty() ? "" : "; ") + std::string("tag ") + tag + ": " +
+            std::to_string(k.count) + (k.count == 1 ? " record, " : " records, ") +
+            std::to_string(k.bytes) + (k.bytes == 1 ? " byte" : " bytes");
+  }
+  return std::to_string(records) + (records == 1 ? " top-level record" : " top-level records") +
+         " of the dump " +
+         (records == 1 ? "was" : "were") + " skipped, the reader not knowing the tag (" + tags +
+         "): what they held is not loaded";
 }
 
 void dropCallObjects(Session& s, simvm::Report& r) {

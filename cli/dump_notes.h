@@ -33,6 +33,10 @@ std::optional<std::string> arrayClassNote(Session& s, const std::string& classTe
 // For `info` on a primitive array: what it is, in one line; nullopt for anything else.
 std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h);
 
+// "2 top-level records were skipped (tag 0x99: 1 record, 14 bytes; ...): what they held is not
+// loaded" for a dump whose reader skipped records; nullopt when it skipped none.
+std::optional<std::string> skippedRecordsNote(const simvm::LoadedHeap& dump);
+
 // The text shown for a class description value a dump does not record.
 constexpr const char* kNotInDump = "not in the dump";
 

@@ -33,6 +33,13 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
           .add("missing", hexId(d.missing));
       records.push_back(o);
     }
+    for (const simvm::SkippedRecords& k : dump->skippedRecords) {  // what was not read at all
+      JsonObject o;
+      o.add("skippedTag", hexId(k.tag))
+          .add("records", static_cast<int64_t>(k.count))
+          .add("bytes", static_cast<int64_t>(k.bytes));
+      records.push_back(o);
+    }
     printJsonArray(out, records);
     return 0;
   }
@@ -57,6 +64,7 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (dump->dangling.size() < dump->danglingReferences)
     out << " (the first " << dump->dangling.size() << " listed)";
   out << '\n';
+  if (const std::optional<std::string> skipped = skippedRecordsNote(*dump)) out << *skipped << '\n';
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
 #include "cli/links.h"
+#include "cli/path_holder.h"
 #include "cli/present.h"
 #include "cli/query_commands.h"
 
@@ -23,17 +24,21 @@ int32_t maxNodesOf(const Invocation& inv) {
 
 // The library's failure message with a word on what it means here.
 [[noreturn]] void failNoPath(Session& s, uint32_t target, const simvm::PathResult& p,
-                             int32_t maxNodes) {
+                             int32_t maxNodes, bool holderCutShort) {
   std::string why = p.message;
-  if (p.message == "Exceeded maximum nodes")
-    why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
-  else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
+  if (p.message == "Exceeded maximum nodes" || holderCutShort)
+    why += std::string(" (the search ") + (holderCutShort ? "for a path to what holds it " : "") +
+           "gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
+  else if (const char k = kindOf(s.vm(), target); k == 'P')
+    why += " (the search takes no primitive arrays, and nothing that holds it has a path to a "
+           "root)";
+  else if (k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
   else if (isReferenceObject(s.vm(), target))
     why += k == 'A' ? " (its elements are Reference objects, and the search treats such an array "
-                      "as one: paths do not lead to or through Reference objects)"
-                    : " (it is a Reference object, and paths do not lead to or through Reference "
-                      "objects)";
+                      "as one; nothing that holds it has a path to a root)"
+                    : " (it is a Reference object, which the search does not take; nothing that "
+                      "holds it has a path to a root)";
   else if (const auto held = p.message == "Search Failed" ? referenceHolderNote(s, target)
                                                           : std::nullopt)
     why += " (" + *held + ")";
@@ -52,6 +57,8 @@ struct PathView {
   char rootKind = 0;
   std::string threadName;  // of a root thread, when it has one
   std::optional<std::string> dumpRoot;  // the kind of GC root the dump names, "root: JNI global"
+  std::string why;  // when the chain is not the library's path: how it was found
+  std::string lastViaJson;  // how the last row is held, where no field says ("loader")
 };
 
 PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
@@ -104,6 +111,8 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
         o.addRaw("links", jsonArrayText(all));
       }
     }
+    if (i > 0 && i + 1 == v.handles.size() && !v.lastViaJson.empty()) o.add("via", v.lastViaJson);
+    if (i + 1 == v.handles.size() && !v.why.empty()) o.add("answered", v.why);
     addRetainedJson(s, h, o);
     addDumpIdJson(s, h, o);
     records.push_back(o);
@@ -130,14 +139,20 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
   }
   printTable(out, t);
   const uint32_t root = v.handles.empty() ? 0 : v.handles[0];
-  out << describeHandle(s, target) << " is held by a chain of "
-      << plural(v.handles.size() - 1, "link", "links") << " from "
-      << (v.dumpRoot ? v.dumpRoot->substr(6)
-          : v.rootKind == 'C' ? "class " + printable(reportedClassName(s.vm(), root))
-                            : "thread " + (v.threadName.empty()
-                                               ? hexHandle(root)
-                                               : "\"" + printable(v.threadName) + "\""))
-      << shownNote(v.handles.size(), limit) << '\n';
+  const std::string from =
+      v.dumpRoot ? v.dumpRoot->substr(6)
+      : v.rootKind == 'C'
+          ? "class " + printable(reportedClassName(s.vm(), root))
+          : "thread " + (v.threadName.empty() ? hexHandle(root)
+                                              : "\"" + printable(v.threadName) + "\"");
+  if (v.handles.size() == 1)
+    out << describeHandle(s, target) << " is a root itself ("
+        << (v.dumpRoot || v.rootKind != 'C' ? from : "a class") << ")";
+  else
+    out << describeHandle(s, target) << " is held by a chain of "
+        << plural(v.handles.size() - 1, "link", "links") << " from " << from;
+  out << shownNote(v.handles.size(), limit) << '\n';
+  if (!v.why.empty()) out << "(" << v.why << ")\n";
 }
 
 }  // namespace
@@ -160,8 +175,22 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
     for (uint32_t h : p.handles) out << static_cast<int32_t>(h) << '\n';
     return 0;
   }
-  if (!found) failNoPath(s, target, p, maxNodes);
-  const PathView v = viewPath(s, p.handles);
+  PathView v;
+  if (found) {
+    v = viewPath(s, p.handles);
+  } else {
+    // Where the search has no answer (a primitive array, a Reference, a class), what holds it.
+    bool cutShort = false;
+    std::optional<HeldAnswer> held = answerWithoutPath(s, target, maxNodes, cutShort);
+    if (!held) failNoPath(s, target, p, maxNodes, cutShort);
+    s.setLastHandles(held->handles);
+    v = viewPath(s, held->handles);
+    if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) {
+      v.via.back() = *held->lastVia;
+      v.lastViaJson = held->lastViaJson;
+    }
+    v.why = held->why;
+  }
   if (inv.output == OutputMode::Json)
     printPathJson(s, v, inv.limit, out);
   else

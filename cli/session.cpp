@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/dump_notes.h"
 #include "cli/format.h"
 
 namespace cli {
@@ -50,6 +51,32 @@ std::optional<std::string> hiddenClassName(const std::string& name) {
   for (size_t i = at + 3; i < name.size(); ++i)
     if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return std::nullopt;
   return name.substr(0, at) + "+" + name.substr(at + 1);
+}
+
+// The JVM's descriptor spelling in the console's: "Ljava/lang/String;" is "java/lang/String",
+// "[Lcom/acme/Foo;" is "com/acme/Foo[]", "[[I" is "int[][]". Other text is returned unchanged.
+std::string fromDescriptor(const std::string& name) {
+  size_t dims = 0;
+  while (dims < name.size() && name[dims] == '[') ++dims;
+  const std::string element = name.substr(dims);
+  std::string base;
+  if (element.size() > 2 && element.front() == 'L' && element.back() == ';')
+    base = element.substr(1, element.size() - 2);
+  else if (dims > 0 && element.size() == 1)
+    for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
+      if (element[0] == simvm::primitiveLetter(code)) base = simvm::primitiveName(code);
+  if (base.empty() || base.find_first_of("[;") != std::string::npos) return name;
+  for (size_t i = 0; i < dims; ++i) base += "[]";
+  return base;
+}
+
+// A nested class's Java simple name: "Customer" for "com/acme/Shop$Customer"; "" for a class
+// that is not nested.
+std::string nestedSimpleName(const std::string& name) {
+  const std::string simple = simpleName(name);
+  const size_t dollar = simple.find_last_of('$');
+  if (dollar == std::string::npos || dollar + 1 == simple.size()) return "";
+  return simple.substr(dollar + 1);
 }
 
 // Edits (insert, delete, replace) from a to b, or limit + 1 when that is more than limit.
@@ -119,6 +146,8 @@ Session::Session(const GlobalOptions& options) {
                    static_cast<unsigned long long>(dump_->classes),
                    static_cast<unsigned long long>(dump_->threads),
                    static_cast<unsigned long long>(dump_->danglingReferences));
+    if (const std::optional<std::string> skipped = skippedRecordsNote(*dump_))
+      std::fprintf(stderr, "%s\n", skipped->c_str());
   }
   vm_->makeCurrent();
   caller_ = std::make_unique<simvm::Caller>(*vm_, *lib_);
@@ -231,8 +260,9 @@ uint32_t Session::resolveObject(const std::string& text) const {
 
 Session::ClassLookup Session::lookUpClass(const std::string& text) const {
   ClassLookup r;
-  // "X[][]": the dimensions apart, then X.
-  std::string base = text;
+  // "X[][]": the dimensions apart, then X. The JVM's spellings are read as the console's.
+  std::string base = fromDescriptor(text);
+  if (const std::optional<std::string> hidden = hiddenClassName(slashForm(base))) base = *hidden;
   size_t dims = 0;
   while (base.size() > 2 && base.compare(base.size() - 2, 2, "[]") == 0) {
     base.resize(base.size() - 2);
@@ -243,9 +273,6 @@ Session::ClassLookup Session::lookUpClass(const std::string& text) const {
     if (base == simvm::primitiveName(code)) element = std::string(1, simvm::primitiveLetter(code));
   if (element.empty()) {
     uint32_t cls = vm_->findClass(base);
-    if (!cls)
-      if (const std::optional<std::string> hidden = hiddenClassName(slashForm(base)))
-        cls = vm_->findClass(*hidden);
     if (!cls && base.find_first_of("./") == std::string::npos) {
       std::vector<uint32_t> same;
       for (uint32_t c : vm_->classes())
@@ -284,6 +311,12 @@ std::string Session::nearMiss(const std::string& name) const {
   // Against simple names when a simple name was given, against whole names otherwise.
   const std::string wanted = slashForm(name);
   const bool simple = wanted.find('/') == std::string::npos;
+  // A nested class's Java simple name ("Customer" for "Shop$Customer") is answered first.
+  if (simple)
+    for (uint32_t c : vm_->classes())
+      if (const std::string cname = vm_->className(c);
+          sameIgnoringCase(nestedSimpleName(cname), wanted))
+        return " (did you mean " + printable(cname) + "?)";
   const size_t limit = std::min<size_t>(3, std::max<size_t>(1, wanted.size() / 4));
   size_t best = limit + 1;
   std::string bestName;

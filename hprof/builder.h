@@ -186,6 +186,11 @@ class HeapBuilder {
   // coder, read from its payload p: noted in part.
   void noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart& part) const;
   void findMirrors();
+  // The fields a primitive mirror's INSTANCE DUMP holds (java/lang/Class's chain), as
+  // (field index, dump offset) in dump order; their static names in mirrorFieldNames_.
+  void planMirrorFields();
+  // Sets each mirror class's statics to its dumped field values, once every handle is made.
+  void setMirrorFields();
 
   // --- classes, fields and statics (classes.cpp) ---------------------------------------
   // A fresh VM has a "main" thread of its own; a loaded heap has only the dump's objects, so
@@ -263,6 +268,8 @@ class HeapBuilder {
   std::vector<SeenValues> fieldSeen_, staticSeen_;
   std::vector<uint8_t> stringCoder_;  // per object: how a String's byte[] value widens
   std::unordered_map<uint32_t, std::string> mirrorName_;  // object index -> its class name
+  std::vector<std::pair<uint32_t, uint32_t>> mirrorFields_;  // see planMirrorFields
+  std::vector<std::string> mirrorFieldNames_;
   std::vector<std::string> fieldName_, staticName_;       // the VM's name; empty: dropped
   std::vector<uint32_t> ownerOf_, vmOffset_;              // per dump field: its VM class and offset
   std::vector<uint32_t> handles_;                         // per node

@@ -80,7 +80,27 @@ std::unique_ptr<LoadedHeap> loadHprof(const std::string& path, const HprofOption
   hprof::Reader in(path);
   if (options.progress) in.onProgress(options.progress);
   hprof::Model model = hprof::readModel(in);
-  auto heap = hprof::layOutHeap(model, options);
+  std::unique_ptr<LoadedHeap> heap;
+  try {
+    heap = hprof::layOutHeap(model, options);
+  } catch (const HprofError& e) {
+    if (model.skipped.empty()) throw;
+    // What is missing may have been in a record whose tag was damaged: say that it was skipped.
+    std::string what = e.what();
+    const std::string at = " (at byte " + std::to_string(e.offset) + ")";
+    if (what.size() >= at.size() && what.compare(what.size() - at.size(), at.size(), at) == 0)
+      what.resize(what.size() - at.size());
+    uint64_t records = 0, bytes = 0;
+    for (const SkippedRecords& k : model.skipped) {
+      records += k.count;
+      bytes += k.bytes;
+    }
+    throw HprofError(what + "; " + std::to_string(records) + " top-level record" +
+                         (records == 1 ? " of a tag the reader does not know was" :
+                                         "s of tags the reader does not know were") +
+                         " skipped (" + std::to_string(bytes) + " bytes) and may have held it",
+                     e.offset);
+  }
   if (options.progress) options.progress(model.streamBytes, in.totalSize());
   return heap;
 }

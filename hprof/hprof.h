@@ -94,6 +94,14 @@ struct DanglingReference {
   uint64_t missing;
 };
 
+// Top-level records of one tag the reader skipped by their length (a tag it does not read, or
+// one damaged into another): what they held is not in the heap.
+struct SkippedRecords {
+  uint8_t tag = 0;
+  uint64_t count = 0;
+  uint64_t bytes = 0;  // headers included
+};
+
 struct LoadedHeap {
   std::unique_ptr<Vm> vm;
   SortedPairs<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
@@ -104,6 +112,7 @@ struct LoadedHeap {
   uint64_t classes = 0;             // classes loaded
   uint64_t threads = 0;             // threads with stacks
   uint32_t idSize = 0;              // 4 or 8
+  std::vector<SkippedRecords> skippedRecords;  // by tag, in ascending order
   // Arrays the queries do not list: primitive arrays and arrays of arrays, by their Java name
   // ("byte[]", "int[][]", "java.lang.String[][]"): how many and their bytes in the dump.
   struct ArrayTally {

@@ -24,7 +24,8 @@
 //   A byte[] shared by several Strings is converted once, by the first String's coder.
 // - Primitive mirrors (INSTANCE DUMPs of java/lang/Class: int, boolean, ...) become class
 //   handles of their own, named after the wrapper class whose static TYPE holds them
-//   (java/lang/Integer.TYPE -> "int"); their dumped instance fields are dropped.
+//   (java/lang/Integer.TYPE -> "int"); their dumped instance fields (module, name, ...) become
+//   that class's statics, set to the values the dump holds.
 // - Statics: references become handles; 32-bit and narrower primitives are stored as a 32-bit
 //   word (byte and short sign-extended); long and double statics, which a 32-bit value word
 //   cannot hold, are 0.
@@ -55,6 +56,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
 
   heap_ = std::make_unique<LoadedHeap>();
   heap_->idSize = idSize_;
+  heap_->skippedRecords = m_.skipped;
   const VmConfig config = sizeVm();
   try {
     heap_->vm = std::make_unique<Vm>(config);
@@ -77,6 +79,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   }
   prefault_ = nullptr;
   setStatics();
+  setMirrorFields();
   setClassReferences();
   makeThreads();
   makeRootHolders();
@@ -142,7 +145,8 @@ VmConfig HeapBuilder::sizeVm() const {
     const HeapObject& o = m_.objects[j];
     switch (o.kind) {
       case ObjectKind::kInstance:
-        bytes += instanceBytes[objectClass_[j]] + kMirrorBytes * isMirror(j);
+        bytes += instanceBytes[objectClass_[j]] +
+                 (kMirrorBytes + mirrorFields_.size() * kFieldBytes) * isMirror(j);
         break;
       case ObjectKind::kObjectArray:
         bytes += round8(4 * (uint64_t(o.length) + 1));

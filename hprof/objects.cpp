@@ -40,6 +40,12 @@ void HeapBuilder::makeHandles() {
           decl.name = mirrorName_[j];
           decl.sharedName = vm_->findClass(decl.name) != 0;
           decl.accessFlags = 0x0411;  // public final abstract, as primitive classes
+          // What the mirror holds as an object (module, name, ...) it holds as a class: statics.
+          for (size_t k = mirrorFields_.size(); k-- > 0;) {
+            const uint32_t f = mirrorFields_[k].first;
+            decl.fields.push_back(
+                {mirrorFieldNames_[k], signatureOf(m_.fields[f].type, fieldSeen_[f]), true, 0});
+          }
           try {
             handles_[nClasses_ + j] = vm_->defineClass(decl);
           } catch (const VmError& e) {
@@ -228,6 +234,54 @@ void HeapBuilder::fillPrimitiveArray(uint8_t* body, const uint8_t* p, const Heap
         const uint64_t v = be64(p + 8 * i);
         std::memcpy(body + 8 * i, &v, 8);
       }
+  }
+}
+
+void HeapBuilder::setMirrorFields() {
+  if (mirrorName_.empty()) return;
+  const uint32_t* refs = refNodes_.get();
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    if (o.kind == ObjectKind::kObjectArray) {
+      refs += o.length;
+      continue;
+    }
+    if (o.kind != ObjectKind::kInstance) continue;
+    const uint32_t* next = refs + info_[objectClass_[j]].refs.size();
+    if (isMirror(j) && o.length >= info_[classClass_].payloadBytes) {
+      const uint8_t* p = m_.image + o.data;
+      for (size_t k = 0; k < mirrorFields_.size(); ++k) {
+        const auto [f, at] = mirrorFields_[k];
+        const uint8_t* v = p + at;
+        uint32_t word = 0;
+        switch (m_.fields[f].type) {
+          case kTypeRef:
+          case kTypeArrayRef:
+            word = handleOf(*refs++);
+            break;
+          case kTypeBoolean:
+            word = v[0];
+            break;
+          case kTypeByte:
+            word = static_cast<uint32_t>(int32_t(int8_t(v[0])));
+            break;
+          case kTypeChar:
+            word = be16(v);
+            break;
+          case kTypeShort:
+            word = static_cast<uint32_t>(int32_t(int16_t(be16(v))));
+            break;
+          case kTypeInt:
+          case kTypeFloat:
+            word = be32(v);
+            break;
+          default:  // long, double: as for any static, a 32-bit value word cannot hold them
+            break;
+        }
+        vm_->write32(vm_->staticEntry(handles_[nClasses_ + j], mirrorFieldNames_[k]) + 16, word);
+      }
+    }
+    refs = next;
   }
 }
 

@@ -40,35 +40,60 @@ constexpr uint64_t kInflateLookahead = 64u << 20;
 
 std::string errnoText() { return std::strerror(errno); }
 
+// The file as a sequence of bytes: the ones read ahead to tell its format (from a stream, which
+// cannot be rewound), then the rest.
+struct Input {
+  std::FILE* file;
+  std::string pending;
+
+  Input(std::FILE* f, std::string ahead) : file(f), pending(std::move(ahead)) {}
+  ~Input() { std::fclose(file); }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+
+  // Up to n bytes; fewer only at the end of the input.
+  size_t read(uint8_t* dst, size_t n) {
+    size_t got = std::min(n, pending.size());
+    std::memcpy(dst, pending.data(), got);
+    pending.erase(0, got);
+    if (got < n) {
+      const size_t more = std::fread(dst + got, 1, n - got, file);
+      if (more < n - got && std::ferror(file)) throw HprofError("read error: " + errnoText(), 0);
+      got += more;
+    }
+    return got;
+  }
+};
+
 #if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
 #ifdef TAVOLIN_HAVE_ISAL
 // gzip through ISA-L, which inflates at about three times zlib's speed. A dump may be several
 // gzip members one after another (the JDK compresses a dump in independent chunks): each member
 // ends with its checksum checked, and the next one starts where it ended.
 struct Decompressor {
+  Input input;
   std::FILE* file;
   inflate_state st;
   std::vector<uint8_t> in = std::vector<uint8_t>(1u << 20);
   bool inputEnded = false;
   bool member = false;  // inside a member (its end not reached yet)
 
-  Decompressor(std::FILE* f, const std::string&) : file(f) {
+  Decompressor(std::FILE* f, std::string ahead) : input(f, std::move(ahead)), file(f) {
     isal_inflate_init(&st);
     st.crc_flag = ISAL_GZIP;
   }
-  ~Decompressor() { std::fclose(file); }
-  // Goes on from a member boundary `offset` bytes into the file.
+  // Goes on from a member boundary `offset` bytes into the file (a file, not a stream).
   void restartAt(uint64_t offset) {
     if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0)
       throw HprofError("read error: " + errnoText(), 0);
+    input.pending.clear();
     st.avail_in = 0;
     inputEnded = false;
     member = false;
   }
   void refill() {
     if (st.avail_in > 0 || inputEnded) return;
-    const size_t got = std::fread(in.data(), 1, in.size(), file);
-    if (got < in.size() && std::ferror(file)) throw HprofError("read error: " + errnoText(), 0);
+    const size_t got = input.read(in.data(), in.size());
     if (got == 0) inputEnded = true;
     st.next_in = in.data();
     st.avail_in = static_cast<uint32_t>(got);
@@ -102,28 +127,49 @@ struct Decompressor {
   }
 };
 #else
-// gzip through zlib, which reads concatenated members as one stream.
+// gzip through zlib, member after member, from any input (a file or a stream).
 struct Decompressor {
-  gzFile gz;
+  Input input;
+  z_stream z{};
+  std::vector<uint8_t> in = std::vector<uint8_t>(1u << 20);
+  bool inputEnded = false;
+  bool member = false;  // inside a member (its end not reached yet)
 
-  Decompressor(std::FILE* file, const std::string& path) {
-    std::fclose(file);
-    gz = gzopen(path.c_str(), "rb");
-    if (!gz) throw HprofError("cannot open " + path + " as gzip", 0);
-    gzbuffer(gz, 1u << 20);
+  Decompressor(std::FILE* f, std::string ahead) : input(f, std::move(ahead)) {
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw HprofError("cannot start inflating", 0);
   }
-  ~Decompressor() { gzclose(gz); }
+  ~Decompressor() { inflateEnd(&z); }
+  void refill() {
+    if (z.avail_in > 0 || inputEnded) return;
+    const size_t got = input.read(in.data(), in.size());
+    if (got == 0) inputEnded = true;
+    z.next_in = in.data();
+    z.avail_in = static_cast<uInt>(got);
+  }
+  // Up to n bytes of output; 0 at the end of the last member. offset: for messages.
   size_t read(uint8_t* dst, size_t n, uint64_t offset) {
-    const int got = gzread(gz, dst, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-    int code = 0;
-    if (got < 0 || (got == 0 && !gzeof(gz)))
-      throw HprofError(std::string("compressed data is damaged: ") + gzerror(gz, &code), offset);
-    if (got == 0) {
-      // zlib reports a stream cut short only as an error state at its end.
-      const char* why = gzerror(gz, &code);
-      if (code != Z_OK) throw HprofError(std::string("compressed data ends early: ") + why, offset);
+    const size_t want = std::min<size_t>(n, 1u << 30);
+    for (;;) {
+      refill();
+      if (!member) {
+        if (z.avail_in == 0 && inputEnded) return 0;
+        inflateReset(&z);  // keeps the input pointers
+        member = true;
+      }
+      z.next_out = dst;
+      z.avail_out = static_cast<uInt>(want);
+      const int ret = inflate(&z, Z_NO_FLUSH);
+      if (ret == Z_STREAM_END)
+        member = false;
+      else if (ret != Z_OK && ret != Z_BUF_ERROR)
+        throw HprofError(std::string("compressed data is damaged: ") +
+                             (z.msg ? z.msg : "inflate error " + std::to_string(ret)),
+                         offset);
+      const size_t produced = want - z.avail_out;
+      if (produced > 0) return produced;
+      if (member && z.avail_in == 0 && inputEnded)
+        throw HprofError("compressed data ends early", offset);
     }
-    return static_cast<size_t>(got);
   }
 };
 #endif
@@ -184,8 +230,12 @@ struct Reader::Source {
   }
 
   void readPlain(std::FILE* file, uint64_t size, const std::string& path);
+  // Fills the image from `read` (up to n bytes at an offset of the image, 0 at the end), on a
+  // thread of its own where a range can be reserved, else here; `first` may fill the start.
+  void readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> first,
+                   std::function<size_t(uint8_t*, size_t, uint64_t)> read);
 #if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
-  void readGzip(std::FILE* file, const std::string& path);
+  void readGzip(std::FILE* file, std::string ahead);
 #endif
 #if defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_MMAP)
   uint64_t inflateChunks(Decompressor& d, Prefaulter& ahead);
@@ -241,9 +291,8 @@ void Reader::Source::readPlain(std::FILE* file, uint64_t size, const std::string
   base = owned.data();
 }
 
-#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
-void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
-  auto decompressor = std::make_shared<Decompressor>(file, path);
+void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> first,
+                                 std::function<size_t(uint8_t*, size_t, uint64_t)> read) {
 #ifdef TAVOLIN_HAVE_MMAP
   if (sizeof(void*) == 8) {
     void* p = mmap(nullptr, static_cast<size_t>(kInflateReserve), PROT_READ | PROT_WRITE,
@@ -253,21 +302,19 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
       mappedBytes = static_cast<size_t>(kInflateReserve);
       base = static_cast<const uint8_t*>(p);
       done = false;
-      inflater = std::thread([this, decompressor] {
+      inflater = std::thread([this, first, read] {
         uint8_t* out = static_cast<uint8_t*>(mapped);
         uint64_t made = 0;
         try {
           Prefaulter ahead(out, mappedBytes);
-#ifdef TAVOLIN_HAVE_ISAL
-          made = inflateChunks(*decompressor, ahead);
-#endif
+          if (first) made = first(out, ahead);
           ahead.allow(static_cast<size_t>(made + kInflateLookahead));
           while (!stop.load(std::memory_order_relaxed)) {
             if (made == mappedBytes)
               throw HprofError("the dump is larger than " +
                                    std::to_string(kInflateReserve >> 30) + " GB uncompressed",
                                made);
-            const size_t got = decompressor->read(
+            const size_t got = read(
                 out + made, static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)),
                 made);
             if (got == 0) break;
@@ -283,13 +330,15 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
       return;
     }
   }
+#else
+  (void)first;
 #endif
-  // No reserved range: the whole stream is inflated first, into a buffer that grows.
+  // No reserved range: the whole stream is read first, into a buffer that grows.
   try {
     size_t made = 0;
     for (;;) {
       if (owned.size() - made < kInflateStep) owned.resize(std::max(owned.size() * 2, made + kInflateStep));
-      const size_t got = decompressor->read(owned.data() + made, owned.size() - made, made);
+      const size_t got = read(owned.data() + made, owned.size() - made, made);
       if (got == 0) break;
       made += got;
     }
@@ -300,34 +349,69 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
   ready = owned.size();
   base = owned.data();
 }
+
+#if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
+void Reader::Source::readGzip(std::FILE* file, std::string ahead) {
+  auto decompressor = std::make_shared<Decompressor>(file, std::move(ahead));
+  std::function<uint64_t(uint8_t*, Prefaulter&)> first;
+#if defined(TAVOLIN_HAVE_ISAL) && defined(TAVOLIN_HAVE_MMAP)
+  first = [this, decompressor](uint8_t*, Prefaulter& ahead) {
+    return inflateChunks(*decompressor, ahead);
+  };
+#endif
+  readGrowing(first, [decompressor](uint8_t* dst, size_t n, uint64_t offset) {
+    return decompressor->read(dst, n, offset);
+  });
+}
 #endif
 
 Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw HprofError("cannot open " + path + ": " + errnoText(), 0);
+  // A pipe or a terminal is read as it comes, once: the bytes read to tell gzip from plain
+  // are kept and handed on, where a file is rewound.
+  struct stat st;
+  const bool regular = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
   unsigned char magic[2] = {0, 0};
   const size_t got = std::fread(magic, 1, 2, file);
+  if (got < 2 && std::ferror(file)) {
+    const std::string why = errnoText();
+    std::fclose(file);
+    throw HprofError("cannot read " + path + ": " + why, 0);
+  }
   const bool gzip = got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-  std::rewind(file);
+  std::string ahead;
+  if (regular)
+    std::rewind(file);
+  else
+    ahead.assign(reinterpret_cast<const char*>(magic), got);
   try {
-    if (!gzip) {
-      struct stat st;
-      if (fstat(fileno(file), &st) == 0) total_ = static_cast<uint64_t>(st.st_size);
+    if (!gzip && !regular) {
+      auto input = std::make_shared<Input>(file, std::move(ahead));  // takes the file
+      file = nullptr;
+      src_->readGrowing(nullptr, [input](uint8_t* dst, size_t n, uint64_t) {
+        return input->read(dst, n);
+      });
+    } else if (!gzip) {
+      total_ = static_cast<uint64_t>(st.st_size);
       src_->readPlain(file, total_, path);
       std::fclose(file);
+      file = nullptr;
     } else {
 #if defined(TAVOLIN_HAVE_ISAL) || defined(TAVOLIN_HAVE_ZLIB)
-      struct stat st;
-      if (fstat(fileno(file), &st) == 0) compressed_ = static_cast<uint64_t>(st.st_size);
-      src_->readGzip(file, path);  // takes the file
+      if (regular) compressed_ = static_cast<uint64_t>(st.st_size);
+      std::FILE* taken = file;
+      file = nullptr;
+      src_->readGzip(taken, std::move(ahead));  // takes the file
 #else
       std::fclose(file);
+      file = nullptr;
       throw HprofError(
           path + " is gzip-compressed, and this program was built without gzip support", 0);
 #endif
     }
   } catch (...) {
-    if (!gzip) std::fclose(file);
+    if (file) std::fclose(file);
     throw;
   }
   base_ = src_->base;

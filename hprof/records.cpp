@@ -384,8 +384,18 @@ Model readModel(Reader& in) {
       case 0x2C:
         ended = true;
         break;
-      default:
+      default: {
+        auto it = std::find_if(m.skipped.begin(), m.skipped.end(),
+                               [&](const SkippedRecords& k) { return k.tag == tag; });
+        if (it == m.skipped.end())
+          it = m.skipped.insert(
+              std::upper_bound(m.skipped.begin(), m.skipped.end(), tag,
+                               [](uint8_t t, const SkippedRecords& k) { return t < k.tag; }),
+              SkippedRecords{tag, 0, 0});
+        ++it->count;
+        it->bytes += 9 + uint64_t(length);
         break;
+      }
     }
     if (in.offset() > end) throw HprofError("a record runs past its own length", at);
     in.skip(end - in.offset());

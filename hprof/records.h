@@ -9,7 +9,7 @@
 //   0x05 STACK TRACE     u4 serial, u4 thread, u4 n, id frame x n   (innermost frame first)
 //   0x0C HEAP DUMP, 0x1C HEAP DUMP SEGMENT: sub-records, none running past the record's end
 //   0x2C HEAP DUMP END   (empty)
-//   anything else        skipped by its length
+//   anything else        skipped by its length, and tallied by tag
 //
 // Heap sub-records (u1 tag, no length, so an unknown tag ends the reading):
 //
@@ -160,6 +160,8 @@ struct Model {
   // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
   // follow in dump order.
   IdIndex ids;
+
+  std::vector<SkippedRecords> skipped;  // top-level records not read, by tag
 
   std::vector<FrameRoot> frameRoots;
   std::vector<ThreadRoot> threadRoots;

@@ -269,6 +269,7 @@ void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart
 }
 
 void HeapBuilder::findMirrors() {
+  planMirrorFields();
   for (uint32_t j = 0; j < nObjects_; ++j)
     if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.objects[j].id) + ">";
   for (const PrimitiveName& p : kPrimitiveNames) {
@@ -280,6 +281,20 @@ void HeapBuilder::findMirrors() {
       if (!isRefType(sf.type) || sf.value == 0 || text(sf.nameId) != "TYPE") continue;
       const uint32_t n = static_cast<uint32_t>(sf.value - 1);
       if (n >= nClasses_ && isMirror(n - nClasses_)) mirrorName_[n - nClasses_] = p.name;
+    }
+  }
+}
+
+void HeapBuilder::planMirrorFields() {
+  if (classClass_ == kNone) return;
+  std::unordered_set<std::string> taken;
+  uint32_t dumpOffset = 0;
+  for (uint32_t c = classClass_; c != kNone; c = info_[c].super) {
+    const ClassDump& cd = m_.classes[c];
+    for (uint32_t f = cd.firstField; f < cd.firstField + cd.fieldCount; ++f) {
+      mirrorFields_.push_back({f, dumpOffset});
+      mirrorFieldNames_.push_back(uniqueName(m_.fields[f].nameId, taken));
+      dumpOffset += typeSize(m_.fields[f].type, idSize_);
     }
   }
 }

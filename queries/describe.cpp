@@ -14,8 +14,8 @@ namespace tv {
 
 namespace {
 
-// Descriptions, errors and arrays fit this buffer; an object's gets room for its toString text
-// as well. Whatever still does not fit is cut off at the end of the buffer.
+// Descriptions, errors and arrays fit this buffer (a class line longer than it is cut off at its
+// end); an object's gets room for its class name and toString text as well.
 constexpr size_t kTextSize = 1024;
 
 // Shown where a class or a name pointer is 0.
@@ -29,6 +29,16 @@ uint32_t javaText(const char* text) {
   return makeJavaString(text, static_cast<int32_t>(strlen(text)));
 }
 
+// Backs the end of text[0, n) off to the start of a UTF-8 character cut through at n.
+size_t wholeCharacters(const char* text, size_t n) {
+  size_t start = n;
+  while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) --start;
+  if (start == 0) return n;
+  const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+  const size_t want = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return n - (start - 1) >= want ? n : start - 1;
+}
+
 uint32_t describeObject(uint32_t h) {
   uint32_t string = static_cast<uint32_t>(
       execute_java_dynamic_method(nullptr, h, "toString", "()Ljava/lang/String;"));
@@ -36,16 +46,22 @@ uint32_t describeObject(uint32_t h) {
   const char* text = string ? makeCString(string) : nullptr;
   if (!text) text = "null";
   int32_t length = string ? javaStringLength(string) : 0;
-  // Twice the character count leaves room for most UTF-8 texts; snprintf cuts the rest.
+  const char* name = orUnknown(className(classOf(h)));
+  // Room for the text's own bytes and the class name, whatever the characters' widths, so no
+  // description is cut; never less than twice the character count plus kTextSize, which it
+  // always had.
   size_t size = 2 * static_cast<size_t>(length > 0 ? length : 0) + kTextSize;
+  const size_t needed = strlen(text) + strlen(name) + kTextSize;
+  if (needed > size) size = needed;
   char fallback[kTextSize];
   char* buffer = static_cast<char*>(malloc(size));
   if (!buffer) {
     buffer = fallback;
     size = sizeof fallback;
   }
-  snprintf(buffer, size, "OBJECT %x %s %x %s", h, orUnknown(className(classOf(h))),
-           handleBody(h), text);
+  int written = snprintf(buffer, size, "OBJECT %x %s %x %s", h, name, handleBody(h), text);
+  if (written >= 0 && static_cast<size_t>(written) >= size)  // cut short (no memory): whole characters
+    buffer[wholeCharacters(buffer, size - 1)] = '\0';
   uint32_t result = javaText(buffer);
   if (buffer != fallback) free(buffer);
   return result;

@@ -81,6 +81,61 @@ TEST_F(ConsoleDump, limits_of_the_queries_are_explained_with_what_the_dump_holds
   EXPECT_NE(missing.out.find("3 references to objects missing from the dump"), std::string::npos);
 }
 
+// A heap segment whose tag was damaged is skipped by its length: the load says so, with the
+// bytes, and `missing` counts it beside the references to absent objects.
+TEST(ConsoleDamagedDump, records_the_reader_skipped_are_reported_on_load_and_in_missing) {
+  std::string bytes = hproftest::writeScene(8, 256);
+  // The last heap segment's tag (it holds roots and objects, no class): records follow the
+  // 31-byte header, each 9 bytes and its length.
+  size_t at = 31, damaged = 0;
+  uint64_t length = 0;
+  while (at + 9 <= bytes.size()) {
+    const uint64_t n = uint64_t(uint8_t(bytes[at + 5])) << 24 |
+                       uint64_t(uint8_t(bytes[at + 6])) << 16 |
+                       uint64_t(uint8_t(bytes[at + 7])) << 8 | uint8_t(bytes[at + 8]);
+    if (bytes[at] == 0x1C) {
+      damaged = at;
+      length = n;
+    }
+    at += 9 + n;
+  }
+  ASSERT_NE(damaged, 0u);
+  bytes[damaged] = char(0x9C);
+  const std::string path =
+      (fs::temp_directory_path() / ("tavolin_damaged_" + std::to_string(getpid()) + ".hprof"))
+          .string();
+  hproftest::HprofWriter::save(path, bytes);
+  const std::string note = "1 top-level record of the dump was skipped, the reader not knowing "
+                           "the tag (tag 0x9c: 1 record, " +
+                           std::to_string(9 + length) + " bytes): what they held is not loaded";
+  const Outcome load = console({"--heap", path, "classes", "hw/"});
+  EXPECT_EQ(load.status, 0) << load.err;
+  EXPECT_NE(load.err.find(note), std::string::npos) << load.err;
+  const Outcome missing = console({"--heap", path, "missing"});
+  EXPECT_NE(missing.out.find(note), std::string::npos) << missing.out;
+  const Outcome json = console({"--heap", path, "--json", "missing"});
+  EXPECT_NE(json.out.find("{\"skippedTag\": \"0x9c\", \"records\": 1, \"bytes\": " +
+                          std::to_string(9 + length) + "}"),
+            std::string::npos)
+      << json.out;
+  fs::remove(path);
+}
+
+#ifndef _WIN32
+// A dump from a pipe or /dev/stdin (plain or gzip) is read as it comes and loads as the file.
+TEST_F(ConsoleDump, a_dump_read_from_a_pipe_loads_like_the_file) {
+  const std::string want = run({"classes", "hw/"}).out;
+  ASSERT_NE(want.find("8 records"), std::string::npos) << want;
+  for (const std::string& feed : {"cat '" + path_ + "'", "gzip -c '" + path_ + "'"}) {
+    const Outcome r = shellCommand(feed + " | tavolin --heap /dev/stdin classes hw/ 2>/dev/null");
+    EXPECT_EQ(r.out, want) << feed;
+    EXPECT_EQ(r.status, 0) << feed << r.out;
+  }
+  const Outcome cut = shellCommand("head -c 3000 '" + path_ + "' | tavolin --heap /dev/stdin classes");
+  EXPECT_NE(cut.out.find("the file ends in the middle of a record"), std::string::npos) << cut.out;
+}
+#endif
+
 // Tables and JSON show the heap: the call's prefix String and output stream are not in them;
 // --raw is the library's report as it is.
 TEST_F(ConsoleDump, counts_leave_out_the_consoles_own_objects_except_in_raw_output) {

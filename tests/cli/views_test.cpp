@@ -139,18 +139,51 @@ TEST(ConsoleViews, class_names_are_taken_as_the_console_prints_them) {
   EXPECT_EQ(arrays.status, 0) << arrays.err;
 }
 
-TEST(ConsoleViews, a_hidden_class_is_found_by_the_jvm_spelling_of_its_name) {
+// Every spelling of a class name a person copies from a JVM's output finds the class: the
+// hidden class's "/0x" (whole, dotted, or its simple name), descriptors "La/B;" and "[La/B;",
+// and a nested class's Java simple name is answered with "did you mean".
+TEST(ConsoleViews, a_class_is_found_by_the_jvm_spellings_of_its_name) {
   hproftest::HprofWriter w(8);
   w.defineClass(0x100, 0, "java/lang/Object", {});
   w.defineClass(0x108, 0x100, "a/B$$Lambda+0x0000000800c01234", {});
+  w.defineClass(0x110, 0x100, "a/Shop$Customer", {});
+  w.defineClass(0x118, 0x100, "[La/Shop$Customer;", {});
   w.instance(0x200, 0x108, {});
+  w.instance(0x208, 0x110, {});
+  w.instance(0x210, 0x110, {});
+  w.objectArray(0x300, 0x118, {0x208});
   const DumpFile dump(w.finish());
-  for (const char* name : {"a.B$$Lambda/0x0000000800c01234", "a/B$$Lambda/0x0000000800c01234",
-                           "a/B$$Lambda+0x0000000800c01234"}) {
-    const Outcome r = console({"--heap", dump.path, "instances", name});
-    EXPECT_EQ(r.status, 0) << name << r.err;
-    EXPECT_NE(r.out.find("1 instance of a/B$$Lambda+0x0000000800c01234"), std::string::npos)
-        << r.out;
+  const struct {
+    const char* name;
+    const char* found;
+  } cases[] = {
+      {"a.B$$Lambda/0x0000000800c01234", " of a/B$$Lambda+0x0000000800c01234"},
+      {"a/B$$Lambda/0x0000000800c01234", " of a/B$$Lambda+0x0000000800c01234"},
+      {"a/B$$Lambda+0x0000000800c01234", " of a/B$$Lambda+0x0000000800c01234"},
+      {"B$$Lambda/0x0000000800c01234", " of a/B$$Lambda+0x0000000800c01234"},
+      {"La/Shop$Customer;", "2 instances of a/Shop$Customer"},
+      {"La.Shop$Customer;", "2 instances of a/Shop$Customer"},
+      {"[La/Shop$Customer;", "1 object array of a/Shop$Customer"},
+      {"a/Shop$Customer[]", "1 object array of a/Shop$Customer"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = console({"--heap", dump.path, "instances", c.name});
+    EXPECT_EQ(r.status, 0) << c.name << r.err;
+    EXPECT_NE(r.out.find(c.found), std::string::npos) << c.name << "\n" << r.out;
+  }
+  const struct {
+    const char* name;
+    const char* hint;
+  } misses[] = {
+      {"Customer", "did you mean a/Shop$Customer?"},
+      {"customer", "did you mean a/Shop$Customer?"},
+      {"B$$Lambda/0x0000000800c01235", "did you mean a/B$$Lambda+0x0000000800c01234?"},
+      {"Ljava/lang/Objekt;", "did you mean java/lang/Object?"},
+  };
+  for (const auto& m : misses) {
+    const Outcome r = console({"--heap", dump.path, "instances", m.name});
+    EXPECT_EQ(r.status, 1) << m.name << r.out;
+    EXPECT_NE(r.err.find(m.hint), std::string::npos) << m.name << "\n" << r.err;
   }
 }
 

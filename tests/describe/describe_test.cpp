@@ -82,18 +82,18 @@ TEST_F(Describe, a_missing_name_or_second_name_reads_unknown) {
   EXPECT_NE(line.find(" <unknown> "), std::string::npos) << line;
 }
 
-TEST_F(Describe, a_class_name_longer_than_the_buffer_is_cut_at_1023_bytes) {
+TEST_F(Describe, a_class_name_longer_than_the_buffer_is_cut_at_1023_bytes_in_the_class_line) {
   std::string name = "app/" + std::string(5000, 'N');
   uint32_t big = defineClass(name);
   std::string line = call().classInfo(big);
   EXPECT_EQ(line.size(), 1023u);
   EXPECT_EQ(line, ("CLASS " + name).substr(0, 1023));
 
+  // An object's line has room for its class name: nothing of it or of the text is lost.
   uint32_t obj = vm().newObject(big);
   vm().setToString(big, [](uint32_t) { return std::string("short"); });
-  std::string objectLine = call().handleInfo(obj);
-  EXPECT_EQ(objectLine.size(), 2u * 5 + 1023);  // the buffer holds 2 * length + 1024 bytes
-  EXPECT_EQ(objectLine.substr(0, 40), format("OBJECT %x %s", obj, name.c_str()).substr(0, 40));
+  EXPECT_EQ(call().handleInfo(obj), format("OBJECT %x ", obj) + name +
+                                        format(" %x short", vm().bodyOf(obj)));
 }
 
 // --- getHandleInfo0 --------------------------------------------------------------------------
@@ -118,21 +118,24 @@ TEST_F(Describe, a_class_object_is_described_as_an_object_of_java_lang_Class) {
   EXPECT_EQ(call().handleInfo(widget), objectLine(widget, "java/lang/Class", "class app.Widget"));
 }
 
-// Three bytes of UTF-8 per character overflow 2 * length + 1024; the text is cut, not overrun
-// (the sanitizer build would see an overrun).
-TEST_F(Describe, a_toString_text_longer_in_bytes_than_its_buffer_is_cut_at_the_buffer) {
+// A description is never cut, whatever the widths of its characters: texts of one, two,
+// three and four bytes per character (and mixes, where a cut would fall inside a character),
+// short and far longer than twice the character count plus 1024 bytes. Where the text fitted
+// the old buffer the line is the same bytes as before, which this also shows.
+TEST_F(Describe, a_toString_text_comes_back_whole_whatever_its_length_and_character_widths) {
   uint32_t widget = defineClass("app/Widget");
   uint32_t obj = vm().newObject(widget);
-  std::string euros;
-  for (int i = 0; i < 4000; i++) euros += "\xE2\x82\xAC";
-  vm().setToString(widget, [&](uint32_t) { return euros; });
-  std::string line = call().handleInfo(obj);
-  std::string full = objectLine(obj, "app/Widget", euros);
-  const size_t kept = 2 * 4000 + 1023;  // the buffer less its NUL
-  // A character cut through at the end comes back as replacement characters, one per byte.
-  EXPECT_GE(line.size(), kept - 2);
-  EXPECT_LE(line.size(), kept + 4);
-  EXPECT_TRUE(line.compare(0, kept - 3, full, 0, kept - 3) == 0) << "the text differs from the start";
+  const std::vector<std::string> units = {"a", "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x82\xAC",
+                                          "\xF0\x9F\x98\x80", "x\xE4\xB8\xAD"};
+  for (const std::string& unit : units) {
+    for (int count : {1, 300, 2048, 4000}) {
+      std::string text;
+      for (int i = 0; i < count; i++) text += unit;
+      vm().setToString(widget, [&](uint32_t) { return text; });
+      EXPECT_EQ(call().handleInfo(obj), objectLine(obj, "app/Widget", text))
+          << count << " x " << unit.size() << " bytes";
+    }
+  }
 }
 
 TEST_F(Describe, an_object_array_shows_handle_element_class_body_and_length) {

@@ -22,6 +22,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "simvm/library.h"
@@ -304,6 +305,23 @@ TEST_F(JvmDump, a_static_chain_is_the_path_to_its_leaf) {
                          "hw/HeapScene$ChainLeaf"};
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(l.vm().className(l.vm().classOfObject(p.handles[i + 1])), chain[i]);
+}
+
+// boolean.class and the other eight primitive mirrors are objects of the dump with fields: each
+// holds java.base's Module in `module`, and the referrers of that Module include them.
+TEST_F(JvmDump, the_primitive_mirrors_hold_what_their_dumped_fields_hold) {
+  Loaded l = load("scene.hprof");
+  const uint32_t module = l.vm().getStatic(l.vm().findClass("int"), "module");
+  ASSERT_NE(module, 0u);
+  EXPECT_EQ(l.vm().className(l.vm().classOfObject(module)), "java/lang/Module");
+  std::set<std::string> holders;
+  for (const simvm::Record& r : l.call->referrers(module).records)
+    if (r.kind == 'C' && r.detail == "module") holders.insert(r.className);
+  for (const char* name :
+       {"boolean", "byte", "char", "short", "int", "long", "float", "double", "void"}) {
+    EXPECT_EQ(l.vm().getStatic(l.vm().findClass(name), "module"), module) << name;
+    EXPECT_EQ(holders.count(name), 1u) << name;
+  }
 }
 
 //   thread "wörker-世": deeper(held) ──► LocalOnly

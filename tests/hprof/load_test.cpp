@@ -4,12 +4,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <tuple>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifdef TAVOLIN_HAVE_ZLIB
 #include <zlib.h>
 #endif
 
+#include "hprof/reader.h"
 #include "simvm/library.h"
 #include "tests/common/testkit.h"
 #include "tests/hprof/hprof_testing.h"
@@ -300,6 +306,39 @@ TEST_P(SceneQueries, frame_locals_are_referrers_named_after_their_method) {
   EXPECT_TRUE(sawName);
 }
 
+// A primitive mirror is an ordinary object of the dump: what it holds (module, ...) is held by
+// the class it became, as statics, and the queries see it like any object's references.
+TEST(HprofFile, a_primitive_mirror_keeps_its_dumped_fields_as_statics_the_queries_see) {
+  HprofWriter w(8);
+  w.defineClass(0x100, 0, "java/lang/Object", {});
+  w.defineClass(0x108, 0x100, "java/lang/Class",
+                {{"module", kRef}, {"classRedefinedCount", kInt}, {"primitive", kBoolean}});
+  w.defineClass(0x110, 0x100, "java/lang/Module", {});
+  w.defineClass(0x118, 0x100, "java/lang/Integer", {{"value", kInt}},
+                {{"TYPE", kRef, 0x9000}});
+  w.defineClass(0x120, 0x100, "java/lang/Boolean", {{"value", kBoolean}},
+                {{"TYPE", kRef, 0x9008}});
+  w.instance(0x5000, 0x110, {});
+  w.instance(0x9000, 0x108, {{"module", 0x5000}, {"classRedefinedCount", 7}, {"primitive", 1}});
+  w.instance(0x9008, 0x108, {{"module", 0x5000}, {"primitive", 1}});
+  auto heap = loadBytes(w.finish());
+  simvm::Vm& vm = *heap->vm;
+  const uint32_t module = handleOf(*heap, 0x5000), intClass = handleOf(*heap, 0x9000);
+  ASSERT_EQ(vm.className(intClass), "int");
+  EXPECT_EQ(vm.getStatic(intClass, "module"), module);
+  EXPECT_EQ(vm.getStatic(intClass, "classRedefinedCount"), 7u);
+  EXPECT_EQ(vm.getStatic(intClass, "primitive"), 1u);
+  EXPECT_EQ(vm.getStatic(handleOf(*heap, 0x9008), "module"), module);
+
+  vm.makeCurrent();
+  simvm::Library lib(testkit::libraryDir(), true);
+  simvm::Caller call(vm, lib);
+  EXPECT_EQ(counts(call.referrers(module)),
+            (std::vector<Count>{{'C', "boolean", "module"}, {'C', "int", "module"}}));
+  EXPECT_EQ(counts(call.references(intClass)),
+            (std::vector<Count>{{'I', "java/lang/Module", "module"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(IdSizes, SceneQueries, ::testing::Values(4u, 8u),
                          [](const auto& info) { return "id" + std::to_string(info.param); });
 
@@ -343,8 +382,44 @@ TEST(HprofFile, unknown_top_level_records_are_skipped_by_their_length) {
   w.defineClass(0x100, 0, "java/lang/Object", {});
   w.defineClass(0x108, 0x100, "a/B", {{"v", kInt}});
   w.instance(0x200, 0x108, {{"v", 9}});
+  w.record(0x9C, Bytes().u4(7));
+  w.record(0x99, Bytes());
   auto heap = loadBytes(w.finish());
   EXPECT_EQ(heap->vm->getField(handleOf(*heap, 0x200), "v"), 9u);
+  // Each skipped record is tallied by its tag, with its bytes (header included).
+  ASSERT_EQ(heap->skippedRecords.size(), 2u);
+  EXPECT_EQ(heap->skippedRecords[0].tag, 0x99);
+  EXPECT_EQ(heap->skippedRecords[0].count, 2u);
+  EXPECT_EQ(heap->skippedRecords[0].bytes, (9u + 5) + 9);
+  EXPECT_EQ(heap->skippedRecords[1].tag, 0x9C);
+  EXPECT_EQ(heap->skippedRecords[1].count, 1u);
+  EXPECT_EQ(heap->skippedRecords[1].bytes, 9u + 4);
+  EXPECT_TRUE(loadBytes(writeScene(8))->skippedRecords.empty());
+
+  // A class's segment whose tag was damaged: the load fails, saying what was skipped.
+  HprofWriter d(4);
+  d.defineClass(0x100, 0, "java/lang/Object", {});
+  d.defineClass(0x108, 0x100, "a/B", {});  // its own segment: the next names end the last one
+  d.flushSegment();
+  d.instance(0x200, 0x108, {});
+  std::string damaged = d.finish();
+  int segments = 0;
+  for (size_t at = 31; at + 9 <= damaged.size();) {
+    const uint32_t length =
+        simvm::hprof::be32(reinterpret_cast<const uint8_t*>(damaged.data()) + at + 5);
+    if (damaged[at] == '\x1C' && ++segments == 2) damaged[at] = '\x9C';
+    at += 9 + length;
+  }
+  ASSERT_EQ(segments, 3);
+  try {
+    loadBytes(damaged);
+    ADD_FAILURE() << "a dump without the class of an instance loaded";
+  } catch (const simvm::HprofError& e) {
+    EXPECT_NE(std::string(e.what()).find("1 top-level record of a tag the reader does not know "
+                                         "was skipped"),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(HprofFile, the_old_single_heap_dump_record_needs_no_end_record) {
@@ -385,5 +460,50 @@ TEST(HprofFile, a_gzip_compressed_dump_loads_like_the_plain_one) {
   EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, kWorkerName)), "w\xc3\xb6rker-\xe4\xb8\x96");
 #endif
 }
+
+#ifndef _WIN32
+// A dump read from a pipe, as `--heap <(cat x.hprof)` or `--heap /dev/stdin` give it: the
+// stream is read as it comes (no size, no mapping, no rewinding), plain or gzip, and loads as
+// the file does; one cut short fails as the file does.
+std::unique_ptr<simvm::LoadedHeap> loadFromPipe(const std::string& bytes) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = write(fds[1], bytes.data() + at, std::min<size_t>(bytes.size() - at, 4096));
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(fds[1]);
+  });
+  std::unique_ptr<simvm::LoadedHeap> heap;
+  try {
+    heap = simvm::loadHprof("/dev/fd/" + std::to_string(fds[0]));
+  } catch (...) {
+    close(fds[0]);  // the writer sees the pipe closed
+    writer.join();
+    throw;
+  }
+  close(fds[0]);
+  writer.join();
+  return heap;
+}
+
+TEST(HprofFile, a_dump_read_from_a_pipe_loads_like_the_file) {
+  const std::string plain = writeScene(8);
+  std::vector<std::string> streams{plain};
+#ifdef TAVOLIN_HAVE_ZLIB
+  streams.push_back(gzip(plain));
+  streams.push_back(gzip(plain.substr(0, plain.size() / 2)) + gzip(plain.substr(plain.size() / 2)));
+#endif
+  for (const std::string& stream : streams) {
+    auto heap = loadFromPipe(stream);
+    EXPECT_EQ(heap->objects, 33u);
+    EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, kWorkerName)), "w\xc3\xb6rker-\xe4\xb8\x96");
+    EXPECT_THROW(loadFromPipe(stream.substr(0, stream.size() - 20)), simvm::HprofError);
+  }
+  EXPECT_THROW(loadFromPipe(""), simvm::HprofError);
+}
+#endif
 
 }  // namespace
