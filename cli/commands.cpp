@@ -120,7 +120,7 @@ row per field, element or stack slot. The calling thread's own stack is not scan
 in a static field, or a thread (other than the caller) holding it in a local variable.
 Prints the chain from the root down, each row saying how the row above holds it.
 References to java.lang.ref.Reference objects (weak, soft, phantom) are not followed.
-  --max-nodes N  give up after N nodes (default 100000)
+  --max-nodes N  give up after N nodes (default: as many as the heap has objects)
   --limit N      show the first N rows of the chain
 Exit status 1 when no path is found. --raw writes the handles of the chain, root first,
 one signed decimal per line, or the library's message ("Search Failed", "Exceeded
@@ -152,7 +152,7 @@ records, each ending in NUL.
       },
       {
           .name = "missing",
-          .synopsis = "missing",
+          .synopsis = "missing [--limit N]",
           .summary = "references to objects missing from the dump",
           .details = R"(Lists each reference of a loaded dump to an id the dump does not contain: the referrer's
 dump id and class, the field (or array index, static, or root kind) and the missing id.
@@ -161,6 +161,7 @@ Loading makes such references null. A JDK dump has some: see the README.
           .flags = {},
           .minArgs = 0,
           .maxArgs = 0,
+          .takesLimit = true,
           .run = runMissing,
       },
       {
@@ -168,10 +169,10 @@ Loading makes such references null. A JDK dump has some: see the README.
           .synopsis = "threads [--limit N]",
           .summary = "every thread, and per frame the objects its locals hold",
           .details = R"(Lists the thread objects (instances of java.lang.Thread and its subclasses) with their
-names and, per frame, its method and the objects its local variables hold. Built from
-the queries: the instances of the thread classes, then the references of each. The
-calling thread's frames are never scanned. Frames whose locals hold no object are not
-shown. The rows ($1, $2, ...) are the threads.
+names and their frames in stack order, innermost first: each frame's method and the
+objects its local variables hold. A thread without a stack (never started, or ended) is
+marked "not running". The calling thread's frames are never scanned. The rows ($1, $2,
+...) are the threads.
   --limit N  show the first N threads
 )",
           .flags = {},
@@ -273,8 +274,35 @@ void printToolHelp(std::ostream& out) {
          "2 the command line is wrong.\n";
 }
 
-void printCommandHelp(std::ostream& out, const Command& cmd) {
-  out << "usage: tavolin [--heap FILE] [--raw|--json] " << cmd.synopsis << "\n\n"
+namespace {
+
+// The tool's options a command takes, as its usage line shows them: demo runs only on the
+// built-in heap and only as a table, threads and fields have no --raw form, missing needs a dump.
+std::string usagePrefix(const Command& cmd, bool inShell) {
+  if (inShell) return cmd.run == runDemo || cmd.run == runMissing ? "" : "[--raw|--json] ";
+  if (cmd.run == runDemo) return "tavolin [--high] ";
+  if (cmd.run == runShell) return "tavolin [--heap FILE] [--raw|--json] ";
+  if (cmd.run == runMissing) return "tavolin --heap FILE [--json] ";
+  if (cmd.run == runThreads || cmd.run == runFields) return "tavolin [--heap FILE] [--json] ";
+  return "tavolin [--heap FILE] [--raw|--json] ";
+}
+
+}  // namespace
+
+void printShellHelp(std::ostream& out) {
+  out << "commands (the rows of a list are $1, $2, ... for the commands after it):\n";
+  for (const Command& c : commands())
+    if (c.run != runShell && c.run != runDemo)
+      out << "  " << c.synopsis << "\n      " << c.summary << '\n';
+  out << "  help [COMMAND]\n      this list, or one command described\n"
+         "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its exit "
+         "status)\n"
+         "\n"
+         "--raw or --json on a line writes that line's answer as the library's bytes or as JSON.\n";
+}
+
+void printCommandHelp(std::ostream& out, const Command& cmd, bool inShell) {
+  out << "usage: " << usagePrefix(cmd, inShell) << cmd.synopsis << "\n\n"
       << static_cast<char>(std::toupper(static_cast<unsigned char>(cmd.summary[0])))
       << (cmd.summary + 1) << ".\n\n"
       << cmd.details;
@@ -377,9 +405,15 @@ int printHelpOf(const std::string& name, bool inShell, std::ostream& out) {
         << "help [COMMAND]\n\nLists the commands, or describes one.\n";
     return 0;
   }
+  if (name == "quit" || name == "exit") {
+    out << "usage: " << name << " [STATUS]    (in the shell)\n\nLeaves the shell, with STATUS "
+           "(0 to 255) as its exit status; without it, 1 if a command failed, else 0. The end "
+           "of the\ninput leaves the same way.\n";
+    return 0;
+  }
   const Command* cmd = findCommand(name);
   if (!cmd) throw UsageError("unknown command " + quoteInput(name) + " " + helpHint(inShell));
-  printCommandHelp(out, *cmd);
+  printCommandHelp(out, *cmd, inShell);
   return 0;
 }
 
@@ -399,7 +433,10 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   if (words.empty()) throw UsageError("no command given " + helpHint(ctx.inShell));
   if (words[0] == "help") {
     if (words.size() == 1) {
-      printToolHelp(out);
+      if (ctx.inShell)
+        printShellHelp(out);
+      else
+        printToolHelp(out);
       return 0;
     }
     if (words.size() > 2) throw UsageError("usage: " + std::string(ctx.inShell ? "" : "tavolin ") +
@@ -411,7 +448,7 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   const Invocation inv = parseInvocation(*cmd, words, mode, ctx.inShell);
   ctx.output = inv.output;
   if (inv.help) {
-    printCommandHelp(out, *cmd);
+    printCommandHelp(out, *cmd, ctx.inShell);
     return 0;
   }
   checkBeforeLoading(ctx, *cmd, inv);

@@ -127,9 +127,10 @@ std::optional<std::string> arrayClassNote(Session& s, const std::string& classTe
 std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h) {
   if (kindOf(s.vm(), h) != 'P') return std::nullopt;
   const char* type = simvm::primitiveName(s.vm().typeCodeOf(h));
-  return describeHandle(s, h) + " is a " + std::string(type ? type : "primitive") + "[] of " +
-         std::to_string(s.vm().arrayLength(h)) +
-         " elements; the queries describe only objects, object arrays and classes";
+  const std::string name = std::string(type ? type : "primitive") + "[]";
+  return describeHandle(s, h) + (name[0] == 'i' ? " is an " : " is a ") + name + " of " +
+         plural(s.vm().arrayLength(h), "element", "elements") +
+         "; the queries describe only objects, object arrays and classes";
 }
 
 void dropCallObjects(Session& s, simvm::Report& r) {

@@ -17,14 +17,15 @@ constexpr size_t kShownElements = 8;
 
 struct Frame {
   std::string method;
-  std::vector<uint32_t> objects;  // what its locals hold, in the library's order
+  std::vector<uint32_t> objects;  // what its locals hold, in slot order
 };
 
 struct ThreadView {
   uint32_t handle = 0;
   std::string className, name;
-  bool caller = false;  // the thread that runs the queries: its frames are never scanned
-  std::vector<Frame> frames;
+  bool caller = false;   // the thread that runs the queries: its frames are never scanned
+  bool running = false;  // it has a stack: started and not yet ended
+  std::vector<Frame> frames;  // innermost first
 };
 
 std::string threadName(Session& s, uint32_t t) {
@@ -36,17 +37,18 @@ std::string threadName(Session& s, uint32_t t) {
   }
 }
 
-// The frames of a thread from its references: locals of one method next to each other are
-// one frame.
-std::vector<Frame> framesOf(Session& s, uint32_t t) {
-  std::vector<Frame> frames;
-  for (const simvm::Record& r : s.caller().references(t).records) {
-    const std::optional<Link> link = linkFromDetail(r.detail, false);
-    if (!link || link->via != Link::Via::Local) continue;
-    if (frames.empty() || frames.back().method != link->name) frames.push_back({link->name, {}});
-    frames.back().objects.push_back(r.handle);
+// The frames of a thread in stack order, innermost first, one per frame even where a method
+// calls itself; false for a thread without a stack.
+bool framesOf(Session& s, uint32_t t, std::vector<Frame>& frames) {
+  std::vector<simvm::Vm::FrameView> stack;
+  if (!s.vm().framesOf(t, stack)) return false;
+  for (const simvm::Vm::FrameView& f : stack) {
+    Frame frame{f.method, {}};
+    for (uint32_t h : f.locals)  // a slot may hold a primitive: only handles of the heap count
+      if (kindOf(s.vm(), h) != 0) frame.objects.push_back(h);
+    frames.push_back(frame);
   }
-  return frames;
+  return true;
 }
 
 void printThreadsJson(Session& s, const std::vector<ThreadView>& threads, std::ostream& out) {
@@ -54,7 +56,7 @@ void printThreadsJson(Session& s, const std::vector<ThreadView>& threads, std::o
   for (const ThreadView& t : threads) {
     JsonObject o;
     o.add("kind", "I").add("handle", int64_t{t.handle}).add("class", t.className);
-    o.add("name", t.name).add("caller", t.caller);
+    o.add("name", t.name).add("caller", t.caller).add("running", t.running);
     std::vector<JsonObject> frames;
     for (const Frame& f : t.frames) {
       std::vector<JsonObject> objects;
@@ -75,25 +77,33 @@ void printThreadsJson(Session& s, const std::vector<ThreadView>& threads, std::o
 }
 
 void printThreads(Session& s, const std::vector<ThreadView>& threads, size_t total,
-                  std::ostream& out) {
+                  size_t running, std::ostream& out) {
+  // The row numbers right-aligned, and the frames indented past the widest of them.
+  const size_t numberWidth = std::to_string(threads.size()).size();
+  const std::string indent(numberWidth + 4, ' ');
   for (size_t i = 0; i < threads.size(); ++i) {
     const ThreadView& t = threads[i];
-    out << i + 1 << "  " << describeHandle(s, t.handle) << " \"" << printable(t.name) << "\"";
+    const std::string number = std::to_string(i + 1);
+    out << std::string(numberWidth - number.size(), ' ') << number << "  "
+        << describeHandle(s, t.handle) << " \"" << printable(t.name) << "\"";
     if (const std::optional<std::string> id = dumpIdText(s, t.handle)) out << " " << *id;
     if (t.caller) out << ": the calling thread, whose frames are not scanned";
-    else if (t.frames.empty()) out << ": no local holds an object";
+    else if (!t.running) out << ": not running (never started, or ended)";
+    else if (t.frames.empty()) out << ": no frames";
     out << '\n';
     size_t w = 0;
-    for (const Frame& f : t.frames) w = std::max(w, f.method.size());
+    for (const Frame& f : t.frames) w = std::max(w, printable(f.method).size());
     for (const Frame& f : t.frames) {
       std::string held;
       for (uint32_t h : f.objects) held += (held.empty() ? "" : ", ") + describeHandle(s, h);
-      out << "     " << printable(f.method) << "()" << std::string(w - f.method.size() + 2, ' ')
-          << held << '\n';
+      const std::string method = printable(f.method);
+      out << indent << method << "()";
+      if (!held.empty()) out << std::string(w - method.size() + 2, ' ') << held;
+      out << '\n';
     }
   }
-  out << plural(total, "thread", "threads")
-      << " (each frame: its method and the objects its locals hold)"
+  out << plural(total, "thread", "threads") << ", " << running << " running"
+      << " (each frame, innermost first: its method and the objects its locals hold)"
       << shownNote(total, threads.size() < total ? std::optional<size_t>(threads.size())
                                                  : std::nullopt)
       << '\n';
@@ -123,6 +133,7 @@ std::string primitiveText(char letter, uint64_t bits) {
       return std::to_string(static_cast<int16_t>(low));
     case 'C': {
       const uint16_t unit = static_cast<uint16_t>(low);
+      if (unit == '\'' || unit == '\\') return std::string("'\\") + static_cast<char>(unit) + "'";
       if (unit >= 0x20 && unit < 0x7F) return std::string("'") + static_cast<char>(unit) + "'";
       std::snprintf(buf, sizeof buf, "'\\u%04x'", unit);
       return buf;
@@ -327,20 +338,23 @@ int runThreads(Context& ctx, const Invocation& inv, std::ostream& out) {
   for (const simvm::Record& rec : r.records) handles.push_back(rec.handle);
   s.setLastHandles(handles);
   std::vector<ThreadView> threads;
+  size_t running = 0;
   for (const simvm::Record& rec : r.records) {
-    if (inv.limit && threads.size() == *inv.limit) break;
     ThreadView t;
     t.handle = rec.handle;
-    t.className = rec.className;
+    t.className = reportedClassName(s.vm(), rec.handle);
     t.name = threadName(s, rec.handle);
     t.caller = rec.handle == s.vm().currentThread();
-    if (!t.caller) t.frames = framesOf(s, rec.handle);
-    threads.push_back(t);
+    std::vector<Frame> frames;
+    t.running = framesOf(s, rec.handle, frames);
+    if (!t.caller) t.frames = std::move(frames);
+    running += t.running;
+    if (!inv.limit || threads.size() < *inv.limit) threads.push_back(t);
   }
   if (inv.output == OutputMode::Json)
     printThreadsJson(s, threads, out);
   else
-    printThreads(s, threads, r.records.size(), out);
+    printThreads(s, threads, r.records.size(), running, out);
   return 0;
 }
 
@@ -356,8 +370,9 @@ int runFields(Context& ctx, const Invocation& inv, std::ostream& out) {
     // An array has no fields: its length and elements stand in for them.
     const std::vector<FieldRow> rows{
         {"", "length", "int", std::to_string(s.vm().arrayLength(h))},
-        {"", "elements", typeName(kind == 'A' ? "[L" + reportedClassName(s.vm(), h) + ";"
-                                                : reportedClassName(s.vm(), h)),
+        {"", "elements",
+         kind == 'A' ? arrayTypeName(reportedClassName(s.vm(), h)) + "[]"
+                     : arrayTypeName(reportedClassName(s.vm(), h)),
          elementsText(s, h, elements)}};
     printFields(s, h, rows, inv.output, out);
     return 0;

@@ -11,12 +11,13 @@
 namespace cli {
 namespace {
 
-int32_t maxNodesOf(const Invocation& inv) {
-  if (inv.maxNodes.empty()) return kDefaultMaxNodes;
+// The limit --max-nodes gives; nullopt without it.
+std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
+  if (inv.maxNodes.empty()) return std::nullopt;
   const std::optional<int32_t> n = parseCount(inv.maxNodes);
   if (!n)
-    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not '" +
-                     inv.maxNodes + "'");
+    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
+                     quoteInput(inv.maxNodes));
   return *n;
 }
 
@@ -25,7 +26,9 @@ int32_t maxNodesOf(const Invocation& inv) {
                              int32_t maxNodes) {
   std::string why = p.message;
   if (p.message == "Exceeded maximum nodes")
-    why += " (the search gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
+    why += " (--max-nodes " + std::to_string(maxNodes) + " cut the search short after " +
+           plural(static_cast<size_t>(maxNodes), "node", "nodes") +
+           "; without it the search may cover the whole heap)";
   else if (const char k = kindOf(s.vm(), target); k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
   else if (isReferenceObject(s.vm(), target))
@@ -138,9 +141,16 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
 
 }  // namespace
 
+int32_t defaultMaxNodes(const simvm::Vm& vm) {
+  // A node is a slot of the handle table: no search can find more than the slots in use.
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{vm.slotsUsed()} + 1, kDefaultMaxNodes, INT32_MAX));
+}
+
 int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
-  const int32_t maxNodes = maxNodesOf(inv);
+  const std::optional<int32_t> given = givenMaxNodes(inv);  // checked before the heap loads
   Session& s = ctx.session();
+  const int32_t maxNodes = given.value_or(defaultMaxNodes(s.vm()));
   s.requireStub("findPathToRoot0", "path");
   const uint32_t target = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, target, inv);

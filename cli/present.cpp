@@ -13,9 +13,28 @@ std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// "[I" -> "int[]", "[[Ljava/lang/String;" -> "java/lang/String[][]": an array class's name as
+// the element type and its brackets; any other name unchanged.
+std::string arrayTypeName(const std::string& name) {
+  size_t dims = 0;
+  while (dims < name.size() && name[dims] == '[') ++dims;
+  if (dims == 0 || dims == name.size()) return name;
+  std::string element = name.substr(dims);
+  if (element.size() > 2 && element[0] == 'L' && element.back() == ';')
+    element = element.substr(1, element.size() - 2);
+  else if (element.size() == 1)
+    for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
+      if (simvm::primitiveLetter(code) == element[0]) element = simvm::primitiveName(code);
+  for (size_t i = 0; i < dims; ++i) element += "[]";
+  return element;
+}
+
 std::string describeHandle(Session& s, uint32_t h) {
-  std::string name = printable(reportedClassName(s.vm(), h));
-  if (kindOf(s.vm(), h) == 'A') name += "[]";
+  const char kind = kindOf(s.vm(), h);
+  std::string name = reportedClassName(s.vm(), h);
+  if (kind == 'A') name += "[]";
+  if (kind == 'A' || kind == 'P') name = arrayTypeName(name);
+  name = printable(name);
   return hexHandle(h) + (name.empty() ? "" : " (" + name + ")");
 }
 

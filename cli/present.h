@@ -19,7 +19,11 @@ namespace cli {
 // "1 record", "3 records".
 std::string plural(size_t n, const char* one, const char* many);
 
-// "0x7b (com/acme/shop/Session)", "0x7c (java/lang/String[])" for an object array.
+// "[I" -> "int[]", "[[Ljava/lang/String;" -> "java/lang/String[][]"; other names unchanged.
+std::string arrayTypeName(const std::string& name);
+
+// "0x7b (com/acme/shop/Session)", "0x7c (java/lang/String[])" for an object array, "0x7d
+// (int[][])" for an array of int arrays.
 std::string describeHandle(Session& s, uint32_t h);
 
 // A class prefix as people write it: "com.acme." means "com/acme/".

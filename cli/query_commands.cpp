@@ -117,7 +117,8 @@ void printUsageTable(const simvm::UsageReport& u, std::optional<size_t> limit,
     bytes += r.bytes;
   }
   printTable(out, t);
-  out << plural(u.records.size(), "class", "classes") << ", " << instances << " instances, "
+  out << plural(u.records.size(), "class", "classes") << ", "
+      << plural(static_cast<size_t>(instances), "instance", "instances") << ", "
       << bytes << " bytes (instances and the arrays their fields own)"
       << shownNote(u.records.size(), limit) << '\n';
 }

@@ -80,6 +80,27 @@ bool sameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+// A message that echoes a value the user gave (a file or folder name, which may be long or hold
+// control bytes): each copy of it, raw or already escaped, quoted as errors quote input.
+std::string echoQuoted(const std::string& message, const std::string& value) {
+  const std::string escaped = printable(value);
+  if (value.empty()) return printable(message);
+  std::string out, plain;
+  for (size_t at = 0; at < message.size();) {
+    const std::string* form = message.compare(at, value.size(), value) == 0     ? &value
+                              : message.compare(at, escaped.size(), escaped) == 0 ? &escaped
+                                                                                  : nullptr;
+    if (form) {
+      out += printable(plain) + quoteInput(value);
+      plain.clear();
+      at += form->size();
+    } else {
+      plain += message[at++];
+    }
+  }
+  return out + printable(plain);
+}
+
 }  // namespace
 
 Session::Session(const GlobalOptions& options) {
@@ -87,7 +108,8 @@ Session::Session(const GlobalOptions& options) {
   try {
     lib_ = std::make_unique<simvm::Library>(dir);
   } catch (const std::exception& e) {
-    throw CliError(std::string(e.what()) + " (--lib DIR names the folder holding libTavolin2.so)");
+    throw CliError(echoQuoted(e.what(), dir) +
+                   " (--lib DIR names the folder holding libTavolin2.so)");
   }
 
   if (options.heap.empty()) {
@@ -97,23 +119,21 @@ Session::Session(const GlobalOptions& options) {
   } else {
     simvm::HprofOptions ho;
     ho.high = options.high;
-    ProgressLine progress{options.heap};
+    ProgressLine progress{quoteInput(options.heap)};
     if (isatty(STDERR_FILENO))
       ho.progress = [&progress](uint64_t done, uint64_t total) { progress.update(done, total); };
     try {
       dump_ = simvm::loadHprof(options.heap, ho);
-    } catch (const simvm::HprofError& e) {
+    } catch (const std::exception& e) {  // an HprofError says at which byte
       progress.clear();
-      throw CliError("cannot read heap dump " + options.heap + ": " + e.what());  // says where
-    } catch (const std::exception& e) {
-      progress.clear();
-      throw CliError("cannot read heap dump " + options.heap + ": " + e.what());
+      throw CliError(echoQuoted("cannot read heap dump " + options.heap + ": " + e.what(),
+                                options.heap));
     }
     progress.clear();
     vm_ = dump_->vm.get();
     if (dump_->danglingReferences > 0)
       std::fprintf(stderr,
-                   "loaded %llu objects, %llu classes, %llu threads; %llu references to objects "
+                   "loaded %llu objects, %llu classes, %llu running threads; %llu references to objects "
                    "missing from the dump (read as null)\n",
                    static_cast<unsigned long long>(dump_->objects),
                    static_cast<unsigned long long>(dump_->classes),

@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "cli/commands.h"
 #include "cli/completion.h"
+#include "cli/format.h"
 
 #ifdef TAVOLIN_HAVE_EDITLINE
 #include <editline/readline.h>
@@ -151,6 +153,15 @@ bool deliver(const std::string& text, std::ostream& out) {
   return !InterruptHandler::taken();
 }
 
+// "exit 3": the status the person asked the shell to leave with.
+int leaveStatus(const std::vector<std::string>& words) {
+  const std::optional<int32_t> n = words.size() == 2 ? parseCount(words[1]) : std::nullopt;
+  if (!n || *n > 255)
+    throw UsageError("usage: " + words[0] + " [STATUS]: a status from 0 to 255, not " +
+                     quoteInput(words.size() > 1 ? words[1] : ""));
+  return *n;
+}
+
 }  // namespace
 
 int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
@@ -162,7 +173,7 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
   Completion completion(session);
   if (reader.interactive())
     out << "tavolin shell on "
-        << (session.dump() ? ctx.options().heap : std::string("the demo heap"))
+        << (session.dump() ? quoteInput(ctx.options().heap) : std::string("the demo heap"))
         << ".\n'help' lists the commands, $1, $2 ... name the rows of the last result, Tab "
            "completes, 'quit' leaves.\n";
   bool failed = false;
@@ -179,7 +190,10 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
     try {
       const std::vector<std::string> words = splitLine(line);
       if (words.empty()) continue;
-      if (words[0] == "quit" || words[0] == "exit") break;
+      if (words[0] == "quit" || words[0] == "exit") {
+        if (words.size() == 1) break;
+        return leaveStatus(words);
+      }
       if (runWords(ctx, words, inv.output, captured) != 0) failed = true;
       if (!deliver(captured.str(), out)) std::cerr << "(interrupted)" << std::endl;
     } catch (const std::exception& e) {
