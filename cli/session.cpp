@@ -243,10 +243,12 @@ uint32_t Session::resolveObject(const std::string& text) const {
   if (looksLikeHandle(text)) return resolveHandle(text);
   const ClassLookup found = lookUpClass(text);
   if (found.cls) return found.cls;
+  // Whether a word names a class only the heap can tell: like an unknown class anywhere, a
+  // failure of the command (1), not a wrong command line (2).
   if (found.known) throw CliError(found.why);
-  throw UsageError("bad handle " + quoteInput(text) +
-                   ": give a number (decimal or 0x hex), @<dump id>, $<row> or a class name" +
-                   found.hint);
+  throw CliError("no class or handle " + quoteInput(text) +
+                 ": give a class name, a number (decimal or 0x hex), @<dump id> or $<row>" +
+                 found.hint);
 }
 
 Session::ClassLookup Session::lookUpClass(const std::string& text) const {

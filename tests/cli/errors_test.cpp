@@ -33,7 +33,7 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"classes", "--frob"}, 2, "unknown option '--frob' for classes"},
       {{"info"}, 2, "too few arguments"},
       {{"info", "1", "2"}, 2, "too many arguments"},
-      {{"info", "banana"}, 2, "bad handle 'banana'"},
+      {{"info", "banana"}, 1, "no class or handle 'banana'"},
       {{"info", "0x1g"}, 2, "bad handle"},
       {{"info", "4294967296"}, 2, "bad handle"},
       {{"info", "-2147483649"}, 2, "bad handle"},
