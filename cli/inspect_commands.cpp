@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/java_numbers.h"
 #include "cli/links.h"
 #include "cli/present.h"
 #include "cli/query_commands.h"
@@ -145,14 +146,12 @@ std::string primitiveText(char letter, uint64_t bits) {
     case 'F': {
       float f;
       std::memcpy(&f, &low, sizeof f);
-      std::snprintf(buf, sizeof buf, "%g", static_cast<double>(f));
-      return buf;
+      return javaFloat(f);
     }
     case 'D': {
       double d;
       std::memcpy(&d, &bits, sizeof d);
-      std::snprintf(buf, sizeof buf, "%g", d);
-      return buf;
+      return javaDouble(d);
     }
     default:
       return "?";
@@ -186,7 +185,16 @@ std::string elementsText(Session& s, uint32_t array, size_t shown) {
     std::string utf8;
     for (size_t i = 0; i < n; ++i) {
       const uint16_t u = vm.read16(vm.bodyOf(array) + static_cast<uint32_t>(2 * i));
-      if (u < 0x80) {
+      const uint16_t next =
+          i + 1 < length ? vm.read16(vm.bodyOf(array) + static_cast<uint32_t>(2 * i + 2)) : 0;
+      if (u >= 0xD800 && u < 0xDC00 && next >= 0xDC00 && next < 0xE000) {  // one character
+        const uint32_t cp = 0x10000 + ((u - 0xD800u) << 10) + (next - 0xDC00u);
+        utf8 += static_cast<char>(0xF0 | (cp >> 18));
+        utf8 += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (cp & 0x3F));
+        ++i;
+      } else if (u < 0x80) {
         utf8 += static_cast<char>(u);
       } else if (u < 0x800) {
         utf8 += static_cast<char>(0xC0 | (u >> 6));

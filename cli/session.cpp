@@ -133,12 +133,13 @@ Session::Session(const GlobalOptions& options) {
     vm_ = dump_->vm.get();
     if (dump_->danglingReferences > 0)
       std::fprintf(stderr,
-                   "loaded %llu objects, %llu classes, %llu running threads; %llu references to objects "
+                   "loaded %llu objects, %llu classes, %llu running threads; %llu %s to objects "
                    "missing from the dump (read as null)\n",
                    static_cast<unsigned long long>(dump_->objects),
                    static_cast<unsigned long long>(dump_->classes),
                    static_cast<unsigned long long>(dump_->threads),
-                   static_cast<unsigned long long>(dump_->danglingReferences));
+                   static_cast<unsigned long long>(dump_->danglingReferences),
+                   dump_->danglingReferences == 1 ? "reference" : "references");
   }
   vm_->makeCurrent();
   caller_ = std::make_unique<simvm::Caller>(*vm_, *lib_);

@@ -2,6 +2,7 @@
 // leaving, and the rows of each result kept for $1, $2, ...
 #include <unistd.h>
 
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 
 #ifdef TAVOLIN_HAVE_EDITLINE
 #include <editline/readline.h>
+#include <langinfo.h>
 #endif
 
 namespace cli {
@@ -63,6 +65,17 @@ class InterruptHandler {
 
 enum class ReadResult { Line, End, Interrupted };
 
+#ifdef TAVOLIN_HAVE_EDITLINE
+// The line editor reads characters as the locale's character type says; in the "C" locale a
+// program starts in it drops every byte above 127, so "Shop$Ünïcödé" would come back as
+// "Shop$ncd". Class names and strings are UTF-8 whatever the terminal's locale is called.
+void useUtf8Characters() {
+  const char* set = std::setlocale(LC_CTYPE, "");
+  if (set && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) return;
+  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "en_US.UTF-8");
+}
+#endif
+
 // Line editing, history and completion on a terminal (when built with libedit); plain reads
 // otherwise, so that a script piped into the shell sees no prompts.
 class LineReader {
@@ -70,6 +83,7 @@ class LineReader {
   LineReader() : interactive_(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
 #ifdef TAVOLIN_HAVE_EDITLINE
     if (interactive_) {
+      useUtf8Characters();
       if (const char* home = std::getenv("HOME"))
         history_ = std::string(home) + "/.tavolin_history";
       if (!history_.empty()) read_history(history_.c_str());
