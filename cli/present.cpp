@@ -31,9 +31,9 @@ std::string arrayTypeName(const std::string& name) {
 
 std::string describeHandle(Session& s, uint32_t h) {
   const char kind = kindOf(s.vm(), h);
-  std::string name = reportedClassName(s.vm(), h);
-  if (kind == 'A') name += "[]";
-  if (kind == 'A' || kind == 'P') name = arrayTypeName(name);
+  std::string name = reportedClassName(s.vm(), h);  // an object array's element class
+  if (kind == 'A') name = name[0] == '[' ? arrayTypeName("[" + name) : name + "[]";
+  if (kind == 'P') name = arrayTypeName(name);
   name = printable(name);
   return hexHandle(h) + (name.empty() ? "" : " (" + name + ")");
 }

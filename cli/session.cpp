@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "cli/format.h"
+#include "simvm/platform.h"
 
 namespace cli {
 namespace {
@@ -108,8 +109,14 @@ Session::Session(const GlobalOptions& options) {
   try {
     lib_ = std::make_unique<simvm::Library>(dir);
   } catch (const std::exception& e) {
-    throw CliError(echoQuoted(e.what(), dir) +
-                   " (--lib DIR names the folder holding libTavolin2.so)");
+    // The loader's message names the file (the folder and the name) before its reason.
+    const std::string what = e.what();
+    const size_t named = what.rfind(dir);
+    const size_t reason = named == std::string::npos ? std::string::npos : what.find(": ", named);
+    throw CliError("cannot load " + std::string(simvm::platform::libraryFileName()) + " from " +
+                   quoteInput(dir) + ": " +
+                   echoQuoted(reason == std::string::npos ? what : what.substr(reason + 2), dir) +
+                   " (--lib DIR names the folder holding it)");
   }
 
   if (options.heap.empty()) {
