@@ -1,6 +1,7 @@
 // threads and fields: what a person needs to tell objects apart in a heap where no Java code
 // runs. threads is built from the queries (the instances of Thread, then the references of
 // each); fields reads the object's words through the VM, as a debugger would.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -244,6 +245,7 @@ std::string referenceText(Session& s, uint32_t h, size_t elements) {
 
 struct FieldRow {
   std::string declaredBy, name, type, value;
+  std::string vmCopy;  // with a dump: how the VM's copy differs from the dump's value, or ""
 };
 
 // "int", "long", "java/lang/String", "byte[]" from a signature.
@@ -285,7 +287,7 @@ std::vector<FieldRow> instanceFields(Session& s, uint32_t obj, size_t elements) 
         const uint64_t high = letter == 'J' || letter == 'D' ? vm.read32(at + 4) : 0;
         value = primitiveText(letter, high << 32 | vm.read32(at));
       }
-      rows.push_back({vm.className(c), f.name, typeName(f.signature), value});
+      rows.push_back({vm.className(c), f.name, typeName(f.signature), value, ""});
     }
   }
   return rows;
@@ -305,7 +307,111 @@ std::vector<FieldRow> staticFields(Session& s, uint32_t cls, size_t elements) {
       value = "(not kept: the VM holds one word per static)";
     else
       value = primitiveText(letter, f.staticValue);
-    rows.push_back({vm.className(cls), f.name, "static " + typeName(f.signature), value});
+    rows.push_back({vm.className(cls), f.name, "static " + typeName(f.signature), value, ""});
+  }
+  return rows;
+}
+
+// --- fields as a dump declares them ----------------------------------------------------------
+
+const std::vector<simvm::LoadedHeap::DeclaredField>* declaredBy(Session& s, uint32_t cls) {
+  const auto it = s.dump()->declaredFields.find(cls);
+  return it == s.dump()->declaredFields.end() ? nullptr : &it->second;
+}
+
+std::string dumpTypeName(Session& s, uint32_t cls, const simvm::LoadedHeap::DeclaredField& f) {
+  if (f.type != 'L') return typeName(std::string(1, f.type));
+  // The dump calls every reference "object"; the VM's field knows more when it has one.
+  for (const simvm::FieldDecl& d : s.vm().fieldsOf(cls))
+    if (d.name == f.vmName && !f.vmName.empty()) return typeName(d.signature);
+  return "java/lang/Object";
+}
+
+// The value the VM holds in field `vmName` of obj, read at the dump's width.
+std::string vmValueText(Session& s, uint32_t obj, uint32_t cls, const std::string& vmName,
+                        char type, size_t elements) {
+  simvm::Vm& vm = s.vm();
+  const uint32_t at = vm.bodyOf(obj) + vm.fieldOffset(cls, vmName);
+  if (type == 'L') return referenceText(s, vm.read32(at), elements);
+  const uint64_t high = type == 'J' || type == 'D' ? vm.read32(at + 4) : 0;
+  return primitiveText(type, high << 32 | vm.read32(at));
+}
+
+// The instance fields of a dumped object as its dump declares them, the topmost class's
+// first, with exact values; then the fields only the VM's class has.
+std::vector<FieldRow> dumpInstanceFields(Session& s, uint32_t obj, size_t elements) {
+  simvm::Vm& vm = s.vm();
+  std::vector<uint32_t> chain;
+  for (uint32_t c = vm.classOfObject(obj); c && chain.size() < 256; c = vm.superclassOf(c))
+    chain.insert(chain.begin(), c);
+  const std::vector<simvm::LoadedHeap::DroppedValue>& dropped = s.dump()->droppedValues;
+  std::vector<FieldRow> rows;
+  for (uint32_t c : chain) {
+    const auto* declared = declaredBy(s, c);
+    std::vector<std::string> shown;
+    for (const auto& f : declared ? *declared : std::vector<simvm::LoadedHeap::DeclaredField>{}) {
+      if (f.isStatic) continue;
+      FieldRow row{vm.className(c), f.name, dumpTypeName(s, c, f), "", ""};
+      if (!f.vmName.empty()) {
+        row.value = vmValueText(s, obj, c, f.vmName, f.type, elements);
+        shown.push_back(f.vmName);
+        if (c == vm.stringClass() && f.name == "value" && kindOf(vm, vm.read32(vm.bodyOf(obj) + vm.fieldOffset(c, f.vmName))) == 'P')
+          row.vmCopy = "the VM holds the text as this char[]; the dump's value is bytes in its coder";
+      } else {
+        auto it = std::lower_bound(dropped.begin(), dropped.end(), obj,
+                                   [](const auto& d, uint32_t h) { return d.object < h; });
+        for (; it != dropped.end() && it->object == obj; ++it)
+          if (it->cls == c && it->field == f.name)
+            row.value = f.type == 'L' ? "@" + hexHandle(static_cast<uint32_t>(it->bits)).substr(2)
+                                      : primitiveText(f.type, it->bits);
+        if (row.value.empty()) row.value = "?";
+        row.vmCopy = "the VM keeps no copy: its own field of this name is another word";
+      }
+      rows.push_back(row);
+    }
+    // What the VM's class has beyond the dump's declaration (its own layout of a well-known
+    // class, such as a String's offset and count).
+    for (const simvm::FieldDecl& d : vm.fieldsOf(c)) {
+      if (d.isStatic || std::find(shown.begin(), shown.end(), d.name) != shown.end()) continue;
+      const char letter = d.signature.empty() ? '?' : d.signature[0];
+      const bool named = declared && std::any_of(declared->begin(), declared->end(),
+                                                 [&](const auto& f) { return f.name == d.name; });
+      rows.push_back({vm.className(c), d.name, typeName(d.signature),
+                      vmValueText(s, obj, c, d.name, isReference(d.signature) ? 'L' : letter,
+                                  elements),
+                      named ? "the VM's own word of this name, not the dump's value"
+                            : "the VM's own field: the dump declares none of this name"});
+    }
+  }
+  return rows;
+}
+
+// The statics of a dumped class as its dump declares them, with exact values (a long or double
+// whole); then the statics only the VM's class has (the importer's "<class loader>", ...).
+std::vector<FieldRow> dumpStaticFields(Session& s, uint32_t cls, size_t elements) {
+  simvm::Vm& vm = s.vm();
+  std::vector<FieldRow> rows;
+  std::vector<std::string> shown;
+  if (const auto* declared = declaredBy(s, cls))
+    for (const auto& f : *declared) {
+      if (!f.isStatic) continue;
+      FieldRow row{vm.className(cls), f.name, "static " + dumpTypeName(s, cls, f),
+                   f.type == 'L' ? referenceText(s, static_cast<uint32_t>(f.value), elements)
+                                 : primitiveText(f.type, f.value),
+                   ""};
+      if (f.type == 'J' || f.type == 'D')
+        row.vmCopy = "the VM keeps one word per static: its copy is 0";
+      if (f.vmName.empty()) row.vmCopy = "the VM keeps no copy";
+      shown.push_back(f.vmName);
+      rows.push_back(row);
+    }
+  for (const simvm::FieldDecl& d : vm.fieldsOf(cls)) {
+    if (!d.isStatic || std::find(shown.begin(), shown.end(), d.name) != shown.end()) continue;
+    const char letter = d.signature.empty() ? '?' : d.signature[0];
+    rows.push_back({vm.className(cls), d.name, "static " + typeName(d.signature),
+                    isReference(d.signature) ? referenceText(s, d.staticValue, elements)
+                                             : primitiveText(letter, d.staticValue),
+                    "the VM's own: not a field the dump declares"});
   }
   return rows;
 }
@@ -318,6 +424,7 @@ void printFields(Session& s, uint32_t h, const std::vector<FieldRow>& rows, Outp
       JsonObject o;
       o.add("declaredBy", r.declaredBy).add("field", r.name).add("type", r.type);
       o.add("value", r.value);
+      if (!r.vmCopy.empty()) o.add("vmCopy", r.vmCopy);
       records.push_back(o);
     }
     printJsonArray(out, records);
@@ -327,7 +434,8 @@ void printFields(Session& s, uint32_t h, const std::vector<FieldRow>& rows, Outp
     Table t;
     t.columns = {{"field"}, {"type"}, {"value"}};
     for (const FieldRow& r : rows)
-      t.rows.push_back({printable(r.name), printable(r.type), r.value});
+      t.rows.push_back({printable(r.name), printable(r.type),
+                        r.vmCopy.empty() ? r.value : r.value + "  (" + r.vmCopy + ")"});
     printTable(out, t);
   }
   out << plural(rows.size(), "field", "fields") << " of " << describeHandle(s, h) << '\n';
@@ -377,16 +485,21 @@ int runFields(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kind == 'A' || kind == 'P') {
     // An array has no fields: its length and elements stand in for them.
     const std::vector<FieldRow> rows{
-        {"", "length", "int", std::to_string(s.vm().arrayLength(h))},
+        {"", "length", "int", std::to_string(s.vm().arrayLength(h)), ""},
         {"", "elements",
          kind == 'A' ? arrayTypeName(reportedClassName(s.vm(), h)) + "[]"
                      : arrayTypeName(reportedClassName(s.vm(), h)),
-         elementsText(s, h, elements)}};
+         elementsText(s, h, elements), ""}};
     printFields(s, h, rows, inv.output, out);
     return 0;
   }
-  printFields(s, h, kind == 'C' ? staticFields(s, h, elements) : instanceFields(s, h, elements),
-              inv.output, out);
+  if (s.dump())  // what the dump declares, with its exact values
+    printFields(s, h,
+                kind == 'C' ? dumpStaticFields(s, h, elements) : dumpInstanceFields(s, h, elements),
+                inv.output, out);
+  else
+    printFields(s, h, kind == 'C' ? staticFields(s, h, elements) : instanceFields(s, h, elements),
+                inv.output, out);
   return 0;
 }
 

@@ -91,6 +91,12 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
     o.add("kind", std::string(1, r.kind)).add("handle", int64_t{r.handle}).add("class", r.className);
     if (view.detail == Detail::Count) {
       o.add("count", parseDecimal(r.detail));
+      if (view.dumpBytes) {
+        if (const std::optional<uint64_t> bytes = view.dumpBytes(r))
+          o.add("dumpBytes", static_cast<int64_t>(*bytes));
+        else
+          o.addNull("dumpBytes");
+      }
     } else if (view.detail == Detail::Link) {
       if (std::optional<Link> link = recordLink(r, view)) addLinkJson(o, *link);
     }
@@ -110,6 +116,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
                  {"decimal", Align::Right},
                  {"class"}};
     if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
+    if (view.dumpBytes) t.columns.push_back({"dump bytes", Align::Right});
     if (view.detail == Detail::Link) t.columns.push_back({"via"});
     if (s.dump()) t.columns.push_back({"dump id"});
     const size_t shown = std::min(report.records.size(), view.limit.value_or(SIZE_MAX));
@@ -119,6 +126,10 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
                                    hexHandle(r.handle), decimalHandle(r.handle),
                                    printable(r.className)};
       if (view.detail == Detail::Count) row.push_back(r.detail);
+      if (view.dumpBytes) {
+        const std::optional<uint64_t> bytes = view.dumpBytes(r);
+        row.push_back(bytes ? std::to_string(*bytes) : "-");
+      }
       if (view.detail == Detail::Link) {
         const std::optional<Link> link = recordLink(r, view);
         row.push_back(link ? linkText(*link) : "");

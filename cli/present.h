@@ -47,6 +47,9 @@ struct ReportView {
   std::function<bool(const simvm::Record&)> holderIsClass;
   std::string summary;  // printed under the table (or alone when it is empty)
   std::optional<size_t> limit;  // --limit: the rows shown
+  // A census of a dump: the bytes the dump holds for a record's objects (a "dump bytes" column,
+  // "dumpBytes" in JSON); unset otherwise.
+  std::function<std::optional<uint64_t>(const simvm::Record&)> dumpBytes;
 };
 
 // ", the first 5 shown" after a total, when a limit hides rows; "" otherwise.

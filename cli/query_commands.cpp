@@ -57,6 +57,18 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
           ? "no class name begins with " + quoteInput(prefix)
           : plural(r.records.size(), "record", "records") +
                 " (C: instances of the class, A: object arrays with it as element class)";
+  // A dump's own figure beside the count, as a class histogram shows it: per class, not
+  // credited up to superclasses.
+  if (const simvm::LoadedHeap* dump = s.dump(); dump && !inv.flags.count("--superclasses")) {
+    view.dumpBytes = [dump](const simvm::Record& rec) -> std::optional<uint64_t> {
+      const auto& bytes = rec.kind == 'A' ? dump->objectArrayBytes : dump->instanceBytes;
+      const auto it = bytes.find(rec.handle);
+      return it == bytes.end() ? std::nullopt : std::optional<uint64_t>(it->second);
+    };
+    if (!r.records.empty())
+      view.summary += "; dump bytes: what the dump holds of them (fields or elements, without "
+                      "object headers)";
+  }
   return presentReport(s, r, view, inv.output, out);
 }
 

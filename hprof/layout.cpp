@@ -77,6 +77,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   }
   prefault_ = nullptr;
   setStatics();
+  keepDeclarations();
   setClassReferences();
   makeThreads();
   makeRootHolders();

@@ -47,7 +47,9 @@ std::string writeDump(bool jniRoot) {
                  {"d5", hproftest::kDouble},
                  {"f", hproftest::kFloat},
                  {"q", hproftest::kChar},
-                 {"lost", hproftest::kRef}});
+                 {"lost", hproftest::kRef}},
+                {{"BIG", hproftest::kLong, 0x1122334455667788ull},
+                 {"PI", hproftest::kDouble, doubleBits(3.141592653589793)}});
   // Loaded by an object of the dump: the importer gives the class a "<class loader>" static.
   w.defineClass(kKeep, kObject, "hw/Keep", {},
                 {{"KEEP", hproftest::kRef, kBlankObj}, {"SMILE", hproftest::kRef, kSmileObj}},
@@ -65,7 +67,8 @@ std::string writeDump(bool jniRoot) {
               {"lost", kMissing}});  // a reference the dump lacks: the load line is printed
   w.instance(kLongText, kString, {{"value", kLongTextBytes}, {"coder", 0}});
   w.byteArray(kLongTextBytes, std::string(200000, 'x'));
-  for (int i = 0; i < kThreadCount; ++i) w.instance(kThreads + 8 * i, kThread, {});
+  for (int i = 0; i < kThreadCount; ++i)
+    w.instance(kThreads + 8 * i, kThread, {{"eetop", 139731929940448ull + i}});
   w.rootStickyClass(kKeep);
   w.rootStickyClass(kSmile);
   if (jniRoot) w.rootJniGlobal(kLongText);
@@ -156,6 +159,34 @@ TEST_F(ConsoleHeapTruth, values_are_written_as_java_prints_them_and_text_as_utf8
   EXPECT_NE(lineWith(info.out, "toString").find("200000"), std::string::npos) << info.out;
 }
 
+// fields shows what the dump declares, with its exact values, and says where the VM differs.
+TEST_F(ConsoleHeapTruth, fields_are_the_dumps_declarations_with_exact_values) {
+  const Outcome thread = run({"fields", at(kThreads)});
+  ASSERT_EQ(thread.status, 0) << thread.err;
+  const std::vector<std::string> eetop = words(lineWith(thread.out, "eetop     long"));
+  ASSERT_GE(eetop.size(), 4u) << thread.out;
+  EXPECT_EQ(eetop[2], "139731929940448") << thread.out;
+  EXPECT_EQ(eetop[3], "(the");  // the VM's copy differs, and the row says so
+  const Outcome statics = run({"--json", "fields", "hw.Numbers"});
+  EXPECT_NE(statics.out.find("\"field\": \"BIG\", \"type\": \"static long\", \"value\": \"" +
+                             std::to_string(0x1122334455667788ll) + "\""),
+            std::string::npos)
+      << statics.out;
+  EXPECT_NE(statics.out.find("\"field\": \"PI\", \"type\": \"static double\", \"value\": "
+                             "\"3.141592653589793\", \"vmCopy\": "),
+            std::string::npos)
+      << statics.out;
+  // A String as the dump declares it (value, coder), the VM's own bounds marked as its own.
+  const Outcome text = run({"fields", at(kLongText)});
+  EXPECT_EQ(words(lineWith(text.out, "coder ")).at(2), "0") << text.out;
+  EXPECT_NE(lineWith(text.out, "count ").find("the VM's own field"), std::string::npos) << text.out;
+  // The census shows the dump's own bytes beside the count: hw/Numbers holds 5 doubles, a
+  // float, a char and an 8-byte id.
+  EXPECT_NE(run({"--json", "classes", "hw/Numbers"}).out.find("\"count\": 1, \"dumpBytes\": 54"),
+            std::string::npos);
+  EXPECT_EQ(words(lineWith(run({"classes", "hw/Numbers"}).out, "hw/Numbers")).at(6), "54");
+}
+
 TEST_F(ConsoleHeapTruth, threads_are_listed_in_stack_order_and_counted_as_the_load_line_counts) {
   const Outcome r = run({"threads"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -194,8 +225,8 @@ TEST_F(ConsoleHeapTruth, counts_leave_out_what_the_importer_added) {
   const auto classObjects = [](const Outcome& o) { return words(lineWith(o.out, "java/lang/Class ")); };
   const Outcome plain = run({"classes", "java/lang/Class"});
   const Outcome withRoot = run({"classes", "java/lang/Class"}, true);
-  ASSERT_EQ(classObjects(plain).size(), 7u) << plain.out;
-  EXPECT_EQ(classObjects(withRoot).at(6), classObjects(plain).at(6)) << withRoot.out;
+  ASSERT_EQ(classObjects(plain).size(), 8u) << plain.out;  // with the dump's bytes and id
+  EXPECT_EQ(classObjects(withRoot).at(5), classObjects(plain).at(5)) << withRoot.out;
   EXPECT_EQ(run({"--json", "classes", "java/lang/Class"}, true).out,
             run({"--json", "classes", "java/lang/Class"}).out);
   // hw/Keep declares two statics; the importer's "<class loader>" is not one of them.
