@@ -19,7 +19,8 @@ const std::vector<Command>& commands() {
           .summary = "census: live instances and object arrays of each class",
           .details = R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
 its live instances (kind C) and the live object arrays whose element class it is
-(kind A). The handle is the class's own handle.
+(kind A). The handle is the class's own handle. With --heap, "dump bytes" gives the bytes
+the dump holds for them (fields or elements, no object headers).
   --superclasses  also count every object once for each class above its own
   --by-count      largest count first (default: by class name)
 --raw writes the report stream: the record count, NUL, then one NUL-terminated
@@ -39,6 +40,8 @@ record per class: "C <handle> <class> <count>".
 whose element class is CLASS.
   --subclasses  include instances of its subclasses (then sorted by class name)
   --arrays      list object arrays instead of instances
+X[][] lists the arrays of arrays (object arrays of X[]); for primitive arrays, which
+the queries do not list, it says how many the heap holds.
 --raw writes the report stream; records are "I <handle> <class>" (C for class
 objects, A for arrays).
 )",
@@ -189,7 +192,9 @@ marked "not running". The calling thread's frames are never scanned. The rows ($
 primitives as numbers, strings as their text, references as handle and class, and
 arrays with their length and first elements. For a class, its static fields; for an
 array, its length and first elements. It tells apart instances whose toString cannot
-(in a dump no Java code runs).
+(in a dump no Java code runs). With --heap: the fields the dump declares, with its exact
+values (longs and doubles whole, statics included), each row saying where the VM's copy
+differs.
   --limit N  show N elements of each array (default 8)
 )",
           .flags = {},

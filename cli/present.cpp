@@ -124,7 +124,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       const simvm::Record& r = report.records[i];
       std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
                                    hexHandle(r.handle), decimalHandle(r.handle),
-                                   printable(r.className)};
+                                   printable(arrayTypeName(r.className))};
       if (view.detail == Detail::Count) row.push_back(r.detail);
       if (view.dumpBytes) {
         const std::optional<uint64_t> bytes = view.dumpBytes(r);
