@@ -398,8 +398,23 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
 // The checks that need no heap, made before one is loaded: a usage error should not wait for
 // a dump of several gigabytes.
 void checkBeforeLoading(const Context& ctx, const Command& cmd, const Invocation& inv) {
-  if (cmd.handleArgument && !inv.args.empty())
+  if (cmd.handleArgument && !inv.args.empty()) {
+    if (inv.args[0].empty()) throw UsageError("a class name or handle is empty");
     checkHandleSyntax(inv.args[0], ctx.inShell, !ctx.options().heap.empty());
+  }
+  if (!inv.maxNodes.empty() && !parseCount(inv.maxNodes))
+    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
+                     quoteInput(inv.maxNodes));
+  if (inv.output == OutputMode::Raw) {
+    if (cmd.run == runThreads)
+      throw UsageError("threads joins several queries: it has no --raw form (see refs --raw)");
+    if (cmd.run == runFields)
+      throw UsageError("fields reads the VM, not the library: it has no --raw form");
+    if (cmd.run == runMissing)
+      throw UsageError("missing reads the dump, not the library: it has no --raw form");
+  }
+  if (cmd.run == runDemo && inv.output != OutputMode::Table)
+    throw UsageError("demo is written for people: drop --raw and --json");
   if (cmd.run == runDemo && !ctx.options().heap.empty())
     throw UsageError("demo tours the built-in heap: run it without --heap");
 }
