@@ -405,6 +405,7 @@ void checkBeforeLoading(const Context& ctx, const Command& cmd, const Invocation
   if (!inv.maxNodes.empty() && !parseCount(inv.maxNodes))
     throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
                      quoteInput(inv.maxNodes));
+  // Commands with no --raw form: what they show is not one answer of the library.
   if (inv.output == OutputMode::Raw) {
     if (cmd.run == runThreads)
       throw UsageError("threads joins several queries: it has no --raw form (see refs --raw)");

@@ -444,8 +444,6 @@ void printFields(Session& s, uint32_t h, const std::vector<FieldRow>& rows, Outp
 }  // namespace
 
 int runThreads(Context& ctx, const Invocation& inv, std::ostream& out) {
-  if (inv.output == OutputMode::Raw)
-    throw UsageError("threads joins several queries: it has no --raw form (see refs --raw)");
   Session& s = ctx.session();
   s.requireStub("getHandles0", "threads");
   s.requireStub("getReferences0", "threads");
@@ -475,8 +473,6 @@ int runThreads(Context& ctx, const Invocation& inv, std::ostream& out) {
 }
 
 int runFields(Context& ctx, const Invocation& inv, std::ostream& out) {
-  if (inv.output == OutputMode::Raw)
-    throw UsageError("fields reads the VM, not the library: it has no --raw form");
   Session& s = ctx.session();
   const uint32_t h = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, h, inv);

@@ -22,8 +22,6 @@ std::string hexId(uint64_t id) {
 }  // namespace
 
 int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
-  if (inv.output == OutputMode::Raw)
-    throw UsageError("missing reads the dump, not the library: it has no --raw form");
   Session& s = ctx.session();
   const simvm::LoadedHeap* dump = s.dump();
   if (!dump) throw CliError("missing needs a heap dump (--heap FILE)");
