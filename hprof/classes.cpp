@@ -211,15 +211,16 @@ void HeapBuilder::keepDeclarations() {
     }
     for (const PlanItem& item : info_[i].plan) dropsSome[i] |= item.vmOffset == kDropped;
   }
-  // The values the VM has no place for, read again from the dump: few objects have any.
+  // The dump's bytes per class (by class index while counting), and the values the VM has no
+  // place for, read again from the dump: few objects have any.
+  std::vector<uint64_t> instanceBytes(nClasses_, 0), arrayBytes(nClasses_, 0);
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kInstance && objectClass_[j] != kNone) {
-      heap_->instanceBytes[info_[objectClass_[j]].handle] += o.length;
+      instanceBytes[objectClass_[j]] += o.length;
     } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone &&
                info_[objectClass_[j]].element != kNone) {
-      heap_->objectArrayBytes[info_[info_[objectClass_[j]].element].handle] +=
-          uint64_t{o.length} * idSize_;
+      arrayBytes[info_[objectClass_[j]].element] += uint64_t{o.length} * idSize_;
     }
     if (o.kind != ObjectKind::kInstance || isMirror(j) || !dropsSome[objectClass_[j]]) continue;
     size_t at = 0;
@@ -236,6 +237,10 @@ void HeapBuilder::keepDeclarations() {
                                         text(m_.fields[cd.firstField + k].nameId), bits});
       }
     }
+  }
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    if (instanceBytes[i]) heap_->instanceBytes[info_[i].handle] += instanceBytes[i];
+    if (arrayBytes[i]) heap_->objectArrayBytes[info_[i].handle] += arrayBytes[i];
   }
 }
 
