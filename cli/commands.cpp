@@ -297,7 +297,7 @@ std::string usagePrefix(const Command& cmd, bool inShell) {
 void printShellHelp(std::ostream& out) {
   out << "commands (the rows of a list are $1, $2, ... for the commands after it):\n";
   for (const Command& c : commands())
-    if (c.run != runShell && c.run != runDemo)
+    if (c.run != runShell)
       out << "  " << c.synopsis << "\n      " << c.summary << '\n';
   out << "  help [COMMAND]\n      this list, or one command described\n"
          "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its exit "
