@@ -227,7 +227,8 @@ without rows, and descriptions, leave the rows alone. --raw and --json may be gi
 anywhere on a line. '#' begins a comment. Tab completes commands, options and class
 names; Ctrl-C cancels the line or the output of a running command. In a script, errors
 say 'line N:' and the exit status is 1 if any command failed.
-'help' lists the commands; 'quit' or 'exit' (or end of input) leaves.
+'help' lists the commands; 'quit' or 'exit' (or end of input) leaves, 'exit N' with
+status N.
 )",
           .flags = {},
           .minArgs = 0,
