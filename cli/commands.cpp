@@ -20,7 +20,8 @@ const std::vector<Command>& commands() {
           .summary = "census: live instances and object arrays of each class",
           .details = R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
 its live instances (kind C) and the live object arrays whose element class it is
-(kind A). The handle is the class's own handle.
+(kind A). The handle is the class's own handle. With --heap, "dump bytes" gives the bytes
+the dump holds for them (fields or elements, no object headers).
   --superclasses  also count every object once for each class above its own
   --by-count      largest count first (default: by class name)
   --retained      add each class's retained size: the bytes its instances retain,
@@ -44,6 +45,8 @@ whose element class is CLASS, each with its retained size (what freeing it would
 back; "-" when no root reaches it: see dominators).
   --subclasses  include instances of its subclasses (then sorted by class name)
   --arrays      list object arrays instead of instances
+X[][] lists the arrays of arrays (object arrays of X[]); for primitive arrays, which
+the queries do not list, it says how many the heap holds.
 --raw writes the report stream; records are "I <handle> <class>" (C for class
 objects, A for arrays).
 )",
@@ -129,7 +132,7 @@ References to java.lang.ref.Reference objects (weak, soft, phantom) are not foll
 For what the search does not take (a primitive array, a Reference object or an array of
 them, a class), the answer is what holds it: the path to a holder and the holder's link, or
 for a class its GC root in a dump, its class loader or itself; a line says how.
-  --max-nodes N  give up after N nodes (default 100000)
+  --max-nodes N  give up after N nodes (default: as many as the heap has objects)
   --limit N      show the first N rows of the chain
 Exit status 1 when no path is found. --raw writes the handles of the chain, root first,
 one signed decimal per line, or the library's message ("Search Failed", "Exceeded
@@ -198,7 +201,7 @@ instances, largest first. A handle no root reaches retains nothing. See dominato
       },
       {
           .name = "missing",
-          .synopsis = "missing",
+          .synopsis = "missing [--limit N]",
           .summary = "references to objects missing from the dump",
           .details = R"(Lists each reference of a loaded dump to an id the dump does not contain: the referrer's
 dump id and class, the field (or array index, static, or root kind) and the missing id.
@@ -207,6 +210,7 @@ Loading makes such references null. A JDK dump has some: see the README.
           .flags = {},
           .minArgs = 0,
           .maxArgs = 0,
+          .takesLimit = true,
           .run = runMissing,
       },
       {
@@ -214,10 +218,10 @@ Loading makes such references null. A JDK dump has some: see the README.
           .synopsis = "threads [--limit N]",
           .summary = "every thread, and per frame the objects its locals hold",
           .details = R"(Lists the thread objects (instances of java.lang.Thread and its subclasses) with their
-names and, per frame, its method and the objects its local variables hold. Built from
-the queries: the instances of the thread classes, then the references of each. The
-calling thread's frames are never scanned. Frames whose locals hold no object are not
-shown. The rows ($1, $2, ...) are the threads.
+names and their frames in stack order, innermost first: each frame's method and the
+objects its local variables hold. A thread without a stack (never started, or ended) is
+marked "not running". The calling thread's frames are never scanned. The rows ($1, $2,
+...) are the threads.
   --limit N  show the first N threads
 )",
           .flags = {},
@@ -234,7 +238,9 @@ shown. The rows ($1, $2, ...) are the threads.
 primitives as numbers, strings as their text, references as handle and class, and
 arrays with their length and first elements. For a class, its static fields; for an
 array, its length and first elements. It tells apart instances whose toString cannot
-(in a dump no Java code runs).
+(in a dump no Java code runs). With --heap: the fields the dump declares, with its exact
+values (longs and doubles whole, statics included), each row saying where the VM's copy
+differs.
   --limit N  show N elements of each array (default 8)
 )",
           .flags = {},
@@ -267,7 +273,8 @@ without rows, and descriptions, leave the rows alone. --raw and --json may be gi
 anywhere on a line. '#' begins a comment. Tab completes commands, options and class
 names; Ctrl-C cancels the line or the output of a running command. In a script, errors
 say 'line N:' and the exit status is 1 if any command failed.
-'help' lists the commands; 'quit' or 'exit' (or end of input) leaves.
+'help' lists the commands; 'quit' or 'exit' (or end of input) leaves, 'exit N' with
+status N.
 )",
           .flags = {},
           .minArgs = 0,
@@ -319,8 +326,35 @@ void printToolHelp(std::ostream& out) {
          "2 the command line is wrong.\n";
 }
 
-void printCommandHelp(std::ostream& out, const Command& cmd) {
-  out << "usage: tavolin [--heap FILE] [--raw|--json] " << cmd.synopsis << "\n\n"
+namespace {
+
+// The tool's options a command takes, as its usage line shows them: demo runs only on the
+// built-in heap and only as a table, threads and fields have no --raw form, missing needs a dump.
+std::string usagePrefix(const Command& cmd, bool inShell) {
+  if (inShell) return cmd.run == runDemo || cmd.run == runMissing ? "" : "[--raw|--json] ";
+  if (cmd.run == runDemo) return "tavolin [--high] ";
+  if (cmd.run == runShell) return "tavolin [--heap FILE] [--raw|--json] ";
+  if (cmd.run == runMissing) return "tavolin --heap FILE [--json] ";
+  if (cmd.run == runThreads || cmd.run == runFields) return "tavolin [--heap FILE] [--json] ";
+  return "tavolin [--heap FILE] [--raw|--json] ";
+}
+
+}  // namespace
+
+void printShellHelp(std::ostream& out) {
+  out << "commands (the rows of a list are $1, $2, ... for the commands after it):\n";
+  for (const Command& c : commands())
+    if (c.run != runShell)
+      out << "  " << c.synopsis << "\n      " << c.summary << '\n';
+  out << "  help [COMMAND]\n      this list, or one command described\n"
+         "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its exit "
+         "status)\n"
+         "\n"
+         "--raw or --json on a line writes that line's answer as the library's bytes or as JSON.\n";
+}
+
+void printCommandHelp(std::ostream& out, const Command& cmd, bool inShell) {
+  out << "usage: " << usagePrefix(cmd, inShell) << cmd.synopsis << "\n\n"
       << static_cast<char>(std::toupper(static_cast<unsigned char>(cmd.summary[0])))
       << (cmd.summary + 1) << ".\n\n"
       << cmd.details;
@@ -411,8 +445,24 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
 // The checks that need no heap, made before one is loaded: a usage error should not wait for
 // a dump of several gigabytes.
 void checkBeforeLoading(const Context& ctx, const Command& cmd, const Invocation& inv) {
-  if (cmd.handleArgument && !inv.args.empty())
+  if (cmd.handleArgument && !inv.args.empty()) {
+    if (inv.args[0].empty()) throw UsageError("a class name or handle is empty");
     checkHandleSyntax(inv.args[0], ctx.inShell, !ctx.options().heap.empty());
+  }
+  if (!inv.maxNodes.empty() && !parseCount(inv.maxNodes))
+    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
+                     quoteInput(inv.maxNodes));
+  // Commands with no --raw form: what they show is not one answer of the library.
+  if (inv.output == OutputMode::Raw) {
+    if (cmd.run == runThreads)
+      throw UsageError("threads joins several queries: it has no --raw form (see refs --raw)");
+    if (cmd.run == runFields)
+      throw UsageError("fields reads the VM, not the library: it has no --raw form");
+    if (cmd.run == runMissing)
+      throw UsageError("missing reads the dump, not the library: it has no --raw form");
+  }
+  if (cmd.run == runDemo && inv.output != OutputMode::Table)
+    throw UsageError("demo is written for people: drop --raw and --json");
   if (cmd.run == runDemo && !ctx.options().heap.empty())
     throw UsageError("demo tours the built-in heap: run it without --heap");
 }
@@ -423,9 +473,15 @@ int printHelpOf(const std::string& name, bool inShell, std::ostream& out) {
         << "help [COMMAND]\n\nLists the commands, or describes one.\n";
     return 0;
   }
+  if (name == "quit" || name == "exit") {
+    out << "usage: " << name << " [STATUS]    (in the shell)\n\nLeaves the shell, with STATUS "
+           "(0 to 255) as its exit status; without it, 1 if a command failed, else 0. The end "
+           "of the\ninput leaves the same way.\n";
+    return 0;
+  }
   const Command* cmd = findCommand(name);
   if (!cmd) throw UsageError("unknown command " + quoteInput(name) + " " + helpHint(inShell));
-  printCommandHelp(out, *cmd);
+  printCommandHelp(out, *cmd, inShell);
   return 0;
 }
 
@@ -445,7 +501,10 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   if (words.empty()) throw UsageError("no command given " + helpHint(ctx.inShell));
   if (words[0] == "help") {
     if (words.size() == 1) {
-      printToolHelp(out);
+      if (ctx.inShell)
+        printShellHelp(out);
+      else
+        printToolHelp(out);
       return 0;
     }
     if (words.size() > 2) throw UsageError("usage: " + std::string(ctx.inShell ? "" : "tavolin ") +
@@ -457,7 +516,7 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   const Invocation inv = parseInvocation(*cmd, words, mode, ctx.inShell);
   ctx.output = inv.output;
   if (inv.help) {
-    printCommandHelp(out, *cmd);
+    printCommandHelp(out, *cmd, ctx.inShell);
     return 0;
   }
   checkBeforeLoading(ctx, *cmd, inv);

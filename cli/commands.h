@@ -59,7 +59,9 @@ const std::vector<Command>& commands();
 const Command* findCommand(const std::string& name);
 
 void printToolHelp(std::ostream& out);
-void printCommandHelp(std::ostream& out, const Command& cmd);
+void printCommandHelp(std::ostream& out, const Command& cmd, bool inShell = false);
+// `help` in the shell: its commands and its own words (quit, exit), without the tool's options.
+void printShellHelp(std::ostream& out);
 
 // Runs one command line (words[0] is the command, or "help"); `mode` is the output mode the
 // tool was started with, which the command's own --raw/--json override. Returns the exit

@@ -47,14 +47,28 @@ struct ClassDescription {
   std::string name, descriptor, secondName, fields, size, methods, interfaces, abstract;
 };
 
-ClassDescription parseClassDescription(const std::string& text) {
-  // The second name may be empty or hold spaces, so the counts are taken from the end.
+// The text with `name` (which may hold blanks) after the first word made one word: the name
+// is cut out and given back in `cut`, leaving "<first word> _ <rest>" to split on blanks.
+std::string withNameCut(const std::string& text, const std::string& name, std::string& cut) {
+  const size_t at = text.find(' ');
+  if (name.empty() || at == std::string::npos || text.compare(at + 1, name.size(), name) != 0 ||
+      text.size() <= at + 1 + name.size() || text[at + 1 + name.size()] != ' ')
+    return text;
+  cut = name;
+  return text.substr(0, at + 1) + "_" + text.substr(at + 1 + name.size());
+}
+
+ClassDescription parseClassDescription(const std::string& libraryText, const std::string& name) {
+  // The second name may be empty or hold spaces, so the counts are taken from the end; the
+  // class's own name may hold them too, so it is taken from the class.
+  std::string cut;
+  const std::string text = withNameCut(libraryText, name, cut);
   const std::vector<std::string> t = splitSpaces(text, SIZE_MAX);
   if (t.size() < 9 || t[0] != "CLASS")
     throw CliError("the library's class description does not parse: " + printable(text));
   const size_t n = t.size();
   ClassDescription d;
-  d.name = t[1];
+  d.name = cut.empty() ? t[1] : cut;
   d.descriptor = t[2];
   for (size_t i = 3; i < n - 5; ++i) d.secondName += (i > 3 ? " " : "") + t[i];
   d.fields = t[n - 5];
@@ -104,20 +118,38 @@ void printClassPairs(Session& s, uint32_t cls, const ClassDescription& d, std::o
   printPairs(out, pairs);
 }
 
+// The statics a dump's importer gives a class for what the dump records it refers to
+// ("<class loader>", "<protection domain>", "<resolved_references>", ...): no field the class
+// declares, though its field table holds them.
+int64_t importerStatics(Session& s, uint32_t cls) {
+  if (!s.dump()) return 0;
+  int64_t n = 0;
+  for (const simvm::FieldDecl& f : s.vm().fieldsOf(cls))
+    n += f.isStatic && !f.name.empty() && f.name[0] == '<';
+  return n;
+}
+
 // OBJECT <handle> <class> <body> <toString...>  or  ARRAY <handle> <class> <body> <length>
 struct ObjectDescription {
   bool object = true;
   std::string handle, className, body, last;  // last: the toString or the length
 };
 
-ObjectDescription parseObjectDescription(const std::string& text) {
-  const std::vector<std::string> t = splitSpaces(text, 5);
+ObjectDescription parseObjectDescription(const std::string& text, const std::string& name) {
+  // "OBJECT <handle> <class> ...": the handle is one word, the class's name is known.
+  const size_t first = text.find(' ');
+  std::string cut;
+  const std::vector<std::string> t = splitSpaces(
+      first == std::string::npos
+          ? text
+          : text.substr(0, first + 1) + withNameCut(text.substr(first + 1), name, cut),
+      5);
   ObjectDescription d;
   d.object = t[0] == "OBJECT";
   if (t.size() < 5 || (!d.object && t[0] != "ARRAY"))
     throw CliError("the library's description does not parse: " + printable(text));
   d.handle = t[1];
-  d.className = t[2];
+  d.className = cut.empty() ? t[2] : cut;
   d.body = t[3];
   d.last = t[4];
   return d;
@@ -126,7 +158,7 @@ ObjectDescription parseObjectDescription(const std::string& text) {
 void printObjectJson(Session& s, uint32_t h, const ObjectDescription& d, const std::string& text,
                      std::ostream& out) {
   JsonObject o;
-  o.add("kind", d.object ? "I" : "A")
+  o.add("kind", kindOf(s.vm(), h) == 'C' ? "C" : d.object ? "I" : "A")
       .add("handle", int64_t{parseHex(d.handle)})
       .add("class", d.className)
       .add("body", "0x" + d.body);
@@ -139,14 +171,23 @@ void printObjectJson(Session& s, uint32_t h, const ObjectDescription& d, const s
   printJsonArray(out, {o});
 }
 
+// A toString as a table shows it: printable, cut after kQuotedLength characters with the
+// length said (--json keeps it whole).
+std::string shortText(const std::string& text) {
+  const std::string quoted = quoteInput(text);
+  if (quoted == "'" + printable(text) + "'") return printable(text);  // short enough
+  return quoted.substr(1, quoted.size() - 2) + " (" + std::to_string(text.size()) +
+         " bytes; --json shows all)";
+}
+
 void printObjectPairs(Session& s, uint32_t h, const ObjectDescription& d, std::ostream& out) {
   const uint32_t described = parseHex(d.handle);
   std::vector<std::pair<std::string, std::string>> pairs{
-      {"kind", d.object ? "object" : "object array"},
+      {"kind", kindOf(s.vm(), h) == 'C' ? "class object" : d.object ? "object" : "object array"},
       {"handle", hexHandle(described) + " (" + decimalHandle(described) + ")"},
       {d.object ? "class" : "element class", printable(d.className)},
       {"body", "0x" + d.body},
-      {d.object ? "toString" : "length", printable(d.last)},
+      {d.object ? "toString" : "length", d.object ? shortText(d.last) : printable(d.last)},
   };
   if (s.dump())
     pairs.emplace_back("dump id", dumpIdText(s, h).value_or("none (made after loading)"));
@@ -165,7 +206,8 @@ int runClassInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
     out << text << '\n';
     return 0;
   }
-  const ClassDescription d = parseClassDescription(text);
+  ClassDescription d = parseClassDescription(text, s.vm().className(cls));
+  d.fields = std::to_string(parseDecimal(d.fields) - importerStatics(s, cls));
   if (inv.output == OutputMode::Json)
     printClassJson(s, cls, d, text, out);
   else
@@ -180,7 +222,18 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (inv.output != OutputMode::Raw)
     if (const std::optional<std::string> note = primitiveArrayNote(s, h)) {
       s.setLastHandles({h});
-      out << *note << '\n';
+      if (inv.output == OutputMode::Json) {
+        JsonObject o;
+        o.add("kind", "P")
+            .add("handle", int64_t{h})
+            .add("class", arrayTypeName(reportedClassName(s.vm(), h)))
+            .add("length", int64_t{s.vm().arrayLength(h)})
+            .add("note", *note);
+        addDumpIdJson(s, h, o);
+        printJsonArray(out, {o});
+      } else {
+        out << *note << '\n';
+      }
       return 0;
     }
   const std::string text = s.caller().handleInfo(h);
@@ -189,7 +242,9 @@ int runInfo(Context& ctx, const Invocation& inv, std::ostream& out) {
     out << text << '\n';
     return 0;
   }
-  const ObjectDescription d = parseObjectDescription(text);
+  const char kind = kindOf(s.vm(), h);
+  const ObjectDescription d = parseObjectDescription(
+      text, kind == 'C' ? s.vm().className(s.vm().classClass()) : reportedClassName(s.vm(), h));
   if (inv.output == OutputMode::Json)
     printObjectJson(s, h, d, text, out);
   else

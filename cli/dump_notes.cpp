@@ -20,6 +20,22 @@ std::string threadName(simvm::Vm& vm, uint32_t thread) {
   }
 }
 
+uint32_t elementBytes(char letter) {
+  switch (letter) {
+    case 'Z':
+    case 'B':
+      return 1;
+    case 'C':
+    case 'S':
+      return 2;
+    case 'J':
+    case 'D':
+      return 8;
+    default:
+      return 4;
+  }
+}
+
 // "[B" -> "byte[]", "[Ljava/lang/Object;" -> "java.lang.Object[]".
 std::string javaName(const std::string& descriptor) {
   size_t dims = 0;
@@ -45,6 +61,23 @@ std::string arrayText(const std::string& text) {
     return t;
   }
   return "";
+}
+
+// The arrays of the VM whose Java name is `name` ("int[]", "java.lang.String[][]"), counted
+// slot by slot: for a heap that is no dump, whose importer counted them already.
+simvm::LoadedHeap::ArrayTally tallyArrays(const simvm::Vm& vm, const std::string& name) {
+  simvm::LoadedHeap::ArrayTally tally;
+  for (uint32_t h = vm.tableFirst(); h < vm.tableEnd(); h += 8) {
+    const char kind = kindOf(vm, h);
+    if (kind != 'P' && kind != 'A') continue;
+    const std::string element = reportedClassName(vm, h);  // "[I" for both int[] and int[][]
+    if (element.empty() || element[0] != '[') continue;
+    if (javaName(kind == 'P' ? element : "[" + element) != name) continue;
+    ++tally.count;
+    tally.bytes += uint64_t{vm.arrayLength(h)} *
+                   (kind == 'A' ? 4 : elementBytes(simvm::primitiveLetter(vm.typeCodeOf(h))));
+  }
+  return tally;
 }
 
 // The bounds of the backward look for a Reference holder: levels and referrer queries (each
@@ -103,34 +136,44 @@ std::optional<std::string> referenceHolderNote(Session& s, uint32_t target) {
   return std::nullopt;
 }
 
-std::optional<std::string> arrayClassNote(Session& s, const std::string& classText) {
+std::optional<ArrayClassNote> arrayClassNote(Session& s, const std::string& classText) {
   const std::string name = arrayText(classText);
   if (name.empty()) return std::nullopt;
   if (const simvm::LoadedHeap* dump = s.dump()) {
     for (const auto& [arrayName, tally] : dump->unlistedArrays)
       if (arrayName == name)
-        return name + ": the dump holds " + std::to_string(tally.count) + " (" +
-               std::to_string(tally.bytes) +
-               " bytes of elements); the queries do not list primitive arrays or arrays of "
-               "arrays";
+        return ArrayClassNote{
+            name, tally,
+            name + ": the dump holds " + std::to_string(tally.count) + " (" +
+                std::to_string(tally.bytes) +
+                " bytes of elements); the queries do not list primitive arrays or arrays of "
+                "arrays"};
   }
   const std::string element = name.substr(0, name.size() - 2);
   const std::string base = element.substr(0, element.find('['));
+  bool primitive = false;
   for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
-    if (base == simvm::primitiveName(code))
-      return name + ": none in this heap; the queries do not list primitive arrays or arrays "
-                    "of arrays";
-  if (element.find("[]") != std::string::npos)
-    return name + ": none in this heap; the queries do not list arrays of arrays";
-  return std::nullopt;  // arrays of a class: `instances` lists them
+    primitive = primitive || base == simvm::primitiveName(code);
+  if (!primitive && element.find("[]") == std::string::npos)
+    return std::nullopt;  // arrays of a class: `instances` lists them
+  const std::string unlisted = primitive ? "primitive arrays or arrays of arrays" : "arrays of arrays";
+  if (s.dump())
+    return ArrayClassNote{name, std::nullopt,
+                          name + ": none in this heap; the queries do not list " + unlisted};
+  const simvm::LoadedHeap::ArrayTally tally = tallyArrays(s.vm(), name);
+  return ArrayClassNote{name, tally,
+                        name + ": the heap holds " + std::to_string(tally.count) + " (" +
+                            std::to_string(tally.bytes) +
+                            " bytes of elements); the queries do not list " + unlisted};
 }
 
 std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h) {
   if (kindOf(s.vm(), h) != 'P') return std::nullopt;
   const char* type = simvm::primitiveName(s.vm().typeCodeOf(h));
-  return describeHandle(s, h) + " is a " + std::string(type ? type : "primitive") + "[] of " +
-         std::to_string(s.vm().arrayLength(h)) +
-         " elements; the queries describe only objects, object arrays and classes";
+  const std::string name = std::string(type ? type : "primitive") + "[]";
+  return describeHandle(s, h) + (name[0] == 'i' ? " is an " : " is a ") + name + " of " +
+         plural(s.vm().arrayLength(h), "element", "elements") +
+         "; the queries describe only objects, object arrays and classes";
 }
 
 std::optional<std::string> skippedRecordsNote(const simvm::LoadedHeap& dump) {

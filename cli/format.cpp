@@ -15,14 +15,36 @@ std::string decimalHandle(uint32_t h) { return std::to_string(static_cast<int32_
 
 namespace {
 
-// Length of the valid UTF-8 sequence at s[i] (2 to 4), or 0 when there is none.
+// Length of the valid UTF-8 sequence at s[i] (2 to 4), or 0 when there is none: no overlong
+// form, no surrogate (ED A0..BF), nothing above U+10FFFF.
 size_t utf8Sequence(const std::string& s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
-  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
   if (n == 0 || i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  const unsigned char second = static_cast<unsigned char>(s[i + 1]);
+  if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second >= 0xA0) ||
+      (c == 0xF0 && second < 0x90) || (c == 0xF4 && second >= 0x90))
+    return 0;
   return n;
+}
+
+// A supplementary character written as two surrogates of three bytes each (CESU-8, as the
+// JVM's modified UTF-8 and dump names write it) at s[i]: its UTF-8 form in `utf8`, and 6; 0
+// when there is no such pair.
+size_t surrogatePair(const std::string& s, size_t i, std::string& utf8) {
+  if (i + 6 > s.size()) return 0;
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  if (b(0) != 0xED || (b(1) & 0xF0) != 0xA0 || (b(2) & 0xC0) != 0x80 || b(3) != 0xED ||
+      (b(4) & 0xF0) != 0xB0 || (b(5) & 0xC0) != 0x80)
+    return 0;
+  const uint32_t high = 0xD000 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+  const uint32_t low = 0xD000 | (b(4) & 0x3F) << 6 | (b(5) & 0x3F);
+  const uint32_t cp = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+  utf8 = {static_cast<char>(0xF0 | cp >> 18), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+          static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+  return 6;
 }
 
 // Display width: one column per code point (good enough for names and short texts).
@@ -49,6 +71,9 @@ std::string printable(const std::string& text) {
     } else if (size_t n = c >= 0x80 ? utf8Sequence(text, i) : 0) {
       out.append(text, i, n);
       i += n - 1;
+    } else if (std::string utf8; (n = surrogatePair(text, i, utf8)) != 0) {
+      out += utf8;
+      i += n - 1;
     } else {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
@@ -63,8 +88,9 @@ std::string quoteInput(const std::string& input) {
   size_t columns = 0, i = 0;
   while (i < input.size()) {
     // One byte, or one whole UTF-8 sequence, escaped as printable escapes it.
+    std::string pair;
     const size_t n = static_cast<unsigned char>(input[i]) >= 0x80
-                         ? std::max<size_t>(1, utf8Sequence(input, i))
+                         ? std::max<size_t>({1, utf8Sequence(input, i), surrogatePair(input, i, pair)})
                          : 1;
     const std::string piece = printable(input.substr(i, n));
     if (columns + width(piece) > kQuotedLength) break;
@@ -160,6 +186,9 @@ std::string jsonString(const std::string& bytes) {
       out += static_cast<char>(c);
     } else if (size_t n = utf8Sequence(bytes, i)) {
       out.append(bytes, i, n);
+      i += n - 1;
+    } else if (std::string utf8; (n = surrogatePair(bytes, i, utf8)) != 0) {
+      out += utf8;
       i += n - 1;
     } else {
       out += "\\ufffd";  // a byte that is not UTF-8 cannot appear in a JSON text

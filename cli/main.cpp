@@ -2,9 +2,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "cli/args.h"
 #include "cli/commands.h"
@@ -21,14 +22,25 @@
 namespace {
 
 // Standard output could not take everything (a full disk, a closed pipe): the command failed.
-bool outputLost() {
+// `reason` is the system's word for the failure when the last write gave one; a write that
+// failed earlier, while the command ran, has had its errno overwritten since.
+bool outputLost(std::string& reason) {
+  errno = 0;
   std::cout.flush();
-  return !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout);
+  if (errno != 0) reason = std::strerror(errno);
+  errno = 0;
+  const bool flushFailed = std::fflush(stdout) != 0;
+  if (flushFailed && errno != 0) reason = std::strerror(errno);
+  return !std::cout || flushFailed || std::ferror(stdout);
 }
 
 int finish(int status) {
-  if (!outputLost()) return status;
-  cli::reportError(std::string("cannot write the output: ") + std::strerror(errno));
+  std::string reason;
+  if (!outputLost(reason)) return status;
+  cli::reportError("cannot write the output: " +
+                   (reason.empty() ? std::string("standard output refused it (a full disk or "
+                                                 "device, or a reader that went away)")
+                                   : reason));
   return 1;
 }
 

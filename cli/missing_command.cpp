@@ -1,6 +1,8 @@
 // missing: the references of a loaded dump to ids the dump does not contain. A JDK dump has
 // some: objects the dumping VM leaves out (hidden classes' mirrors, objects of its own that are
 // not Java heap objects) are still referred to by the fields that hold them.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "cli/dump_notes.h"
@@ -27,6 +29,7 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;
     for (const simvm::DanglingReference& d : dump->dangling) {
+      if (inv.limit && records.size() == *inv.limit) break;
       JsonObject o;
       o.add("referrer", d.referrer ? hexId(d.referrer) : std::string())
           .add("field", d.where)
@@ -45,7 +48,8 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   }
   Table t;
   t.columns = {{"#", Align::Right}, {"referrer"}, {"class"}, {"field"}, {"missing id"}};
-  for (size_t i = 0; i < dump->dangling.size(); ++i) {
+  const size_t shown = std::min(dump->dangling.size(), inv.limit.value_or(SIZE_MAX));
+  for (size_t i = 0; i < shown; ++i) {
     const simvm::DanglingReference& d = dump->dangling[i];
     std::string cls = "-";
     uint32_t h = 0;
@@ -61,8 +65,8 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (!t.rows.empty()) printTable(out, t);
   out << plural(dump->danglingReferences, "reference", "references")
       << " to objects missing from the dump";
-  if (dump->dangling.size() < dump->danglingReferences)
-    out << " (the first " << dump->dangling.size() << " listed)";
+  if (shown < dump->danglingReferences)
+    out << " (the first " << shown << " listed)";
   out << '\n';
   if (const std::optional<std::string> skipped = skippedRecordsNote(*dump)) out << *skipped << '\n';
   return 0;

@@ -13,12 +13,13 @@
 namespace cli {
 namespace {
 
-int32_t maxNodesOf(const Invocation& inv) {
-  if (inv.maxNodes.empty()) return kDefaultMaxNodes;
+// The limit --max-nodes gives; nullopt without it.
+std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
+  if (inv.maxNodes.empty()) return std::nullopt;
   const std::optional<int32_t> n = parseCount(inv.maxNodes);
   if (!n)
-    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not '" +
-                     inv.maxNodes + "'");
+    throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
+                     quoteInput(inv.maxNodes));
   return *n;
 }
 
@@ -26,9 +27,13 @@ int32_t maxNodesOf(const Invocation& inv) {
 [[noreturn]] void failNoPath(Session& s, uint32_t target, const simvm::PathResult& p,
                              int32_t maxNodes, bool holderCutShort) {
   std::string why = p.message;
-  if (p.message == "Exceeded maximum nodes" || holderCutShort)
-    why += std::string(" (the search ") + (holderCutShort ? "for a path to what holds it " : "") +
-           "gave up after " + std::to_string(maxNodes) + " nodes: raise --max-nodes)";
+  if (holderCutShort)
+    why += " (the search for a path to what holds it gave up after " + std::to_string(maxNodes) +
+           " nodes: raise --max-nodes)";
+  else if (p.message == "Exceeded maximum nodes")
+    why += " (--max-nodes " + std::to_string(maxNodes) + " cut the search short after " +
+           plural(static_cast<size_t>(maxNodes), "node", "nodes") +
+           "; without it the search may cover the whole heap)";
   else if (const char k = kindOf(s.vm(), target); k == 'P')
     why += " (the search takes no primitive arrays, and nothing that holds it has a path to a "
            "root)";
@@ -157,9 +162,16 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
 
 }  // namespace
 
+int32_t defaultMaxNodes(const simvm::Vm& vm) {
+  // A node is a slot of the handle table: no search can find more than the slots in use.
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{vm.slotsUsed()} + 1, kDefaultMaxNodes, INT32_MAX));
+}
+
 int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
-  const int32_t maxNodes = maxNodesOf(inv);
+  const std::optional<int32_t> given = givenMaxNodes(inv);  // checked before the heap loads
   Session& s = ctx.session();
+  const int32_t maxNodes = given.value_or(defaultMaxNodes(s.vm()));
   s.requireStub("findPathToRoot0", "path");
   const uint32_t target = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, target, inv);

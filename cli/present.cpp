@@ -13,9 +13,28 @@ std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// "[I" -> "int[]", "[[Ljava/lang/String;" -> "java/lang/String[][]": an array class's name as
+// the element type and its brackets; any other name unchanged.
+std::string arrayTypeName(const std::string& name) {
+  size_t dims = 0;
+  while (dims < name.size() && name[dims] == '[') ++dims;
+  if (dims == 0 || dims == name.size()) return name;
+  std::string element = name.substr(dims);
+  if (element.size() > 2 && element[0] == 'L' && element.back() == ';')
+    element = element.substr(1, element.size() - 2);
+  else if (element.size() == 1)
+    for (int32_t code = simvm::kBoolean; code <= simvm::kLong; ++code)
+      if (simvm::primitiveLetter(code) == element[0]) element = simvm::primitiveName(code);
+  for (size_t i = 0; i < dims; ++i) element += "[]";
+  return element;
+}
+
 std::string describeHandle(Session& s, uint32_t h) {
-  std::string name = printable(reportedClassName(s.vm(), h));
-  if (kindOf(s.vm(), h) == 'A') name += "[]";
+  const char kind = kindOf(s.vm(), h);
+  std::string name = reportedClassName(s.vm(), h);  // an object array's element class
+  if (kind == 'A') name = name[0] == '[' ? arrayTypeName("[" + name) : name + "[]";
+  if (kind == 'P') name = arrayTypeName(name);
+  name = printable(name);
   return hexHandle(h) + (name.empty() ? "" : " (" + name + ")");
 }
 
@@ -72,6 +91,12 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
     o.add("kind", std::string(1, r.kind)).add("handle", int64_t{r.handle}).add("class", r.className);
     if (view.detail == Detail::Count) {
       o.add("count", parseDecimal(r.detail));
+      if (view.dumpBytes) {
+        if (const std::optional<uint64_t> bytes = view.dumpBytes(r))
+          o.add("dumpBytes", static_cast<int64_t>(*bytes));
+        else
+          o.addNull("dumpBytes");
+      }
     } else if (view.detail == Detail::Link) {
       if (std::optional<Link> link = recordLink(r, view)) addLinkJson(o, *link);
     }
@@ -97,6 +122,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
                  {"decimal", Align::Right},
                  {"class"}};
     if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
+    if (view.dumpBytes) t.columns.push_back({"dump bytes", Align::Right});
     if (view.detail == Detail::Link) t.columns.push_back({"via"});
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
@@ -105,8 +131,12 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       const simvm::Record& r = report.records[i];
       std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
                                    hexHandle(r.handle), decimalHandle(r.handle),
-                                   printable(r.className)};
+                                   printable(arrayTypeName(r.className))};
       if (view.detail == Detail::Count) row.push_back(r.detail);
+      if (view.dumpBytes) {
+        const std::optional<uint64_t> bytes = view.dumpBytes(r);
+        row.push_back(bytes ? std::to_string(*bytes) : "-");
+      }
       if (view.detail == Detail::Link) {
         const std::optional<Link> link = recordLink(r, view);
         row.push_back(link ? linkText(*link) : "");

@@ -19,7 +19,11 @@ namespace cli {
 // "1 record", "3 records".
 std::string plural(size_t n, const char* one, const char* many);
 
-// "0x7b (com/acme/shop/Session)", "0x7c (java/lang/String[])" for an object array.
+// "[I" -> "int[]", "[[Ljava/lang/String;" -> "java/lang/String[][]"; other names unchanged.
+std::string arrayTypeName(const std::string& name);
+
+// "0x7b (com/acme/shop/Session)", "0x7c (java/lang/String[])" for an object array, "0x7d
+// (int[][])" for an array of int arrays.
 std::string describeHandle(Session& s, uint32_t h);
 
 // A class prefix as people write it: "com.acme." means "com/acme/".
@@ -45,6 +49,9 @@ struct ReportView {
   std::optional<size_t> limit;  // --limit: the rows shown
   // A retained-size column, when set: a record's figure, or none ("-", null).
   std::function<std::optional<uint64_t>(const simvm::Record&)> retained;
+  // A census of a dump: the bytes the dump holds for a record's objects (a "dump bytes" column,
+  // "dumpBytes" in JSON); unset otherwise.
+  std::function<std::optional<uint64_t>(const simvm::Record&)> dumpBytes;
 };
 
 // ", the first 5 shown" after a total, when a limit hides rows; "" otherwise.

@@ -1,6 +1,7 @@
 // The commands that list a report: classes, instances, refs, referrers, and usage.
 #include "cli/query_commands.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "cli/dominator_commands.h"
@@ -8,6 +9,32 @@
 #include "cli/present.h"
 
 namespace cli {
+
+namespace {
+
+// The census without the holder classes a dump's importer made for kinds of root: class
+// objects the dump does not hold, counted by the library as instances of java/lang/Class (and,
+// crediting superclasses, of java/lang/Object).
+void dropRootHolders(Session& s, simvm::Report& r, bool superclasses) {
+  const simvm::LoadedHeap* dump = s.dump();
+  if (!dump || dump->rootHolders.empty()) return;
+  const int64_t holders = static_cast<int64_t>(dump->rootHolders.size());
+  const uint32_t classClass = s.vm().classClass(), objectClass = s.vm().objectClass();
+  for (auto it = r.records.begin(); it != r.records.end();) {
+    if (it->kind == 'C' && (it->handle == classClass || (superclasses && it->handle == objectClass))) {
+      const int64_t count = parseDecimal(it->detail) - holders;
+      if (count <= 0) {
+        it = r.records.erase(it);
+        continue;
+      }
+      it->detail = std::to_string(count);
+    }
+    ++it;
+  }
+  r.count = static_cast<int32_t>(r.records.size());
+}
+
+}  // namespace
 
 int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
@@ -18,8 +45,14 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
   // The heap's census: the call's own prefix String and stream are not counted (the raw bytes
   // stay the library's).
-  const simvm::Report r = s.caller().heapClasses(prefix, inv.flags.count("--superclasses") > 0,
-                                                 inv.flags.count("--by-count") > 0);
+  simvm::Report r = s.caller().heapClasses(prefix, inv.flags.count("--superclasses") > 0,
+                                           inv.flags.count("--by-count") > 0);
+  dropRootHolders(s, r, inv.flags.count("--superclasses") > 0);
+  if (inv.flags.count("--by-count"))  // a lowered count may move its row
+    std::stable_sort(r.records.begin(), r.records.end(),
+                     [](const simvm::Record& a, const simvm::Record& b) {
+                       return parseDecimal(a.detail) > parseDecimal(b.detail);
+                     });
   ReportView view;
   view.limit = inv.limit;
   view.detail = Detail::Count;
@@ -33,16 +66,70 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
           ? "no class name begins with " + quoteInput(prefix)
           : plural(r.records.size(), "record", "records") +
                 " (C: instances of the class, A: object arrays with it as element class)";
+  // A dump's own figure beside the count, as a class histogram shows it: per class, not
+  // credited up to superclasses.
+  if (const simvm::LoadedHeap* dump = s.dump(); dump && !inv.flags.count("--superclasses")) {
+    view.dumpBytes = [dump](const simvm::Record& rec) -> std::optional<uint64_t> {
+      const auto& bytes = rec.kind == 'A' ? dump->objectArrayBytes : dump->instanceBytes;
+      const auto it = bytes.find(rec.handle);
+      return it == bytes.end() ? std::nullopt : std::optional<uint64_t>(it->second);
+    };
+    if (!r.records.empty())
+      view.summary += "; dump bytes: what the dump holds of them (fields or elements, without "
+                      "object headers)";
+  }
   return presentReport(s, r, view, inv.output, out);
 }
+
+namespace {
+
+// For "int[][]" or "java.lang.String[][]": the class of its elements ("[I",
+// "[Ljava/lang/String;") when the heap has one; the arrays of arrays are the object arrays
+// with that element class. 0 for any other text.
+uint32_t elementArrayClass(Session& s, const std::string& text) {
+  if (text.size() < 5 || text.compare(text.size() - 4, 4, "[][]") != 0 ||
+      looksLikeHandle(text))
+    return 0;
+  const Session::ClassLookup element = s.lookUpClass(text.substr(0, text.size() - 2));
+  return element.cls && kindOf(s.vm(), element.cls) == 'C' ? element.cls : 0;
+}
+
+// What `instances` says of primitive arrays and of arrays of arrays it cannot list.
+void printArrayNote(const ArrayClassNote& note, OutputMode mode, std::ostream& out) {
+  if (mode != OutputMode::Json) {
+    out << note.text << '\n';
+    return;
+  }
+  JsonObject o;
+  o.add("class", note.name).add("listed", false);
+  if (note.tally) o.add("count", static_cast<int64_t>(note.tally->count))
+                      .add("bytes", static_cast<int64_t>(note.tally->bytes));
+  o.add("note", note.text);
+  printJsonArray(out, {o});
+}
+
+}  // namespace
 
 int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getHandles0", "instances");
-  // Primitive arrays and arrays of arrays, which the queries do not list: what the dump holds.
+  // Arrays of arrays are object arrays whose elements are arrays: listed when the heap has the
+  // class of their elements. Otherwise, for them and for primitive arrays, which the queries do
+  // not list, what the dump holds.
+  if (const uint32_t element = elementArrayClass(s, inv.args[0])) {
+    simvm::Report r = s.caller().handles(element, false, 1);
+    dropCallObjects(s, r);
+    if (!r.records.empty() || inv.output == OutputMode::Raw) {
+      ReportView view;
+      view.limit = inv.limit;
+      view.summary = plural(r.records.size(), "array", "arrays") + " of " +
+                     printable(arrayTypeName(s.vm().className(element)));
+      return presentReport(s, r, view, inv.output, out);
+    }
+  }
   if (inv.output != OutputMode::Raw)
-    if (const std::optional<std::string> note = arrayClassNote(s, inv.args[0])) {
-      out << *note << '\n';
+    if (const std::optional<ArrayClassNote> note = arrayClassNote(s, inv.args[0])) {
+      printArrayNote(*note, inv.output, out);
       return 0;
     }
   // "X[]" asks for the arrays of X, whether or not the heap has a class object for X[].
@@ -127,7 +214,8 @@ void printUsageTable(const simvm::UsageReport& u, std::optional<size_t> limit,
     bytes += r.bytes;
   }
   printTable(out, t);
-  out << plural(u.records.size(), "class", "classes") << ", " << instances << " instances, "
+  out << plural(u.records.size(), "class", "classes") << ", "
+      << plural(static_cast<size_t>(instances), "instance", "instances") << ", "
       << bytes << " bytes (instances and the arrays their fields own)"
       << shownNote(u.records.size(), limit) << '\n';
 }

@@ -4,11 +4,14 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "simvm/vm.h"
 
 namespace cli {
 
-// The path search's node limit when --max-nodes is not given.
+// The least node limit of the path search when --max-nodes is not given.
 constexpr int32_t kDefaultMaxNodes = 100000;
+// The node limit when --max-nodes is not given: enough for the search to cover the whole heap.
+int32_t defaultMaxNodes(const simvm::Vm& vm);
 
 int runClasses(Context& ctx, const Invocation& inv, std::ostream& out);
 int runInstances(Context& ctx, const Invocation& inv, std::ostream& out);

@@ -9,6 +9,7 @@
 
 #include "cli/dump_notes.h"
 #include "cli/format.h"
+#include "simvm/platform.h"
 
 namespace cli {
 namespace {
@@ -107,6 +108,27 @@ bool sameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+// A message that echoes a value the user gave (a file or folder name, which may be long or hold
+// control bytes): each copy of it, raw or already escaped, quoted as errors quote input.
+std::string echoQuoted(const std::string& message, const std::string& value) {
+  const std::string escaped = printable(value);
+  if (value.empty()) return printable(message);
+  std::string out, plain;
+  for (size_t at = 0; at < message.size();) {
+    const std::string* form = message.compare(at, value.size(), value) == 0     ? &value
+                              : message.compare(at, escaped.size(), escaped) == 0 ? &escaped
+                                                                                  : nullptr;
+    if (form) {
+      out += printable(plain) + quoteInput(value);
+      plain.clear();
+      at += form->size();
+    } else {
+      plain += message[at++];
+    }
+  }
+  return out + printable(plain);
+}
+
 }  // namespace
 
 Session::Session(const GlobalOptions& options) {
@@ -114,7 +136,14 @@ Session::Session(const GlobalOptions& options) {
   try {
     lib_ = std::make_unique<simvm::Library>(dir);
   } catch (const std::exception& e) {
-    throw CliError(std::string(e.what()) + " (--lib DIR names the folder holding libTavolin2.so)");
+    // The loader's message names the file (the folder and the name) before its reason.
+    const std::string what = e.what();
+    const size_t named = what.rfind(dir);
+    const size_t reason = named == std::string::npos ? std::string::npos : what.find(": ", named);
+    throw CliError("cannot load " + std::string(simvm::platform::libraryFileName()) + " from " +
+                   quoteInput(dir) + ": " +
+                   echoQuoted(reason == std::string::npos ? what : what.substr(reason + 2), dir) +
+                   " (--lib DIR names the folder holding it)");
   }
 
   if (options.heap.empty()) {
@@ -124,28 +153,27 @@ Session::Session(const GlobalOptions& options) {
   } else {
     simvm::HprofOptions ho;
     ho.high = options.high;
-    ProgressLine progress{options.heap};
+    ProgressLine progress{quoteInput(options.heap)};
     if (isatty(STDERR_FILENO))
       ho.progress = [&progress](uint64_t done, uint64_t total) { progress.update(done, total); };
     try {
       dump_ = simvm::loadHprof(options.heap, ho);
-    } catch (const simvm::HprofError& e) {
+    } catch (const std::exception& e) {  // an HprofError says at which byte
       progress.clear();
-      throw CliError("cannot read heap dump " + options.heap + ": " + e.what());  // says where
-    } catch (const std::exception& e) {
-      progress.clear();
-      throw CliError("cannot read heap dump " + options.heap + ": " + e.what());
+      throw CliError(echoQuoted("cannot read heap dump " + options.heap + ": " + e.what(),
+                                options.heap));
     }
     progress.clear();
     vm_ = dump_->vm.get();
     if (dump_->danglingReferences > 0)
       std::fprintf(stderr,
-                   "loaded %llu objects, %llu classes, %llu threads; %llu references to objects "
+                   "loaded %llu objects, %llu classes, %llu running threads; %llu %s to objects "
                    "missing from the dump (read as null)\n",
                    static_cast<unsigned long long>(dump_->objects),
                    static_cast<unsigned long long>(dump_->classes),
                    static_cast<unsigned long long>(dump_->threads),
-                   static_cast<unsigned long long>(dump_->danglingReferences));
+                   static_cast<unsigned long long>(dump_->danglingReferences),
+                   dump_->danglingReferences == 1 ? "reference" : "references");
     if (const std::optional<std::string> skipped = skippedRecordsNote(*dump_))
       std::fprintf(stderr, "%s\n", skipped->c_str());
   }
@@ -252,10 +280,12 @@ uint32_t Session::resolveObject(const std::string& text) const {
   if (looksLikeHandle(text)) return resolveHandle(text);
   const ClassLookup found = lookUpClass(text);
   if (found.cls) return found.cls;
+  // Whether a word names a class only the heap can tell: like an unknown class anywhere, a
+  // failure of the command (1), not a wrong command line (2).
   if (found.known) throw CliError(found.why);
-  throw UsageError("bad handle " + quoteInput(text) +
-                   ": give a number (decimal or 0x hex), @<dump id>, $<row> or a class name" +
-                   found.hint);
+  throw CliError("no class or handle " + quoteInput(text) +
+                 ": give a class name, a number (decimal or 0x hex), @<dump id> or $<row>" +
+                 found.hint);
 }
 
 Session::ClassLookup Session::lookUpClass(const std::string& text) const {

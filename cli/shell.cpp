@@ -2,18 +2,22 @@
 // leaving, and the rows of each result kept for $1, $2, ...
 #include <unistd.h>
 
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "cli/commands.h"
 #include "cli/completion.h"
+#include "cli/format.h"
 
 #ifdef TAVOLIN_HAVE_EDITLINE
 #include <editline/readline.h>
+#include <langinfo.h>
 #endif
 
 namespace cli {
@@ -61,6 +65,17 @@ class InterruptHandler {
 
 enum class ReadResult { Line, End, Interrupted };
 
+#ifdef TAVOLIN_HAVE_EDITLINE
+// The line editor reads characters as the locale's character type says; in the "C" locale a
+// program starts in it drops every byte above 127, so "Shop$Ünïcödé" would come back as
+// "Shop$ncd". Class names and strings are UTF-8 whatever the terminal's locale is called.
+void useUtf8Characters() {
+  const char* set = std::setlocale(LC_CTYPE, "");
+  if (set && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) return;
+  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "en_US.UTF-8");
+}
+#endif
+
 // Line editing, history and completion on a terminal (when built with libedit); plain reads
 // otherwise, so that a script piped into the shell sees no prompts.
 class LineReader {
@@ -68,6 +83,7 @@ class LineReader {
   LineReader() : interactive_(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
 #ifdef TAVOLIN_HAVE_EDITLINE
     if (interactive_) {
+      useUtf8Characters();
       if (const char* home = std::getenv("HOME"))
         history_ = std::string(home) + "/.tavolin_history";
       if (!history_.empty()) read_history(history_.c_str());
@@ -151,6 +167,15 @@ bool deliver(const std::string& text, std::ostream& out) {
   return !InterruptHandler::taken();
 }
 
+// "exit 3": the status the person asked the shell to leave with.
+int leaveStatus(const std::vector<std::string>& words) {
+  const std::optional<int32_t> n = words.size() == 2 ? parseCount(words[1]) : std::nullopt;
+  if (!n || *n > 255)
+    throw UsageError("usage: " + words[0] + " [STATUS]: a status from 0 to 255, not " +
+                     quoteInput(words.size() > 1 ? words[1] : ""));
+  return *n;
+}
+
 }  // namespace
 
 int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
@@ -162,7 +187,7 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
   Completion completion(session);
   if (reader.interactive())
     out << "tavolin shell on "
-        << (session.dump() ? ctx.options().heap : std::string("the demo heap"))
+        << (session.dump() ? quoteInput(ctx.options().heap) : std::string("the demo heap"))
         << ".\n'help' lists the commands, $1, $2 ... name the rows of the last result, Tab "
            "completes, 'quit' leaves.\n";
   bool failed = false;
@@ -179,7 +204,10 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
     try {
       const std::vector<std::string> words = splitLine(line);
       if (words.empty()) continue;
-      if (words[0] == "quit" || words[0] == "exit") break;
+      if (words[0] == "quit" || words[0] == "exit") {
+        if (words.size() == 1) break;
+        return leaveStatus(words);
+      }
       if (runWords(ctx, words, inv.output, captured) != 0) failed = true;
       if (!deliver(captured.str(), out)) std::cerr << "(interrupted)" << std::endl;
     } catch (const std::exception& e) {

@@ -42,7 +42,7 @@ std::vector<Step> tourSteps(const DemoHeap& demo) {
 
 // The tour's last word, taken from the path the library found.
 std::string verdict(Session& s, const DemoHeap& demo) {
-  const simvm::PathResult p = s.caller().path(demo.leakedSession, kDefaultMaxNodes);
+  const simvm::PathResult p = s.caller().path(demo.leakedSession, defaultMaxNodes(s.vm()));
   if (p.array == 0 || p.handles.size() < 2) return "The library found no path: " + p.message + ".";
   const uint32_t root = p.handles[0];
   std::string how;
@@ -67,7 +67,7 @@ int runDemo(Context& ctx, const Invocation& inv, std::ostream& out) {
   out << "A tour of libTavolin2 on the demo heap: a web shop whose session cache leaks.\n";
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
-    std::string line = "tavolin";
+    std::string line = ctx.options().high ? "tavolin --high" : "tavolin";
     for (const std::string& w : step.words) line += " " + w;
     out << "\n[" << i + 1 << "/" << steps.size() << "] " << wrap(step.why, 90) << "\n$ " << line
         << "\n";

@@ -210,6 +210,8 @@ class HeapBuilder {
   // VM offsets of every field of an instance's payload.
   void planFields(uint32_t i);
   void setStatics();
+  // The side table of what the dump declares (LoadedHeap::declaredFields, droppedValues).
+  void keepDeclarations();
 
   // --- objects and arrays (objects.cpp) ------------------------------------------------
   void makeHandles();

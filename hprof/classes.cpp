@@ -166,6 +166,78 @@ void HeapBuilder::planFields(uint32_t i) {
   });
 }
 
+namespace {
+
+char typeLetter(uint8_t type) {
+  switch (type) {
+    case kTypeBoolean: return 'Z';
+    case kTypeChar: return 'C';
+    case kTypeFloat: return 'F';
+    case kTypeDouble: return 'D';
+    case kTypeByte: return 'B';
+    case kTypeShort: return 'S';
+    case kTypeInt: return 'I';
+    case kTypeLong: return 'J';
+    default: return 'L';
+  }
+}
+
+}  // namespace
+
+void HeapBuilder::keepDeclarations() {
+  std::vector<uint8_t> dropsSome(nClasses_, 0);
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    const ClassDump& cd = m_.classes[i];
+    std::vector<LoadedHeap::DeclaredField>& fields = heap_->declaredFields[info_[i].handle];
+    // The dump lists statics and fields in reverse declaration order.
+    for (uint32_t k = cd.staticCount; k-- > 0;) {
+      const StaticField& sf = m_.statics[cd.firstStatic + k];
+      LoadedHeap::DeclaredField f{text(sf.nameId), typeLetter(sf.type), true, sf.value,
+                                  staticName_[cd.firstStatic + k]};
+      if (isRefType(sf.type)) f.value = sf.value ? handles_[sf.value - 1] : 0;
+      fields.push_back(std::move(f));
+    }
+    for (uint32_t k = cd.fieldCount; k-- > 0;) {
+      const uint32_t f = cd.firstField + k;
+      const bool kept = !fieldName_[f].empty() && vmOffset_[f] != kDropped;
+      fields.push_back({text(m_.fields[f].nameId), typeLetter(m_.fields[f].type), false, 0,
+                        kept ? fieldName_[f] : std::string()});
+    }
+    for (const PlanItem& item : info_[i].plan) dropsSome[i] |= item.vmOffset == kDropped;
+  }
+  // The dump's bytes per class (by class index while counting), and the values the VM has no
+  // place for, read again from the dump: few objects have any.
+  std::vector<uint64_t> instanceBytes(nClasses_, 0), arrayBytes(nClasses_, 0);
+  for (uint32_t j = 0; j < nObjects_; ++j) {
+    const HeapObject& o = m_.objects[j];
+    if (o.kind == ObjectKind::kInstance && objectClass_[j] != kNone) {
+      instanceBytes[objectClass_[j]] += o.length;
+    } else if (o.kind == ObjectKind::kObjectArray && objectClass_[j] != kNone &&
+               info_[objectClass_[j]].element != kNone) {
+      arrayBytes[info_[objectClass_[j]].element] += uint64_t{o.length} * idSize_;
+    }
+    if (o.kind != ObjectKind::kInstance || isMirror(j) || !dropsSome[objectClass_[j]]) continue;
+    size_t at = 0;
+    for (uint32_t c = objectClass_[j]; c != kNone; c = info_[c].super) {
+      const ClassDump& cd = m_.classes[c];
+      for (uint32_t k = 0; k < cd.fieldCount; ++k, ++at) {
+        const PlanItem& item = info_[objectClass_[j]].plan[at];
+        if (item.vmOffset != kDropped) continue;
+        const uint32_t size = typeSize(item.type, idSize_);
+        const uint8_t* v = m_.image + o.data + item.dumpOffset;
+        uint64_t bits = 0;
+        for (uint32_t b = 0; b < size; ++b) bits = bits << 8 | v[b];
+        heap_->droppedValues.push_back({handles_[nClasses_ + j], info_[c].handle,
+                                        text(m_.fields[cd.firstField + k].nameId), bits});
+      }
+    }
+  }
+  for (uint32_t i = 0; i < nClasses_; ++i) {
+    if (instanceBytes[i]) heap_->instanceBytes[info_[i].handle] += instanceBytes[i];
+    if (arrayBytes[i]) heap_->objectArrayBytes[info_[i].handle] += arrayBytes[i];
+  }
+}
+
 void HeapBuilder::setStatics() {
   for (uint32_t i = 0; i < nClasses_; ++i) {
     const ClassDump& cd = m_.classes[i];

@@ -124,6 +124,31 @@ struct LoadedHeap {
   std::vector<uint32_t> systemClasses;  // class handles named by sticky class roots, sorted
   uint64_t roots[kRootKinds] = {};      // distinct objects rooted, per kind
 
+  // What the dump declares of each class, for a console to show beside the VM's own copy:
+  // the instance fields and statics in declaration order, with the exact value of each static
+  // (a long or double whole, though the VM keeps one word per static).
+  struct DeclaredField {
+    std::string name;   // as the dump names it
+    char type = 'L';    // 'L' for a reference, else the primitive's letter ('J', 'D', 'Z', ...)
+    bool isStatic = false;
+    uint64_t value = 0;  // a static's value: the raw bits, or the handle of a reference
+    std::string vmName;  // the VM's field that holds its value; "" when the VM keeps no copy
+  };
+  std::map<uint32_t, std::vector<DeclaredField>> declaredFields;  // by class handle
+  // Instance field values the VM keeps no copy of (a Thread's eetop, whose place is the VM's own
+  // ThreadBlock word): the raw bits as the dump holds them, sorted by object.
+  struct DroppedValue {
+    uint32_t object = 0;
+    uint32_t cls = 0;  // the class declaring the field
+    std::string field;
+    uint64_t bits = 0;  // for a reference: the dump id
+  };
+  std::vector<DroppedValue> droppedValues;
+  // The bytes the dump holds for the instances of each class (their field values) and for the
+  // object arrays of each element class (their elements), by class handle: a census's "shallow"
+  // figure from the dump itself, without the object headers of the VM that wrote it.
+  std::map<uint32_t, uint64_t> instanceBytes, objectArrayBytes;
+
   // The kind of root a path starting at this handle begins with, when the dump says: a holder
   // class's kind, or kSystemClass for a class the dump names as a sticky class root.
   bool rootKindOf(uint32_t handle, RootKind& kind) const {

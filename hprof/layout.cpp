@@ -80,6 +80,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   prefault_ = nullptr;
   setStatics();
   setMirrorFields();
+  keepDeclarations();
   setClassReferences();
   makeThreads();
   makeRootHolders();

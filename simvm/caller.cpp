@@ -68,31 +68,58 @@ std::string streamed(Caller& caller, Vm& vm, const char* method, std::vector<uin
   return vm.streamBytes(stream);
 }
 
+// A record splits on blanks, so a class name with a blank in it (legal in a class file) reads
+// as a shorter name and a detail: the name is taken from the class the handle names (a class
+// handle is itself or, in the census, its element class; an object's class otherwise).
+Report named(const Vm& vm, Report r) {
+  for (Record& rec : r.records) {
+    std::string name;
+    try {
+      if (vm.isClassHandle(rec.handle)) {
+        name = vm.className(rec.handle);
+      } else if (const uint32_t c = vm.classOfObject(rec.handle)) {
+        name = vm.className(c);
+      }
+    } catch (const VmError&) {
+      continue;  // not a handle of this VM: the record stays as written
+    }
+    if (name.empty() || name == rec.className) continue;
+    const std::string text = rec.detail.empty() ? rec.className : rec.className + " " + rec.detail;
+    if (text.compare(0, name.size(), name) != 0 ||
+        (text.size() > name.size() && text[name.size()] != ' '))
+      continue;
+    rec.className = name;
+    rec.detail = text.size() > name.size() ? text.substr(name.size() + 1) : std::string();
+  }
+  return r;
+}
+
 }  // namespace
 
 Report Caller::classes(const std::string& prefix, bool creditSuperclasses, bool sortByCount) {
   made_.clear();
   const uint32_t text = vm_.newString(prefix);
   made_ = {text, vm_.getField(text, "value")};
-  return decodeReport(streamed(*this, vm_, "getClasses0",
-                               {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}, made_));
+  return named(vm_, decodeReport(streamed(*this, vm_, "getClasses0",
+                                          {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u},
+                                          made_)));
 }
 
 Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays) {
   made_.clear();
-  return decodeReport(streamed(*this, vm_, "getHandles0",
-                               {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)},
-                               made_));
+  return named(vm_, decodeReport(streamed(
+                        *this, vm_, "getHandles0",
+                        {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}, made_)));
 }
 
 Report Caller::references(uint32_t h) {
   made_.clear();
-  return decodeReport(streamed(*this, vm_, "getReferences0", {h}, made_));
+  return named(vm_, decodeReport(streamed(*this, vm_, "getReferences0", {h}, made_)));
 }
 
 Report Caller::referrers(uint32_t h) {
   made_.clear();
-  return decodeReport(streamed(*this, vm_, "getBackTraceReferences0", {h}, made_));
+  return named(vm_, decodeReport(streamed(*this, vm_, "getBackTraceReferences0", {h}, made_)));
 }
 
 UsageReport Caller::usage(const std::string& prefix) {

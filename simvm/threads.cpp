@@ -60,6 +60,30 @@ std::vector<uint32_t> Vm::threads() const {
   return s_->threadObjects;
 }
 
+bool Vm::framesOf(uint32_t thread, std::vector<FrameView>& frames) const {
+  const auto lock = s_->hold();
+  const State& s = *s_;
+  frames.clear();
+  if (!s.isPlainObject(thread) || !s.isSubclass(s.classOf(thread), s.wk.thread)) return false;
+  const uint32_t block = State::get32(State::get32(thread) + 12);  // eetop: the ThreadBlock
+  if (block == 0 || !s.readable(block, kThreadBlockBytes)) return false;
+  // Each frame is one this VM made, so a cycle or a stray address cannot be met; the bound
+  // is only against a block another writer left broken.
+  for (uint32_t f = State::get32(block + 8); f != 0 && frames.size() <= s.frames.size();
+       f = State::get32(f + 16)) {
+    auto it = s.frames.find(f);
+    if (it == s.frames.end()) break;
+    FrameView view;
+    const uint32_t methodBlock = State::get32(f + 28);
+    if (methodBlock != 0)
+      view.method = reinterpret_cast<const char*>(State::ptr(State::get32(methodBlock + 8)));
+    for (uint16_t i = 0; i < it->second.count; ++i)
+      view.locals.push_back(State::get32(it->second.locals + 4u * i));
+    frames.push_back(std::move(view));
+  }
+  return true;
+}
+
 void Vm::setCurrentThread(uint32_t thread) {
   std::lock_guard<std::mutex> lock(s_->currentMutex);
   s_->currentThreads[std::this_thread::get_id()] = thread;

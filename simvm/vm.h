@@ -180,6 +180,14 @@ class Vm {
   // Unlinks the innermost frame (a method returns); false when the thread has none.
   bool popFrame(uint32_t thread);
   std::vector<uint32_t> threads() const;  // thread objects made by newThread, in order
+  // One frame of a thread's stack: its method ("" when it has none) and its local slots.
+  struct FrameView {
+    std::string method;
+    std::vector<uint32_t> locals;
+  };
+  // The frames of a thread, innermost first, as its ThreadBlock links them; false when the
+  // object is no thread or has no ThreadBlock (a thread never started, or ended).
+  bool framesOf(uint32_t thread, std::vector<FrameView>& frames) const;
   // The Java thread of the calling OS thread ("main" for the thread that made the VM).
   void setCurrentThread(uint32_t thread);
   uint32_t currentThread() const;

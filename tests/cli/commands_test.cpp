@@ -208,6 +208,47 @@ TEST_F(ConsoleOnDemoHeap, demo_tours_all_eight_queries_and_ends_with_the_leak) {
   EXPECT_NE(tail.find(hex(demo().leakedSession)), std::string::npos) << tail;
 }
 
+// Arrays and classes are spelt as Java spells them, and what a query cannot list is still
+// answered in the mode asked for.
+TEST_F(ConsoleOnDemoHeap, arrays_and_class_objects_are_named_and_answered_in_every_mode) {
+  // The catalog's int[][] is listed, and its elements are int arrays, not "[I[]".
+  const Outcome stock = console({"instances", "int[][]"});
+  ASSERT_EQ(stock.status, 0) << stock.err;
+  EXPECT_NE(stock.out.find("1 array of int[]"), std::string::npos) << stock.out;
+  const uint32_t array = static_cast<uint32_t>(std::stoul(words(lines(stock.out).at(1)).at(2), nullptr, 16));
+  const Outcome fields = console({"fields", hex(array)});
+  EXPECT_NE(lineWith(fields.out, "elements").find(" int[][] "), std::string::npos) << fields.out;
+  EXPECT_NE(fields.out.find("(int[][])"), std::string::npos) << fields.out;
+  const uint32_t ints = vm().getElement(array, 0);
+  EXPECT_EQ(lineWith(console({"info", hex(ints)}).out, "is an int[] of 5 elements").empty(), false);
+  // JSON stays JSON for what the queries do not describe.
+  const Outcome info = console({"--json", "info", hex(ints)});
+  EXPECT_NE(info.out.find("{\"kind\": \"P\", \"handle\": " + std::to_string(ints) +
+                          ", \"class\": \"int[]\", \"length\": 5"),
+            std::string::npos)
+      << info.out;
+  const Outcome listed = console({"--json", "instances", "int[]"});
+  EXPECT_EQ(listed.out.rfind("[\n  {\"class\": \"int[]\", \"listed\": false, \"count\": ", 0), 0u)
+      << listed.out;
+  // A class object is kind C in info as in every list.
+  EXPECT_NE(console({"--json", "info", "com.acme.shop.Session"}).out.find("{\"kind\": \"C\""),
+            std::string::npos);
+  EXPECT_EQ(lineWith(console({"info", "com.acme.shop.Session"}).out, "kind"), "kind      class object");
+  // Counted nouns agree with their numbers.
+  EXPECT_NE(console({"usage", "com/acme/shop/Application"}).out.find(", 1 instance, "),
+            std::string::npos);
+}
+
+TEST_F(ConsoleOnDemoHeap, the_tour_on_a_high_heap_shows_commands_that_run_there) {
+  if (!simvm::Vm::highPlacementAvailable()) GTEST_SKIP() << "no room between 2 GB and 4 GB here";
+  const Outcome r = console({"--high", "demo"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string& line : lines(r.out)) {
+    if (line.rfind("$ tavolin", 0) != 0) continue;
+    EXPECT_EQ(line.rfind("$ tavolin --high ", 0), 0u) << line;
+  }
+}
+
 TEST_F(ConsoleOnDemoHeap, handles_above_2_GB_are_shown_negative_and_accepted_back) {
   if (!simvm::Vm::highPlacementAvailable()) GTEST_SKIP() << "no room between 2 GB and 4 GB here";
   DemoInProcess high(true);

@@ -33,7 +33,7 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"classes", "--frob"}, 2, "unknown option '--frob' for classes"},
       {{"info"}, 2, "too few arguments"},
       {{"info", "1", "2"}, 2, "too many arguments"},
-      {{"info", "banana"}, 2, "bad handle 'banana'"},
+      {{"info", "banana"}, 1, "no class or handle 'banana'"},
       {{"info", "0x1g"}, 2, "bad handle"},
       {{"info", "4294967296"}, 2, "bad handle"},
       {{"info", "-2147483649"}, 2, "bad handle"},
@@ -48,6 +48,11 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"--heap", "/nonexistent/x.hprof", "demo"}, 2, "without --heap"},
       {{"--heap", "/nonexistent/x.hprof", "info", "$1"}, 2, "rows exist in the shell"},
       {{"--heap", "/nonexistent/x.hprof", "refs", "0x100000000"}, 2, "handles are 32-bit"},
+      {{"--heap", "/nonexistent/x.hprof", "threads", "--raw"}, 2, "no --raw form"},
+      {{"--heap", "/nonexistent/x.hprof", "fields", "1", "--raw"}, 2, "no --raw form"},
+      {{"--heap", "/nonexistent/x.hprof", "missing", "--raw"}, 2, "no --raw form"},
+      {{"--heap", "/nonexistent/x.hprof", "path", "1", "--max-nodes", "x"}, 2, "--max-nodes"},
+      {{"--heap", "/nonexistent/x.hprof", "instances", ""}, 2, "is empty"},
       {{"--heap", "a", "--heap", "b", "classes"}, 2, "--heap is given twice"},
       {{"--json", "--raw", "classes"}, 2, "not both"},
       {{"classes", "--raw", "--json"}, 2, "not both"},
@@ -81,6 +86,9 @@ TEST(ConsoleErrors, lookups_that_find_nothing_exit_with_status_1) {
       {{"referrers", "-1"}, 1, "is not an object"},
       {{"referrers", "0x7fffffff"}, 1, "is not an object"},
       {{"fields", "0"}, 1, "is not an object"},
+      // A name no class has is the same failure for every command, whatever it takes.
+      {{"refs", "com.acme.shop.Sessio"}, 1, "did you mean com/acme/shop/Session?"},
+      {{"path", "banana"}, 1, "no class or handle 'banana'"},
   };
   for (const ErrorCase& c : cases) {
     expectOneErrorLine(console(c.args), c);
@@ -106,7 +114,10 @@ TEST(ConsoleErrors, input_in_messages_is_cut_short_and_made_printable) {
   const std::string binary = "\x1b[2J\x07\xff\x01";
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{huge}, {"instances", huge}, {"info", "0x" + huge},
-        {"classes", "--" + huge}, {binary}, {"instances", binary}}) {
+        {"classes", "--" + huge}, {binary}, {"instances", binary},
+        {"--heap", "/nonexistent/" + binary + huge, "classes"},
+        {"--lib", "/nonexistent/" + binary + huge, "classes"},
+        {"path", "1", "--max-nodes", binary + huge}}) {
     const Outcome r = console(args);
     EXPECT_NE(r.status, 0);
     EXPECT_LT(r.err.size(), 300u) << r.err.substr(0, 300);
@@ -121,6 +132,11 @@ TEST(ConsoleErrors, output_that_cannot_be_written_is_a_failure) {
 #else
   const Outcome r = shellCommand("tavolin --json classes > /dev/full; echo status $?");
   EXPECT_EQ(r.out, "tavolin: error: cannot write the output: No space left on device\nstatus 1\n");
+  // The tour fails its writes while it runs, long before the end: no "Success" then either.
+  const Outcome tour = shellCommand("tavolin demo > /dev/full; echo status $?");
+  EXPECT_EQ(tour.out.find("Success"), std::string::npos) << tour.out;
+  EXPECT_NE(tour.out.find("tavolin: error: cannot write the output: "), std::string::npos);
+  EXPECT_NE(tour.out.find("status 1\n"), std::string::npos) << tour.out;
 #endif
 }
 
@@ -166,6 +182,26 @@ TEST(ConsoleHelp, help_is_there_for_the_tool_and_for_every_command) {
     EXPECT_NE(viaHelp.out.find(std::string("usage: tavolin")), std::string::npos) << cmd;
   }
   EXPECT_NE(console({"path", "--help"}).out.find("--max-nodes"), std::string::npos);
+  // A usage line advertises only what the command takes, and the command takes all of it.
+  for (const char* cmd : {"demo", "threads", "fields", "missing"}) {
+    const std::string usage = lines(console({"help", cmd}).out)[0];
+    for (const char* option : {"--raw", "--heap", "--json", "--limit"}) {
+      if (usage.find(option) != std::string::npos) continue;
+      std::vector<std::string> args{option};
+      if (std::string(option) == "--heap") args.push_back("/nonexistent/x.hprof");
+      args.push_back(cmd);
+      if (std::string(cmd) == "fields") args.push_back("1");
+      if (std::string(option) == "--limit") args = {cmd, "--limit", "1"};
+      EXPECT_NE(console(args).status, 0) << usage << ": " << option;
+    }
+  }
+  for (const char* cmd : {"threads", "fields"})
+    EXPECT_EQ(lines(console({"help", cmd}).out)[0].find("--raw"), std::string::npos) << cmd;
+  EXPECT_EQ(lines(console({"help", "demo"}).out)[0].find("--heap"), std::string::npos);
+  EXPECT_EQ(console({"missing", "--limit", "1", "--help"}).status, 0);
+  const Outcome rawMissing = console({"--raw", "missing"});
+  EXPECT_EQ(rawMissing.status, 2) << rawMissing.out;
+  EXPECT_EQ(rawMissing.out, "");
   EXPECT_EQ(console({"help", "help"}).status, 0);
   const Outcome none = console({});
   EXPECT_EQ(none.status, 2);

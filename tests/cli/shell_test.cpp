@@ -52,6 +52,20 @@ TEST(ConsoleShell, errors_are_reported_and_the_shell_goes_on_until_quit) {
   EXPECT_EQ(r.out.find("java/lang/String"), std::string::npos) << "nothing after quit runs";
 }
 
+TEST(ConsoleShell, help_describes_the_shell_and_exit_takes_a_status) {
+  const Outcome r = console({"shell"}, "help\nhelp quit\nhelp exit\nexit 3\nclasses\n");
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("quit [STATUS]"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  instances CLASS"), std::string::npos) << r.out;
+  // The tool's own options mean nothing inside the shell.
+  EXPECT_EQ(r.out.find("--heap"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("--version"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("java/lang/String"), std::string::npos) << "nothing after exit runs";
+  EXPECT_EQ(console({"shell"}, "quit 0\n").status, 0);
+  EXPECT_EQ(console({"shell"}, "exit 256\n").status, 1);  // refused, then the end of input
+}
+
 TEST(ConsoleShell, output_modes_apply_per_line_and_end_of_input_leaves) {
   DemoInProcess here;
   std::string raw = here.heap.call.handleInfo(here.demo.worker);
@@ -125,6 +139,24 @@ TEST(ConsoleShell, on_a_terminal_tab_completes_commands_and_class_names) {
   EXPECT_NE(listed.find("0 instances of com/acme/shop/SessionCache"), std::string::npos) << listed;
   t.type("quit\n");
   EXPECT_EQ(t.wait(), 0);
+#endif
+}
+
+// Characters beyond ASCII typed at the prompt reach the command whole, whatever the locale.
+TEST(ConsoleShell, on_a_terminal_non_ascii_characters_are_kept) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "needs a pseudo-terminal";
+#else
+  // The "C" locale, as a terminal without LANG has it.
+  for (const char* name : {"LANG", "LC_ALL", "LC_CTYPE"}) unsetenv(name);
+  Terminal t({"shell"});
+  t.readUntil("tavolin> ");
+  t.type("instances Shop$\u00dcn\u00efc\u00f6d\u00e9\n");
+  const std::string answer = t.readUntil("tavolin> ");
+  EXPECT_NE(answer.find("unknown class 'Shop$\u00dcn\u00efc\u00f6d\u00e9'"), std::string::npos)
+      << answer;
+  t.type("quit\n");
+  EXPECT_EQ(t.wait(), 1);
 #endif
 }
 #endif
