@@ -137,7 +137,7 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
     const char kind = kindOf(s.vm(), h);
     std::vector<std::string> row{
         std::to_string(i + 1), std::string(1, kind ? kind : '?'),       hexHandle(h),
-        decimalHandle(h),      printable(reportedClassName(s.vm(), h)), v.via[i],
+        decimalHandle(h),      printable(arrayTypeName(reportedClassName(s.vm(), h))), v.via[i],
         retainedCell(s, h)};
     addDumpId(s, h, row);
     t.rows.push_back(row);
