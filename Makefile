@@ -11,7 +11,13 @@ BUILDREL32 := build-release-m32
 BUILDWIN := build-win
 DIST     := dist
 
-.PHONY: demo format test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
+DUMPS    := build-jvm-dumps
+# The JVM tests of every Linux tree share one folder of dumps (the first to need them takes them).
+SHARED   := -DTAVOLIN_JVM_DUMPS=$(CURDIR)/$(DUMPS)
+
+.PHONY: demo format test test-fast test-m32 test-asan test-tsan test-win build-m32 build-m32-tests \
+	build-asan build-tsan build-win run-fast run-m32 run-asan run-tsan run-win dist bench deps \
+	deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -23,30 +29,41 @@ deps-test:
 	@scripts/ensure-deps.sh test
 
 build:
-	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SHARED) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Five configurations: x86-64, i386, x86-64 with ASan+UBSan, ThreadSanitizer on the stress
 # program alone (library, stand-in VM and the concurrent callers), and the i686 Windows build
-# with its tests under Wine. Wine's tests mostly wait (on Wine's server and on starting
-# processes), so they run while the other configurations build; their table is printed at the
-# end, and any failure fails the whole.
-test: deps-test build-win
-	@set -u; out=$(BUILDWIN)/wine-tests.txt; \
-	( (cd $(BUILDWIN) && ctest -R dll_tables --output-on-failure) && \
-	  scripts/wine-tests.sh $(BUILDWIN) ) > $$out 2>&1 & wine=$$!; \
-	status=0; $(MAKE) --no-print-directory test-fast test-m32 test-asan test-tsan || status=$$?; \
-	wait $$wine || status=1; \
-	echo "== Windows (under Wine)"; cat $$out; exit $$status
+# with its tests under Wine. scripts/test-all.sh builds them one after another and runs each
+# one's tests while the next builds; any failure fails the whole. Each test-<configuration>
+# target below builds and tests one of them alone (run-<configuration> only runs its tests).
+test: deps-test
+	@MAKE="$(MAKE)" scripts/test-all.sh
 
 test-fast: build
+	@$(MAKE) --no-print-directory run-fast
+
+run-fast:
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The i386 tree tests what its word size can break: the library, the stand-in VM, the importer
+# (real JVM dumps read by 32-bit code: the Windows tests cannot take them). No i386 console
+# ships, and the 32-bit console is tested in the Windows build, so its tests are left out here.
+M32      := cmake -S . -B $(BUILD32) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_M32=ON \
+	-DTAVOLIN_TESTS_LEFT_OUT=cli $(SHARED) >/dev/null
+
 build-m32:
-	cmake -S . -B $(BUILD32) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_M32=ON >/dev/null
+	$(M32)
 	cmake --build $(BUILD32) -j $(JOBS)
 
-test-m32: build-m32
+build-m32-tests:
+	$(M32)
+	cmake --build $(BUILD32) -j $(JOBS) --target tests
+
+test-m32: build-m32-tests
+	@$(MAKE) --no-print-directory run-m32
+
+run-m32:
 	cd $(BUILD32) && ctest --output-on-failure -j $(JOBS)
 
 # Tavolin2.dll and everything else for i686 Windows (MinGW-w64); the tests run under Wine,
@@ -56,6 +73,9 @@ build-win:
 	cmake --build $(BUILDWIN) -j $(JOBS)
 
 test-win: build-win
+	@$(MAKE) --no-print-directory run-win
+
+run-win:
 	cd $(BUILDWIN) && ctest -R dll_tables --output-on-failure
 	scripts/wine-tests.sh $(BUILDWIN)
 
@@ -67,14 +87,25 @@ dist: build build-m32 build-win
 	cp $(BUILDWIN)/bin/Tavolin2.dll $(BUILDWIN)/bin/tavolin.exe $(BUILDWIN)/bin/simvm.dll $(DIST)/
 	@ls -l $(DIST) $(DIST)/i386
 
-test-asan:
-	cmake -S . -B $(BUILDSAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTAVOLIN_SANITIZE=ON >/dev/null
+# Debug with the sanitizers is built at -O1 (CMakeLists.txt).
+build-asan:
+	cmake -S . -B $(BUILDSAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTAVOLIN_SANITIZE=ON $(SHARED) >/dev/null
 	cmake --build $(BUILDSAN) -j $(JOBS)
+
+test-asan: build-asan
+	@$(MAKE) --no-print-directory run-asan
+
+run-asan:
 	cd $(BUILDSAN) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
-test-tsan:
+build-tsan:
 	cmake -S . -B $(BUILDTSAN) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_TSAN=ON >/dev/null
 	cmake --build $(BUILDTSAN) -j $(JOBS) --target test_stress
+
+test-tsan: build-tsan
+	@$(MAKE) --no-print-directory run-tsan
+
+run-tsan:
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
 
 # Every benchmark of the x86-64 build, then the query table again as i386 code.
@@ -89,7 +120,8 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST) \
+	  $(DUMPS) build-logs
 
 # Lays out every tracked C++ file by .clang-format (clang-format 14).
 format:

@@ -6,6 +6,8 @@ set -eu
 want=(cmake ninja-build g++ make zlib1g-dev libisal-dev libedit-dev)
 if [ "${1:-demo}" = test ]; then
   want+=(g++-multilib googletest libbenchmark-dev nlohmann-json3-dev openjdk-17-jdk-headless)
+  # GoogleTest built once by Debian, for x86-64 and i386 (the sources serve the other trees).
+  want+=(libgtest-dev libgmock-dev libgtest-dev:i386 libgmock-dev:i386)
   # The Windows build (MinGW-w64) and Wine with its 32-bit part to run its tests.
   want+=(g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386)
 fi

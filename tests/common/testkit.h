@@ -12,6 +12,14 @@
 
 namespace testkit {
 
+// Under the sanitizers every memory access is checked and the heavy tests take a smaller size
+// (their full sizes run in the other configurations).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // The folder of the library built alongside the tests.
 std::string libraryDir();
 
