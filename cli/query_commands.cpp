@@ -16,6 +16,8 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   // stay the library's).
   const simvm::Report r = s.caller().heapClasses(prefix, inv.flags.count("--superclasses") > 0,
                                                  inv.flags.count("--by-count") > 0);
+  if (const Baseline* b = ctx.baseline(); b && inv.output != OutputMode::Raw)
+    return presentCensusAgainst(s, *b, r, prefix, inv, out);
   ReportView view;
   view.limit = inv.limit;
   view.detail = Detail::Count;

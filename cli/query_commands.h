@@ -22,4 +22,9 @@ int runFields(Context& ctx, const Invocation& inv, std::ostream& out);
 int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
 int runMissing(Context& ctx, const Invocation& inv, std::ostream& out);
 
+// The census beside the baseline's: per class the count and bytes in both heaps and the change,
+// largest growth first; classes only one heap has are marked.
+int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Report& census,
+                         const std::string& prefix, const Invocation& inv, std::ostream& out);
+
 }  // namespace cli

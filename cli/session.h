@@ -20,6 +20,10 @@ class Session {
   // Loads the library first (so a missing library is reported before a long load), then the
   // heap. Raises CliError when either cannot be had.
   explicit Session(const GlobalOptions& options);
+  // Another session on the same heap and library, for another thread: its own caller (which
+  // keeps the objects of its current call) and its own rows.
+  struct ForWorker {};
+  Session(const Session& shared, ForWorker);
   ~Session();
 
   simvm::Vm& vm() { return *vm_; }
@@ -68,9 +72,9 @@ class Session {
   // " (did you mean X?)" for the class whose name is nearest, or "".
   std::string nearMiss(const std::string& name) const;
 
-  std::unique_ptr<simvm::Library> lib_;
-  std::unique_ptr<simvm::LoadedHeap> dump_;
-  std::unique_ptr<simvm::Vm> ownVm_;
+  std::shared_ptr<simvm::Library> lib_;
+  std::shared_ptr<simvm::LoadedHeap> dump_;
+  std::shared_ptr<simvm::Vm> ownVm_;
   simvm::Vm* vm_ = nullptr;
   std::optional<DemoHeap> demo_;
   std::unique_ptr<simvm::Caller> caller_;
