@@ -432,8 +432,7 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   if (cmd->run == runShell || cmd->ownOptions) return cmd->run(ctx, inv, out);
   // What the command allocates in the VM for its calls is given back after it, so that long
   // sessions do not fill the handle table or the arena.
-  if (!ctx.releaseAfterCommand) return cmd->run(ctx, inv, out);
-  simvm::VmScope scope(ctx.session().vm());
+  const auto scope = ctx.session().callScope();
   return cmd->run(ctx, inv, out);
 }
 

@@ -40,9 +40,6 @@ class Context {
         baseline_(shared.baseline_) {}
   const GlobalOptions& options() const { return options_; }
   bool inShell = false;
-  // Whether runWords gives back what each command allocated in the VM once it ends; a host that
-  // runs commands on several threads at once turns this off and gives it back when none runs.
-  bool releaseAfterCommand = true;
   // The output mode of the command running now: a failure in JSON mode is reported in JSON too.
   OutputMode output = OutputMode::Table;
 

@@ -130,7 +130,8 @@ Session::Session(const Session& shared, ForWorker)
       ownVm_(shared.ownVm_),
       vm_(shared.vm_),
       demo_(shared.demo_),
-      caller_(std::make_unique<simvm::Caller>(*vm_, *lib_)) {}
+      caller_(std::make_unique<simvm::Caller>(*vm_, *lib_)),
+      sharesVm_(true) {}
 
 Session::~Session() = default;
 

@@ -34,6 +34,12 @@ class Session {
   // The demo heap's notable objects; null for a loaded dump.
   const DemoHeap* demo() const { return demo_ ? &*demo_ : nullptr; }
 
+  // Gives back what the calls made from now until its end allocated in the VM; null for a
+  // session of another thread (ForWorker), whose host gives it back when no call is running.
+  std::unique_ptr<simvm::VmScope> callScope() {
+    return sharesVm_ ? nullptr : std::make_unique<simvm::VmScope>(*vm_);
+  }
+
   // Raises CliError naming the command when the library lacks the method's stub.
   void requireStub(const std::string& method, const std::string& command) const;
 
@@ -79,6 +85,7 @@ class Session {
   std::optional<DemoHeap> demo_;
   std::unique_ptr<simvm::Caller> caller_;
   std::vector<uint32_t> last_;
+  bool sharesVm_ = false;
 };
 
 // Whether text is written as a handle ($N, @id, a number) rather than a class name.

@@ -67,7 +67,7 @@ const char* kStyle = R"(
 body{font:14px/1.45 system-ui,sans-serif;margin:0;color:#1d232b;background:#f7f8fa}
 header{background:#23303f;color:#fff;padding:.5em 1em;display:flex;gap:1.2em;align-items:center;flex-wrap:wrap}
 header a{color:#dfe8f3;text-decoration:none}header a:hover{text-decoration:underline}
-header b{color:#fff;margin-right:.5em}header form{margin-left:auto}
+header strong{color:#fff;margin-right:.5em}header form{margin-left:auto}
 header input[type=search]{width:22em;padding:.25em .4em;border:0;border-radius:3px}
 main{padding:1em 1.5em;max-width:90em}
 h1{font-size:1.35em;margin:.2em 0 .6em;word-break:break-all}h2{font-size:1.1em;margin:1.4em 0 .4em}
@@ -94,7 +94,7 @@ std::string page(const std::string& title, const std::string& body) {
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
          "<link rel=\"icon\" href=\"data:,\">"
          "<title>" + esc(title) + " - tavolin</title><style>" + kStyle +
-         "</style></head><body><header><b>tavolin</b>"
+         "</style></head><body><header><strong>tavolin</strong>"
          "<a href=\"/\">Overview</a><a href=\"/classes\">Census</a>"
          "<a href=\"/threads\">Threads</a><a href=\"/roots\">Roots</a>"
          "<a href=\"/missing\">Missing</a>"

@@ -302,7 +302,10 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
               esc(str(r, key)) + "</dd>";
     for (const char* key : {"fields", "instanceSize", "methods", "interfaces"})
       html += std::string("<dt>") + key + "</dt><dd>" + grouped(num(r, key)) + "</dd>";
-    html += std::string("<dt>abstract</dt><dd>") + (r.value("abstract", false) ? "yes" : "no") + "</dd>";
+    html += std::string("<dt>abstract</dt><dd>") + (r.contains("abstract") && (r["abstract"].is_boolean() ? r["abstract"].get<bool>()
+                                                         : str(r, "abstract") == "true")
+                   ? "yes"
+                   : "no") + "</dd>";
     if (auto id = site.session().dumpId(cls)) html += "<dt>dump id</dt><dd>" + hexId(*id) + "</dd>";
     html += "</dl>";
   }

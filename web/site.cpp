@@ -62,9 +62,7 @@ std::unique_ptr<cli::Context> Site::takeContext() {
       return ctx;
     }
   }
-  auto ctx = std::make_unique<cli::Context>(main_, cli::Session::ForWorker{});
-  ctx->releaseAfterCommand = false;  // the gate gives it back
-  return ctx;
+  return std::make_unique<cli::Context>(main_, cli::Session::ForWorker{});
 }
 
 void Site::giveBack(std::unique_ptr<cli::Context> ctx) {
