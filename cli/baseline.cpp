@@ -16,12 +16,16 @@ std::shared_ptr<const Baseline> loadBaseline(const GlobalOptions& options) {
   b->file = options.baseline;
   {
     Session s(o);
-    simvm::VmScope scope(s.vm());
+    // Each query in a scope of its own: what one call made is gone before the next counts.
     std::map<std::string, int64_t> usageBytes;
-    for (const simvm::UsageRecord& u : s.caller().heapUsage("").records)
-      usageBytes[u.className] = u.bytes;
+    {
+      simvm::VmScope scope(s.vm());
+      for (const simvm::UsageRecord& u : s.caller().heapUsage("").records)
+        usageBytes[u.className] = u.bytes;
+    }
     for (const bool credited : {false, true}) {
       auto& rows = credited ? b->creditedRows : b->rows;
+      simvm::VmScope scope(s.vm());
       for (const simvm::Record& r : s.caller().heapClasses("", credited, false).records) {
         BaselineRow row;
         row.count = std::stoll(r.detail);

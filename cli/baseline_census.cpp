@@ -34,13 +34,10 @@ std::string optionalText(const std::optional<int64_t>& n) {
 }  // namespace
 
 int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Report& census,
+                         const std::map<std::string, int64_t>& usageBytes,
                          const std::string& prefix, const Invocation& inv, std::ostream& out) {
   const bool credited = inv.flags.count("--superclasses") > 0;
   const auto& baseRows = credited ? baseline.creditedRows : baseline.rows;
-  std::map<std::string, int64_t> usageBytes;
-  if (!credited)
-    for (const simvm::UsageRecord& u : s.caller().heapUsage(prefix).records)
-      usageBytes[u.className] = u.bytes;
 
   std::vector<Compared> rows;
   std::set<std::string> seen;

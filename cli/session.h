@@ -39,6 +39,9 @@ class Session {
   std::unique_ptr<simvm::VmScope> callScope() {
     return sharesVm_ ? nullptr : std::make_unique<simvm::VmScope>(*vm_);
   }
+  // For a session of another thread: whether other threads may be calling into the VM now
+  // (when not, its commands give back what they took, as the console's do).
+  void setSharingVm(bool sharing) { sharesVm_ = sharing; }
 
   // Raises CliError naming the command when the library lacks the method's stub.
   void requireStub(const std::string& method, const std::string& command) const;

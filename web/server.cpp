@@ -71,6 +71,7 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
   s.set_read_timeout(10, 0);
   s.set_write_timeout(10, 0);
   s.set_keep_alive_max_count(1000);
+  s.set_tcp_nodelay(true);
   s.set_payload_max_length(1 << 16);
 
   // Every handler: its server time in a header, and errors as pages (or JSON under /api).

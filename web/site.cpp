@@ -83,6 +83,7 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   vm().setCurrentThread(callingThread_);
   std::ostringstream out;
   gate_.enter(alone);
+  ctx->session().setSharingVm(!alone);
   try {
     a.exitStatus = cli::runWords(*ctx, words, cli::OutputMode::Json, out);
   } catch (const cli::UsageError& e) {
