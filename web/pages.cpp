@@ -340,7 +340,7 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
       html += "</tr></table>";
     }
   }
-  const Answer usage = site.run({"usage", name}, true, true);
+  const Answer usage = site.run({"usage"}, true, true);  // the whole heap's, kept
   for (const json& r : usage.json.is_array() ? usage.json : json::array())
     if (str(r, "class") == name)
       html += "<h2>Memory usage</h2><table><tr><th class=\"n\">instances</th><th class=\"n\">bytes"
