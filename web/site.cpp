@@ -12,6 +12,8 @@ namespace {
 // ones to end, so that a server under steady load still gives its memory back.
 constexpr uint32_t kDrainSlots = 1u << 16;
 constexpr uint32_t kDrainArenaBytes = 64u << 20;
+// Whole-heap answers kept (the census by each prefix asked for, ...), at most.
+constexpr size_t kKeptAnswers = 256;
 
 }  // namespace
 
@@ -101,6 +103,7 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   if (a.json.is_discarded()) a.json = nullptr;
   if (keep && a.exitStatus == 0) {
     std::lock_guard<std::mutex> lock(keptMutex_);
+    if (kept_.size() >= kKeptAnswers) kept_.clear();  // many prefixes asked for: start again
     kept_[key] = std::make_shared<const Answer>(a);
   }
   return a;
