@@ -191,6 +191,7 @@ std::string overviewPage(Site& site) {
 
 std::string censusPage(Site& site, const Params& params) {
   const std::string prefix = param(params, "prefix");
+  if (!prefix.empty() && prefix[0] == '-') throw HttpError(400, "a class name prefix does not begin with '-'");
   const bool credit = flag(params, "credit");
   const size_t pageNo = pageParam(params);
   const cli::Baseline* baseline = site.baseline();

@@ -147,6 +147,7 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
       {"/classes?sort=count&order=up", 400, "asc or desc"},
       {"/api/classes?limit=x", 400, "limit"},
       {"/api/classes?prefix=--json", 400, "\"error\""},
+      {"/classes?prefix=--raw", 400, "does not begin with"},
       {"/api/nothing", 404, "no such query"},
       {"/api/info", 400, "needs a handle"},
       {"/nowhere", 404, "no page at /nowhere"},
