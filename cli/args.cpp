@@ -45,6 +45,10 @@ GlobalOptions parseGlobalOptions(const std::vector<std::string>& argv) {
       if (!o.heap.empty()) throw UsageError("--heap is given twice: one heap at a time");
       o.heap = optionValue(argv, i, "--heap");
       if (o.heap.empty()) throw UsageError("option --heap needs a file name");
+    } else if (isOption(w, "--baseline")) {
+      if (!o.baseline.empty()) throw UsageError("--baseline is given twice: one baseline at a time");
+      o.baseline = optionValue(argv, i, "--baseline");
+      if (o.baseline.empty()) throw UsageError("option --baseline needs a file name");
     } else if (isOption(w, "--lib")) {
       if (!o.lib.empty()) throw UsageError("--lib is given twice");
       o.lib = optionValue(argv, i, "--lib");

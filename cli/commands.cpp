@@ -12,8 +12,10 @@
 
 namespace cli {
 
-const std::vector<Command>& commands() {
-  static const std::vector<Command> table = {
+namespace {
+
+std::vector<Command>& commandTable() {
+  static std::vector<Command> table = {
       {
           .name = "classes",
           .synopsis = "classes [PREFIX] [--superclasses] [--by-count] [--retained] [--limit N]",
@@ -285,6 +287,12 @@ status N.
   return table;
 }
 
+}  // namespace
+
+const std::vector<Command>& commands() { return commandTable(); }
+
+void registerCommand(const Command& command) { commandTable().push_back(command); }
+
 const Command* findCommand(const std::string& name) {
   for (const Command& c : commands())
     if (name == c.name) return &c;
@@ -294,7 +302,8 @@ const Command* findCommand(const std::string& name) {
 void printToolHelp(std::ostream& out) {
   out << "tavolin - browse a Java heap with libTavolin2\n"
          "\n"
-         "usage: tavolin [--heap FILE] [--lib DIR] [--high] [--raw|--json] COMMAND [ARGS]\n"
+         "usage: tavolin [--heap FILE] [--baseline FILE] [--lib DIR] [--high] [--raw|--json] COMMAND\n"
+         "               [ARGS]\n"
          "       tavolin help COMMAND    (or: tavolin COMMAND --help)\n"
          "\n"
          "Without --heap the commands run on a built-in demo heap: a small web shop that leaks\n"
@@ -305,6 +314,8 @@ void printToolHelp(std::ostream& out) {
   out << "\n"
          "options:\n"
          "  --heap FILE  load an HPROF heap dump (.hprof or .hprof.gz) instead of the demo heap\n"
+         "  --baseline FILE  an earlier dump of the same program: classes (and serve) show each\n"
+         "               class's count and bytes in both heaps and the change\n"
          "  --lib DIR    the folder holding libTavolin2.so (default: ../lib beside the tavolin\n"
          "               program, then the build tree)\n"
          "  --raw        write what the library produced, byte for byte\n"
@@ -410,7 +421,9 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
   };
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& w = words[i];
-    if (!isOptionWord(w)) {
+    if (cmd.ownOptions && w != "--help" && w != "-h") {
+      inv.args.push_back(w);
+    } else if (!isOptionWord(w)) {
       inv.args.push_back(w);
     } else if (w == "--help" || w == "-h") {
       inv.help = true;
@@ -520,10 +533,11 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
     return 0;
   }
   checkBeforeLoading(ctx, *cmd, inv);
-  if (cmd->run == runShell) return cmd->run(ctx, inv, out);
+  // The shell and serve open the session themselves.
+  if (cmd->run == runShell || cmd->ownOptions) return cmd->run(ctx, inv, out);
   // What the command allocates in the VM for its calls is given back after it, so that long
   // sessions do not fill the handle table or the arena.
-  simvm::VmScope scope(ctx.session().vm());
+  const auto scope = ctx.session().callScope();
   return cmd->run(ctx, inv, out);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/baseline.h"
 #include "cli/session.h"
 
 namespace cli {
@@ -18,10 +19,25 @@ namespace cli {
 class Context {
  public:
   explicit Context(GlobalOptions options) : options_(std::move(options)) {}
+  // With --baseline, the baseline's census is taken first: two heaps cannot be open at once.
   Session& session() {
-    if (!session_) session_ = std::make_unique<Session>(options_);
+    if (!session_) {
+      if (!options_.baseline.empty() && !baseline_) baseline_ = loadBaseline(options_);
+      session_ = std::make_unique<Session>(options_);
+    }
     return *session_;
   }
+  // The census of the --baseline dump; null without one. Opens the session.
+  const Baseline* baseline() {
+    session();
+    return baseline_.get();
+  }
+  // A context of its own for another thread: the same heap, baseline and options, its own caller
+  // and rows.
+  Context(const Context& shared, Session::ForWorker)
+      : options_(shared.options_),
+        session_(std::make_unique<Session>(*shared.session_, Session::ForWorker{})),
+        baseline_(shared.baseline_) {}
   const GlobalOptions& options() const { return options_; }
   bool inShell = false;
   // The output mode of the command running now: a failure in JSON mode is reported in JSON too.
@@ -30,6 +46,7 @@ class Context {
  private:
   GlobalOptions options_;
   std::unique_ptr<Session> session_;
+  std::shared_ptr<const Baseline> baseline_;
 };
 
 // One command's words after parsing.
@@ -52,10 +69,13 @@ struct Command {
   size_t minArgs = 0, maxArgs = 0;
   bool takesLimit = false;      // a list: --limit N shows its first N rows
   bool handleArgument = false;  // its argument is a HANDLE (or a class name)
+  bool ownOptions = false;      // parses its words itself (all but --help come as args)
   int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;
 };
 
 const std::vector<Command>& commands();
+// Adds a command built outside cli/ (serve); call before any command runs.
+void registerCommand(const Command& command);
 const Command* findCommand(const std::string& name);
 
 void printToolHelp(std::ostream& out);

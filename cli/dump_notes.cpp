@@ -118,7 +118,7 @@ std::optional<std::string> referenceHolderNote(Session& s, uint32_t target) {
   while (!queue.empty() && queries < kHolderQueries) {
     const auto [h, level] = queue.front();
     queue.pop_front();
-    simvm::VmScope scope(vm);
+    const auto scope = s.callScope();
     const simvm::Report r = s.caller().referrers(h);
     ++queries;
     for (const simvm::Record& rec : r.records) {

@@ -9,6 +9,9 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#if defined(TAVOLIN_HAVE_WEB)
+#include "web/serve.h"
+#endif
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -48,6 +51,9 @@ int finish(int status) {
 
 int main(int argc, char** argv) {
   std::optional<cli::Context> ctx;
+#if defined(TAVOLIN_HAVE_WEB)
+  cli::registerCommand(web::serveCommand());
+#endif
 #if defined(_WIN32)
   // --raw writes the library's bytes as they came: no "\n" turned into "\r\n" on the way.
   _setmode(_fileno(stdout), _O_BINARY);

@@ -72,7 +72,7 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
   v.via.resize(handles.size());
   v.links.resize(handles.size());
   for (size_t i = 1; i < handles.size(); ++i) {
-    simvm::VmScope scope(s.vm());  // each step's queries give back what they take
+    const auto scope = s.callScope();  // each step's queries give back what they take
     v.links[i] = linksBetween(s, handles[i - 1], handles[i], i == 1);
     for (const Link& l : v.links[i]) v.via[i] += (v.via[i].empty() ? "" : ", ") + linkText(l);
     if (v.via[i].empty()) v.via[i] = "?";

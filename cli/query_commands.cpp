@@ -45,6 +45,15 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
   // The heap's census: the call's own prefix String and stream are not counted (the raw bytes
   // stay the library's).
+  const Baseline* baseline = inv.output != OutputMode::Raw ? ctx.baseline() : nullptr;
+  // Beside a baseline, the bytes of each class: the usage query, in a scope of its own and before
+  // the census, so that neither counts the other's objects.
+  std::map<std::string, int64_t> usageBytes;
+  if (baseline && !inv.flags.count("--superclasses")) {
+    const auto scope = s.callScope();
+    for (const simvm::UsageRecord& u : s.caller().heapUsage(prefix).records)
+      usageBytes[u.className] = u.bytes;
+  }
   simvm::Report r = s.caller().heapClasses(prefix, inv.flags.count("--superclasses") > 0,
                                            inv.flags.count("--by-count") > 0);
   dropRootHolders(s, r, inv.flags.count("--superclasses") > 0);
@@ -53,6 +62,7 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
                      [](const simvm::Record& a, const simvm::Record& b) {
                        return parseDecimal(a.detail) > parseDecimal(b.detail);
                      });
+  if (baseline) return presentCensusAgainst(s, *baseline, r, usageBytes, prefix, inv, out);
   ReportView view;
   view.limit = inv.limit;
   view.detail = Detail::Count;

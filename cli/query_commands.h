@@ -1,7 +1,9 @@
 // The commands that each run one query.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <ostream>
+#include <string>
 
 #include "cli/commands.h"
 #include "simvm/vm.h"
@@ -24,5 +26,12 @@ int runThreads(Context& ctx, const Invocation& inv, std::ostream& out);
 int runFields(Context& ctx, const Invocation& inv, std::ostream& out);
 int runUsage(Context& ctx, const Invocation& inv, std::ostream& out);
 int runMissing(Context& ctx, const Invocation& inv, std::ostream& out);
+
+// The census beside the baseline's: per class the count and bytes in both heaps and the change,
+// largest growth first; classes only one heap has are marked.
+// usageBytes: the usage query's bytes by class name (none with --superclasses).
+int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Report& census,
+                         const std::map<std::string, int64_t>& usageBytes,
+                         const std::string& prefix, const Invocation& inv, std::ostream& out);
 
 }  // namespace cli

@@ -181,6 +181,17 @@ Session::Session(const GlobalOptions& options) {
   caller_ = std::make_unique<simvm::Caller>(*vm_, *lib_);
 }
 
+Session::Session(const Session& shared, ForWorker)
+    : lib_(shared.lib_),
+      dump_(shared.dump_),
+      ownVm_(shared.ownVm_),
+      vm_(shared.vm_),
+      demo_(shared.demo_),
+      caller_(std::make_unique<simvm::Caller>(*vm_, *lib_)),
+      sharesVm_(true) {
+  dominators_ = shared.dominators_;
+}
+
 Session::~Session() = default;
 
 void Session::requireStub(const std::string& method, const std::string& command) const {

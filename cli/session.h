@@ -21,6 +21,10 @@ class Session {
   // Loads the library first (so a missing library is reported before a long load), then the
   // heap. Raises CliError when either cannot be had.
   explicit Session(const GlobalOptions& options);
+  // Another session on the same heap and library, for another thread: its own caller (which
+  // keeps the objects of its current call) and its own rows.
+  struct ForWorker {};
+  Session(const Session& shared, ForWorker);
   ~Session();
 
   simvm::Vm& vm() { return *vm_; }
@@ -33,6 +37,14 @@ class Session {
 
   // The heap's dominator tree, computed on first use and kept (cli/dominator_commands.cpp).
   const heapgraph::HeapDominators& dominators();
+  // Gives back what the calls made from now until its end allocated in the VM; null for a
+  // session of another thread (ForWorker), whose host gives it back when no call is running.
+  std::unique_ptr<simvm::VmScope> callScope() {
+    return sharesVm_ ? nullptr : std::make_unique<simvm::VmScope>(*vm_);
+  }
+  // For a session of another thread: whether other threads may be calling into the VM now
+  // (when not, its commands give back what they took, as the console's do).
+  void setSharingVm(bool sharing) { sharesVm_ = sharing; }
 
   // Raises CliError naming the command when the library lacks the method's stub.
   void requireStub(const std::string& method, const std::string& command) const;
@@ -71,14 +83,16 @@ class Session {
   // " (did you mean X?)" for the class whose name is nearest, or "".
   std::string nearMiss(const std::string& name) const;
 
-  std::unique_ptr<simvm::Library> lib_;
-  std::unique_ptr<simvm::LoadedHeap> dump_;
-  std::unique_ptr<simvm::Vm> ownVm_;
+  std::shared_ptr<simvm::Library> lib_;
+  std::shared_ptr<simvm::LoadedHeap> dump_;
+  std::shared_ptr<simvm::Vm> ownVm_;
   simvm::Vm* vm_ = nullptr;
   std::optional<DemoHeap> demo_;
   std::unique_ptr<simvm::Caller> caller_;
   std::vector<uint32_t> last_;
-  std::unique_ptr<heapgraph::HeapDominators> dominators_;
+  // Shared with the sessions of other threads made from this one (ForWorker).
+  std::shared_ptr<const heapgraph::HeapDominators> dominators_;
+  bool sharesVm_ = false;
 };
 
 // Whether text is written as a handle ($N, @id, a number) rather than a class name.

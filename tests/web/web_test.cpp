@@ -1,0 +1,448 @@
+// The web pages over HTTP: every route's status and content, escaping of heap texts, paging,
+// the baseline columns, JSON equal to the console's --json, many clients at once, and the
+// serve command as a process.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "cli/format.h"
+#include "tests/web/shop_dump.h"
+#include "web/html.h"
+#include "web/server.h"
+#include "web/site.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string dumpDir() {
+  static const std::string dir = [] {
+    const std::string d = TAVOLIN_BINARY_DIR "/web_dumps";
+    fs::create_directories(d);
+    hproftest::HprofWriter::save(d + "/shop-earlier.hprof", webtest::writeShopDump(false));
+    hproftest::HprofWriter::save(d + "/shop-later.hprof", webtest::writeShopDump(true));
+    return d;
+  }();
+  return dir;
+}
+
+// One heap served in this process on a free loopback port.
+struct Served {
+  explicit Served(cli::GlobalOptions o) : ctx(std::move(o)), site(ctx), server(site) {
+    port = server.bind("127.0.0.1", 0);
+    thread = std::thread([this] { server.listen(); });
+    httplib::Client probe("127.0.0.1", port);
+    for (int i = 0; i < 200 && !probe.Get("/api/threads"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~Served() {
+    server.stop();
+    thread.join();
+  }
+  httplib::Result get(const std::string& path) const {
+    httplib::Client c("127.0.0.1", port);
+    return c.Get(path.c_str());
+  }
+  cli::Context ctx;
+  web::Site site;
+  web::Server server;
+  int port = -1;
+  std::thread thread;
+};
+
+// The console's answer, as a person's script gets it.
+std::string console(const std::string& args) {
+  std::string out;
+  FILE* p = popen((std::string(TAVOLIN_CONSOLE) + " " + args + " 2>/dev/null").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+uint32_t handleOfId(Served& s, uint64_t id) {
+  return s.ctx.session().dump()->handleOfId.at(id);
+}
+
+class ShopPages : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    cli::GlobalOptions o;
+    o.heap = dumpDir() + "/shop-later.hprof";
+    o.baseline = dumpDir() + "/shop-earlier.hprof";
+    served_ = new Served(o);
+  }
+  static void TearDownTestSuite() {
+    delete served_;
+    served_ = nullptr;
+  }
+  static Served* served_;
+  Served& s() { return *served_; }
+  std::string hexOfId(uint64_t id) { return cli::hexHandle(handleOfId(s(), id)); }
+};
+Served* ShopPages::served_ = nullptr;
+
+TEST_F(ShopPages, every_route_answers_with_its_status) {
+  const std::string session = hexOfId(webtest::ids::kFirstSession);
+  const std::string cache = hexOfId(webtest::ids::kCache);
+  struct Case {
+    std::string path;
+    int status;
+    std::string shows;
+  };
+  const std::vector<Case> cases = {
+      {"/", 200, "Top classes by count"},
+      {"/classes", 200, "shop/Session"},
+      {"/classes?prefix=shop.S", 200, "shop/Session"},
+      {"/classes?credit=1", 200, "java/lang/Object"},
+      {"/classes?sort=class&order=asc", 200, "shop/Session"},
+      {"/class/" + cache, 200, "Class shop/Cache"},
+      {"/object/" + session, 200, "Path from a root"},
+      {"/object/" + cache, 200, "static field"},
+      {"/threads", 200, "run()"},
+      {"/roots", 200, "thread object"},
+      {"/missing", 200, "References to objects missing"},
+      {"/search", 200, "Give a class name"},
+      {"/search?q=shop.Sesion", 200, "Did you mean"},
+      {"/api/classes", 200, "\"baselineCount\""},
+      {"/api/usage", 200, "shop/Session"},
+      {"/api/threads", 200, "frames"},
+      {"/api/missing", 200, "["},
+      {"/api/info/" + session, 200, "shop/Session"},
+      {"/api/path/" + session, 200, "\"via\": \"static\""},
+      {"/api/instances/" + hexOfId(webtest::ids::kSession), 200, "shop/Session"},
+      // A handle that names nothing, and malformed parameters.
+      {"/object/0x1", 404, "no class, object or array has the handle 0x1"},
+      {"/class/0x1", 404, "no class, object or array has the handle 0x1"},
+      {"/class/" + session, 404, "is not a class"},
+      {"/api/info/0x1", 404, "\"error\""},
+      {"/object/zz", 400, "not a handle"},
+      {"/object/99999999999", 400, "not a handle"},
+      {"/classes?page=-1", 400, "page"},
+      {"/classes?page=abc", 400, "page"},
+      {"/classes?sort=nonsense", 400, "no column"},
+      {"/classes?sort=count&order=up", 400, "asc or desc"},
+      {"/api/classes?limit=x", 400, "limit"},
+      {"/api/classes?prefix=--json", 400, "\"error\""},
+      {"/classes?prefix=--raw", 400, "does not begin with"},
+      {"/api/nothing", 404, "no such query"},
+      {"/api/info", 400, "needs a handle"},
+      {"/nowhere", 404, "no page at /nowhere"},
+      {"/../../../../etc/passwd", 404, ""},
+      {"/static/..%2f..%2fetc%2fpasswd", 404, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const httplib::Result r = s().get(c.path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status);
+    EXPECT_NE(r->body.find(c.shows), std::string::npos) << r->body.substr(0, 3000);
+    EXPECT_EQ(r->body.find("root:x:0:0"), std::string::npos);
+    if (c.status == 200) {
+      EXPECT_TRUE(r->has_header("Server-Timing"));
+    }
+  }
+  // A search that finds goes to the page: a class by any spelling, a handle, a dump id.
+  for (const std::string& q : {std::string("shop.Session"), std::string("shop/Session"),
+                               std::string("Session"), session,
+                               std::to_string(handleOfId(s(), webtest::ids::kFirstSession)),
+                               std::string("@10000")}) {
+    const httplib::Result r = s().get("/search?q=" + web::urlEncode(q));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 303) << q;
+    const std::string where = r->get_header_value("Location");
+    EXPECT_TRUE(where == "/class/" + hexOfId(webtest::ids::kSession) || where == "/object/" + session)
+        << q << " -> " << where;
+  }
+}
+
+TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
+  const std::string note = hexOfId(webtest::ids::kNoteObj);
+  const std::string markupString = hexOfId(webtest::ids::kMarkup);
+  for (const std::string& path : {"/object/" + note, "/object/" + markupString, std::string("/classes"),
+                                  std::string("/threads"), std::string("/"), "/class/" + hexOfId(webtest::ids::kTagged),
+                                  "/search?q=" + web::urlEncode("<script>x</script>")}) {
+    SCOPED_TRACE(path);
+    const httplib::Result r = s().get(path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.find("<script"), std::string::npos);
+    EXPECT_EQ(r->body.find("<b>"), std::string::npos);
+    EXPECT_EQ(r->body.find("<i>"), std::string::npos);
+    EXPECT_NE(r->get_header_value("Content-Security-Policy").find("default-src 'none'"),
+              std::string::npos);
+  }
+  EXPECT_NE(s().get("/object/" + markupString)->body.find("&lt;script&gt;document.title=&#39;pwned&#39;"),
+            std::string::npos);
+  EXPECT_NE(s().get("/classes")->body.find("shop/Tag&lt;b&gt;x&lt;/b&gt;"), std::string::npos);
+  EXPECT_NE(s().get("/threads")->body.find("&lt;i&gt;worker&lt;/i&gt;"), std::string::npos);
+}
+
+TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
+  const std::string orderClass = hexOfId(webtest::ids::kOrder);
+  const std::string orders = hexOfId(webtest::ids::kOrders);
+  const std::regex row("<td class=\"n\">(\\d+)</td><td><a href=\"/object/");
+  std::vector<size_t> seen;
+  for (int page = 0; page < 3; ++page) {
+    const httplib::Result r = s().get("/class/" + orderClass + "?page=" + std::to_string(page));
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200);
+    size_t rows = 0;
+    for (auto it = std::sregex_iterator(r->body.begin(), r->body.end(), row); it != std::sregex_iterator(); ++it) {
+      seen.push_back(std::stoul((*it)[1]));
+      ++rows;
+    }
+    EXPECT_EQ(rows, page < 2 ? 500u : 200u) << page;
+    EXPECT_EQ(r->body.find("rel=\"next\"") != std::string::npos, page < 2) << page;
+    EXPECT_EQ(r->body.find("rel=\"prev\"") != std::string::npos, page > 0) << page;
+  }
+  ASSERT_EQ(seen.size(), 1200u);
+  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i + 1);
+  // What the array refers to: the first 500 elements of 1,200.
+  const httplib::Result refs = s().get("/object/" + orders);
+  ASSERT_TRUE(refs);
+  EXPECT_EQ(count(refs->body, "element <code>["), 500u);
+  EXPECT_NE(refs->body.find("element <code>[499]"), std::string::npos);
+  // Past the end: an empty page, not an error.
+  const httplib::Result past = s().get("/class/" + orderClass + "?page=9");
+  EXPECT_EQ(past->status, 200);
+}
+
+TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column) {
+  const json records = json::parse(s().get("/api/classes")->body);
+  std::map<std::string, json> byClass;
+  for (const json& r : records) byClass[r["kind"].get<std::string>() + r["class"].get<std::string>()] = r;
+  const json& session = byClass["Cshop/Session"];
+  EXPECT_EQ(session["count"], 7);
+  EXPECT_EQ(session["baselineCount"], 3);
+  EXPECT_EQ(session["countChange"], 4);
+  EXPECT_EQ(session["status"], "both");
+  EXPECT_EQ(byClass["Cshop/Added"]["status"], "new");
+  EXPECT_TRUE(byClass["Cshop/Added"]["baselineCount"].is_null());
+  EXPECT_EQ(byClass["Cshop/Order"]["countChange"], 1200);
+  // Neither heap's figures count the queries' own objects (their Strings and output streams).
+  EXPECT_EQ(byClass["Cjava/lang/String"]["count"], 2);
+  EXPECT_EQ(byClass["Cjava/lang/String"]["baselineCount"], 2);
+  EXPECT_EQ(byClass.count("Cjava/io/ByteArrayOutputStream"), 0u);
+  // Largest growth first.
+  for (size_t i = 1; i < records.size(); ++i)
+    EXPECT_GE(records[i - 1]["countChange"].get<int64_t>(), records[i]["countChange"].get<int64_t>());
+
+  const std::string page = s().get("/classes")->body;
+  EXPECT_NE(page.find("<span class=\"tag\">new</span>"), std::string::npos);
+  EXPECT_LT(page.find("shop/Order"), page.find("shop/Session"));
+  const std::string ascending = s().get("/classes?sort=countChange&order=asc")->body;
+  EXPECT_GT(ascending.find("shop/Order"), ascending.find("shop/Session"));
+  const std::string byName = s().get("/classes?sort=class&order=desc")->body;
+  EXPECT_LT(byName.find("shop/Tag"), byName.find("shop/Added"));
+
+  // An object's page says whether the baseline had its dump id.
+  const std::string kept = s().get("/object/" + hexOfId(webtest::ids::kFirstSession))->body;
+  const std::string added = s().get("/object/" + hexOfId(webtest::ids::kFirstSession + 16 * 5))->body;
+  EXPECT_NE(kept.find("yes: the baseline dump has an object with this id"), std::string::npos);
+  EXPECT_NE(added.find("no object of the baseline has this id"), std::string::npos);
+
+  // The console's table and JSON carry the same comparison.
+  const std::string heaps = "--heap " + dumpDir() + "/shop-later.hprof --baseline " + dumpDir() +
+                            "/shop-earlier.hprof";
+  const std::string table = console(heaps + " classes shop/");
+  EXPECT_NE(table.find("new"), std::string::npos) << table;
+  EXPECT_NE(table.find("+1200"), std::string::npos) << table;
+}
+
+TEST_F(ShopPages, the_json_is_the_consoles) {
+  const std::string heaps = "--heap " + dumpDir() + "/shop-later.hprof --baseline " + dumpDir() +
+                            "/shop-earlier.hprof --json ";
+  const std::string session = hexOfId(webtest::ids::kFirstSession);
+  const std::string cache = hexOfId(webtest::ids::kCache);
+  const std::vector<std::pair<std::string, std::string>> same = {
+      {"/api/classes", "classes"},
+      {"/api/classes?prefix=shop/&credit=1", "classes shop/ --superclasses"},
+      {"/api/usage", "usage"},
+      {"/api/threads", "threads"},
+      {"/api/missing", "missing"},
+      {"/api/class-info/" + cache, "class-info " + cache},
+      {"/api/info/" + session, "info " + session},
+      {"/api/fields/" + session, "fields " + session},
+      {"/api/refs/" + cache, "refs " + cache},
+      {"/api/referrers/" + session, "referrers " + session},
+      {"/api/path/" + session, "path " + session},
+      {"/api/instances/" + hexOfId(webtest::ids::kOrder) + "?limit=7",
+       "instances " + hexOfId(webtest::ids::kOrder) + " --limit 7"},
+  };
+  for (const auto& [path, words] : same) {
+    const std::string expected = console(heaps + words);
+    ASSERT_FALSE(expected.empty()) << words;
+    EXPECT_EQ(s().get(path)->body, expected) << path;
+  }
+}
+
+// 8 clients making 1,000 requests each, across the routes: every answer equals the one given
+// to a single client, and the VM holds no more than it did before.
+TEST_F(ShopPages, many_clients_at_once_get_the_answers_one_client_gets) {
+  const std::vector<std::string> paths = {
+      "/",
+      "/classes",
+      "/classes?prefix=shop/&sort=count",
+      "/class/" + hexOfId(webtest::ids::kOrder) + "?page=1",
+      "/object/" + hexOfId(webtest::ids::kFirstSession),
+      "/object/" + hexOfId(webtest::ids::kNoteObj),
+      "/threads",
+      "/api/path/" + hexOfId(webtest::ids::kFirstSession + 16),
+      "/api/referrers/" + hexOfId(webtest::ids::kFirstOrder + 16 * 700),
+      "/api/instances/" + hexOfId(webtest::ids::kString),
+      "/api/classes?prefix=java/lang/",
+      "/object/0x1",
+  };
+  std::map<std::string, std::pair<int, std::string>> expected;
+  for (const std::string& p : paths) {
+    const httplib::Result r = s().get(p);
+    ASSERT_TRUE(r) << p;
+    expected[p] = {r->status, r->body};
+  }
+  const simvm::Vm::Mark before = s().site.vm().mark();
+  constexpr int kClients = 8, kEach = 1000;
+  std::atomic<int> wrong{0}, failed{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", s().port);
+      client.set_keep_alive(true);
+      client.set_tcp_nodelay(true);
+      for (int i = 0; i < kEach; ++i) {
+        const std::string& p = paths[(c * 7 + i) % paths.size()];
+        const httplib::Result r = client.Get(p.c_str());
+        if (!r) ++failed;
+        else if (r->status != expected[p].first || r->body != expected[p].second) ++wrong;
+      }
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
+  const simvm::Vm::Mark after = s().site.vm().mark();
+  EXPECT_EQ(after.nextSlot, before.nextSlot);
+  EXPECT_EQ(after.arenaNext, before.arenaNext);
+}
+
+int connectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(ShopPages, clients_that_leave_early_or_send_a_huge_request_line_leave_it_answering) {
+  for (int i = 0; i < 50; ++i) {
+    const int fd = connectTo(s().port);
+    ASSERT_GE(fd, 0);
+    const std::string req = "GET /classes HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+    close(fd);  // gone before the page is read
+  }
+  {
+    const int fd = connectTo(s().port);
+    ASSERT_GE(fd, 0);
+    const std::string req = "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    size_t sent = 0;
+    while (sent < req.size()) {
+      const ssize_t n = send(fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    char buf[64] = {};
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    if (n > 0) {
+      EXPECT_EQ(std::string(buf).find("200"), std::string::npos) << buf;
+    }
+    close(fd);
+  }
+  const httplib::Result r = s().get("/");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+}
+
+// The demo heap, served by the program itself: address printed once loaded, loopback unless
+// told otherwise, a clean stop on SIGTERM.
+TEST(ServeCommand, prints_its_address_serves_and_stops_on_sigterm) {
+  for (const bool anyAddress : {false, true}) {
+    int out[2], err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      close(out[0]);
+      close(err[0]);
+      if (anyAddress)
+        execl(TAVOLIN_CONSOLE, TAVOLIN_CONSOLE, "serve", "--port", "0", "--bind", "0.0.0.0", nullptr);
+      else
+        execl(TAVOLIN_CONSOLE, TAVOLIN_CONSOLE, "serve", "--port", "0", nullptr);
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    const std::smatch m = [&] {
+      std::smatch found;
+      std::regex_search(line, found, std::regex("http://([0-9.]+):([0-9]+)/"));
+      return found;
+    }();
+    ASSERT_EQ(m.size(), 3u) << line;
+    EXPECT_EQ(m[1].str(), anyAddress ? "0.0.0.0" : "127.0.0.1");
+    httplib::Client client("127.0.0.1", std::stoi(m[2].str()));
+    const httplib::Result r = client.Get("/classes?prefix=com.acme.shop.");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_NE(r->body.find("com/acme/shop/Session"), std::string::npos);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string rest, errors;
+    for (ssize_t n; (n = read(out[0], &c, 1)) == 1;) rest += c;
+    for (ssize_t n; (n = read(err[0], &c, 1)) == 1;) errors += c;
+    close(out[0]);
+    close(err[0]);
+    EXPECT_NE(rest.find("stopped"), std::string::npos) << rest;
+    EXPECT_EQ(errors.find("not only on this machine's loopback") != std::string::npos, anyAddress)
+        << errors;
+  }
+}
+
+// Writes the dumps the browser test serves (the ctest fixture runs this first).
+TEST(WebDumps, written_for_the_browser_test) {
+  EXPECT_TRUE(fs::exists(dumpDir() + "/shop-later.hprof"));
+}
+
+}  // namespace

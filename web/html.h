@@ -1,0 +1,46 @@
+// Writing pages: the one function every heap text goes through on its way into HTML, the page
+// frame with its built-in styles, links to classes and objects, tables and the bar chart.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace web {
+
+// Heap text made safe for HTML: control characters and invalid UTF-8 shown as the console shows
+// them, then & < > " ' as character references. Every text from a dump goes through this.
+std::string esc(const std::string& text);
+
+// A query parameter or path segment encoded for a URL (then escaped for the attribute by the
+// caller's esc, which leaves the result unchanged).
+std::string urlEncode(const std::string& text);
+
+// "/object/0x1a2b" and the like: the stable address of a handle's page.
+std::string objectUrl(uint32_t handle);
+std::string classUrl(uint32_t handle);
+// <a href="/object/0x..">0x..</a> with the class after it, for a handle of kind I, A, P or C.
+std::string handleLink(char kind, uint32_t handle, const std::string& className);
+std::string classLink(uint32_t handle, const std::string& className);
+
+// A whole page: the title (escaped here), the navigation with the search box, then `body`,
+// which the caller built from escaped pieces.
+std::string page(const std::string& title, const std::string& body);
+
+// "1,234,567".
+std::string grouped(int64_t n);
+
+struct Bar {
+  std::string label;  // heap text: escaped here
+  std::string href;   // a URL this program made
+  int64_t value = 0;
+};
+// A horizontal bar chart as inline SVG, each bar a link.
+std::string barChart(const std::string& title, const std::vector<Bar>& bars);
+
+// "Rows 501 to 1,000" with links to the previous and next page; `base` is the page's URL with its
+// other parameters and ends in '?' or '&'.
+std::string pager(const std::string& base, size_t page, size_t shown, bool more);
+
+constexpr size_t kPageRows = 500;
+
+}  // namespace web
