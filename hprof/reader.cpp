@@ -148,6 +148,16 @@ struct Reader::Source {
   std::exception_ptr failure;  // guarded by lock; set before done
   std::atomic<bool> stop{false};
   std::thread inflater;
+  uint64_t limit = 0;  // the longest stream taken; 0: no limit
+
+  // "larger than the limit", or than the range reserved for inflating.
+  HprofError tooLong(uint64_t at) const {
+    return HprofError(limit ? "the dump is longer than the limit of " + std::to_string(limit) +
+                                  " bytes uncompressed"
+                            : "the dump is larger than " + std::to_string(kInflateReserve >> 30) +
+                                  " GB uncompressed",
+                      at);
+  }
 
   ~Source() {
     if (inflater.joinable()) {
@@ -246,11 +256,13 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
   auto decompressor = std::make_shared<Decompressor>(file, path);
 #ifdef TAVOLIN_HAVE_MMAP
   if (sizeof(void*) == 8) {
-    void* p = mmap(nullptr, static_cast<size_t>(kInflateReserve), PROT_READ | PROT_WRITE,
+    // One byte beyond the limit: a stream that fills the range is longer than the limit.
+    const uint64_t reserve = limit ? std::min(kInflateReserve, limit + 1) : kInflateReserve;
+    void* p = mmap(nullptr, static_cast<size_t>(reserve), PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) {
       mapped = p;
-      mappedBytes = static_cast<size_t>(kInflateReserve);
+      mappedBytes = static_cast<size_t>(reserve);
       base = static_cast<const uint8_t*>(p);
       done = false;
       inflater = std::thread([this, decompressor] {
@@ -263,10 +275,7 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
 #endif
           ahead.allow(static_cast<size_t>(made + kInflateLookahead));
           while (!stop.load(std::memory_order_relaxed)) {
-            if (made == mappedBytes)
-              throw HprofError("the dump is larger than " +
-                                   std::to_string(kInflateReserve >> 30) + " GB uncompressed",
-                               made);
+            if (made == mappedBytes) throw tooLong(made);
             const size_t got = decompressor->read(
                 out + made, static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)),
                 made);
@@ -292,6 +301,7 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
       const size_t got = decompressor->read(owned.data() + made, owned.size() - made, made);
       if (got == 0) break;
       made += got;
+      if (limit && made > limit) throw tooLong(limit);
     }
     owned.resize(made);
   } catch (...) {
@@ -302,7 +312,8 @@ void Reader::Source::readGzip(std::FILE* file, const std::string& path) {
 }
 #endif
 
-Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
+Reader::Reader(const std::string& path, uint64_t maxBytes) : src_(std::make_unique<Source>()) {
+  src_->limit = maxBytes;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw HprofError("cannot open " + path + ": " + errnoText(), 0);
   unsigned char magic[2] = {0, 0};
@@ -313,6 +324,7 @@ Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
     if (!gzip) {
       struct stat st;
       if (fstat(fileno(file), &st) == 0) total_ = static_cast<uint64_t>(st.st_size);
+      if (maxBytes && total_ > maxBytes) throw src_->tooLong(maxBytes);
       src_->readPlain(file, total_, path);
       std::fclose(file);
     } else {
