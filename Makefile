@@ -9,9 +9,11 @@ BUILDTSAN := build-tsan
 BUILDREL := build-release
 BUILDREL32 := build-release-m32
 BUILDWIN := build-win
+BUILDFUZZ := build-fuzz
+FUZZ_SECONDS ?= 600
 DIST     := dist
 
-.PHONY: demo test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
+.PHONY: demo fuzz test test-fast test-m32 test-asan test-tsan test-win build-m32 build-win dist bench deps deps-test build install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -77,6 +79,16 @@ test-tsan:
 	cmake --build $(BUILDTSAN) -j $(JOBS) --target test_stress
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
 
+# The libFuzzer targets (clang, ASan+UBSan), each run in turn for its share of FUZZ_SECONDS
+# under nice, from its seeds and the corpus grown by earlier runs (build-fuzz/corpus); a table of
+# executions, coverage and findings at the end. Findings are left in build-fuzz/findings.
+fuzz:
+	@scripts/ensure-deps.sh fuzz
+	cmake -S . -B $(BUILDFUZZ) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON \
+	  -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	cmake --build $(BUILDFUZZ) -j $(JOBS) --target fuzzers Tavolin2
+	scripts/fuzz.sh $(BUILDFUZZ) $(FUZZ_SECONDS)
+
 # Every benchmark of the x86-64 build, then the query table again as i386 code.
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -89,4 +101,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST)
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDFUZZ) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST)

@@ -2,12 +2,16 @@
 # Installs the Debian packages the build needs when they are missing.
 #   ensure-deps.sh demo   what `make demo` needs
 #   ensure-deps.sh test   what `make test` and `make bench` need as well
+#   ensure-deps.sh fuzz   what `make demo` needs, and clang with libFuzzer for `make fuzz`
 set -eu
 want=(cmake ninja-build g++ make zlib1g-dev libisal-dev libedit-dev)
 if [ "${1:-demo}" = test ]; then
   want+=(g++-multilib googletest libbenchmark-dev nlohmann-json3-dev openjdk-17-jdk-headless)
   # The Windows build (MinGW-w64) and Wine with its 32-bit part to run its tests.
   want+=(g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386)
+fi
+if [ "${1:-demo}" = fuzz ]; then
+  want+=(clang-14 libclang-rt-14-dev)
 fi
 missing=()
 for p in "${want[@]}"; do
