@@ -23,18 +23,17 @@ void presentReportBytes(const uint8_t* data, size_t size) {
   }
   cli::Session& s = consoleContext().session();
   for (const simvm::Record& r : report.records) (void)cli::describeHandle(s, r.handle);
-  const size_t limit = size == 0 ? 0 : data[0] % 4;
-  for (cli::Detail detail : {cli::Detail::None, cli::Detail::Count, cli::Detail::Link}) {
-    cli::ReportView view;
-    view.detail = detail;
-    view.holderIsClass = [](const simvm::Record& r) { return r.kind == 'C'; };
-    view.summary = "summary";
-    if (limit) view.limit = limit;
-    for (cli::OutputMode mode : {cli::OutputMode::Table, cli::OutputMode::Json}) {
-      std::ostringstream out;
-      cli::presentReport(s, report, view, mode, out);
-    }
-  }
+  // The first byte picks the view (details, output, row limit): each case renders once.
+  const uint8_t pick = size == 0 ? 0 : data[0];
+  static const cli::Detail kDetails[] = {cli::Detail::None, cli::Detail::Count, cli::Detail::Link};
+  cli::ReportView view;
+  view.detail = kDetails[pick % 3];
+  view.holderIsClass = [](const simvm::Record& r) { return r.kind == 'C'; };
+  view.summary = "summary";
+  if (pick / 3 % 4) view.limit = pick / 3 % 4;
+  std::ostringstream out;
+  cli::presentReport(s, report, view, pick / 12 % 2 ? cli::OutputMode::Json : cli::OutputMode::Table,
+                     out);
 }
 
 }  // namespace fuzzing
