@@ -9,13 +9,15 @@ BUILDTSAN := build-tsan
 BUILDREL := build-release
 BUILDREL32 := build-release-m32
 BUILDWIN := build-win
+BUILDFUZZ := build-fuzz
+FUZZ_SECONDS ?= 600
 DIST     := dist
 
 DUMPS    := build-jvm-dumps
 # The JVM tests of every Linux tree share one folder of dumps (the first to need them takes them).
 SHARED   := -DTAVOLIN_JVM_DUMPS=$(CURDIR)/$(DUMPS)
 
-.PHONY: demo format test test-fast test-m32 test-asan test-tsan test-win build-m32 build-m32-tests \
+.PHONY: demo format fuzz test test-fast test-m32 test-asan test-tsan test-win build-m32 build-m32-tests \
 	build-asan build-tsan build-win run-fast run-m32 run-asan run-tsan run-win dist bench deps \
 	deps-test build install clean
 
@@ -108,6 +110,16 @@ test-tsan: build-tsan
 run-tsan:
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./$(BUILDTSAN)/test_stress --calls=1500
 
+# The libFuzzer targets (clang, ASan+UBSan), each run in turn for its share of FUZZ_SECONDS
+# under nice, from its seeds and the corpus grown by earlier runs (build-fuzz/corpus); a table of
+# executions, coverage and findings at the end. Findings are left in build-fuzz/findings.
+fuzz:
+	@scripts/ensure-deps.sh fuzz
+	cmake -S . -B $(BUILDFUZZ) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON \
+	  -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	cmake --build $(BUILDFUZZ) -j $(JOBS) --target fuzzers Tavolin2
+	scripts/fuzz.sh $(BUILDFUZZ) $(FUZZ_SECONDS)
+
 # Every benchmark of the x86-64 build, then the query table again as i386 code.
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -120,7 +132,7 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST) \
+	rm -rf $(BUILD) $(BUILD32) $(BUILDSAN) $(BUILDFUZZ) $(BUILDTSAN) $(BUILDREL) $(BUILDREL32) $(BUILDWIN) $(DIST) \
 	  $(DUMPS) build-logs
 
 # Lays out every tracked C++ file by .clang-format (clang-format 14).

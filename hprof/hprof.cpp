@@ -77,7 +77,7 @@ const char* rootKindName(RootKind kind) {
 }
 
 std::unique_ptr<LoadedHeap> loadHprof(const std::string& path, const HprofOptions& options) {
-  hprof::Reader in(path);
+  hprof::Reader in(path, options.maxStreamBytes);
   if (options.progress) in.onProgress(options.progress);
   hprof::Model model = hprof::readModel(in);
   std::unique_ptr<LoadedHeap> heap;

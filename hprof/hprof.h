@@ -25,6 +25,10 @@ struct HprofError : VmError {
 
 struct HprofOptions {
   bool high = false;  // place the VM's region at or above 2 GB
+  // A stream (uncompressed) longer than this many bytes is refused as soon as reading reaches
+  // the limit; 0: no limit. For callers that load dumps they know nothing about in bulk: a small
+  // gzip file may inflate to a thousand times its size.
+  uint64_t maxStreamBytes = 0;
   // Called now and then while loading: bytes of the (uncompressed) stream read so far and the
   // total when known (0 when not known, as for a compressed file).
   std::function<void(uint64_t done, uint64_t total)> progress;

@@ -194,6 +194,16 @@ struct Reader::Source {
   std::exception_ptr failure;  // guarded by lock; set before done
   std::atomic<bool> stop{false};
   std::thread inflater;
+  uint64_t limit = 0;  // the longest stream taken; 0: no limit
+
+  // "larger than the limit", or than the range reserved for inflating.
+  HprofError tooLong(uint64_t at) const {
+    return HprofError(limit ? "the dump is longer than the limit of " + std::to_string(limit) +
+                                  " bytes uncompressed"
+                            : "the dump is larger than " + std::to_string(kInflateReserve >> 30) +
+                                  " GB uncompressed",
+                      at);
+  }
 
   ~Source() {
     if (inflater.joinable()) {
@@ -295,11 +305,13 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
                                  std::function<size_t(uint8_t*, size_t, uint64_t)> read) {
 #ifdef TAVOLIN_HAVE_MMAP
   if (sizeof(void*) == 8) {
-    void* p = mmap(nullptr, static_cast<size_t>(kInflateReserve), PROT_READ | PROT_WRITE,
+    // One byte beyond the limit: a stream that fills the range is longer than the limit.
+    const uint64_t reserve = limit ? std::min(kInflateReserve, limit + 1) : kInflateReserve;
+    void* p = mmap(nullptr, static_cast<size_t>(reserve), PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) {
       mapped = p;
-      mappedBytes = static_cast<size_t>(kInflateReserve);
+      mappedBytes = static_cast<size_t>(reserve);
       base = static_cast<const uint8_t*>(p);
       done = false;
       inflater = std::thread([this, first, read] {
@@ -310,10 +322,7 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
           if (first) made = first(out, ahead);
           ahead.allow(static_cast<size_t>(made + kInflateLookahead));
           while (!stop.load(std::memory_order_relaxed)) {
-            if (made == mappedBytes)
-              throw HprofError("the dump is larger than " +
-                                   std::to_string(kInflateReserve >> 30) + " GB uncompressed",
-                               made);
+            if (made == mappedBytes) throw tooLong(made);
             const size_t got = read(
                 out + made, static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)),
                 made);
@@ -341,6 +350,7 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
       const size_t got = read(owned.data() + made, owned.size() - made, made);
       if (got == 0) break;
       made += got;
+      if (limit && made > limit) throw tooLong(limit);
     }
     owned.resize(made);
   } catch (...) {
@@ -365,7 +375,8 @@ void Reader::Source::readGzip(std::FILE* file, std::string ahead) {
 }
 #endif
 
-Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
+Reader::Reader(const std::string& path, uint64_t maxBytes) : src_(std::make_unique<Source>()) {
+  src_->limit = maxBytes;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw HprofError("cannot open " + path + ": " + errnoText(), 0);
   // A pipe or a terminal is read as it comes, once: the bytes read to tell gzip from plain
@@ -394,6 +405,7 @@ Reader::Reader(const std::string& path) : src_(std::make_unique<Source>()) {
       });
     } else if (!gzip) {
       total_ = static_cast<uint64_t>(st.st_size);
+      if (maxBytes && total_ > maxBytes) throw src_->tooLong(maxBytes);
       src_->readPlain(file, total_, path);
       std::fclose(file);
       file = nullptr;

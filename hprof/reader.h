@@ -31,8 +31,9 @@ inline uint64_t beId(const uint8_t* p, uint32_t idSize) { return idSize == 8 ? b
 
 class Reader {
  public:
-  // Opens the file; a gzip stream (magic 1f 8b) is decompressed on the fly.
-  explicit Reader(const std::string& path);
+  // Opens the file; a gzip stream (magic 1f 8b) is decompressed on the fly. A stream longer
+  // than maxBytes (0: no limit) raises HprofError when reading gets there.
+  explicit Reader(const std::string& path, uint64_t maxBytes = 0);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;

@@ -2,6 +2,7 @@
 # Installs the Debian packages the build needs when they are missing.
 #   ensure-deps.sh demo   what `make demo` needs
 #   ensure-deps.sh test   what `make test` and `make bench` need as well
+#   ensure-deps.sh fuzz   what `make demo` needs, and clang with libFuzzer for `make fuzz`
 set -eu
 want=(cmake ninja-build g++ make zlib1g-dev libisal-dev libedit-dev)
 # tavolin serve: HTTP from cpp-httplib (its pkg-config file gives its build flags), JSON read with
@@ -18,6 +19,9 @@ if [ "${1:-demo}" = test ]; then
   want+=(chromium)
   command -v node >/dev/null || want+=(nodejs)
   command -v npm >/dev/null || want+=(npm)
+fi
+if [ "${1:-demo}" = fuzz ]; then
+  want+=(clang-14 libclang-rt-14-dev)
 fi
 missing=()
 for p in "${want[@]}"; do

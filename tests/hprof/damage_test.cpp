@@ -179,4 +179,34 @@ TEST(HprofDamage, a_gzip_file_is_read_only_with_zlib_and_fails_when_cut) {
 #endif
 }
 
+// A caller's limit on the stream: a dump of exactly the limit loads, one byte more is refused
+// where the limit was reached, plain and (where gzip is read) inflated, however small the file.
+TEST(HprofDamage, a_stream_longer_than_the_callers_limit_is_refused_at_the_limit) {
+  const std::string plain = writeScene(8);
+  std::vector<std::pair<std::string, std::string>> files = {{"plain", plain}};
+#ifdef TAVOLIN_HAVE_ZLIB
+  const std::string path = tempPath("limit.hprof.gz");
+  gzFile gz = gzopen(path.c_str(), "wb9");
+  gzwrite(gz, plain.data(), static_cast<unsigned>(plain.size()));
+  gzclose(gz);
+  std::ifstream in(path, std::ios::binary);
+  files.push_back({"gzip", std::string((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>())});
+  std::remove(path.c_str());
+#endif
+  for (const auto& [kind, bytes] : files) {
+    simvm::HprofOptions options;
+    options.maxStreamBytes = plain.size();
+    EXPECT_NO_THROW(loadBytes(bytes, options)) << kind;
+    options.maxStreamBytes = plain.size() - 1;
+    try {
+      loadBytes(bytes, options);
+      ADD_FAILURE() << kind << ": loaded beyond the limit";
+    } catch (const simvm::HprofError& e) {
+      EXPECT_NE(std::string(e.what()).find("limit"), std::string::npos) << kind << ": " << e.what();
+      EXPECT_LE(e.offset, plain.size()) << kind;
+    }
+  }
+}
+
 }  // namespace
