@@ -267,7 +267,8 @@ void measureHeap(uint32_t bulk, int reps) {
     std::abort();  // a goal names a bound that is not in the list
   };
   // Measures a row only when its name contains the filter given on the command line.
-  auto row = [&](const std::string& name, const Goal& goal, const std::function<Measure()>& measure) {
+  auto row = [&](const std::string& name, const Goal& goal,
+                 const std::function<Measure()>& measure) {
     if (gOnly != nullptr && name.find(gOnly) == std::string::npos) return;
     Measure m = measure();
     double bound = 0;

@@ -108,7 +108,7 @@ void walkLinks(const PathGraph* g, IndexPass* shared) {
   });
   for (uint32_t b = 0; b < p.buckets.count; b++)
     flushLinks<kDealing>(p.index, p.buckets.pending + static_cast<size_t>(b) * kBufferLinks,
-               &p.buckets.filled[b]);
+                         &p.buckets.filled[b]);
   *shared = p;
 }
 
