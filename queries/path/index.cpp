@@ -37,14 +37,14 @@ struct Buckets {
 // One pass over every link of the heap: count (inStart[t] += 1) or deal out (in[--inStart[t]]).
 struct IndexPass {
   PathIndex* index;
-  int dealing;
   uint64_t links;  // counted so far
   uint32_t from;   // the slot whose links are offered
   Buckets buckets;  // count 0: links are applied one by one
 };
 
-inline void apply(PathIndex* index, int dealing, uint32_t t, uint32_t value) {
-  if (dealing) {
+template <bool kDealing>
+inline void apply(PathIndex* index, uint32_t t, uint32_t value) {
+  if (kDealing) {
     // A heap that changed between the passes must not make the runs underflow.
     if (index->inStart[t] != 0) index->in[--index->inStart[t]] = value;
   } else {
@@ -54,31 +54,37 @@ inline void apply(PathIndex* index, int dealing, uint32_t t, uint32_t value) {
 
 // Applies a bucket's waiting links and empties its buffer. Kept out of line: inlined into the
 // walk's loop over links it measurably slows that loop, which it serves once in 256 far links.
-[[gnu::noinline]] void flushLinks(PathIndex* index, int dealing, const PendingLink* links,
-                                  uint32_t* filled) {
-  for (uint32_t i = 0; i < *filled; i++) apply(index, dealing, links[i].target, links[i].value);
+template <bool kDealing>
+[[gnu::noinline]] void flushLinks(PathIndex* index, const PendingLink* links, uint32_t* filled) {
+  for (uint32_t i = 0; i < *filled; i++) apply<kDealing>(index, links[i].target, links[i].value);
   *filled = 0;
 }
 
 // Hands nothing but the buffers to flushLinks, so that a pass held in a local stays there.
+template <bool kDealing>
 inline void offer(IndexPass* p, uint32_t t, uint32_t tag) {
-  if (!p->dealing) p->links++;
+  if (!kDealing) p->links++;
   // A link to a slot near its referrer lands near the last one applied: it goes straight in.
   if (p->buckets.count == 0 || t - p->from + kNearSlots < 2 * kNearSlots) {
-    apply(p->index, p->dealing, t, p->from | tag);
+    apply<kDealing>(p->index, t, p->from | tag);
     return;
   }
   uint32_t b = t >> p->buckets.shift;
   PendingLink* links = p->buckets.pending + static_cast<size_t>(b) * kBufferLinks;
   uint32_t* filled = &p->buckets.filled[b];
   links[(*filled)++] = PendingLink{t, p->from | tag};
-  if (*filled == kBufferLinks) flushLinks(p->index, p->dealing, links, filled);
+  if (*filled == kBufferLinks) flushLinks<kDealing>(p->index, links, filled);
 }
 
-void offerStackLink(uint32_t t, void* context) { offer(static_cast<IndexPass*>(context), t, kStackEdge); }
+template <bool kDealing>
+void offerStackLink(uint32_t t, void* context) {
+  offer<kDealing>(static_cast<IndexPass*>(context), t, kStackEdge);
+}
 
 // The pass runs on a copy in a local (see vmRead32) whose address never leaves this function,
-// but for a thread's stack, which a second copy takes.
+// but for a thread's stack, which a second copy takes. Compiled for each pass: the test of
+// which pass it is would otherwise sit in the loop over links.
+template <bool kDealing>
 void walkLinks(const PathGraph* g, IndexPass* shared) {
   IndexPass p = *shared;
   p.from = 0;
@@ -88,21 +94,21 @@ void walkLinks(const PathGraph* g, IndexPass* shared) {
     SlotView v = viewSlotWords(g, body, methods);
     // The counting pass also looks up every object array's element class, so that with the
     // plain objects' classes (looked up by viewSlotWords) the table knows every class of the heap.
-    if (!p.dealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
+    if (!kDealing && v.kind == kSlotArray) classInfoOf(g->classes, classWordOf(body, methods));
     forEachFieldLink(g, h, v, [&p](uint32_t t) {
-      offer(&p, t, 0);
+      offer<kDealing>(&p, t, 0);
       return false;
     });
     if (isThreadSlot(v)) {
       IndexPass held = p;
-      forEachStackLink(g, h, offerStackLink, &held);
+      forEachStackLink(g, h, offerStackLink<kDealing>, &held);
       p = held;
     }
     p.from++;
   });
   for (uint32_t b = 0; b < p.buckets.count; b++)
-    flushLinks(p.index, p.dealing, p.buckets.pending + static_cast<size_t>(b) * kBufferLinks,
-               &p.buckets.filled[b]);
+    flushLinks<kDealing>(p.index, p.buckets.pending + static_cast<size_t>(b) * kBufferLinks,
+                         &p.buckets.filled[b]);
   *shared = p;
 }
 
@@ -134,8 +140,8 @@ int indexBuild(PathIndex* index, const PathGraph* g) {
   *index = PathIndex{};
   index->inStart = static_cast<uint32_t*>(calloc(static_cast<size_t>(g->slots) + 1, sizeof(uint32_t)));
   if (index->inStart == nullptr) return 0;
-  IndexPass pass = {index, 0, 0, 0, bucketsFor(g->slots)};
-  walkLinks(g, &pass);
+  IndexPass pass = {index, 0, 0, bucketsFor(g->slots)};
+  walkLinks<false>(g, &pass);
   if (g->classes->failed || pass.links > UINT32_MAX - 1 || pass.links > SIZE_MAX / sizeof(uint32_t)) {
     bucketsFree(&pass.buckets);
     indexFree(index);
@@ -157,8 +163,7 @@ int indexBuild(PathIndex* index, const PathGraph* g) {
     indexFree(index);
     return 0;
   }
-  pass.dealing = 1;
-  walkLinks(g, &pass);
+  walkLinks<true>(g, &pass);
   bucketsFree(&pass.buckets);
   return 1;
 }
