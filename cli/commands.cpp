@@ -355,7 +355,7 @@ std::string usagePrefix(const Command& cmd, bool inShell) {
 void printShellHelp(std::ostream& out) {
   out << "commands (the rows of a list are $1, $2, ... for the commands after it):\n";
   for (const Command& c : commands())
-    if (c.run != runShell)
+    if (c.run != runShell && !c.ownOptions)
       out << "  " << c.synopsis << "\n      " << c.summary << '\n';
   out << "  help [COMMAND]\n      this list, or one command described\n"
          "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its exit "
@@ -526,6 +526,10 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
   }
   const Command* cmd = findCommand(words[0]);
   if (!cmd) throw UsageError("unknown command " + quoteInput(words[0]) + " " + helpHint(ctx.inShell));
+  // A command that opens its own heap (serve) is a program of its own, not a shell line.
+  if (ctx.inShell && cmd->ownOptions)
+    throw UsageError("'" + std::string(cmd->name) + "' is not a shell command: run tavolin " +
+                     cmd->name + " on its own " + helpHint(true));
   const Invocation inv = parseInvocation(*cmd, words, mode, ctx.inShell);
   ctx.output = inv.output;
   if (inv.help) {
