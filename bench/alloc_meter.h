@@ -34,9 +34,9 @@ inline std::atomic<int64_t> gPeak{0};
 
 inline void meterAdd(void* p) {
   if (!p) return;
-  int64_t now = gHeld.fetch_add(static_cast<int64_t>(malloc_usable_size(p)),
-                                std::memory_order_relaxed) +
-                static_cast<int64_t>(malloc_usable_size(p));
+  int64_t now =
+      gHeld.fetch_add(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed) +
+      static_cast<int64_t>(malloc_usable_size(p));
   int64_t peak = gPeak.load(std::memory_order_relaxed);
   while (now > peak && !gPeak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
   }
@@ -76,8 +76,10 @@ void* realloc(void* old, size_t n) {
   size_t oldSize = old ? malloc_usable_size(old) : 0;
   bench::gHeld.fetch_sub(static_cast<int64_t>(oldSize), std::memory_order_relaxed);
   void* p = __libc_realloc(old, n);
-  if (p) bench::meterAdd(p);
-  else if (n != 0 || !old) bench::gHeld.fetch_add(static_cast<int64_t>(oldSize), std::memory_order_relaxed);
+  if (p)
+    bench::meterAdd(p);
+  else if (n != 0 || !old)
+    bench::gHeld.fetch_add(static_cast<int64_t>(oldSize), std::memory_order_relaxed);
   return p;
 }
 void free(void* p) {

@@ -18,9 +18,9 @@
 
 #include "bench/alloc_meter.h"
 #include "heapgraph/retained.h"
-#include "hprof/hprof.h"
 #include "heapkit/hprof_writer.h"
 #include "heapkit/jvm_process.h"
+#include "hprof/hprof.h"
 
 namespace {
 
@@ -34,14 +34,12 @@ std::string fromJvm(const std::string& path, int times = 1, bool gzipToo = false
   if (!mkdtemp(made)) return "";
   const std::string dir = made;
   std::string result;
-  const fs::path source =
-      fs::path(__FILE__).parent_path().parent_path() / "heapkit/BigHeap.java";
+  const fs::path source = fs::path(__FILE__).parent_path().parent_path() / "heapkit/BigHeap.java";
   if (run(javac + " -d " + dir + " " + source.string()).first) {
     JavaProcess jvm;
     const std::string heap = times > 1 ? "-Xmx4g" : "-Xmx1g";
-    const bool ready =
-        jvm.start(java, {heap, "-cp", dir, "hw.BigHeap", std::to_string(times)}) &&
-        jvm.waitReady(600);
+    const bool ready = jvm.start(java, {heap, "-cp", dir, "hw.BigHeap", std::to_string(times)}) &&
+                       jvm.waitReady(600);
     const std::string target = jcmd + " " + std::to_string(jvm.pid);
     if (ready && run(target + " GC.heap_dump " + dir + "/big.hprof").first &&
         (!gzipToo || (run(target + " GC.heap_dump -gz=1 " + dir + "/big.hprof.gz").first &&
@@ -229,7 +227,8 @@ void BM_RetainedSizesOfDump(benchmark::State& state) {
     for (uint32_t s = 0, n = vm.slotsUsed(); s < n; s++) {
       const uint32_t body = table[2 * s], methods = table[2 * s + 1];
       sum += body ^ methods;
-      if (body != 0 && (methods & 0x1F) == 0) sum += *static_cast<const uint32_t*>(vm.pointer(methods));
+      if (body != 0 && (methods & 0x1F) == 0)
+        sum += *static_cast<const uint32_t*>(vm.pointer(methods));
     }
     return sum;
   };
@@ -256,7 +255,8 @@ void BM_RetainedSizesOfDump(benchmark::State& state) {
   state.counters["cpu_seconds"] = seconds / double(state.iterations());
   state.counters["x_floor"] = seconds / floor;
   if (bench::meterAvailable())
-    state.counters["extra_bytes_per_object"] = double(peak) / double(heap->objects ? heap->objects : 1);
+    state.counters["extra_bytes_per_object"] =
+        double(peak) / double(heap->objects ? heap->objects : 1);
 }
 
 BENCHMARK(BM_ReadFileFloor)->Unit(benchmark::kMillisecond);

@@ -63,19 +63,19 @@ uint64_t floorPass(uint32_t first, uint32_t end) {
 }
 
 struct Measure {
-  double seconds = 0;   // median of the calls
-  double ratio = 0;     // median of each call's time over a floor pass timed right after it
-  double versus = 0;    // with a second library: median of its call's time over the first's
-  int64_t peak = 0;     // largest extra peak of any call
-  double written = 0;   // median time of the report's writes, subtracted from `seconds`
+  double seconds = 0;  // median of the calls
+  double ratio = 0;    // median of each call's time over a floor pass timed right after it
+  double versus = 0;   // with a second library: median of its call's time over the first's
+  int64_t peak = 0;    // largest extra peak of any call
+  double written = 0;  // median time of the report's writes, subtracted from `seconds`
   size_t reportBytes = 0;
   bool ok = true;
 };
 
 struct Bench {
   heapkit::AppHeap& heap;
-  simvm::Library* lib;        // the library the calls go to
-  simvm::Library* other;      // with gVersus: the one compared with it, called in turn
+  simvm::Library* lib;    // the library the calls go to
+  simvm::Library* other;  // with gVersus: the one compared with it, called in turn
   int reps;
   uint32_t first, end;
   size_t lastReportBytes = 0;
@@ -251,12 +251,21 @@ void measureHeap(uint32_t bulk, int reps) {
     bool measured;
   };
   BoundRow bounds[] = {
-      {"cls", "bound cls: floor + every array's class word",
-       [&] { return bench::arrayClassWordPass(b.first, b.end); }, {}, false},
-      {"ref", "bound ref: floor + every reference word",
-       [&] { return bench::referencePass(references, b.first, b.end); }, {}, false},
-      {"arr", "bound arr: floor + array fields, their slots",
-       [&] { return bench::arrayFieldPass(arrayFields, b.first, b.end); }, {}, false},
+      {"cls",
+       "bound cls: floor + every array's class word",
+       [&] { return bench::arrayClassWordPass(b.first, b.end); },
+       {},
+       false},
+      {"ref",
+       "bound ref: floor + every reference word",
+       [&] { return bench::referencePass(references, b.first, b.end); },
+       {},
+       false},
+      {"arr",
+       "bound arr: floor + array fields, their slots",
+       [&] { return bench::arrayFieldPass(arrayFields, b.first, b.end); },
+       {},
+       false},
   };
   auto boundMeasure = [&](const char* name) -> const Measure& {
     for (BoundRow& bound : bounds) {
@@ -295,10 +304,12 @@ void measureHeap(uint32_t bulk, int reps) {
   printRow("floor: bare pass over the slots", slots, floor, Goal{nullptr, 0, 0}, 0);
   for (BoundRow& bound : bounds)
     row(bound.row, Goal{nullptr, 0, 0}, [&] { return boundMeasure(bound.name); });
-  row("getClasses0 \"app/\", no crediting", Goal{"cls", 1, 1.15},
-      [&] { return b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty); });
-  row("getClasses0 \"app/\", crediting superclasses", Goal{"cls", 1, 1.15},
-      [&] { return b.run(list("getClasses0", {heap->stream, app, 1, 1}), true, reportNotEmpty); });
+  row("getClasses0 \"app/\", no crediting", Goal{"cls", 1, 1.15}, [&] {
+    return b.run(list("getClasses0", {heap->stream, app, 0, 1}), true, reportNotEmpty);
+  });
+  row("getClasses0 \"app/\", crediting superclasses", Goal{"cls", 1, 1.15}, [&] {
+    return b.run(list("getClasses0", {heap->stream, app, 1, 1}), true, reportNotEmpty);
+  });
   Measure handles;
   row("getHandles0 with subclasses, write excluded", Goal{"floor", 1, 1.5}, [&] {
     return handles = b.run(list("getHandles0", {heap->stream, heap->middleClass, 1, 0}), true,
@@ -311,8 +322,9 @@ void measureHeap(uint32_t bulk, int reps) {
     return b.run(list("getBackTraceReferences0", {heap->stream, heap->sampleObject}), true,
                  reportNotEmpty);
   });
-  row("getMemoryUsage0 \"app/\"", Goal{"arr", 1, 1.2},
-      [&] { return b.run(list("getMemoryUsage0", {heap->stream, app}), true, reportNotEmpty); });
+  row("getMemoryUsage0 \"app/\"", Goal{"arr", 1, 1.2}, [&] {
+    return b.run(list("getMemoryUsage0", {heap->stream, app}), true, reportNotEmpty);
+  });
   for (uint32_t depth : {1u, 10u, 100u, 1000u}) {
     if (depth > heap->chain.size()) continue;
     const uint32_t target = heap->chain[depth - 1];
@@ -359,11 +371,16 @@ int main(int argc, char** argv) {
   const uint64_t largest = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : UINT64_MAX;
   if (argc > 2 && argv[2][0] != 0) gOnly = argv[2];
   if (argc > 3) gVersus = argv[3];
-  std::printf("Queries on application-shaped heaps; times are median thread CPU time, ratios to\n"
-              "the floor timed on the same heap right after each call (the median ratio). Extra B/slot: peak of\n"
-              "malloc'd bytes during the call above those held before it, per slot.\n\n");
+  std::printf(
+      "Queries on application-shaped heaps; times are median thread CPU time, ratios to\n"
+      "the floor timed on the same heap right after each call (the median ratio). Extra B/slot: "
+      "peak of\n"
+      "malloc'd bytes during the call above those held before it, per slot.\n\n");
   printHeader();
-  const struct { uint32_t slots; int reps; } sizes[] = {{100000, 9}, {1000000, 5}, {4000000, 3}};
+  const struct {
+    uint32_t slots;
+    int reps;
+  } sizes[] = {{100000, 9}, {1000000, 5}, {4000000, 3}};
   for (const auto& size : sizes)
     if (size.slots <= largest) measureHeap(size.slots, size.reps);
   return 0;

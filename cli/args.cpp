@@ -46,7 +46,8 @@ GlobalOptions parseGlobalOptions(const std::vector<std::string>& argv) {
       o.heap = optionValue(argv, i, "--heap");
       if (o.heap.empty()) throw UsageError("option --heap needs a file name");
     } else if (isOption(w, "--baseline")) {
-      if (!o.baseline.empty()) throw UsageError("--baseline is given twice: one baseline at a time");
+      if (!o.baseline.empty())
+        throw UsageError("--baseline is given twice: one baseline at a time");
       o.baseline = optionValue(argv, i, "--baseline");
       if (o.baseline.empty()) throw UsageError("option --baseline needs a file name");
     } else if (isOption(w, "--lib")) {

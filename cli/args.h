@@ -22,10 +22,10 @@ struct CliError : std::runtime_error {
 enum class OutputMode { Table, Raw, Json };
 
 struct GlobalOptions {
-  std::string heap;   // empty: the built-in demo heap
-  std::string lib;    // empty: simvm::Library::defaultDir()
+  std::string heap;      // empty: the built-in demo heap
+  std::string lib;       // empty: simvm::Library::defaultDir()
   std::string baseline;  // an earlier dump to compare the heap with; empty: none
-  bool high = false;  // place the heap at or above 2 GB
+  bool high = false;     // place the heap at or above 2 GB
   OutputMode output = OutputMode::Table;
   bool help = false;
   bool version = false;

@@ -30,7 +30,8 @@ std::shared_ptr<const Baseline> loadBaseline(const GlobalOptions& options) {
         BaselineRow row;
         row.count = std::stoll(r.detail);
         if (r.kind == 'C' && !credited)
-          if (auto it = usageBytes.find(r.className); it != usageBytes.end()) row.bytes = it->second;
+          if (auto it = usageBytes.find(r.className); it != usageBytes.end())
+            row.bytes = it->second;
         rows[Baseline::key(r.kind, r.className)] = row;
       }
     }

@@ -27,9 +27,7 @@ struct Compared {
 
 std::string signedText(int64_t n) { return (n > 0 ? "+" : "") + std::to_string(n); }
 
-std::string optionalText(const std::optional<int64_t>& n) {
-  return n ? std::to_string(*n) : "-";
-}
+std::string optionalText(const std::optional<int64_t>& n) { return n ? std::to_string(*n) : "-"; }
 
 }  // namespace
 
@@ -85,17 +83,23 @@ int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Repo
       const Compared& c = rows[i];
       JsonObject o;
       o.add("kind", std::string(1, c.kind));
-      if (c.handle) o.add("handle", int64_t{c.handle});
-      else o.addNull("handle");
+      if (c.handle)
+        o.add("handle", int64_t{c.handle});
+      else
+        o.addNull("handle");
       o.add("class", c.className).add("count", c.count);
-      if (c.baselineCount) o.add("baselineCount", *c.baselineCount);
-      else o.addNull("baselineCount");
+      if (c.baselineCount)
+        o.add("baselineCount", *c.baselineCount);
+      else
+        o.addNull("baselineCount");
       o.add("countChange", c.countChange());
       for (const auto& [name, value] : {std::pair{"bytes", c.bytes},
                                         {"baselineBytes", c.baselineBytes},
                                         {"bytesChange", c.bytesChange()}}) {
-        if (value) o.add(name, *value);
-        else o.addNull(name);
+        if (value)
+          o.add(name, *value);
+        else
+          o.addNull(name);
       }
       o.add("status", c.status());
       records.push_back(o);
@@ -105,11 +109,16 @@ int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Repo
   }
   if (!rows.empty()) {
     Table t;
-    t.columns = {{"#", Align::Right},        {"kind"},
-                 {"handle", Align::Right},   {"class"},
-                 {"count", Align::Right},    {"baseline", Align::Right},
-                 {"change", Align::Right},   {"bytes", Align::Right},
-                 {"baseline", Align::Right}, {"change", Align::Right},
+    t.columns = {{"#", Align::Right},
+                 {"kind"},
+                 {"handle", Align::Right},
+                 {"class"},
+                 {"count", Align::Right},
+                 {"baseline", Align::Right},
+                 {"change", Align::Right},
+                 {"bytes", Align::Right},
+                 {"baseline", Align::Right},
+                 {"change", Align::Right},
                  {""}};
     for (size_t i = 0; i < shown; ++i) {
       const Compared& c = rows[i];
@@ -118,9 +127,10 @@ int presentCensusAgainst(Session& s, const Baseline& baseline, const simvm::Repo
                         c.handle ? hexHandle(c.handle) : "-", printable(c.className),
                         std::to_string(c.count), optionalText(c.baselineCount),
                         signedText(c.countChange()), optionalText(c.bytes),
-                        optionalText(c.baselineBytes),
-                        bytesChange ? signedText(*bytesChange) : "-",
-                        c.gone ? "gone" : c.baselineCount ? "" : "new"});
+                        optionalText(c.baselineBytes), bytesChange ? signedText(*bytesChange) : "-",
+                        c.gone            ? "gone"
+                        : c.baselineCount ? ""
+                                          : "new"});
     }
     printTable(out, t);
   }

@@ -20,7 +20,8 @@ std::vector<Command>& commandTable() {
           .name = "classes",
           .synopsis = "classes [PREFIX] [--superclasses] [--by-count] [--retained] [--limit N]",
           .summary = "census: live instances and object arrays of each class",
-          .details = R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
+          .details =
+              R"(Counts, for every class whose name begins with PREFIX (slash or dot form; empty: all),
 its live instances (kind C) and the live object arrays whose element class it is
 (kind A). The handle is the class's own handle. With --heap, "dump bytes" gives the bytes
 the dump holds for them (fields or elements, no object headers).
@@ -42,7 +43,8 @@ record per class: "C <handle> <class> <count>".
           .name = "instances",
           .synopsis = "instances CLASS [--subclasses] [--arrays] [--limit N]",
           .summary = "every instance of one class",
-          .details = R"(Lists the live instances of CLASS in handle order, or with --arrays the object arrays
+          .details =
+              R"(Lists the live instances of CLASS in handle order, or with --arrays the object arrays
 whose element class is CLASS, each with its retained size (what freeing it would give
 back; "-" when no root reaches it: see dominators).
   --subclasses  include instances of its subclasses (then sorted by class name)
@@ -63,7 +65,8 @@ objects, A for arrays).
           .name = "class-info",
           .synopsis = "class-info CLASS",
           .summary = "a class described: fields, size, methods, interfaces",
-          .details = R"(Describes a class: its descriptor address, second name (the source file), the number
+          .details =
+              R"(Describes a class: its descriptor address, second name (the source file), the number
 of fields it declares, its instance size, method and interface counts, and whether it
 is abstract. --raw writes the library's text: "CLASS <name> <descriptor> <second name>
 <fields> <size> <methods> <interfaces> <abstract>" and a newline.
@@ -78,7 +81,8 @@ is abstract. --raw writes the library's text: "CLASS <name> <descriptor> <second
           .name = "info",
           .synopsis = "info HANDLE",
           .summary = "an object or object array described",
-          .details = R"(Describes an object (its class, body address and what its toString returns) or an
+          .details =
+              R"(Describes an object (its class, body address and what its toString returns) or an
 object array (element class, body address, length). With --heap it also shows the
 object's id in the dump. --raw writes the library's text: "OBJECT <handle> <class>
 <body> <toString>" or "ARRAY <handle> <class> <body> <length>" and a newline.
@@ -93,7 +97,8 @@ object's id in the dump. --raw writes the library's text: "OBJECT <handle> <clas
           .name = "refs",
           .synopsis = "refs HANDLE [--limit N]",
           .summary = "what one object refers to",
-          .details = R"(Lists the objects HANDLE refers to and how: through a field, a static field (when
+          .details =
+              R"(Lists the objects HANDLE refers to and how: through a field, a static field (when
 HANDLE is a class), an element index (when it is an object array, in index order), or
 a local variable of one of its frames (when it is a thread other than the caller).
 Null references, primitive arrays and arrays of arrays held in fields are left out.
@@ -110,7 +115,8 @@ Null references, primitive arrays and arrays of arrays held in fields are left o
           .name = "referrers",
           .synopsis = "referrers HANDLE [--limit N]",
           .summary = "what refers to one object",
-          .details = R"(Lists the classes (through static fields), objects (through fields), object arrays
+          .details =
+              R"(Lists the classes (through static fields), objects (through fields), object arrays
 (through elements) and threads (through local variables) that refer to HANDLE, one
 row per field, element or stack slot. The calling thread's own stack is not scanned.
 --raw writes the report stream: "<kind> <holder> <class> <field|method()|index>".
@@ -126,7 +132,8 @@ row per field, element or stack slot. The calling thread's own stack is not scan
           .name = "path",
           .synopsis = "path HANDLE [--max-nodes N] [--limit N]",
           .summary = "why an object is alive: a chain from a root",
-          .details = R"(Searches backwards from HANDLE, level by level, for a root: a class holding the chain
+          .details =
+              R"(Searches backwards from HANDLE, level by level, for a root: a class holding the chain
 in a static field, or a thread (other than the caller) holding it in a local variable.
 Prints the chain from the root down, each row saying how the row above holds it, with
 its retained size (see dominators).
@@ -152,7 +159,8 @@ maximum nodes") and a newline.
           .name = "usage",
           .synopsis = "usage [PREFIX] [--limit N]",
           .summary = "memory held by the instances of each class",
-          .details = R"(For every class whose name begins with PREFIX: the number of live instances and the
+          .details =
+              R"(For every class whose name begins with PREFIX: the number of live instances and the
 bytes they take, each charged its instance size plus the arrays its fields refer to
 (each array charged once, to the first instance met). Largest first.
 --raw writes the report stream: the count, NUL, then "<class> <instances> <bytes>"
@@ -168,7 +176,8 @@ records, each ending in NUL.
           .name = "dominators",
           .synopsis = "dominators [--limit N]",
           .summary = "the objects whose freeing would give back the most",
-          .details = R"(Lists the objects with the largest retained sizes (20 unless --limit says otherwise).
+          .details =
+              R"(Lists the objects with the largest retained sizes (20 unless --limit says otherwise).
 An object's retained size is its own (shallow) size plus that of every object it
 dominates: every object all of whose paths from the roots pass through it, so that
 freeing it would free them too. The roots are those of path: every class (through
@@ -188,7 +197,8 @@ on first use (with progress on a terminal for large heaps) and kept for the sess
           .name = "retained",
           .synopsis = "retained HANDLE|CLASS [--limit N]",
           .summary = "what freeing an object, or every instance of a class, would give back",
-          .details = R"(For a HANDLE: its retained size and shallow size, and the objects it immediately
+          .details =
+              R"(For a HANDLE: its retained size and shallow size, and the objects it immediately
 dominates (those it alone keeps alive, each with what it retains), largest first.
 For a CLASS name: the sum of the retained sizes of its instances, each instance held
 below another instance of the class counted once, inside that one; and those top-level
@@ -205,7 +215,8 @@ instances, largest first. A handle no root reaches retains nothing. See dominato
           .name = "missing",
           .synopsis = "missing [--limit N]",
           .summary = "references to objects missing from the dump",
-          .details = R"(Lists each reference of a loaded dump to an id the dump does not contain: the referrer's
+          .details =
+              R"(Lists each reference of a loaded dump to an id the dump does not contain: the referrer's
 dump id and class, the field (or array index, static, or root kind) and the missing id.
 Loading makes such references null. A JDK dump has some: see the README.
 )",
@@ -219,7 +230,8 @@ Loading makes such references null. A JDK dump has some: see the README.
           .name = "threads",
           .synopsis = "threads [--limit N]",
           .summary = "every thread, and per frame the objects its locals hold",
-          .details = R"(Lists the thread objects (instances of java.lang.Thread and its subclasses) with their
+          .details =
+              R"(Lists the thread objects (instances of java.lang.Thread and its subclasses) with their
 names and their frames in stack order, innermost first: each frame's method and the
 objects its local variables hold. A thread without a stack (never started, or ended) is
 marked "not running". The calling thread's frames are never scanned. The rows ($1, $2,
@@ -236,7 +248,8 @@ marked "not running". The calling thread's frames are never scanned. The rows ($
           .name = "fields",
           .synopsis = "fields HANDLE [--limit N]",
           .summary = "an object's field values as the VM holds them",
-          .details = R"(Shows the fields of an object, its topmost class's first, as the VM holds them:
+          .details =
+              R"(Shows the fields of an object, its topmost class's first, as the VM holds them:
 primitives as numbers, strings as their text, references as handle and class, and
 arrays with their length and first elements. For a class, its static fields; for an
 array, its length and first elements. It tells apart instances whose toString cannot
@@ -256,7 +269,8 @@ differs.
           .name = "demo",
           .synopsis = "demo",
           .summary = "a guided tour of all eight queries on the demo heap",
-          .details = R"(Runs each query on the built-in demo heap, with a line of explanation before each,
+          .details =
+              R"(Runs each query on the built-in demo heap, with a line of explanation before each,
 and ends by showing why a leaked session is still alive.
 )",
           .flags = {},
@@ -268,7 +282,8 @@ and ends by showing why a leaked session is still alive.
           .name = "shell",
           .synopsis = "shell",
           .summary = "the same commands, interactively",
-          .details = R"(Reads commands line by line (with line editing and history on a terminal). The rows
+          .details =
+              R"(Reads commands line by line (with line editing and history on a terminal). The rows
 of the last result can be named $1, $2, ... wherever a handle or class is expected,
 so that census -> instances -> referrers -> path needs no copying of numbers; results
 without rows, and descriptions, leave the rows alone. --raw and --json may be given
@@ -302,7 +317,8 @@ const Command* findCommand(const std::string& name) {
 void printToolHelp(std::ostream& out) {
   out << "tavolin - browse a Java heap with libTavolin2\n"
          "\n"
-         "usage: tavolin [--heap FILE] [--baseline FILE] [--lib DIR] [--high] [--raw|--json] COMMAND\n"
+         "usage: tavolin [--heap FILE] [--baseline FILE] [--lib DIR] [--high] [--raw|--json] "
+         "COMMAND\n"
          "               [ARGS]\n"
          "       tavolin help COMMAND    (or: tavolin COMMAND --help)\n"
          "\n"
@@ -358,7 +374,8 @@ void printShellHelp(std::ostream& out) {
     if (c.run != runShell && !c.ownOptions)
       out << "  " << c.synopsis << "\n      " << c.summary << '\n';
   out << "  help [COMMAND]\n      this list, or one command described\n"
-         "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its exit "
+         "  quit [STATUS], exit [STATUS]\n      leave the shell (with STATUS, 0 to 255, as its "
+         "exit "
          "status)\n"
          "\n"
          "--raw or --json on a line writes that line's answer as the library's bytes or as JSON.\n";
@@ -387,8 +404,7 @@ constexpr std::string_view kMaxNodesOption = "--max-nodes";
 constexpr std::string_view kLimitOption = "--limit";
 
 bool isValueOption(const std::string& w, std::string_view name) {
-  return w.compare(0, name.size(), name) == 0 &&
-         (w.size() == name.size() || w[name.size()] == '=');
+  return w.compare(0, name.size(), name) == 0 && (w.size() == name.size() || w[name.size()] == '=');
 }
 
 // The value of "--name=V" or of the word after "--name"; i moves past what it took.
@@ -487,7 +503,8 @@ int printHelpOf(const std::string& name, bool inShell, std::ostream& out) {
     return 0;
   }
   if (name == "quit" || name == "exit") {
-    out << "usage: " << name << " [STATUS]    (in the shell)\n\nLeaves the shell, with STATUS "
+    out << "usage: " << name
+        << " [STATUS]    (in the shell)\n\nLeaves the shell, with STATUS "
            "(0 to 255) as its exit status; without it, 1 if a command failed, else 0. The end "
            "of the\ninput leaves the same way.\n";
     return 0;
@@ -520,12 +537,13 @@ int runWords(Context& ctx, std::vector<std::string> words, OutputMode mode, std:
         printToolHelp(out);
       return 0;
     }
-    if (words.size() > 2) throw UsageError("usage: " + std::string(ctx.inShell ? "" : "tavolin ") +
-                                           "help [COMMAND]");
+    if (words.size() > 2)
+      throw UsageError("usage: " + std::string(ctx.inShell ? "" : "tavolin ") + "help [COMMAND]");
     return printHelpOf(words[1], ctx.inShell, out);
   }
   const Command* cmd = findCommand(words[0]);
-  if (!cmd) throw UsageError("unknown command " + quoteInput(words[0]) + " " + helpHint(ctx.inShell));
+  if (!cmd)
+    throw UsageError("unknown command " + quoteInput(words[0]) + " " + helpHint(ctx.inShell));
   // A command that opens its own heap (serve) is a program of its own, not a shell line.
   if (ctx.inShell && cmd->ownOptions)
     throw UsageError("'" + std::string(cmd->name) + "' is not a shell command: run tavolin " +

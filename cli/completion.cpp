@@ -20,7 +20,8 @@ std::vector<std::string> completions(Session& session, const std::string& before
   } catch (const UsageError&) {
     return {};  // inside an open quote
   }
-  while (!words.empty() && (words[0] == "--json" || words[0] == "--raw")) words.erase(words.begin());
+  while (!words.empty() && (words[0] == "--json" || words[0] == "--raw"))
+    words.erase(words.begin());
   std::vector<std::string> out;
   auto offer = [&](const std::string& w) {
     if (w.compare(0, prefix.size(), prefix) == 0) out.push_back(w);

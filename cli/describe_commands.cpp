@@ -139,11 +139,11 @@ ObjectDescription parseObjectDescription(const std::string& text, const std::str
   // "OBJECT <handle> <class> ...": the handle is one word, the class's name is known.
   const size_t first = text.find(' ');
   std::string cut;
-  const std::vector<std::string> t = splitSpaces(
-      first == std::string::npos
-          ? text
-          : text.substr(0, first + 1) + withNameCut(text.substr(first + 1), name, cut),
-      5);
+  const std::vector<std::string> t =
+      splitSpaces(first == std::string::npos
+                      ? text
+                      : text.substr(0, first + 1) + withNameCut(text.substr(first + 1), name, cut),
+                  5);
   ObjectDescription d;
   d.object = t[0] == "OBJECT";
   if (t.size() < 5 || (!d.object && t[0] != "ARRAY"))
@@ -158,7 +158,9 @@ ObjectDescription parseObjectDescription(const std::string& text, const std::str
 void printObjectJson(Session& s, uint32_t h, const ObjectDescription& d, const std::string& text,
                      std::ostream& out) {
   JsonObject o;
-  o.add("kind", kindOf(s.vm(), h) == 'C' ? "C" : d.object ? "I" : "A")
+  o.add("kind", kindOf(s.vm(), h) == 'C' ? "C"
+                : d.object               ? "I"
+                                         : "A")
       .add("handle", int64_t{parseHex(d.handle)})
       .add("class", d.className)
       .add("body", "0x" + d.body);
@@ -183,7 +185,9 @@ std::string shortText(const std::string& text) {
 void printObjectPairs(Session& s, uint32_t h, const ObjectDescription& d, std::ostream& out) {
   const uint32_t described = parseHex(d.handle);
   std::vector<std::pair<std::string, std::string>> pairs{
-      {"kind", kindOf(s.vm(), h) == 'C' ? "class object" : d.object ? "object" : "object array"},
+      {"kind", kindOf(s.vm(), h) == 'C' ? "class object"
+               : d.object               ? "object"
+                                        : "object array"},
       {"handle", hexHandle(described) + " (" + decimalHandle(described) + ")"},
       {d.object ? "class" : "element class", printable(d.className)},
       {"body", "0x" + d.body},

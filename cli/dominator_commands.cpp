@@ -38,7 +38,8 @@ struct ProgressLine {
 
 void noRaw(const Invocation& inv, const char* command) {
   if (inv.output == OutputMode::Raw)
-    throw UsageError(std::string(command) + " reads the heap, not the library: it has no --raw form");
+    throw UsageError(std::string(command) +
+                     " reads the heap, not the library: it has no --raw form");
 }
 
 std::string kindText(Session& s, uint32_t h) {
@@ -59,7 +60,8 @@ JsonObject objectJson(Session& s, uint32_t h) {
 }
 
 // The rows of objects with their retained and shallow sizes.
-void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown, std::ostream& out) {
+void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown,
+                  std::ostream& out) {
   if (handles.empty() || shown == 0) return;
   const heapgraph::HeapDominators& d = s.dominators();
   Table t;
@@ -71,8 +73,12 @@ void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown
     const uint32_t h = handles[i];
     std::string name = printable(reportedClassName(s.vm(), h));
     if (kindOf(s.vm(), h) == 'A') name += "[]";
-    std::vector<std::string> row{std::to_string(i + 1), kindText(s, h), hexHandle(h),
-                                 decimalHandle(h), name, std::to_string(d.retained(h)),
+    std::vector<std::string> row{std::to_string(i + 1),
+                                 kindText(s, h),
+                                 hexHandle(h),
+                                 decimalHandle(h),
+                                 name,
+                                 std::to_string(d.retained(h)),
                                  std::to_string(d.shallow(h))};
     addDumpId(s, h, row);
     t.rows.push_back(row);
@@ -171,8 +177,8 @@ int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (isClass) {
     out << printable(reportedClassName(s.vm(), h)) << ": "
         << plural(below.size(), "instance", "instances")
-        << " not held below another of its instances, retaining " << d.classRetained(h)
-        << " bytes" << shownNote(below.size(), inv.limit) << '\n';
+        << " not held below another of its instances, retaining " << d.classRetained(h) << " bytes"
+        << shownNote(below.size(), inv.limit) << '\n';
   } else if (!d.reachable(h)) {
     out << describeHandle(s, h)
         << " is reachable from no root (held, if at all, through Reference objects): it retains "

@@ -156,7 +156,8 @@ std::optional<ArrayClassNote> arrayClassNote(Session& s, const std::string& clas
     primitive = primitive || base == simvm::primitiveName(code);
   if (!primitive && element.find("[]") == std::string::npos)
     return std::nullopt;  // arrays of a class: `instances` lists them
-  const std::string unlisted = primitive ? "primitive arrays or arrays of arrays" : "arrays of arrays";
+  const std::string unlisted =
+      primitive ? "primitive arrays or arrays of arrays" : "arrays of arrays";
   if (s.dump())
     return ArrayClassNote{name, std::nullopt,
                           name + ": none in this heap; the queries do not list " + unlisted};
@@ -189,9 +190,8 @@ std::optional<std::string> skippedRecordsNote(const simvm::LoadedHeap& dump) {
             std::to_string(k.bytes) + (k.bytes == 1 ? " byte" : " bytes");
   }
   return std::to_string(records) + (records == 1 ? " top-level record" : " top-level records") +
-         " of the dump " +
-         (records == 1 ? "was" : "were") + " skipped, the reader not knowing the tag (" + tags +
-         "): what they held is not loaded";
+         " of the dump " + (records == 1 ? "was" : "were") +
+         " skipped, the reader not knowing the tag (" + tags + "): what they held is not loaded";
 }
 
 void dropCallObjects(Session& s, simvm::Report& r) {

@@ -29,9 +29,9 @@ bool isReferenceObject(simvm::Vm& vm, uint32_t h);
 // For `instances` given a primitive array class or an array of arrays ("byte[]", "int[][]"):
 // what the dump holds of it and that the queries do not list it; nullopt for any other text.
 struct ArrayClassNote {
-  std::string name;  // "int[]", "java.lang.String[][]"
+  std::string name;                                    // "int[]", "java.lang.String[][]"
   std::optional<simvm::LoadedHeap::ArrayTally> tally;  // what a dump holds of them
-  std::string text;  // the sentence
+  std::string text;                                    // the sentence
 };
 std::optional<ArrayClassNote> arrayClassNote(Session& s, const std::string& classText);
 

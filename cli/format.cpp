@@ -19,7 +19,10 @@ namespace {
 // form, no surrogate (ED A0..BF), nothing above U+10FFFF.
 size_t utf8Sequence(const std::string& s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
-  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  size_t n = c >= 0xF0 && c <= 0xF4   ? 4
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xC2 && c < 0xE0  ? 2
+                                      : 0;
   if (n == 0 || i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
@@ -89,9 +92,10 @@ std::string quoteInput(const std::string& input) {
   while (i < input.size()) {
     // One byte, or one whole UTF-8 sequence, escaped as printable escapes it.
     std::string pair;
-    const size_t n = static_cast<unsigned char>(input[i]) >= 0x80
-                         ? std::max<size_t>({1, utf8Sequence(input, i), surrogatePair(input, i, pair)})
-                         : 1;
+    const size_t n =
+        static_cast<unsigned char>(input[i]) >= 0x80
+            ? std::max<size_t>({1, utf8Sequence(input, i), surrogatePair(input, i, pair)})
+            : 1;
     const std::string piece = printable(input.substr(i, n));
     if (columns + width(piece) > kQuotedLength) break;
     out += piece;

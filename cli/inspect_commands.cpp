@@ -25,8 +25,8 @@ struct Frame {
 struct ThreadView {
   uint32_t handle = 0;
   std::string className, name;
-  bool caller = false;   // the thread that runs the queries: its frames are never scanned
-  bool running = false;  // it has a stack: started and not yet ended
+  bool caller = false;        // the thread that runs the queries: its frames are never scanned
+  bool running = false;       // it has a stack: started and not yet ended
   std::vector<Frame> frames;  // innermost first
 };
 
@@ -78,8 +78,8 @@ void printThreadsJson(Session& s, const std::vector<ThreadView>& threads, std::o
   printJsonArray(out, records);
 }
 
-void printThreads(Session& s, const std::vector<ThreadView>& threads, size_t total,
-                  size_t running, std::ostream& out) {
+void printThreads(Session& s, const std::vector<ThreadView>& threads, size_t total, size_t running,
+                  std::ostream& out) {
   // The row numbers right-aligned, and the frames indented past the widest of them.
   const size_t numberWidth = std::to_string(threads.size()).size();
   const std::string indent(numberWidth + 4, ' ');
@@ -89,9 +89,12 @@ void printThreads(Session& s, const std::vector<ThreadView>& threads, size_t tot
     out << std::string(numberWidth - number.size(), ' ') << number << "  "
         << describeHandle(s, t.handle) << " \"" << printable(t.name) << "\"";
     if (const std::optional<std::string> id = dumpIdText(s, t.handle)) out << " " << *id;
-    if (t.caller) out << ": the calling thread, whose frames are not scanned";
-    else if (!t.running) out << ": not running (never started, or ended)";
-    else if (t.frames.empty()) out << ": no frames";
+    if (t.caller)
+      out << ": the calling thread, whose frames are not scanned";
+    else if (!t.running)
+      out << ": not running (never started, or ended)";
+    else if (t.frames.empty())
+      out << ": no frames";
     out << '\n';
     size_t w = 0;
     for (const Frame& f : t.frames) w = std::max(w, printable(f.method).size());
@@ -106,8 +109,8 @@ void printThreads(Session& s, const std::vector<ThreadView>& threads, size_t tot
   }
   out << plural(total, "thread", "threads") << ", " << running << " running"
       << " (each frame, innermost first: its method and the objects its locals hold)"
-      << shownNote(total, threads.size() < total ? std::optional<size_t>(threads.size())
-                                                 : std::nullopt)
+      << shownNote(total,
+                   threads.size() < total ? std::optional<size_t>(threads.size()) : std::nullopt)
       << '\n';
 }
 
@@ -355,8 +358,10 @@ std::vector<FieldRow> dumpInstanceFields(Session& s, uint32_t obj, size_t elemen
       if (!f.vmName.empty()) {
         row.value = vmValueText(s, obj, c, f.vmName, f.type, elements);
         shown.push_back(f.vmName);
-        if (c == vm.stringClass() && f.name == "value" && kindOf(vm, vm.read32(vm.bodyOf(obj) + vm.fieldOffset(c, f.vmName))) == 'P')
-          row.vmCopy = "the VM holds the text as this char[]; the dump's value is bytes in its coder";
+        if (c == vm.stringClass() && f.name == "value" &&
+            kindOf(vm, vm.read32(vm.bodyOf(obj) + vm.fieldOffset(c, f.vmName))) == 'P')
+          row.vmCopy =
+              "the VM holds the text as this char[]; the dump's value is bytes in its coder";
       } else {
         auto it = std::lower_bound(dropped.begin(), dropped.end(), obj,
                                    [](const auto& d, uint32_t h) { return d.object < h; });
@@ -376,11 +381,11 @@ std::vector<FieldRow> dumpInstanceFields(Session& s, uint32_t obj, size_t elemen
       const char letter = d.signature.empty() ? '?' : d.signature[0];
       const bool named = declared && std::any_of(declared->begin(), declared->end(),
                                                  [&](const auto& f) { return f.name == d.name; });
-      rows.push_back({vm.className(c), d.name, typeName(d.signature),
-                      vmValueText(s, obj, c, d.name, isReference(d.signature) ? 'L' : letter,
-                                  elements),
-                      named ? "the VM's own word of this name, not the dump's value"
-                            : "the VM's own field: the dump declares none of this name"});
+      rows.push_back(
+          {vm.className(c), d.name, typeName(d.signature),
+           vmValueText(s, obj, c, d.name, isReference(d.signature) ? 'L' : letter, elements),
+           named ? "the VM's own word of this name, not the dump's value"
+                 : "the VM's own field: the dump declares none of this name"});
     }
   }
   return rows;

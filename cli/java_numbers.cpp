@@ -44,8 +44,8 @@ std::string javaText(T value) {
   if (digits.size() == 1) {
     // Java shows at least two digits, and of those that read back as the value picks the
     // closest: 4.9E-324, not 5.0E-324, for the least double.
-    const std::to_chars_result two = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                                   std::chars_format::scientific, 1);
+    const std::to_chars_result two =
+        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 1);
     T back{};
     std::from_chars(buf, two.ptr, back);
     if (back == std::fabs(value)) {

@@ -79,12 +79,16 @@ int main(int argc, char** argv) {
     if (options.help) words.insert(words.begin(), "help");  // tavolin --help COMMAND
     return finish(cli::runWords(*ctx, words, options.output, std::cout));
   } catch (const cli::UsageError& e) {
-    if (ctx) cli::reportFailure(*ctx, e.what(), std::cout);
-    else cli::reportError(e.what());
+    if (ctx)
+      cli::reportFailure(*ctx, e.what(), std::cout);
+    else
+      cli::reportError(e.what());
     return 2;
   } catch (const std::exception& e) {
-    if (ctx) cli::reportFailure(*ctx, e.what(), std::cout);
-    else cli::reportError(e.what());
+    if (ctx)
+      cli::reportFailure(*ctx, e.what(), std::cout);
+    else
+      cli::reportError(e.what());
     return 1;
   } catch (...) {
     cli::reportError("unexpected failure");

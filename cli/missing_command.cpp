@@ -65,8 +65,7 @@ int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (!t.rows.empty()) printTable(out, t);
   out << plural(dump->danglingReferences, "reference", "references")
       << " to objects missing from the dump";
-  if (shown < dump->danglingReferences)
-    out << " (the first " << shown << " listed)";
+  if (shown < dump->danglingReferences) out << " (the first " << shown << " listed)";
   out << '\n';
   if (const std::optional<std::string> skipped = skippedRecordsNote(*dump)) out << *skipped << '\n';
   return 0;

@@ -35,8 +35,9 @@ std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
            plural(static_cast<size_t>(maxNodes), "node", "nodes") +
            "; without it the search may cover the whole heap)";
   else if (const char k = kindOf(s.vm(), target); k == 'P')
-    why += " (the search takes no primitive arrays, and nothing that holds it has a path to a "
-           "root)";
+    why +=
+        " (the search takes no primitive arrays, and nothing that holds it has a path to a "
+        "root)";
   else if (k != 'I' && k != 'C' && k != 'A')
     why += " (it is not an object or an object array)";
   else if (isReferenceObject(s.vm(), target))
@@ -44,8 +45,8 @@ std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
                       "as one; nothing that holds it has a path to a root)"
                     : " (it is a Reference object, which the search does not take; nothing that "
                       "holds it has a path to a root)";
-  else if (const auto held = p.message == "Search Failed" ? referenceHolderNote(s, target)
-                                                          : std::nullopt)
+  else if (const auto held =
+               p.message == "Search Failed" ? referenceHolderNote(s, target) : std::nullopt)
     why += " (" + *held + ")";
   else if (p.message == "Search Failed")
     why +=
@@ -60,9 +61,9 @@ struct PathView {
   std::vector<std::vector<Link>> links;  // links[i]: how row i-1 holds row i (links[0] empty)
   std::vector<std::string> via;          // the table's last column
   char rootKind = 0;
-  std::string threadName;  // of a root thread, when it has one
+  std::string threadName;               // of a root thread, when it has one
   std::optional<std::string> dumpRoot;  // the kind of GC root the dump names, "root: JNI global"
-  std::string why;  // when the chain is not the library's path: how it was found
+  std::string why;          // when the chain is not the library's path: how it was found
   std::string lastViaJson;  // how the last row is held, where no field says ("loader")
 };
 
@@ -94,8 +95,7 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
   return v;
 }
 
-void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit,
-                   std::ostream& out) {
+void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit, std::ostream& out) {
   std::vector<JsonObject> records;
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
@@ -135,10 +135,13 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
     const char kind = kindOf(s.vm(), h);
-    std::vector<std::string> row{
-        std::to_string(i + 1), std::string(1, kind ? kind : '?'),       hexHandle(h),
-        decimalHandle(h),      printable(arrayTypeName(reportedClassName(s.vm(), h))), v.via[i],
-        retainedCell(s, h)};
+    std::vector<std::string> row{std::to_string(i + 1),
+                                 std::string(1, kind ? kind : '?'),
+                                 hexHandle(h),
+                                 decimalHandle(h),
+                                 printable(arrayTypeName(reportedClassName(s.vm(), h))),
+                                 v.via[i],
+                                 retainedCell(s, h)};
     addDumpId(s, h, row);
     t.rows.push_back(row);
   }
@@ -148,8 +151,8 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
       v.dumpRoot ? v.dumpRoot->substr(6)
       : v.rootKind == 'C'
           ? "class " + printable(reportedClassName(s.vm(), root))
-          : "thread " + (v.threadName.empty() ? hexHandle(root)
-                                              : "\"" + printable(v.threadName) + "\"");
+          : "thread " +
+                (v.threadName.empty() ? hexHandle(root) : "\"" + printable(v.threadName) + "\"");
   if (v.handles.size() == 1)
     out << describeHandle(s, target) << " is a root itself ("
         << (v.dumpRoot || v.rootKind != 'C' ? from : "a class") << ")";

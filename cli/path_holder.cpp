@@ -106,8 +106,10 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
       a.handles.push_back(cls);
       a.lastVia = "class loader of it";
       a.lastViaJson = "loader";
-      a.why = "the search takes no classes; a class is kept by its class loader, and this is the "
-              "search's path to the loader " + describeHandle(s, loader);
+      a.why =
+          "the search takes no classes; a class is kept by its class loader, and this is the "
+          "search's path to the loader " +
+          describeHandle(s, loader);
       return a;
     }
   }
@@ -118,8 +120,9 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
     return a;
   }
   a.handles = {cls};
-  a.why = "the search takes no classes, and nothing else holds this one; classes are where its paths "
-          "start: they hold what their static fields refer to";
+  a.why =
+      "the search takes no classes, and nothing else holds this one; classes are where its paths "
+      "start: they hold what their static fields refer to";
   return a;
 }
 

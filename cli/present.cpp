@@ -88,7 +88,9 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
   for (const simvm::Record& r : report.records) {
     if (view.limit && records.size() == *view.limit) break;
     JsonObject o;
-    o.add("kind", std::string(1, r.kind)).add("handle", int64_t{r.handle}).add("class", r.className);
+    o.add("kind", std::string(1, r.kind))
+        .add("handle", int64_t{r.handle})
+        .add("class", r.className);
     if (view.detail == Detail::Count) {
       o.add("count", parseDecimal(r.detail));
       if (view.dumpBytes) {

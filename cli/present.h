@@ -45,7 +45,7 @@ struct ReportView {
   Detail detail = Detail::None;
   // For links: whether the holder of record r is a class (its names are static fields).
   std::function<bool(const simvm::Record&)> holderIsClass;
-  std::string summary;  // printed under the table (or alone when it is empty)
+  std::string summary;          // printed under the table (or alone when it is empty)
   std::optional<size_t> limit;  // --limit: the rows shown
   // A retained-size column, when set: a record's figure, or none ("-", null).
   std::function<std::optional<uint64_t>(const simvm::Record&)> retained;

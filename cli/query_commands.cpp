@@ -21,7 +21,8 @@ void dropRootHolders(Session& s, simvm::Report& r, bool superclasses) {
   const int64_t holders = static_cast<int64_t>(dump->rootHolders.size());
   const uint32_t classClass = s.vm().classClass(), objectClass = s.vm().objectClass();
   for (auto it = r.records.begin(); it != r.records.end();) {
-    if (it->kind == 'C' && (it->handle == classClass || (superclasses && it->handle == objectClass))) {
+    if (it->kind == 'C' &&
+        (it->handle == classClass || (superclasses && it->handle == objectClass))) {
       const int64_t count = parseDecimal(it->detail) - holders;
       if (count <= 0) {
         it = r.records.erase(it);
@@ -41,7 +42,8 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
   s.requireStub("getClasses0", "classes");
   const bool retained = inv.flags.count("--retained") > 0;
   if (retained && inv.output == OutputMode::Raw)
-    throw UsageError("--retained adds a column to tables and JSON; --raw writes all the library wrote");
+    throw UsageError(
+        "--retained adds a column to tables and JSON; --raw writes all the library wrote");
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
   // The heap's census: the call's own prefix String and stream are not counted (the raw bytes
   // stay the library's).
@@ -85,8 +87,9 @@ int runClasses(Context& ctx, const Invocation& inv, std::ostream& out) {
       return it == bytes.end() ? std::nullopt : std::optional<uint64_t>(it->second);
     };
     if (!r.records.empty())
-      view.summary += "; dump bytes: what the dump holds of them (fields or elements, without "
-                      "object headers)";
+      view.summary +=
+          "; dump bytes: what the dump holds of them (fields or elements, without "
+          "object headers)";
   }
   return presentReport(s, r, view, inv.output, out);
 }
@@ -97,8 +100,7 @@ namespace {
 // "[Ljava/lang/String;") when the heap has one; the arrays of arrays are the object arrays
 // with that element class. 0 for any other text.
 uint32_t elementArrayClass(Session& s, const std::string& text) {
-  if (text.size() < 5 || text.compare(text.size() - 4, 4, "[][]") != 0 ||
-      looksLikeHandle(text))
+  if (text.size() < 5 || text.compare(text.size() - 4, 4, "[][]") != 0 || looksLikeHandle(text))
     return 0;
   const Session::ClassLookup element = s.lookUpClass(text.substr(0, text.size() - 2));
   return element.cls && kindOf(s.vm(), element.cls) == 'C' ? element.cls : 0;
@@ -112,8 +114,9 @@ void printArrayNote(const ArrayClassNote& note, OutputMode mode, std::ostream& o
   }
   JsonObject o;
   o.add("class", note.name).add("listed", false);
-  if (note.tally) o.add("count", static_cast<int64_t>(note.tally->count))
-                      .add("bytes", static_cast<int64_t>(note.tally->bytes));
+  if (note.tally)
+    o.add("count", static_cast<int64_t>(note.tally->count))
+        .add("bytes", static_cast<int64_t>(note.tally->bytes));
   o.add("note", note.text);
   printJsonArray(out, {o});
 }
@@ -209,8 +212,7 @@ void printUsageJson(const simvm::UsageReport& u, std::optional<size_t> limit, st
   printJsonArray(out, records);
 }
 
-void printUsageTable(const simvm::UsageReport& u, std::optional<size_t> limit,
-                     std::ostream& out) {
+void printUsageTable(const simvm::UsageReport& u, std::optional<size_t> limit, std::ostream& out) {
   Table t;
   t.columns = {
       {"#", Align::Right}, {"class"}, {"instances", Align::Right}, {"bytes", Align::Right}};
@@ -225,9 +227,9 @@ void printUsageTable(const simvm::UsageReport& u, std::optional<size_t> limit,
   }
   printTable(out, t);
   out << plural(u.records.size(), "class", "classes") << ", "
-      << plural(static_cast<size_t>(instances), "instance", "instances") << ", "
-      << bytes << " bytes (instances and the arrays their fields own)"
-      << shownNote(u.records.size(), limit) << '\n';
+      << plural(static_cast<size_t>(instances), "instance", "instances") << ", " << bytes
+      << " bytes (instances and the arrays their fields own)" << shownNote(u.records.size(), limit)
+      << '\n';
 }
 
 }  // namespace
@@ -236,8 +238,8 @@ int runUsage(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   s.requireStub("getMemoryUsage0", "usage");
   const std::string prefix = slashPrefix(inv.args.empty() ? "" : inv.args[0]);
-  const simvm::UsageReport u = inv.output == OutputMode::Raw ? s.caller().usage(prefix)
-                                                              : s.caller().heapUsage(prefix);
+  const simvm::UsageReport u =
+      inv.output == OutputMode::Raw ? s.caller().usage(prefix) : s.caller().heapUsage(prefix);
   std::vector<uint32_t> classes;
   for (const simvm::UsageRecord& r : u.records) classes.push_back(s.vm().findClass(r.className));
   s.setLastHandles(classes);

@@ -98,7 +98,6 @@ size_t editDistance(const std::string& a, const std::string& b, size_t limit) {
   return row[b.size()];
 }
 
-
 bool sameIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -115,7 +114,7 @@ std::string echoQuoted(const std::string& message, const std::string& value) {
   if (value.empty()) return printable(message);
   std::string out, plain;
   for (size_t at = 0; at < message.size();) {
-    const std::string* form = message.compare(at, value.size(), value) == 0     ? &value
+    const std::string* form = message.compare(at, value.size(), value) == 0       ? &value
                               : message.compare(at, escaped.size(), escaped) == 0 ? &escaped
                                                                                   : nullptr;
     if (form) {
@@ -160,8 +159,8 @@ Session::Session(const GlobalOptions& options) {
       dump_ = simvm::loadHprof(options.heap, ho);
     } catch (const std::exception& e) {  // an HprofError says at which byte
       progress.clear();
-      throw CliError(echoQuoted("cannot read heap dump " + options.heap + ": " + e.what(),
-                                options.heap));
+      throw CliError(
+          echoQuoted("cannot read heap dump " + options.heap + ": " + e.what(), options.heap));
     }
     progress.clear();
     vm_ = dump_->vm.get();
@@ -244,11 +243,13 @@ void checkHandleSyntax(const std::string& text, bool inShell, bool haveDump) {
   if (text[0] == '$') {
     rowNumber(text);
     if (!inShell)
-      throw UsageError(quoteInput(text) + " names a row of the last result: rows exist in the shell "
+      throw UsageError(quoteInput(text) +
+                       " names a row of the last result: rows exist in the shell "
                        "(tavolin shell)");
   } else if (text[0] == '@') {
     if (!haveDump)
-      throw UsageError(quoteInput(text) + " names an object of a heap dump: load one with --heap FILE");
+      throw UsageError(quoteInput(text) +
+                       " names an object of a heap dump: load one with --heap FILE");
     dumpIdDigits(text);
   } else if (looksNumeric(text)) {
     if (!parseHandleNumber(text))
@@ -344,7 +345,8 @@ Session::ClassLookup Session::lookUpClass(const std::string& text) const {
   const std::string arrayName = std::string(dims, '[') + element;
   r.cls = vm_->findClass(arrayName);
   r.known = true;
-  if (!r.cls) r.why = "this heap has no class object for " + quoteInput(text) + " (" + arrayName + ")";
+  if (!r.cls)
+    r.why = "this heap has no class object for " + quoteInput(text) + " (" + arrayName + ")";
   return r;
 }
 

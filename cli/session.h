@@ -63,9 +63,9 @@ class Session {
   // What a class name finds: the class, or why there is none.
   struct ClassLookup {
     uint32_t cls = 0;
-    bool known = false;  // the name was understood as a class name (an array of no class, ...)
-    std::string why;     // the error, when cls is 0
-    std::string hint;    // " (did you mean ...?)", or ""
+    bool known = false;    // the name was understood as a class name (an array of no class, ...)
+    std::string why;       // the error, when cls is 0
+    std::string hint;      // " (did you mean ...?)", or ""
     uint32_t element = 0;  // for "X[]": the class X, whether or not X[] has a class object
   };
   // A class by name: slash or dot form, X[] for arrays of X, the JVM's "/0x..." spelling of a

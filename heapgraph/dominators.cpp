@@ -13,8 +13,8 @@ constexpr uint32_t kProgressStep = 1u << 18;
 // Depth-first numbering from the root. The search tree's parent links lead back up; the place
 // among its successors of each node on the current path is kept on a stack of cursors, as deep
 // as the path (in blocks: a deep path is never copied to grow).
-uint32_t search(const Graph& g, uint32_t root, uint32_t* number, uint32_t* order,
-                uint32_t* parent, const Progress& progress) {
+uint32_t search(const Graph& g, uint32_t root, uint32_t* number, uint32_t* order, uint32_t* parent,
+                const Progress& progress) {
   std::fill(number, number + g.nodes, kUnreached);
   number[root] = 0;
   order[0] = root;

@@ -13,11 +13,21 @@ constexpr uint32_t kLeastBody = 8;
 
 uint32_t elementBytes(int32_t type) {
   switch (type) {
-    case simvm::kBoolean: case simvm::kByte: return 1;
-    case simvm::kChar: case simvm::kShort: return 2;
-    case simvm::kInt: case simvm::kFloat: case simvm::kObjectArray: return 4;
-    case simvm::kLong: case simvm::kDouble: return 8;
-    default: return 0;
+    case simvm::kBoolean:
+    case simvm::kByte:
+      return 1;
+    case simvm::kChar:
+    case simvm::kShort:
+      return 2;
+    case simvm::kInt:
+    case simvm::kFloat:
+    case simvm::kObjectArray:
+      return 4;
+    case simvm::kLong:
+    case simvm::kDouble:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -27,7 +37,9 @@ bool chainIncludes(const simvm::Vm& vm, uint32_t cls, uint32_t ancestor) {
   return false;
 }
 
-bool isReferenceSignature(const std::string& s) { return !s.empty() && (s[0] == 'L' || s[0] == '['); }
+bool isReferenceSignature(const std::string& s) {
+  return !s.empty() && (s[0] == 'L' || s[0] == '[');
+}
 
 }  // namespace
 
@@ -77,7 +89,8 @@ const ClassLayout& HeapReader::layout(uint32_t cls) {
     const simvm::Vm& vm = vm_;
     try {
       l.instanceSize = vm.instanceSize(cls);
-      l.isReference = chainIncludes(vm, vm.superclassOf(cls), vm.findClass("java/lang/ref/Reference"));
+      l.isReference =
+          chainIncludes(vm, vm.superclassOf(cls), vm.findClass("java/lang/ref/Reference"));
       l.isThread = chainIncludes(vm, cls, vm.threadClass());
       for (uint32_t c = cls; c != 0; c = vm.superclassOf(c))
         for (const simvm::FieldDecl& f : vm.fieldsOf(c))
@@ -142,7 +155,8 @@ Graph readHeapGraph(HeapReader& reader, const Progress& progress) {
       if (at < end) g.target[at++] = t + 1;  // a heap changed between the passes adds none
     });
     while (at < end) g.target[at++] = s + 1;  // nor leaves a hole: a self-loop changes nothing
-    if (progress && s % (1u << 18) == 0) progress("reading the heap", uint64_t(slots) + s, 2 * uint64_t(slots));
+    if (progress && s % (1u << 18) == 0)
+      progress("reading the heap", uint64_t(slots) + s, 2 * uint64_t(slots));
   }
   return g;
 }

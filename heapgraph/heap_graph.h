@@ -27,7 +27,7 @@ struct ClassLayout {
   bool isReference = false;  // java/lang/ref/Reference is among its superclasses
   bool isThread = false;     // java/lang/Thread is its class or among its superclasses
   std::vector<uint32_t> referenceOffsets;  // instance reference fields (inherited ones too)
-  uint32_t fieldsEnd = 0;  // the body bytes the reference fields lie in
+  uint32_t fieldsEnd = 0;                  // the body bytes the reference fields lie in
 };
 
 // Reads objects of the heap through the VM's public interface.
@@ -74,7 +74,7 @@ class HeapReader {
   uint64_t usedEnd_ = 0;  // one past the last byte the VM has handed out
   const uint32_t* table_ = nullptr;
   std::vector<uint64_t> live_;  // a bit per slot: its body is not 0
-  uint32_t classMethods_ = 0;  // the methods word of every class object
+  uint32_t classMethods_ = 0;   // the methods word of every class object
   uint32_t referentOffset_ = UINT32_MAX;
   std::vector<uint32_t> roots_;
   std::unordered_map<uint32_t, bool> threads_;  // the threads whose stacks are scanned

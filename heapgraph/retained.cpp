@@ -6,15 +6,17 @@
 
 namespace heapgraph {
 
-std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm, const Progress& progress) {
+std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm,
+                                                        const Progress& progress) {
   std::unique_ptr<HeapDominators> d(new HeapDominators());
   HeapReader reader(vm);
   d->vm_ = &vm;
   d->first_ = reader.first();
   d->slots_ = reader.slots();
   d->classMethods_ = vm.methodsOf(vm.classClass());
-  d->dom_ = computeDominators(readHeapGraph(reader, progress), 0, progress,
-                              [&reader](const EdgeVisitor& visit) { replayHeapEdges(reader, visit); });
+  d->dom_ =
+      computeDominators(readHeapGraph(reader, progress), 0, progress,
+                        [&reader](const EdgeVisitor& visit) { replayHeapEdges(reader, visit); });
   const uint32_t r = d->dom_.reached;
   const Dominators& dom = d->dom_;
 
@@ -22,7 +24,8 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm, con
   // dominator is numbered before what it dominates).
   d->reachedRetained_.assign(r, 0);
   for (uint32_t n = 1; n < r; n++) d->reachedRetained_[n] = reader.shallow(dom.order[n] - 1);
-  for (uint32_t n = r - 1; n >= 1 && n < r; n--) d->reachedRetained_[dom.idom[n]] += d->reachedRetained_[n];
+  for (uint32_t n = r - 1; n >= 1 && n < r; n--)
+    d->reachedRetained_[dom.idom[n]] += d->reachedRetained_[n];
 
   // The tree's children, by number.
   d->childStart_ = words(size_t(r) + 1);
@@ -84,7 +87,8 @@ uint32_t HeapDominators::classOfNumber(uint32_t n) const {
   if (n == 0) return 0;
   const uint32_t h = handleOfNumber(n);
   const uint32_t m = vm_->read32(h + 4);
-  if (vm_->read32(h) == 0 || simvm::typeCodeOfWord(m) != simvm::kObject || m == classMethods_) return 0;
+  if (vm_->read32(h) == 0 || simvm::typeCodeOfWord(m) != simvm::kObject || m == classMethods_)
+    return 0;
   return vm_->read32(m);
 }
 
@@ -97,7 +101,8 @@ uint32_t HeapDominators::shallow(uint32_t h) const {
   const uint32_t n = numberOf(h);
   if (n == kUnreached) return 0;
   uint64_t own = reachedRetained_[n];
-  for (uint32_t i = childStart_[n]; i < childStart_[n + 1]; i++) own -= reachedRetained_[children_[i]];
+  for (uint32_t i = childStart_[n]; i < childStart_[n + 1]; i++)
+    own -= reachedRetained_[children_[i]];
   return static_cast<uint32_t>(own);
 }
 
@@ -109,7 +114,8 @@ uint32_t HeapDominators::dominator(uint32_t h) const {
 
 void HeapDominators::sortBySize(std::vector<uint32_t>& numbers) const {
   std::sort(numbers.begin(), numbers.end(), [this](uint32_t a, uint32_t b) {
-    if (reachedRetained_[a] != reachedRetained_[b]) return reachedRetained_[a] > reachedRetained_[b];
+    if (reachedRetained_[a] != reachedRetained_[b])
+      return reachedRetained_[a] > reachedRetained_[b];
     return dom_.order[a] < dom_.order[b];
   });
 }
@@ -117,7 +123,8 @@ void HeapDominators::sortBySize(std::vector<uint32_t>& numbers) const {
 std::vector<uint32_t> HeapDominators::dominated(uint32_t h) const {
   const uint32_t n = h == 0 ? (dom_.reached ? 0 : kUnreached) : numberOf(h);
   if (n == kUnreached) return {};
-  std::vector<uint32_t> numbers(children_.get() + childStart_[n], children_.get() + childStart_[n + 1]);
+  std::vector<uint32_t> numbers(children_.get() + childStart_[n],
+                                children_.get() + childStart_[n + 1]);
   sortBySize(numbers);
   std::vector<uint32_t> out;
   for (uint32_t c : numbers) out.push_back(handleOfNumber(c));
@@ -128,7 +135,8 @@ std::vector<uint32_t> HeapDominators::largest(size_t limit) const {
   std::vector<uint32_t> numbers;
   for (uint32_t n = 1; n < dom_.reached; n++) numbers.push_back(n);
   const auto larger = [this](uint32_t a, uint32_t b) {
-    if (reachedRetained_[a] != reachedRetained_[b]) return reachedRetained_[a] > reachedRetained_[b];
+    if (reachedRetained_[a] != reachedRetained_[b])
+      return reachedRetained_[a] > reachedRetained_[b];
     return dom_.order[a] < dom_.order[b];
   };
   limit = std::min(limit, numbers.size());

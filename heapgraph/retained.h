@@ -17,7 +17,8 @@ class HeapDominators {
  public:
   // Reads the heap and computes its dominator tree. The VM must outlive the result, and the
   // result describes the heap as it was: compute again after the heap changes.
-  static std::unique_ptr<HeapDominators> compute(const simvm::Vm& vm, const Progress& progress = {});
+  static std::unique_ptr<HeapDominators> compute(const simvm::Vm& vm,
+                                                 const Progress& progress = {});
 
   // Whether a path from the roots reaches the handle (a live handle of the heap as read).
   bool reachable(uint32_t h) const { return numberOf(h) != kUnreached; }

@@ -10,36 +10,36 @@ namespace {
 
 constexpr uint32_t kMaxDepth = 6;
 constexpr uint32_t kThreads = 8;
-constexpr uint32_t kWeakEvery = 20000;   // one weak reference per this many bulk slots
+constexpr uint32_t kWeakEvery = 20000;  // one weak reference per this many bulk slots
 constexpr uint32_t kMaxPrimitiveLength = 64;
 constexpr uint32_t kMaxObjectArrayLength = 16;
-constexpr uint32_t kNear = 64;           // a nearby link lands within this many slots
-constexpr double kMiddleShare = 0.02;    // of the plain objects, for middleClass
+constexpr uint32_t kNear = 64;         // a nearby link lands within this many slots
+constexpr double kMiddleShare = 0.02;  // of the plain objects, for middleClass
 
 // Two thirds of the packages start with "app/", so that a prefix matches some classes only.
-const char* const kPackages[] = {"app/model/", "app/service/", "app/web/", "app/util/",
-                                 "lib/json/", "lib/db/"};
+const char* const kPackages[] = {"app/model/", "app/service/", "app/web/",
+                                 "app/util/",  "lib/json/",    "lib/db/"};
 const char* const kPrimitiveArrays[] = {"[I", "[B", "[C", "[J"};
 const int32_t kPrimitiveTypes[] = {simvm::kInt, simvm::kByte, simvm::kChar, simvm::kLong};
 
 struct AppClass {
   uint32_t handle = 0;
-  int parent = -1;                         // index in the class list, -1 for a top class
+  int parent = -1;  // index in the class list, -1 for a top class
   uint32_t depth = 1;
-  uint32_t sizeBound = 8;                  // bytes an instance body can take at most
-  std::vector<std::string> objectFields;   // "L" instance fields, inherited ones included
-  std::vector<std::string> arrayFields;    // "[I"-like instance fields
-  std::vector<std::string> statics;        // static reference fields declared here
+  uint32_t sizeBound = 8;                 // bytes an instance body can take at most
+  std::vector<std::string> objectFields;  // "L" instance fields, inherited ones included
+  std::vector<std::string> arrayFields;   // "[I"-like instance fields
+  std::vector<std::string> statics;       // static reference fields declared here
   std::vector<uint32_t> objectOffsets, arrayOffsets;
-  simvm::ClassDecl decl;                   // its superclass filled in when defined
+  simvm::ClassDecl decl;  // its superclass filled in when defined
 };
 
 enum Kind : uint8_t { kPlain, kObjectArray, kPrimitive, kWeak };
 
 struct Planned {
   Kind kind;
-  uint16_t type;     // class index for kPlain, element class index for kObjectArray, type slot
-  uint32_t length;   // of an array
+  uint16_t type;    // class index for kPlain, element class index for kObjectArray, type slot
+  uint32_t length;  // of an array
 };
 
 struct Builder {
@@ -47,9 +47,9 @@ struct Builder {
   std::mt19937 rng;
   std::vector<AppClass> classes;
   std::vector<Planned> plan;
-  std::vector<uint32_t> handles;        // of the bulk, in plan order
-  std::vector<uint8_t> reserved;        // chain members: no random link lands on them
-  std::vector<uint32_t> primitiveAt;    // plan indices of primitive arrays, ascending
+  std::vector<uint32_t> handles;      // of the bulk, in plan order
+  std::vector<uint8_t> reserved;      // chain members: no random link lands on them
+  std::vector<uint32_t> primitiveAt;  // plan indices of primitive arrays, ascending
   int fieldCounter = 0;
 
   explicit Builder(const AppHeapShape& s) : shape(s), rng(s.seed) {}
@@ -79,9 +79,8 @@ struct Builder {
   simvm::ClassDecl declare(uint32_t i) {
     AppClass& c = classes[i];
     simvm::ClassDecl decl;
-    const char* package = c.parent >= 0 && chance(0.8)
-                              ? nullptr
-                              : kPackages[below(std::size(kPackages))];
+    const char* package =
+        c.parent >= 0 && chance(0.8) ? nullptr : kPackages[below(std::size(kPackages))];
     if (!package) {  // mostly beside the superclass
       const std::string& parentName = classes[static_cast<size_t>(c.parent)].decl.name;
       decl.name = parentName.substr(0, parentName.rfind('/') + 1);
@@ -131,8 +130,8 @@ struct Builder {
       } else if (roll < 70) {
         plan.push_back({kPlain, static_cast<uint16_t>(popular(rng)), 0});
       } else if (roll < 90) {
-        plan.push_back({kObjectArray, static_cast<uint16_t>(popular(rng)),
-                        below(kMaxObjectArrayLength + 1)});
+        plan.push_back(
+            {kObjectArray, static_cast<uint16_t>(popular(rng)), below(kMaxObjectArrayLength + 1)});
       } else {
         plan.push_back({kPrimitive, static_cast<uint16_t>(below(std::size(kPrimitiveTypes))),
                         below(kMaxPrimitiveLength + 1)});
@@ -145,10 +144,18 @@ struct Builder {
     uint64_t bytes = 64u << 20;  // classes, names, threads, frames, strings made by queries
     for (const Planned& p : plan) {
       switch (p.kind) {
-        case kPlain: bytes += classes[p.type].sizeBound + 8; break;
-        case kWeak: bytes += 64; break;
-        case kObjectArray: bytes += 4 * (p.length + 1) + 8; break;
-        case kPrimitive: bytes += 8 * p.length + 8; break;
+        case kPlain:
+          bytes += classes[p.type].sizeBound + 8;
+          break;
+        case kWeak:
+          bytes += 64;
+          break;
+        case kObjectArray:
+          bytes += 4 * (p.length + 1) + 8;
+          break;
+        case kPrimitive:
+          bytes += 8 * p.length + 8;
+          break;
       }
     }
     return bytes;
@@ -189,8 +196,10 @@ void defineClasses(Builder& b, AppHeap& heap) {
     simvm::ClassDecl decl = c.decl;
     if (c.parent >= 0) decl.super = b.classes[static_cast<size_t>(c.parent)].handle;
     c.handle = vm.defineClass(decl);
-    for (const std::string& f : c.objectFields) c.objectOffsets.push_back(vm.fieldOffset(c.handle, f));
-    for (const std::string& f : c.arrayFields) c.arrayOffsets.push_back(vm.fieldOffset(c.handle, f));
+    for (const std::string& f : c.objectFields)
+      c.objectOffsets.push_back(vm.fieldOffset(c.handle, f));
+    for (const std::string& f : c.arrayFields)
+      c.arrayOffsets.push_back(vm.fieldOffset(c.handle, f));
     heap.classes.push_back(c.handle);
   }
   simvm::ClassDecl registry;
@@ -210,12 +219,18 @@ void makeBulk(Builder& b, AppHeap& heap) {
   b.handles.reserve(b.plan.size());
   for (const Planned& p : b.plan) {
     switch (p.kind) {
-      case kPlain: b.handles.push_back(vm.newObject(b.classes[p.type].handle)); break;
-      case kWeak: b.handles.push_back(vm.newObject(weak)); break;
+      case kPlain:
+        b.handles.push_back(vm.newObject(b.classes[p.type].handle));
+        break;
+      case kWeak:
+        b.handles.push_back(vm.newObject(weak));
+        break;
       case kObjectArray:
         b.handles.push_back(vm.newObjectArray(b.classes[p.type].handle, p.length));
         break;
-      case kPrimitive: b.handles.push_back(vm.newArray(kPrimitiveTypes[p.type], p.length)); break;
+      case kPrimitive:
+        b.handles.push_back(vm.newArray(kPrimitiveTypes[p.type], p.length));
+        break;
     }
   }
   heap.bulkSlots = static_cast<uint32_t>(b.handles.size());
@@ -295,7 +310,8 @@ void holdRoots(Builder& b, AppHeap& heap) {
         vm.setLocal(frame, l, b.chance(0.75) ? b.linkFrom(b.below(n)) : b.below(1000));
     }
   }
-  if (heap.sampleObject) vm.setLocal(vm.pushFrame(heap.threads[0], "hold", 1), 0, heap.sampleObject);
+  if (heap.sampleObject)
+    vm.setLocal(vm.pushFrame(heap.threads[0], "hold", 1), 0, heap.sampleObject);
 }
 
 // The class with subclasses whose instances, its own and its subclasses', are nearest 2%.
@@ -306,14 +322,16 @@ uint32_t pickMiddleClass(const Builder& b) {
   for (const Planned& p : b.plan) {
     if (p.kind != kPlain) continue;
     plain++;
-    for (int c = p.type; c >= 0; c = b.classes[static_cast<size_t>(c)].parent) subtree[static_cast<size_t>(c)]++;
+    for (int c = p.type; c >= 0; c = b.classes[static_cast<size_t>(c)].parent)
+      subtree[static_cast<size_t>(c)]++;
   }
   for (const AppClass& c : b.classes)
     if (c.parent >= 0) hasSub[static_cast<size_t>(c.parent)] = 1;
   double best = 1e300;
   uint32_t middle = 0;
   for (size_t c = 0; c < b.classes.size(); c++) {
-    double off = std::abs(static_cast<double>(subtree[c]) - kMiddleShare * static_cast<double>(plain));
+    double off =
+        std::abs(static_cast<double>(subtree[c]) - kMiddleShare * static_cast<double>(plain));
     if (hasSub[c] && off < best) {
       best = off;
       middle = b.classes[c].handle;

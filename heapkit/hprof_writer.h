@@ -1,5 +1,6 @@
-// A small HPROF writer for tests and benchmarks: makes dumps shaped as a JDK writes them (big-endian, reverse
-// field order, segments), with 4- or 8-byte ids, and lets a test damage them on purpose.
+// A small HPROF writer for tests and benchmarks: makes dumps shaped as a JDK writes them
+// (big-endian, reverse field order, segments), with 4- or 8-byte ids, and lets a test damage them
+// on purpose.
 //
 //   HprofWriter w(8);
 //   w.defineClass(kNode, kObject, "hw/Node", {{"next", kRef}, {"weight", kInt}});

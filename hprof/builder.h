@@ -173,8 +173,8 @@ class HeapBuilder {
   void resolveReferences();
   // What resolving one part of the objects found, merged in dump order afterwards.
   struct ResolvedPart {
-    std::vector<SeenValues> seen;                       // per dump field
-    std::vector<std::pair<uint32_t, uint8_t>> coders;   // String values met: object, coder
+    std::vector<SeenValues> seen;                      // per dump field
+    std::vector<std::pair<uint32_t, uint8_t>> coders;  // String values met: object, coder
     uint64_t dangling = 0;
     std::vector<DanglingReference> danglingList;
   };
@@ -269,16 +269,16 @@ class HeapBuilder {
   std::vector<uint32_t> objectClass_;  // instance: its class; object array: its array class
   std::vector<SeenValues> fieldSeen_, staticSeen_;
   std::vector<uint8_t> stringCoder_;  // per object: how a String's byte[] value widens
-  std::unordered_map<uint32_t, std::string> mirrorName_;  // object index -> its class name
+  std::unordered_map<uint32_t, std::string> mirrorName_;     // object index -> its class name
   std::vector<std::pair<uint32_t, uint32_t>> mirrorFields_;  // see planMirrorFields
   std::vector<std::string> mirrorFieldNames_;
-  std::vector<std::string> fieldName_, staticName_;       // the VM's name; empty: dropped
-  std::vector<uint32_t> ownerOf_, vmOffset_;              // per dump field: its VM class and offset
-  std::vector<uint32_t> handles_;                         // per node
+  std::vector<std::string> fieldName_, staticName_;  // the VM's name; empty: dropped
+  std::vector<uint32_t> ownerOf_, vmOffset_;         // per dump field: its VM class and offset
+  std::vector<uint32_t> handles_;                    // per node
   // Every reference of the objects' payloads, resolved (node + 1, 0 for null or unknown): per
   // instance its class's refs, per object array its elements, in object order.
   std::unique_ptr<uint32_t[]> refNodes_;
-  static constexpr size_t kClassRefs = 3;  // loader, signers, protection domain
+  static constexpr size_t kClassRefs = 3;                    // loader, signers, protection domain
   std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
   std::vector<uint32_t> unplacedFrameRoots_;  // Java frame roots no frame took, as nodes
   uint64_t dangling_ = 0;

@@ -170,15 +170,24 @@ namespace {
 
 char typeLetter(uint8_t type) {
   switch (type) {
-    case kTypeBoolean: return 'Z';
-    case kTypeChar: return 'C';
-    case kTypeFloat: return 'F';
-    case kTypeDouble: return 'D';
-    case kTypeByte: return 'B';
-    case kTypeShort: return 'S';
-    case kTypeInt: return 'I';
-    case kTypeLong: return 'J';
-    default: return 'L';
+    case kTypeBoolean:
+      return 'Z';
+    case kTypeChar:
+      return 'C';
+    case kTypeFloat:
+      return 'F';
+    case kTypeDouble:
+      return 'D';
+    case kTypeByte:
+      return 'B';
+    case kTypeShort:
+      return 'S';
+    case kTypeInt:
+      return 'I';
+    case kTypeLong:
+      return 'J';
+    default:
+      return 'L';
   }
 }
 

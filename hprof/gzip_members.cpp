@@ -85,8 +85,14 @@ class Members {
   Members(const uint8_t* in, uint64_t size, uint8_t* out, uint64_t room, uint64_t block,
           const std::function<void(uint64_t)>& writing,
           const std::function<void(uint64_t)>& published, const std::atomic<bool>& stop)
-      : in_(in), size_(size), out_(out), room_(room), block_(block), writing_(writing),
-        published_(published), stop_(stop) {}
+      : in_(in),
+        size_(size),
+        out_(out),
+        room_(room),
+        block_(block),
+        writing_(writing),
+        published_(published),
+        stop_(stop) {}
 
   void work() {
     std::unique_ptr<inflate_state> st;

@@ -25,7 +25,10 @@ std::string printable(const std::string& s) {
       ++i;
       continue;
     }
-    size_t n = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    size_t n = c >= 0xF0 && c < 0xF5   ? 4
+               : c >= 0xE0 && c < 0xF0 ? 3
+               : c >= 0xC2 && c < 0xE0 ? 2
+                                       : 0;
     uint32_t cp = n == 4 ? c & 7 : n == 3 ? c & 15 : c & 31;
     for (size_t k = 1; k < n; ++k) {
       const unsigned char d = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0;
@@ -96,8 +99,8 @@ std::unique_ptr<LoadedHeap> loadHprof(const std::string& path, const HprofOption
       bytes += k.bytes;
     }
     throw HprofError(what + "; " + std::to_string(records) + " top-level record" +
-                         (records == 1 ? " of a tag the reader does not know was" :
-                                         "s of tags the reader does not know were") +
+                         (records == 1 ? " of a tag the reader does not know was"
+                                       : "s of tags the reader does not know were") +
                          " skipped (" + std::to_string(bytes) + " bytes) and may have held it",
                      e.offset);
   }

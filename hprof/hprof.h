@@ -7,8 +7,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,8 +51,8 @@ class SortedPairs {
   size_t size() const { return v_.size(); }
   bool empty() const { return v_.empty(); }
   const_iterator find(K key) const {
-    const_iterator it = std::lower_bound(begin(), end(), key,
-                                         [](const value_type& e, K k) { return e.first < k; });
+    const_iterator it =
+        std::lower_bound(begin(), end(), key, [](const value_type& e, K k) { return e.first < k; });
     return it != end() && it->first == key ? it : end();
   }
   size_t count(K key) const { return find(key) != end() ? 1 : 0; }
@@ -110,12 +110,12 @@ struct LoadedHeap {
   std::unique_ptr<Vm> vm;
   SortedPairs<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
   SortedPairs<uint32_t, uint64_t> idOfHandle;  // handle -> dump id
-  uint64_t danglingReferences = 0;  // references to ids the dump does not contain (made 0)
+  uint64_t danglingReferences = 0;          // references to ids the dump does not contain (made 0)
   std::vector<DanglingReference> dangling;  // the first million of them, in dump order
-  uint64_t objects = 0;             // instances and arrays loaded
-  uint64_t classes = 0;             // classes loaded
-  uint64_t threads = 0;             // threads with stacks
-  uint32_t idSize = 0;              // 4 or 8
+  uint64_t objects = 0;                     // instances and arrays loaded
+  uint64_t classes = 0;                     // classes loaded
+  uint64_t threads = 0;                     // threads with stacks
+  uint32_t idSize = 0;                      // 4 or 8
   std::vector<SkippedRecords> skippedRecords;  // by tag, in ascending order
   // Arrays the queries do not list: primitive arrays and arrays of arrays, by their Java name
   // ("byte[]", "int[][]", "java.lang.String[][]"): how many and their bytes in the dump.
@@ -132,8 +132,8 @@ struct LoadedHeap {
   // the instance fields and statics in declaration order, with the exact value of each static
   // (a long or double whole, though the VM keeps one word per static).
   struct DeclaredField {
-    std::string name;   // as the dump names it
-    char type = 'L';    // 'L' for a reference, else the primitive's letter ('J', 'D', 'Z', ...)
+    std::string name;  // as the dump names it
+    char type = 'L';   // 'L' for a reference, else the primitive's letter ('J', 'D', 'Z', ...)
     bool isStatic = false;
     uint64_t value = 0;  // a static's value: the raw bits, or the handle of a reference
     std::string vmName;  // the VM's field that holds its value; "" when the VM keeps no copy

@@ -74,8 +74,10 @@ class IdIndex {
       const std::vector<Pair> first(pairs_.begin(), pairs_.begin() + runs[1]);
       size_t out = 0, a = 0, b = runs[1];
       while (a < first.size()) {
-        if (b < pairs_.size() && Less()(pairs_[b], first[a])) pairs_[out++] = pairs_[b++];
-        else pairs_[out++] = first[a++];
+        if (b < pairs_.size() && Less()(pairs_[b], first[a]))
+          pairs_[out++] = pairs_[b++];
+        else
+          pairs_[out++] = first[a++];
       }
       return;
     }

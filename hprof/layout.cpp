@@ -211,8 +211,8 @@ std::string javaArrayName(const std::string& descriptor) {
   while (dims < descriptor.size() && descriptor[dims] == '[') ++dims;
   std::string element = descriptor.substr(dims);
   static const std::pair<char, const char*> kPrimitive[] = {
-      {'Z', "boolean"}, {'C', "char"}, {'F', "float"}, {'D', "double"},
-      {'B', "byte"},    {'S', "short"}, {'I', "int"},  {'J', "long"}};
+      {'Z', "boolean"}, {'C', "char"},  {'F', "float"}, {'D', "double"},
+      {'B', "byte"},    {'S', "short"}, {'I', "int"},   {'J', "long"}};
   if (element.size() == 1) {
     for (const auto& [letter, name] : kPrimitive)
       if (element[0] == letter) element = name;

@@ -101,8 +101,10 @@ void HeapBuilder::fillObjects() {
     const uint64_t half = (m_.objects.front().data + m_.objects.back().data) / 2;
     for (; mid < nObjects_ && m_.objects[mid].data < half; ++mid) {
       const HeapObject& o = m_.objects[mid];
-      if (o.kind == ObjectKind::kInstance) midRefs += info_[objectClass_[mid]].refs.size();
-      else if (o.kind == ObjectKind::kObjectArray) midRefs += o.length;
+      if (o.kind == ObjectKind::kInstance)
+        midRefs += info_[objectClass_[mid]].refs.size();
+      else if (o.kind == ObjectKind::kObjectArray)
+        midRefs += o.length;
     }
   }
   SideTask second([&] { fillRange(mid, nObjects_, midRefs); });

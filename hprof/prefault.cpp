@@ -27,8 +27,8 @@ bool populate(uint8_t* p, size_t n) {
 }  // namespace
 
 Prefaulter::Prefaulter(void* base, size_t bytes)
-    : base_(reinterpret_cast<uint8_t*>(
-          (reinterpret_cast<uintptr_t>(base) + kPage - 1) & ~uintptr_t(kPage - 1))),
+    : base_(reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + kPage - 1) &
+                                       ~uintptr_t(kPage - 1))),
       bytes_(bytes > size_t(base_ - static_cast<uint8_t*>(base))
                  ? bytes - size_t(base_ - static_cast<uint8_t*>(base))
                  : 0) {

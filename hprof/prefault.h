@@ -33,7 +33,7 @@ class Prefaulter {
   const size_t bytes_;
   std::mutex lock_;
   std::condition_variable moved_;
-  size_t limit_ = 0;  // guarded by lock_
+  size_t limit_ = 0;   // guarded by lock_
   bool stop_ = false;  // guarded by lock_
   std::thread thread_;
 };

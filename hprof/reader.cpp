@@ -189,8 +189,8 @@ struct Reader::Source {
 
   std::mutex lock;
   std::condition_variable grown;
-  uint64_t ready = 0;  // guarded by lock
-  bool done = true;    // guarded by lock: nothing more will come
+  uint64_t ready = 0;          // guarded by lock
+  bool done = true;            // guarded by lock: nothing more will come
   std::exception_ptr failure;  // guarded by lock; set before done
   std::atomic<bool> stop{false};
   std::thread inflater;
@@ -324,8 +324,8 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
           while (!stop.load(std::memory_order_relaxed)) {
             if (made == mappedBytes) throw tooLong(made);
             const size_t got = read(
-                out + made, static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)),
-                made);
+                out + made,
+                static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)), made);
             if (got == 0) break;
             made += got;
             ahead.allow(static_cast<size_t>(made + kInflateLookahead));
@@ -346,7 +346,8 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
   try {
     size_t made = 0;
     for (;;) {
-      if (owned.size() - made < kInflateStep) owned.resize(std::max(owned.size() * 2, made + kInflateStep));
+      if (owned.size() - made < kInflateStep)
+        owned.resize(std::max(owned.size() * 2, made + kInflateStep));
       const size_t got = read(owned.data() + made, owned.size() - made, made);
       if (got == 0) break;
       made += got;
@@ -400,9 +401,8 @@ Reader::Reader(const std::string& path, uint64_t maxBytes) : src_(std::make_uniq
     if (!gzip && !regular) {
       auto input = std::make_shared<Input>(file, std::move(ahead));  // takes the file
       file = nullptr;
-      src_->readGrowing(nullptr, [input](uint8_t* dst, size_t n, uint64_t) {
-        return input->read(dst, n);
-      });
+      src_->readGrowing(nullptr,
+                        [input](uint8_t* dst, size_t n, uint64_t) { return input->read(dst, n); });
     } else if (!gzip) {
       total_ = static_cast<uint64_t>(st.st_size);
       if (maxBytes && total_ > maxBytes) throw src_->tooLong(maxBytes);
@@ -439,9 +439,9 @@ void Reader::fill(uint64_t n, bool toEnd) {
   if (end_ - pos_ >= n) return;
   const uint64_t short_ = n - (end_ - pos_);
   if (toEnd) pos_ = end_;
-  throw HprofError("the file ends in the middle of a record (" + std::to_string(short_) +
-                       " more bytes wanted)",
-                   offset());
+  throw HprofError(
+      "the file ends in the middle of a record (" + std::to_string(short_) + " more bytes wanted)",
+      offset());
 }
 
 bool Reader::atEnd() {

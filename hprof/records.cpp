@@ -283,7 +283,8 @@ void indexIds(Model& m) {
   const size_t d = m.ids.firstDuplicate();
   if (d == m.ids.size()) return;
   const auto offsetOf = [&](uint32_t node) {
-    return node < classes ? m.classes[node].offset : recordOffset(m.objects[node - classes], m.idSize);
+    return node < classes ? m.classes[node].offset
+                          : recordOffset(m.objects[node - classes], m.idSize);
   };
   const auto& p = m.ids.pairs();
   throw HprofError("id " + hexId(p[d].first) + " is dumped twice",

@@ -183,8 +183,10 @@ void HeapBuilder::resolveReferences() {
       mid = j;
       midRefs = count;
     }
-    if (o.kind == ObjectKind::kInstance) count += info_[objectClass_[j]].refs.size();
-    else if (o.kind == ObjectKind::kObjectArray) count += o.length;
+    if (o.kind == ObjectKind::kInstance)
+      count += info_[objectClass_[j]].refs.size();
+    else if (o.kind == ObjectKind::kObjectArray)
+      count += o.length;
   }
   if (count > SIZE_MAX / sizeof(uint32_t))
     throw HprofError("the dump holds too many references for this process", m_.streamBytes);
@@ -192,7 +194,8 @@ void HeapBuilder::resolveReferences() {
   adviseHugePages(refNodes_.get(), static_cast<size_t>(count) * sizeof(uint32_t));
   ResolvedPart first, second;
   {
-    SideTask task([&] { resolveRange(mid, nObjects_, refNodes_.get() + midRefs, valueRef, second); });
+    SideTask task(
+        [&] { resolveRange(mid, nObjects_, refNodes_.get() + midRefs, valueRef, second); });
     resolveRange(0, mid, refNodes_.get(), valueRef, first);
     task.join();
   }

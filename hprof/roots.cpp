@@ -63,9 +63,8 @@ void HeapBuilder::resolveClassReferences() {
 void HeapBuilder::declareClassReferences(uint32_t i, std::vector<FieldDecl>& fields) const {
   for (size_t r = 0; r < kClassRefs; ++r) {
     if (classRefs_[i][r] == kNone) continue;
-    const bool taken = std::any_of(fields.begin(), fields.end(), [&](const FieldDecl& f) {
-      return f.name == kClassRefNames[r];
-    });
+    const bool taken = std::any_of(fields.begin(), fields.end(),
+                                   [&](const FieldDecl& f) { return f.name == kClassRefNames[r]; });
     if (!taken) fields.push_back({kClassRefNames[r], "Ljava/lang/Object;", true, 0});
   }
 }

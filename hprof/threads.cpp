@@ -70,7 +70,10 @@ void HeapBuilder::makeThreads() {
       for (auto r = from; r != to; ++r) {
         placed[r - roots.begin()] = 1;
         const uint32_t n = nodeOf(r->objectId);
-        if (n == kNone) noteDangling(tr.objectId, "local of " + methodName(m_.traceFrames[trace.firstFrame + depth]), r->objectId);
+        if (n == kNone)
+          noteDangling(tr.objectId,
+                       "local of " + methodName(m_.traceFrames[trace.firstFrame + depth]),
+                       r->objectId);
         vm_->setLocal(frame, uint16_t(r - from), n == kNone ? 0 : handles_[n]);
       }
     }

@@ -4,7 +4,6 @@
 
 TAVOLIN_STUB uint32_t* Java_com_norvane_debug_Tavolin_findPathToRoot0_stub(uint32_t* slots,
                                                                            void* /*ee*/) {
-  uint32_t result =
-      tv::findPathToRoot(slots[0], static_cast<int32_t>(slots[1]), slots[2]);
+  uint32_t result = tv::findPathToRoot(slots[0], static_cast<int32_t>(slots[1]), slots[2]);
   return tv::stubReturnObject(slots, result);
 }

@@ -8,8 +8,8 @@ TAVOLIN_STUB uint32_t* Java_com_norvane_debug_Tavolin_getReferences0_stub(uint32
   return tv::stubReturnVoid(slots);
 }
 
-TAVOLIN_STUB uint32_t* Java_com_norvane_debug_Tavolin_getBackTraceReferences0_stub(
-    uint32_t* slots, void* /*ee*/) {
+TAVOLIN_STUB uint32_t* Java_com_norvane_debug_Tavolin_getBackTraceReferences0_stub(uint32_t* slots,
+                                                                                   void* /*ee*/) {
   tv::getBackTraceReferences(slots[0], slots[1]);
   return tv::stubReturnVoid(slots);
 }

@@ -84,7 +84,8 @@ PtrList* creditsOf(Census* census, uint32_t c, int isArray, int* lasting) {
 }
 
 void raise(const PtrList* credits, int32_t by) {
-  for (int32_t i = 0; i < credits->count; i++) reinterpret_cast<HeapEntry*>(credits->items[i])->detail += by;
+  for (int32_t i = 0; i < credits->count; i++)
+    reinterpret_cast<HeapEntry*>(credits->items[i])->detail += by;
 }
 
 // Objects of a class whose credits are kept are only tallied per class here; the tallies are
@@ -167,7 +168,8 @@ inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t metho
 void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, int32_t sortByCount) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Census census = {javaStringBytes(prefix), 0, creditSuperclasses != 0, {mapNew(), mapNew()}, {}, 0};
+  Census census = {javaStringBytes(prefix), 0,  creditSuperclasses != 0,
+                   {mapNew(), mapNew()},    {}, 0};
   int tables = classTableInit(&census.classes[0], nullptr, 0);
   tables = classTableInit(&census.classes[1], nullptr, 0) && tables;
   PtrList* list = listNew();

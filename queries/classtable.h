@@ -4,16 +4,17 @@
 // Objects are looked up by their class word as it stands in the heap (a plain object's
 // MethodTable word 0, an object array's element-class word), so the per-object cost is one
 // probe of an open-addressed table whose slots hold the word beside the entry's index (one
-// load decides a hit) and no checks: the word is checked once, when its entry is made. An entry holds the class (0 when the word names
-// no live class), its name, its instance size, whether it is java/lang/Class, a thread class
-// or a Reference subclass, and the instance fields of its whole chain that pass the table's
-// filter, in the order a field scan visits them (own class first, each table in order).
+// load decides a hit) and no checks: the word is checked once, when its entry is made. An entry
+// holds the class (0 when the word names no live class), its name, its instance size, whether it is
+// java/lang/Class, a thread class or a Reference subclass, and the instance fields of its whole
+// chain that pass the table's filter, in the order a field scan visits them (own class first, each
+// table in order).
 //
 // Invariants: `slots` has a power-of-two size at most half full; a slot holds a class word and
-// the index of its entry in `infos` plus one, 0 when empty. A ClassInfo pointer stays valid until the next lookup of a
-// class not met before (the array may move when it grows); indices stay valid for the call.
-// Ownership: the table owns infos, slots and fields; ClassInfo::answer belongs to the query.
-// Allocation failure: classInfoOf returns null and sets `failed`; the table stays usable.
+// the index of its entry in `infos` plus one, 0 when empty. A ClassInfo pointer stays valid until
+// the next lookup of a class not met before (the array may move when it grows); indices stay valid
+// for the call. Ownership: the table owns infos, slots and fields; ClassInfo::answer belongs to the
+// query. Allocation failure: classInfoOf returns null and sets `failed`; the table stays usable.
 #pragma once
 #include <stdint.h>
 
@@ -34,8 +35,8 @@ struct ClassInfo {
   uint8_t isReference;    // java/lang/ref/Reference is above it (tables that ask for it)
   uint32_t firstField;    // into ClassTable::fields
   uint32_t fieldCount;
-  uintptr_t answer;       // the query's own per-class answer; 0 until the query sets one
-  uint32_t tally;         // the query's own count of objects of the class
+  uintptr_t answer;  // the query's own per-class answer; 0 until the query sets one
+  uint32_t tally;    // the query's own count of objects of the class
 };
 
 typedef int (*FieldFilter)(uint32_t entry);  // 1 to select a non-static field
@@ -54,9 +55,9 @@ struct ClassTable {
   FieldRef* fields;
   uint32_t fieldTotal;
   uint32_t fieldCapacity;
-  FieldFilter filter;     // null: no fields are planned
-  uint32_t classClass;    // java/lang/Class, looked up once per call
-  uint32_t threadClass;   // java/lang/Thread
+  FieldFilter filter;       // null: no fields are planned
+  uint32_t classClass;      // java/lang/Class, looked up once per call
+  uint32_t threadClass;     // java/lang/Thread
   uint32_t referenceClass;  // java/lang/ref/Reference, when isReference is wanted; else 0
   int wantReferences;
   int failed;

@@ -60,7 +60,8 @@ uint32_t describeObject(uint32_t h) {
     size = sizeof fallback;
   }
   int written = snprintf(buffer, size, "OBJECT %x %s %x %s", h, name, handleBody(h), text);
-  if (written >= 0 && static_cast<size_t>(written) >= size)  // cut short (no memory): whole characters
+  if (written >= 0 &&
+      static_cast<size_t>(written) >= size)  // cut short (no memory): whole characters
     buffer[wholeCharacters(buffer, size - 1)] = '\0';
   uint32_t result = javaText(buffer);
   if (buffer != fallback) free(buffer);
@@ -76,9 +77,8 @@ uint32_t getClassInfo(uint32_t h) {
   char text[kTextSize];
   uint32_t descriptor = isClassObject(h) ? classDescriptor(h) : 0;  // 0 once freed
   if (descriptor != 0) {
-    snprintf(text, sizeof text, "CLASS %s %x %s %d %d %d %d %s",
-             orUnknown(className(h)), descriptor,
-             orUnknown(stringAt(vmRead32(descriptor + kClassSecondName))),
+    snprintf(text, sizeof text, "CLASS %s %x %s %d %d %d %d %s", orUnknown(className(h)),
+             descriptor, orUnknown(stringAt(vmRead32(descriptor + kClassSecondName))),
              vmRead16(descriptor + kClassFieldCount), vmRead16(descriptor + kClassInstanceSize),
              vmRead16(descriptor + kClassMethodCount), vmRead16(descriptor + kClassInterfaceCount),
              (vmRead16(descriptor + kClassFlags) & kClassFlagShown) ? "true" : "false");

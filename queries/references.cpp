@@ -37,9 +37,7 @@ void appendIndexed(PtrList* list, HeapEntry* e, uint32_t index) {
 // --- what one object refers to ----------------------------------------------------------
 
 // Fields never report arrays of arrays; elements and stack slots do (makeEntry decides there).
-int isFieldTarget(uint32_t v) {
-  return isObject(v) || (isObjectArray(v) && !isArrayOfArrays(v));
-}
+int isFieldTarget(uint32_t v) { return isObject(v) || (isObjectArray(v) && !isArrayOfArrays(v)); }
 
 struct Outgoing {
   PtrList* list;
@@ -108,7 +106,7 @@ struct BackTrace {
   int targetHasEntry;  // a stack slot holding the target is reported only then
   HandleSpace space;   // the walk's bounds, so thread scans need not probe the table again
   PtrList* list;
-  ClassTable classes;  // the reference fields of each class met
+  ClassTable classes;   // the reference fields of each class met
   uint32_t holder;      // the class object whose statics, or the thread whose stack, is read
   uint32_t holderName;  // the name of the thread's class
 };

@@ -36,15 +36,24 @@ uint32_t elementSize(uint32_t typeCode) {
     case kTypeObject:
     case kTypeObjectArray:
       return kReferenceBytes;
-    case kTypeBoolean: return kBooleanBytes;
-    case kTypeChar: return kCharBytes;
-    case kTypeFloat: return kFloatBytes;
-    case kTypeDouble: return kDoubleBytes;
-    case kTypeByte: return kByteBytes;
-    case kTypeShort: return kShortBytes;
-    case kTypeInt: return kIntBytes;
-    case kTypeLong: return kLongBytes;
-    default: return 0;
+    case kTypeBoolean:
+      return kBooleanBytes;
+    case kTypeChar:
+      return kCharBytes;
+    case kTypeFloat:
+      return kFloatBytes;
+    case kTypeDouble:
+      return kDoubleBytes;
+    case kTypeByte:
+      return kByteBytes;
+    case kTypeShort:
+      return kShortBytes;
+    case kTypeInt:
+      return kIntBytes;
+    case kTypeLong:
+      return kLongBytes;
+    default:
+      return 0;
   }
 }
 
@@ -91,7 +100,7 @@ constexpr uintptr_t kSkipped = 1;
 struct UsageWalk {
   ClassTable classes;  // the instance array fields of each class met
   HandleSpace space;
-  uint8_t* charged;    // one bit per slot: the arrays charged so far
+  uint8_t* charged;  // one bit per slot: the arrays charged so far
   uint32_t classClass;
   const char* prefix;
   size_t prefixLength;
@@ -139,7 +148,8 @@ inline void visitInstance(UsageWalk* w, uint32_t body, uint32_t methods) {
   ClassInfo* info = classInfoOf(&w->classes, vmRead32(methods + kMethodTableClass));
   if (info == nullptr || info->cls == 0) return;  // no memory (the report is dropped), or no class
   if (info->answer == 0) info->answer = decide(w, info->cls);
-  if (info->answer > kSkipped) chargeInstance(w, body, info, reinterpret_cast<UsageEntry*>(info->answer));
+  if (info->answer > kSkipped)
+    chargeInstance(w, body, info, reinterpret_cast<UsageEntry*>(info->answer));
 }
 
 void writeUsageList(uint32_t stream, PtrList* list) {
@@ -186,15 +196,22 @@ void getMemoryUsage(uint32_t stream, uint32_t prefix) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
   const char* cprefix = javaStringBytes(prefix);
-  UsageWalk w = {{}, space, static_cast<uint8_t*>(calloc(slotCount(space) / 8 + 1, 1)),
-                 FindClass(nullptr, "java/lang/Class", 1), cprefix, cprefix != nullptr ? strlen(cprefix) : 0, 0};
-  int ready = classTableInit(&w.classes, fieldIsArray, 0) && cprefix != nullptr && w.charged != nullptr;
+  UsageWalk w = {{},
+                 space,
+                 static_cast<uint8_t*>(calloc(slotCount(space) / 8 + 1, 1)),
+                 FindClass(nullptr, "java/lang/Class", 1),
+                 cprefix,
+                 cprefix != nullptr ? strlen(cprefix) : 0,
+                 0};
+  int ready =
+      classTableInit(&w.classes, fieldIsArray, 0) && cprefix != nullptr && w.charged != nullptr;
   if (!ready || !reportUsage(stream, &w)) {
     writeDecimal(stream, 0);
     writeByte(stream, 0);
   }
   for (uint32_t i = 0; i < w.classes.count; i++)
-    if (w.classes.infos[i].answer > kSkipped) free(reinterpret_cast<void*>(w.classes.infos[i].answer));
+    if (w.classes.infos[i].answer > kSkipped)
+      free(reinterpret_cast<void*>(w.classes.infos[i].answer));
   classTableFree(&w.classes);
   free(w.charged);
 }

@@ -52,8 +52,8 @@ int compareReferrers(const void* a, const void* b) {
   bool namedB = eb->detailIsName != 0;
   if (namedA != namedB) return namedA ? -1 : 1;
   int r = namedA ? strcmp(nameOrEmpty(static_cast<uint32_t>(ea->detail)),
-                                    nameOrEmpty(static_cast<uint32_t>(eb->detail)))
-                           : byDetail(ea, eb);
+                          nameOrEmpty(static_cast<uint32_t>(eb->detail)))
+                 : byDetail(ea, eb);
   return r != 0 ? r : byName(ea, eb);
 }
 

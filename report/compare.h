@@ -4,9 +4,9 @@
 
 namespace tv {
 
-int compareByName(const void* a, const void* b);    // class name, then kind
-int compareByCount(const void* a, const void* b);   // larger detail first, then by name
-int compareReferrers(const void* a, const void* b); // named details first, by name; then by detail
+int compareByName(const void* a, const void* b);     // class name, then kind
+int compareByCount(const void* a, const void* b);    // larger detail first, then by name
+int compareReferrers(const void* a, const void* b);  // named details first, by name; then by detail
 
 // Sorts a list of HeapEntry addresses by compareByName, keeping entries whose names and kinds
 // are equal in list order, as listSort does. Entries are grouped by (name address, kind), the

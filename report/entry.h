@@ -6,12 +6,12 @@
 namespace tv {
 
 struct HeapEntry {
-  char kind;              // 'C' class object, 'I' plain object, 'A' object array
-  uint32_t handle;        // the handle described
-  uint32_t className;     // address of the class name (0 when the class has none)
-  int32_t methodSuffix;   // when set, "()" follows a named detail
-  int32_t detailIsName;   // when set, detail is the address of a field or method name
-  int32_t detail;         // count or index (-1 = none), or a name address
+  char kind;             // 'C' class object, 'I' plain object, 'A' object array
+  uint32_t handle;       // the handle described
+  uint32_t className;    // address of the class name (0 when the class has none)
+  int32_t methodSuffix;  // when set, "()" follows a named detail
+  int32_t detailIsName;  // when set, detail is the address of a field or method name
+  int32_t detail;        // count or index (-1 = none), or a name address
 };
 
 // A new entry for an object, class object or object array; null for anything else, including

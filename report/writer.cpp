@@ -49,7 +49,8 @@ void writeDecimal(uint32_t stream, int32_t n) {
 }
 
 void writeDecimal64(uint32_t stream, int64_t n) {
-  writeDigits(stream, n < 0, n < 0 ? uint64_t{0} - static_cast<uint64_t>(n) : static_cast<uint64_t>(n));
+  writeDigits(stream, n < 0,
+              n < 0 ? uint64_t{0} - static_cast<uint64_t>(n) : static_cast<uint64_t>(n));
 }
 
 void writeEntry(uint32_t stream, const HeapEntry* e) {
@@ -82,7 +83,8 @@ void writeEntryList(uint32_t stream, PtrList* list) {
 
 void freeEntries(PtrList* list) {
   if (!list) return;
-  for (int32_t i = 0; i < listCount(list); i++) free(reinterpret_cast<HeapEntry*>(listGet(list, i)));
+  for (int32_t i = 0; i < listCount(list); i++)
+    free(reinterpret_cast<HeapEntry*>(listGet(list, i)));
 }
 
 int isWritableStream(uint32_t stream) { return isObject(stream); }

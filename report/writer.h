@@ -16,9 +16,9 @@
 namespace tv {
 
 void writeByte(uint32_t stream, char c);
-void writeDecimal(uint32_t stream, int32_t n);    // per-call buffer: safe across threads
+void writeDecimal(uint32_t stream, int32_t n);  // per-call buffer: safe across threads
 void writeDecimal64(uint32_t stream, int64_t n);
-void writeText(uint32_t stream, const char* s);   // without the terminator; null writes nothing
+void writeText(uint32_t stream, const char* s);  // without the terminator; null writes nothing
 void writeEntry(uint32_t stream, const HeapEntry* e);
 // count, NUL, then each entry in list order; each entry is freed once written.
 void writeEntryList(uint32_t stream, PtrList* list);

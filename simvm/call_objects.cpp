@@ -76,7 +76,7 @@ bool Caller::callUsage(const std::string& prefix, std::map<std::string, UsageRec
         if (type == kObject || !std::binary_search(mine.begin(), mine.end(), v)) return false;
         charged.push_back(v);
         bytes += 16 + int64_t(vm_.arrayLength(v)) *
-                 (type == kObjectArray ? 4 : primitiveElementSize(type));
+                          (type == kObjectArray ? 4 : primitiveElementSize(type));
       }
     UsageRecord& u = added[name];
     u.className = name;

@@ -15,7 +15,7 @@ void Vm::releaseTo(const Mark& mark) {
     it = it->first >= mark.nextSlot ? s.streams.erase(it) : std::next(it);
   for (auto it = s.toStrings.begin(); it != s.toStrings.end();)
     it = it->first >= mark.nextSlot && s.classes.count(it->first) == 0 ? s.toStrings.erase(it)
-                                                                         : std::next(it);
+                                                                       : std::next(it);
   if (s.classOrder.size() != mark.classCount) {
     // A class made since (an array class made on first use) stays; the rest is freed in place.
     for (uint32_t h = mark.nextSlot; h < s.nextSlot; h += kSlotBytes)

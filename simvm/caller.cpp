@@ -100,9 +100,9 @@ Report Caller::classes(const std::string& prefix, bool creditSuperclasses, bool 
   made_.clear();
   const uint32_t text = vm_.newString(prefix);
   made_ = {text, vm_.getField(text, "value")};
-  return named(vm_, decodeReport(streamed(*this, vm_, "getClasses0",
-                                          {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u},
-                                          made_)));
+  return named(vm_, decodeReport(streamed(
+                        *this, vm_, "getClasses0",
+                        {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}, made_)));
 }
 
 Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays) {

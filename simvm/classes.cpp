@@ -24,7 +24,8 @@ bool validSignature(const std::string& sig) {
 
 }  // namespace
 
-std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldDecl>& decls) {
+std::vector<FieldRecord> fieldRecords(const std::string& owner,
+                                      const std::vector<FieldDecl>& decls) {
   if (decls.size() > 0xFFFF) throw VmError("too many fields in " + owner);
   std::vector<FieldRecord> made;
   for (const FieldDecl& fs : decls) {
@@ -74,8 +75,7 @@ uint32_t Vm::defineClass(const ClassDecl& decl) {
   State& s = *s_;
   if (decl.name.empty()) throw VmError("a class needs a name");
   const bool nameTaken = s.classByName.count(decl.name) != 0;
-  if (nameTaken && !decl.sharedName)
-    throw VmError("class " + decl.name + " is already defined");
+  if (nameTaken && !decl.sharedName) throw VmError("class " + decl.name + " is already defined");
   uint32_t super = decl.super;
   if (super == 0 && decl.name != kRootClassName) {
     auto root = s.classByName.find(kRootClassName);
@@ -103,8 +103,8 @@ uint32_t Vm::defineClass(const ClassDecl& decl) {
   const bool anchor = decl.name == kAnchorClassName && !s.anchorPlaced;
   const bool classClass = decl.name == kClassClassName && State::get32(s.classMethodTable) == 0;
   const uint32_t desc = anchor ? s.end + kAnchorGap : s.alloc(kDescriptorBytes, 8);
-  const uint32_t mt = classClass ? s.classMethodTable
-                                 : s.alloc(kMethodTableBytes, kMethodTableBytes);
+  const uint32_t mt =
+      classClass ? s.classMethodTable : s.alloc(kMethodTableBytes, kMethodTableBytes);
   const uint32_t name = decl.noName ? 0 : s.putCString(decl.name);
   const uint32_t second = s.putCString(decl.secondName);
   const uint32_t n = static_cast<uint32_t>(rec.fields.size());
@@ -117,22 +117,22 @@ uint32_t Vm::defineClass(const ClassDecl& decl) {
   rec.handle = h;
   rec.descriptor = desc;
   rec.methodTable = mt;
-  State::put32(desc + 4, name);                 // class name
-  State::put32(desc + 8, second);               // second name (source file)
-  State::put32(desc + 16, super);               // superclass handle
-  State::put32(desc + 36, mt);                  // the class's MethodTable (our own use)
-  State::put32(desc + 40, table);               // FieldEntry table
-  State::put16(desc + 74, decl.methodCount);    // method count
+  State::put32(desc + 4, name);                       // class name
+  State::put32(desc + 8, second);                     // second name (source file)
+  State::put32(desc + 16, super);                     // superclass handle
+  State::put32(desc + 36, mt);                        // the class's MethodTable (our own use)
+  State::put32(desc + 40, table);                     // FieldEntry table
+  State::put16(desc + 74, decl.methodCount);          // method count
   State::put16(desc + 76, static_cast<uint16_t>(n));  // field count
-  State::put16(desc + 80, decl.interfaceCount);  // interface count
+  State::put16(desc + 80, decl.interfaceCount);       // interface count
   State::put16(desc + 82, static_cast<uint16_t>(rec.instanceSize));  // instance size
-  State::put16(desc + 86, decl.accessFlags);    // access flags
-  State::put32(mt, h);                          // MethodTable word 0: the class
+  State::put16(desc + 86, decl.accessFlags);                         // access flags
+  State::put32(mt, h);  // MethodTable word 0: the class
   for (uint32_t i = 0; i < n; ++i) {
     FieldRecord& f = rec.fields[i];
     const uint32_t e = table + i * kFieldEntryBytes;
     f.entry = e;
-    State::put32(e, h);                 // declaring class
+    State::put32(e, h);                      // declaring class
     State::put32(e + 4, strings[i].first);   // signature
     State::put32(e + 8, strings[i].second);  // name
     State::put16(e + 12, f.isStatic ? kAccStatic | kAccPublic : kAccPublic);

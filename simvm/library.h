@@ -25,7 +25,8 @@ class Library {
   const std::string& path() const;
   // The stub for a native method name ("getClasses0"); null when the library lacks it.
   Stub stub(const std::string& method) const;
-  static std::string stubSymbol(const std::string& method);  // Java_com_norvane_debug_Tavolin_<m>_stub
+  static std::string stubSymbol(
+      const std::string& method);  // Java_com_norvane_debug_Tavolin_<m>_stub
   // ../lib beside the running program (an install, or the build tree), then the build tree's
   // library folder, then the program's own folder.
   static std::string defaultDir();
@@ -38,14 +39,14 @@ class Library {
 
 // One record of a report stream.
 struct Record {
-  char kind = 0;          // 'C', 'I', 'A'
+  char kind = 0;  // 'C', 'I', 'A'
   uint32_t handle = 0;
   std::string className;
-  std::string detail;     // "" when none; a name (with "()" for methods) or a decimal number
+  std::string detail;  // "" when none; a name (with "()" for methods) or a decimal number
 };
 
 struct Report {
-  std::string bytes;      // the raw stream, exactly as written
+  std::string bytes;  // the raw stream, exactly as written
   int32_t count = 0;
   std::vector<Record> records;
 };
@@ -63,9 +64,9 @@ struct UsageReport {
 };
 
 struct PathResult {
-  uint32_t array = 0;              // the int array handle, 0 on failure
-  std::vector<uint32_t> handles;   // root first
-  std::string message;             // the message stored on failure
+  uint32_t array = 0;             // the int array handle, 0 on failure
+  std::vector<uint32_t> handles;  // root first
+  std::string message;            // the message stored on failure
 };
 
 // Decoding errors (a count that does not match the records, a record without a NUL) raise

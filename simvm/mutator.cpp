@@ -41,7 +41,8 @@ bool Vm::popFrame(uint32_t thread) {
   if (!s.isPlainObject(thread) || !s.isSubclass(s.classOf(thread), s.wk.thread))
     throw VmError("popFrame: not a live thread object");
   const uint32_t block = State::get32(State::get32(thread) + 12);  // eetop: the ThreadBlock
-  if (!s.readable(block, kThreadBlockBytes)) throw VmError("popFrame: the thread has no ThreadBlock");
+  if (!s.readable(block, kThreadBlockBytes))
+    throw VmError("popFrame: the thread has no ThreadBlock");
   const uint32_t frame = State::get32(block + 8);  // innermost
   if (frame == 0) return false;
   State::put32(block + 8, State::get32(frame + 16));  // its outer frame becomes the innermost
@@ -71,7 +72,9 @@ struct Mutator::State {
     startBytes = vm.bytesUsed();
   }
 
-  uint32_t below(size_t n) { return std::uniform_int_distribution<uint32_t>(0, uint32_t(n) - 1)(rng); }
+  uint32_t below(size_t n) {
+    return std::uniform_int_distribution<uint32_t>(0, uint32_t(n) - 1)(rng);
+  }
 
   // Instance reference fields of cls, inherited ones included.
   const std::vector<std::string>& fieldsOf(uint32_t cls) {
@@ -184,12 +187,18 @@ struct Mutator::State {
 
   void step() {
     const uint32_t roll = below(100);
-    if (roll < 35) store();
-    else if (roll < 55) move();
-    else if (roll < 68) allocate();
-    else if (roll < 78) freeOne();
-    else if (roll < 98) pushOrPop();
-    else loadClass();
+    if (roll < 35)
+      store();
+    else if (roll < 55)
+      move();
+    else if (roll < 68)
+      allocate();
+    else if (roll < 78)
+      freeOne();
+    else if (roll < 98)
+      pushOrPop();
+    else
+      loadClass();
   }
 
   void run() {

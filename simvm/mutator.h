@@ -23,14 +23,14 @@ namespace simvm {
 
 struct MutatorConfig {
   uint32_t seed = 1;
-  std::vector<uint32_t> objects;  // plain objects it may rewrite, move and free
-  std::vector<uint32_t> arrays;   // object arrays it may rewrite, move and free
-  std::vector<uint32_t> threads;  // threads whose frames it pushes and pops
-  std::vector<uint32_t> classes;  // classes it instantiates and extends (no array classes)
-  std::vector<uint32_t> targets;  // values it stores besides its own objects
-  uint32_t maxNewSlots = 4096;    // slots it may allocate in all (objects, arrays, classes)
+  std::vector<uint32_t> objects;     // plain objects it may rewrite, move and free
+  std::vector<uint32_t> arrays;      // object arrays it may rewrite, move and free
+  std::vector<uint32_t> threads;     // threads whose frames it pushes and pops
+  std::vector<uint32_t> classes;     // classes it instantiates and extends (no array classes)
+  std::vector<uint32_t> targets;     // values it stores besides its own objects
+  uint32_t maxNewSlots = 4096;       // slots it may allocate in all (objects, arrays, classes)
   uint32_t maxNewBytes = 64u << 20;  // arena bytes it may use for bodies, moves and classes
-  uint32_t maxFrames = 8;         // frames per thread
+  uint32_t maxFrames = 8;            // frames per thread
 };
 
 struct MutationCounts {

@@ -7,11 +7,20 @@ namespace simvm {
 
 uint32_t primitiveElementSize(int32_t typeCode) {
   switch (typeCode) {
-    case kBoolean: case kByte: return 1;
-    case kChar: case kShort: return 2;
-    case kFloat: case kInt: return 4;
-    case kDouble: case kLong: return 8;
-    default: return 0;
+    case kBoolean:
+    case kByte:
+      return 1;
+    case kChar:
+    case kShort:
+      return 2;
+    case kFloat:
+    case kInt:
+      return 4;
+    case kDouble:
+    case kLong:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -69,9 +78,7 @@ uint32_t Vm::State::classOf(uint32_t h) const {
   return record(cls) ? cls : 0;
 }
 
-bool Vm::State::isString(uint32_t h) const {
-  return isPlainObject(h) && classOf(h) == wk.string;
-}
+bool Vm::State::isString(uint32_t h) const { return isPlainObject(h) && classOf(h) == wk.string; }
 
 namespace {
 
@@ -182,8 +189,8 @@ ArrayView requireArray(const Vm& vm, uint32_t array, uint32_t index, const char*
     throw VmError(std::string(what) + ": not a live array");
   const ArrayView a{body, lengthOfWord(methods), type};
   if (index >= a.length)
-    throw VmError(std::string(what) + ": index " + std::to_string(index) + " out of bounds for length " +
-                  std::to_string(a.length));
+    throw VmError(std::string(what) + ": index " + std::to_string(index) +
+                  " out of bounds for length " + std::to_string(a.length));
   return a;
 }
 
@@ -195,10 +202,19 @@ void Vm::setElement(uint32_t array, uint32_t index, uint32_t value) {
   const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
   const uint32_t at = a.body + index * size;
   switch (size) {
-    case 1: *State::ptr(at) = static_cast<uint8_t>(value); break;
-    case 2: State::put16(at, static_cast<uint16_t>(value)); break;
-    case 4: State::put32(at, value); break;
-    default: State::put32(at, value); State::put32(at + 4, 0); break;  // long/double: low word
+    case 1:
+      *State::ptr(at) = static_cast<uint8_t>(value);
+      break;
+    case 2:
+      State::put16(at, static_cast<uint16_t>(value));
+      break;
+    case 4:
+      State::put32(at, value);
+      break;
+    default:
+      State::put32(at, value);
+      State::put32(at + 4, 0);
+      break;  // long/double: low word
   }
 }
 
@@ -208,9 +224,12 @@ uint32_t Vm::getElement(uint32_t array, uint32_t index) const {
   const uint32_t size = a.type == kObjectArray ? 4 : primitiveElementSize(a.type);
   const uint32_t at = a.body + index * size;
   switch (size) {
-    case 1: return *State::ptr(at);
-    case 2: return State::get16(at);
-    default: return State::get32(at);
+    case 1:
+      return *State::ptr(at);
+    case 2:
+      return State::get16(at);
+    default:
+      return State::get32(at);
   }
 }
 

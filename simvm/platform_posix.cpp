@@ -63,7 +63,8 @@ std::string copyToTemp(const std::string& from) {
   const char* tmp = std::getenv("TMPDIR");
   std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/libTavolin2-XXXXXX.so";
   const int fd = ::mkstemps(name.data(), 3);
-  if (fd < 0) throw VmError("cannot make a temporary copy of " + from + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw VmError("cannot make a temporary copy of " + from + ": " + std::strerror(errno));
   char buf[1 << 16];
   bool ok = true;
   while (ok && in) {

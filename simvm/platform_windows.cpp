@@ -135,9 +135,8 @@ bool isFile(const std::string& path) {
 }
 
 void linkServices() {
-  static const SimvmServices table = {FindClass,        staticMethodV,   dynamicMethodV,
-                                      makeJavaString,   makeCString,     javaStringLength,
-                                      ArrayAlloc};
+  static const SimvmServices table = {FindClass,   staticMethodV,    dynamicMethodV, makeJavaString,
+                                      makeCString, javaStringLength, ArrayAlloc};
   simvm_install_services(&table);
 }
 

@@ -63,13 +63,14 @@ std::vector<std::string_view> splitStream(const std::string& bytes, int32_t& cou
   std::vector<std::string_view> records;
   for (size_t pos = nul + 1; pos < all.size();) {
     const size_t end = all.find('\0', pos);
-    if (end == std::string_view::npos) fail("a record without its terminating NUL", all.substr(pos));
+    if (end == std::string_view::npos)
+      fail("a record without its terminating NUL", all.substr(pos));
     records.push_back(all.substr(pos, end - pos));
     pos = end + 1;
   }
   if (static_cast<size_t>(n) != records.size())
-    fail("the count says " + std::to_string(n) + " records but " +
-             std::to_string(records.size()) + " follow",
+    fail("the count says " + std::to_string(n) + " records but " + std::to_string(records.size()) +
+             " follow",
          all.substr(0, nul));
   count = static_cast<int32_t>(n);
   return records;
@@ -96,9 +97,8 @@ Record parseRecord(std::string_view text) {
 
 UsageRecord parseUsageRecord(std::string_view text) {
   const size_t last = text.rfind(' ');
-  const size_t middle = last == std::string_view::npos || last == 0
-                            ? std::string_view::npos
-                            : text.rfind(' ', last - 1);
+  const size_t middle = last == std::string_view::npos || last == 0 ? std::string_view::npos
+                                                                    : text.rfind(' ', last - 1);
   if (middle == std::string_view::npos) fail("a usage record without two numbers", text);
   UsageRecord u;
   int64_t count = 0, bytes = 0;

@@ -18,9 +18,7 @@ T guarded(T fallback, F&& body) noexcept {
   }
 }
 
-bool is(const char* text, const char* expected) {
-  return text && std::strcmp(text, expected) == 0;
-}
+bool is(const char* text, const char* expected) { return text && std::strcmp(text, expected) == 0; }
 
 }  // namespace
 
@@ -120,7 +118,8 @@ uint32_t Vm::serviceArrayAlloc(int32_t typeCode, int32_t count) {
   return guarded<uint32_t>(0, [&]() -> uint32_t {
     const auto lock = s_->hold();
     if (count < 0) return 0;
-    if (typeCode == kObjectArray) return newObjectArray(s_->wk.object, static_cast<uint32_t>(count));
+    if (typeCode == kObjectArray)
+      return newObjectArray(s_->wk.object, static_cast<uint32_t>(count));
     if (primitiveElementSize(typeCode) == 0) return 0;
     return newArray(typeCode, static_cast<uint32_t>(count));
   });
@@ -149,8 +148,8 @@ SIMVM_SERVICE uint32_t FindClass(void*, const char* name, int32_t) {
   return vm ? vm->serviceFindClass(name) : 0;
 }
 
-SIMVM_SERVICE int32_t execute_java_static_method(
-    void* ee, uint32_t cls, const char* method, const char* signature, ...) {
+SIMVM_SERVICE int32_t execute_java_static_method(void* ee, uint32_t cls, const char* method,
+                                                 const char* signature, ...) {
   va_list args;
   va_start(args, signature);
   const int32_t result = simvm::platform::staticMethodV(ee, cls, method, signature, args);
@@ -158,8 +157,8 @@ SIMVM_SERVICE int32_t execute_java_static_method(
   return result;
 }
 
-SIMVM_SERVICE int32_t execute_java_dynamic_method(
-    void* ee, uint32_t obj, const char* method, const char* signature, ...) {
+SIMVM_SERVICE int32_t execute_java_dynamic_method(void* ee, uint32_t obj, const char* method,
+                                                  const char* signature, ...) {
   va_list args;
   va_start(args, signature);
   const int32_t result = simvm::platform::dynamicMethodV(ee, obj, method, signature, args);

@@ -39,18 +39,41 @@ std::u16string utf8ToUtf16(const char* bytes, size_t length) {
     const unsigned char b = p[i];
     int extra = 0;
     uint32_t cp = 0, min = 0;
-    if (b < 0x80) { out += char16_t(b); ++i; continue; }
-    if ((b & 0xE0) == 0xC0) { extra = 1; cp = b & 0x1F; min = 0x80; }
-    else if ((b & 0xF0) == 0xE0) { extra = 2; cp = b & 0x0F; min = 0x800; }
-    else if ((b & 0xF8) == 0xF0) { extra = 3; cp = b & 0x07; min = 0x10000; }
-    else { out += kReplacement; ++i; continue; }
+    if (b < 0x80) {
+      out += char16_t(b);
+      ++i;
+      continue;
+    }
+    if ((b & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = b & 0x1F;
+      min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = b & 0x0F;
+      min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = b & 0x07;
+      min = 0x10000;
+    } else {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
     bool ok = i + extra < length;  // the whole sequence is there
     for (int k = 1; ok && k <= extra; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (p[i + k] & 0x3F);
+      if ((p[i + k] & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (p[i + k] & 0x3F);
     }
     const bool modifiedNul = extra == 1 && cp == 0;
-    if (!ok || (cp < min && !modifiedNul) || cp > 0x10FFFF) { out += kReplacement; ++i; continue; }
+    if (!ok || (cp < min && !modifiedNul) || cp > 0x10FFFF) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out += char16_t(0xD800 + (cp >> 10));
@@ -121,7 +144,8 @@ std::optional<std::u16string> Vm::State::stringUnits(uint32_t h) const {
   const uint32_t count = get32(body + findField(wk.string, "count", false)->offset);
   if (!live(value)) return std::nullopt;
   const uint32_t methods = get32(value + 4);
-  if (typeCodeOfWord(methods) != kChar || uint64_t(offset) + count > lengthOfWord(methods)) return std::nullopt;
+  if (typeCodeOfWord(methods) != kChar || uint64_t(offset) + count > lengthOfWord(methods))
+    return std::nullopt;
   const uint32_t chars = get32(value);
   if (!readable(chars, lengthOfWord(methods) * 2)) return std::nullopt;
   std::u16string units(count, u'\0');

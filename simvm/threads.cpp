@@ -27,7 +27,8 @@ uint32_t Vm::pushFrame(uint32_t thread, const std::string& method, uint16_t loca
   if (!s.isPlainObject(thread) || !s.isSubclass(s.classOf(thread), s.wk.thread))
     throw VmError("pushFrame: not a live thread object");
   const uint32_t block = State::get32(State::get32(thread) + 12);  // eetop: the ThreadBlock
-  if (!s.readable(block, kThreadBlockBytes)) throw VmError("pushFrame: the thread has no ThreadBlock");
+  if (!s.readable(block, kThreadBlockBytes))
+    throw VmError("pushFrame: the thread has no ThreadBlock");
   const uint32_t frame = s.alloc(kFrameBytes, 8);
   const uint32_t locals = s.alloc(localCount ? 4u * localCount : 4u, 8);
   uint32_t methodBlock = 0;

@@ -31,8 +31,16 @@ struct VmError : std::runtime_error {
 };
 
 enum TypeCode : int32_t {
-  kObject = 0, kObjectArray = 2, kBoolean = 4, kChar = 5, kFloat = 6,
-  kDouble = 7, kByte = 8, kShort = 9, kInt = 10, kLong = 11,
+  kObject = 0,
+  kObjectArray = 2,
+  kBoolean = 4,
+  kChar = 5,
+  kFloat = 6,
+  kDouble = 7,
+  kByte = 8,
+  kShort = 9,
+  kInt = 10,
+  kLong = 11,
 };
 
 // The word after a handle's body pointer: the type code in its low 5 bits, an array's length above.
@@ -58,14 +66,14 @@ struct FieldDecl {
 };
 
 struct ClassDecl {
-  std::string name{};        // slash form; array classes begin with '['
-  uint32_t super = 0;        // superclass handle; 0 means java/lang/Object (none for Object)
+  std::string name{};               // slash form; array classes begin with '['
+  uint32_t super = 0;               // superclass handle; 0 means java/lang/Object (none for Object)
   std::vector<FieldDecl> fields{};  // declared by this class, in table order
-  std::string secondName{};  // shown by the class description (e.g. the source file name)
-  uint16_t methodCount = 0;  // descriptor offset 74
-  uint16_t interfaceCount = 0;  // descriptor offset 80
-  uint16_t accessFlags = 0x0001;  // descriptor offset 86; 0x400 = abstract
-  bool noName = false;       // leave the name pointer 0 (damaged-heap tests)
+  std::string secondName{};         // shown by the class description (e.g. the source file name)
+  uint16_t methodCount = 0;         // descriptor offset 74
+  uint16_t interfaceCount = 0;      // descriptor offset 80
+  uint16_t accessFlags = 0x0001;    // descriptor offset 86; 0x400 = abstract
+  bool noName = false;              // leave the name pointer 0 (damaged-heap tests)
   // Another class of this name may exist already (another class loader's, in an imported
   // heap); findClass keeps finding the first.
   bool sharedName = false;
@@ -98,7 +106,7 @@ class Vm {
   uint32_t tableFirst() const;
   uint32_t tableEnd() const;
   uint32_t slotsUsed() const;
-  uint32_t bytesUsed() const;   // of the region, for memory figures
+  uint32_t bytesUsed() const;                          // of the region, for memory figures
   uint32_t alloc(uint32_t bytes, uint32_t align = 8);  // zero-filled, in the arena
   uint32_t putCString(const std::string& bytes);       // NUL-terminated copy
   uint32_t read32(uint32_t address) const;
@@ -129,7 +137,7 @@ class Vm {
   uint32_t classClass() const;
   uint32_t stringClass() const;
   uint32_t threadClass() const;
-  uint32_t referenceClass() const;     // java/lang/ref/Reference
+  uint32_t referenceClass() const;  // java/lang/ref/Reference
   uint32_t weakReferenceClass() const;
   uint32_t softReferenceClass() const;
   uint32_t phantomReferenceClass() const;
@@ -157,15 +165,15 @@ class Vm {
   void setElement(uint32_t array, uint32_t index, uint32_t value);
   uint32_t getElement(uint32_t array, uint32_t index) const;
   uint32_t newString(const std::string& utf8);
-  std::string stringValue(uint32_t string) const;  // UTF-8
+  std::string stringValue(uint32_t string) const;                  // UTF-8
   uint32_t newWeakReference(uint32_t referent, uint32_t cls = 0);  // cls: a Reference subclass
-  void freeSlot(uint32_t h);  // body 0
+  void freeSlot(uint32_t h);                                       // body 0
   // Compaction: copies the body of a live object or array to new memory and stores the new
   // address into the slot, last. The old copy stays readable (the arena is never reused).
   void moveBody(uint32_t h);
   uint32_t bodyOf(uint32_t h) const;
   uint32_t methodsOf(uint32_t h) const;
-  int32_t typeCodeOf(uint32_t h) const;   // kObject for plain objects and class objects
+  int32_t typeCodeOf(uint32_t h) const;    // kObject for plain objects and class objects
   uint32_t arrayLength(uint32_t h) const;  // 0 for plain objects
   bool isClassHandle(uint32_t h) const;
   uint32_t classOfObject(uint32_t h) const;  // object: its class; object array: element class

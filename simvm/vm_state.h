@@ -31,7 +31,8 @@ struct FieldRecord {
 
 // The records of the fields `owner` declares, checked (a name, a known signature, no name twice)
 // and with their widths; entries and offsets are not placed yet.
-std::vector<FieldRecord> fieldRecords(const std::string& owner, const std::vector<FieldDecl>& decls);
+std::vector<FieldRecord> fieldRecords(const std::string& owner,
+                                      const std::vector<FieldDecl>& decls);
 
 struct ClassRecord {
   std::string name;
@@ -68,14 +69,16 @@ struct Vm::State {
   // call that may run beside another thread's, recursive because builder calls nest; never held
   // while a toString override runs, which may call the library again.
   mutable std::recursive_mutex mutex;
-  std::lock_guard<std::recursive_mutex> hold() const { return std::lock_guard<std::recursive_mutex>(mutex); }
+  std::lock_guard<std::recursive_mutex> hold() const {
+    return std::lock_guard<std::recursive_mutex>(mutex);
+  }
   VmConfig config;
   void* mapping = nullptr;
   size_t mappingSize = 0;
-  uint32_t base = 0;       // the guard page
-  uint32_t first = 0;      // first slot
-  uint32_t end = 0;        // end of the table
-  uint32_t nextSlot = 0;   // next slot to hand out
+  uint32_t base = 0;      // the guard page
+  uint32_t first = 0;     // first slot
+  uint32_t end = 0;       // end of the table
+  uint32_t nextSlot = 0;  // next slot to hand out
   uint32_t arenaStart = 0;
   uint32_t arenaNext = 0;
   uint64_t regionEnd = 0;  // one past the region (may be 2^32)
@@ -132,9 +135,7 @@ struct Vm::State {
   }
 
   // [a, a + n) lies in the readable part of the region (above the guard page).
-  bool readable(uint32_t a, uint32_t n) const {
-    return a >= first && uint64_t(a) + n <= regionEnd;
-  }
+  bool readable(uint32_t a, uint32_t n) const { return a >= first && uint64_t(a) + n <= regionEnd; }
 
   // --- region (region.cpp) ------------------------------------------------------------
   void reserve();
@@ -155,7 +156,9 @@ struct Vm::State {
   // Class of a plain object, element class of an object array; 0 for anything else or when
   // the words leading there do not lead to a known class.
   uint32_t classOf(uint32_t h) const;
-  bool isPlainObject(uint32_t h) const { return live(h) && typeCodeOfWord(get32(h + 4)) == kObject; }
+  bool isPlainObject(uint32_t h) const {
+    return live(h) && typeCodeOfWord(get32(h + 4)) == kObject;
+  }
   bool isString(uint32_t h) const;
   bool isSubclass(uint32_t cls, uint32_t ancestor) const;
 

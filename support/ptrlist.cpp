@@ -29,9 +29,11 @@ int listPush(PtrList* list, uintptr_t value) {
     // 2 * capacity + 4 overflows only far beyond any heap a 32-bit VM can hold.
     int64_t grown = 2 * static_cast<int64_t>(list->capacity) + 4;
     if (grown > INT32_MAX || static_cast<uint64_t>(grown) > SIZE_MAX / sizeof(uintptr_t)) return 0;
-    uintptr_t* items = static_cast<uintptr_t*>(malloc(static_cast<size_t>(grown) * sizeof(uintptr_t)));
+    uintptr_t* items =
+        static_cast<uintptr_t*>(malloc(static_cast<size_t>(grown) * sizeof(uintptr_t)));
     if (!items) return 0;
-    if (list->count > 0) memcpy(items, list->items, static_cast<size_t>(list->count) * sizeof(uintptr_t));
+    if (list->count > 0)
+      memcpy(items, list->items, static_cast<size_t>(list->count) * sizeof(uintptr_t));
     free(list->items);
     list->items = items;
     list->capacity = static_cast<int32_t>(grown);

@@ -10,7 +10,8 @@ constexpr int32_t kInitialSize = 101;
 constexpr int32_t kInitialThreshold = 75;
 
 int32_t bucketOf(int32_t key, int32_t size) {
-  return static_cast<int32_t>((static_cast<uint32_t>(key) & 0x7FFFFFFFu) % static_cast<uint32_t>(size));
+  return static_cast<int32_t>((static_cast<uint32_t>(key) & 0x7FFFFFFFu) %
+                              static_cast<uint32_t>(size));
 }
 
 // Moves every node into a table of 2 * size + 1 buckets. Returns 0, leaving the map as it was,
@@ -18,7 +19,8 @@ int32_t bucketOf(int32_t key, int32_t size) {
 int grow(PtrMap* map) {
   int64_t newSize = 2 * static_cast<int64_t>(map->size) + 1;
   if (newSize > INT32_MAX / 3) return 0;  // keeps 3 * newSize within 32 bits
-  PtrMapNode** buckets = static_cast<PtrMapNode**>(calloc(static_cast<size_t>(newSize), sizeof(PtrMapNode*)));
+  PtrMapNode** buckets =
+      static_cast<PtrMapNode**>(calloc(static_cast<size_t>(newSize), sizeof(PtrMapNode*)));
   if (!buckets) return 0;
   for (int32_t b = map->size - 1; b >= 0; b--) {
     PtrMapNode* node = map->buckets[b];
@@ -89,7 +91,8 @@ int mapContains(const PtrMap* map, int32_t key) { return mapFind(map, key) != 0;
 void mapForEach(const PtrMap* map, void (*visit)(int32_t key, uintptr_t value, void* context),
                 void* context) {
   for (int32_t b = map->size - 1; b >= 0; b--) {
-    for (PtrMapNode* node = map->buckets[b]; node; node = node->next) visit(node->key, node->value, context);
+    for (PtrMapNode* node = map->buckets[b]; node; node = node->next)
+      visit(node->key, node->value, context);
   }
 }
 

@@ -16,7 +16,8 @@ void mergeWithScratch(uintptr_t* a, size_t n1, size_t n2, uintptr_t* scratch, It
   uintptr_t* right = a + n1;
   uintptr_t* rightEnd = right + n2;
   uintptr_t* out = a;
-  while (left < leftEnd && right < rightEnd) *out++ = compare(left, right) <= 0 ? *left++ : *right++;
+  while (left < leftEnd && right < rightEnd)
+    *out++ = compare(left, right) <= 0 ? *left++ : *right++;
   // What is left of the right run is already in place.
   while (left < leftEnd) *out++ = *left++;
 }
@@ -37,7 +38,8 @@ void rotate(uintptr_t* first, uintptr_t* middle, uintptr_t* last) {
 }
 
 // The first item of [first, last) that does not go before *key (equal keys stay after).
-uintptr_t* lowerBound(uintptr_t* first, uintptr_t* last, const uintptr_t* key, ItemCompare compare) {
+uintptr_t* lowerBound(uintptr_t* first, uintptr_t* last, const uintptr_t* key,
+                      ItemCompare compare) {
   size_t n = static_cast<size_t>(last - first);
   while (n > 0) {
     size_t half = n / 2;
@@ -52,7 +54,8 @@ uintptr_t* lowerBound(uintptr_t* first, uintptr_t* last, const uintptr_t* key, I
 }
 
 // The first item of [first, last) that goes after *key (equal keys stay before).
-uintptr_t* upperBound(uintptr_t* first, uintptr_t* last, const uintptr_t* key, ItemCompare compare) {
+uintptr_t* upperBound(uintptr_t* first, uintptr_t* last, const uintptr_t* key,
+                      ItemCompare compare) {
   size_t n = static_cast<size_t>(last - first);
   while (n > 0) {
     size_t half = n / 2;
@@ -87,7 +90,8 @@ void mergeInPlace(uintptr_t* a, size_t n1, size_t n2, ItemCompare compare) {
   }
   rotate(cutLeft, middle, cutRight);
   uintptr_t* newMiddle = cutLeft + (cutRight - middle);
-  mergeInPlace(a, static_cast<size_t>(cutLeft - a), static_cast<size_t>(newMiddle - cutLeft), compare);
+  mergeInPlace(a, static_cast<size_t>(cutLeft - a), static_cast<size_t>(newMiddle - cutLeft),
+               compare);
   mergeInPlace(newMiddle, static_cast<size_t>(middle - cutLeft),
                static_cast<size_t>(middle + n2 - cutRight), compare);
 }
@@ -110,8 +114,9 @@ void sortStableWith(uintptr_t* items, size_t count, uintptr_t* scratch, ItemComp
 void sortStable(uintptr_t* items, size_t count, ItemCompare compare) {
   if (count < 2) return;
   const size_t half = count / 2 + 1;
-  uintptr_t* scratch =
-      half <= SIZE_MAX / sizeof(uintptr_t) ? static_cast<uintptr_t*>(malloc(half * sizeof(uintptr_t))) : nullptr;
+  uintptr_t* scratch = half <= SIZE_MAX / sizeof(uintptr_t)
+                           ? static_cast<uintptr_t*>(malloc(half * sizeof(uintptr_t)))
+                           : nullptr;
   sortStableWith(items, count, scratch, compare);  // in place when scratch is null
   free(scratch);
 }

@@ -1,5 +1,6 @@
 // Reading VM words that may not be readable, without a fault. The one part of the library that
-// differs by platform: vm/guarded_read_posix.cpp for Linux, vm/guarded_read_windows.cpp for Windows.
+// differs by platform: vm/guarded_read_posix.cpp for Linux, vm/guarded_read_windows.cpp for
+// Windows.
 #pragma once
 #include <stdint.h>
 

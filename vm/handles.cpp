@@ -113,7 +113,9 @@ uint32_t classInstanceSize(uint32_t c) {
   return descriptor ? vmRead16(descriptor + kClassInstanceSize) : 0;
 }
 
-int fieldIsStatic(uint32_t entry) { return (vmRead16(entry + kFieldAccess) & kFieldAccStatic) != 0; }
+int fieldIsStatic(uint32_t entry) {
+  return (vmRead16(entry + kFieldAccess) & kFieldAccStatic) != 0;
+}
 
 int fieldIsReference(uint32_t entry) {
   char c = signatureStart(entry);

@@ -18,7 +18,8 @@ uint32_t handleBody(uint32_t h);
 uint32_t handleMethods(uint32_t h);
 uint32_t arrayTypeCode(uint32_t h);
 uint32_t arrayLength(uint32_t h);
-uint32_t arrayElement(uint32_t h, uint32_t index);  // object arrays only; index < length; 0 once freed
+uint32_t arrayElement(uint32_t h,
+                      uint32_t index);  // object arrays only; index < length; 0 once freed
 
 // Class handles (callers pass a class handle they got from classOf, a superclass link, or a
 // class object).
@@ -36,7 +37,8 @@ int fieldIsReference(uint32_t entry);  // signature begins with 'L' or '['
 int fieldIsArray(uint32_t entry);      // signature begins with '['
 uint32_t fieldNameAddress(uint32_t entry);
 uint32_t fieldStaticValue(uint32_t entry);
-uint32_t fieldInstanceValue(uint32_t entry, uint32_t holder);  // word at holder.body + offset; 0 once freed
+uint32_t fieldInstanceValue(uint32_t entry,
+                            uint32_t holder);  // word at holder.body + offset; 0 once freed
 
 // The handle of java/lang/Class: looked up on first use, kept once non-zero.
 uint32_t classClassHandle(void);

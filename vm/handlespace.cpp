@@ -142,7 +142,8 @@ int handleInSpace(uint32_t h) {
     g_acceptedFirst.store(first, std::memory_order_relaxed);
     remember({first, end});
   }
-  g_mayExtendDown.store(0, std::memory_order_relaxed);  // below the start after a fresh probe: no need to look again
+  g_mayExtendDown.store(
+      0, std::memory_order_relaxed);  // below the start after a fresh probe: no need to look again
   return h >= first;
 }
 

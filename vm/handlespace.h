@@ -17,9 +17,9 @@ struct HandleSpace {
 // read would fault. Never raises a signal and never touches the process's signal handling.
 int guardedRead32(uint32_t address, uint32_t* out);
 
-uint32_t findHeapEnd(void);                 // ends the process through fatal() without the anchor
-uint32_t probeHeapStart(uint32_t end);      // lowest slot of the readable run ending at `end`
-HandleSpace heapBounds(void);               // findHeapEnd, then probeHeapStart; nothing cached
+uint32_t findHeapEnd(void);             // ends the process through fatal() without the anchor
+uint32_t probeHeapStart(uint32_t end);  // lowest slot of the readable run ending at `end`
+HandleSpace heapBounds(void);           // findHeapEnd, then probeHeapStart; nothing cached
 
 // Prints "fatal - <message>\n" to standard output and ends the process with status -1.
 [[noreturn]] void fatal(const char* message);

@@ -29,9 +29,7 @@ int isCallingThread(uint32_t thread) {
 
 // A local slot holds a reference only if it looks like one: a slot address in the handle table
 // whose body is not 0. Primitive values that happen to pass are taken as references too.
-int isHandleLike(uint32_t v, HandleSpace space) {
-  return isSlotOf(space, v) && isLive(v);
-}
+int isHandleLike(uint32_t v, HandleSpace space) { return isSlotOf(space, v) && isLive(v); }
 
 void scanFrame(uint32_t frame, uint32_t method, HandleSpace space, StackSlotVisitor visit,
                void* context) {

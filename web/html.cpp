@@ -13,12 +13,23 @@ std::string esc(const std::string& text) {
   out.reserve(shown.size());
   for (char c : shown) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -93,13 +104,15 @@ std::string page(const std::string& title, const std::string& body) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
          "<link rel=\"icon\" href=\"data:,\">"
-         "<title>" + esc(title) + " - tavolin</title><style>" + kStyle +
+         "<title>" +
+         esc(title) + " - tavolin</title><style>" + kStyle +
          "</style></head><body><header><strong>tavolin</strong>"
          "<a href=\"/\">Overview</a><a href=\"/classes\">Census</a>"
          "<a href=\"/threads\">Threads</a><a href=\"/roots\">Roots</a>"
          "<a href=\"/missing\">Missing</a>"
          "<form action=\"/search\" method=\"get\" role=\"search\">"
-         "<input type=\"search\" name=\"q\" placeholder=\"class, handle (0x.. or decimal), @dump id\" "
+         "<input type=\"search\" name=\"q\" placeholder=\"class, handle (0x.. or decimal), @dump "
+         "id\" "
          "aria-label=\"search\"> <button>Find</button></form></header><main>\n" +
          body + "\n</main></body></html>\n";
 }
@@ -115,18 +128,17 @@ std::string barChart(const std::string& title, const std::vector<Bar>& bars) {
                     "</text>";
   int y = top;
   for (const Bar& b : bars) {
-    const int barWidth = static_cast<int>(
-        std::max<int64_t>(1, b.value * (width - labelWidth - 90) / most));
+    const int barWidth =
+        static_cast<int>(std::max<int64_t>(1, b.value * (width - labelWidth - 90) / most));
     std::string label = b.label;
     if (label.size() > 44) label = "\xE2\x80\xA6" + label.substr(label.size() - 43);
     svg += "<a href=\"" + esc(b.href) + "\"><title>" + esc(b.label) + ": " + grouped(b.value) +
            "</title><text x=\"" + std::to_string(labelWidth - 6) + "\" y=\"" +
-           std::to_string(y + 14) + "\" text-anchor=\"end\">" + esc(label) +
-           "</text><rect x=\"" + std::to_string(labelWidth) + "\" y=\"" + std::to_string(y + 3) +
-           "\" width=\"" + std::to_string(barWidth) + "\" height=\"" +
-           std::to_string(rowHeight - 6) + "\" fill=\"#5b8fd6\"/><text x=\"" +
-           std::to_string(labelWidth + barWidth + 5) + "\" y=\"" + std::to_string(y + 14) +
-           "\">" + grouped(b.value) + "</text></a>";
+           std::to_string(y + 14) + "\" text-anchor=\"end\">" + esc(label) + "</text><rect x=\"" +
+           std::to_string(labelWidth) + "\" y=\"" + std::to_string(y + 3) + "\" width=\"" +
+           std::to_string(barWidth) + "\" height=\"" + std::to_string(rowHeight - 6) +
+           "\" fill=\"#5b8fd6\"/><text x=\"" + std::to_string(labelWidth + barWidth + 5) +
+           "\" y=\"" + std::to_string(y + 14) + "\">" + grouped(b.value) + "</text></a>";
     y += rowHeight;
   }
   return svg + "</svg>";

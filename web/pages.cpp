@@ -25,7 +25,8 @@ bool flag(const Params& p, const std::string& name) {
 size_t pageParam(const Params& p) {
   const std::string text = param(p, "page", "0");
   const std::optional<int32_t> n = cli::parseCount(text);
-  if (!n || *n > 1000000) throw HttpError(400, "page must be a whole number, not " + cli::quoteInput(text));
+  if (!n || *n > 1000000)
+    throw HttpError(400, "page must be a whole number, not " + cli::quoteInput(text));
   return static_cast<size_t>(*n);
 }
 
@@ -59,16 +60,16 @@ std::string viaText(const json& r) {
   return "";
 }
 
-std::string errorBox(const std::string& text) {
-  return "<p class=\"error\">" + esc(text) + "</p>";
-}
+std::string errorBox(const std::string& text) { return "<p class=\"error\">" + esc(text) + "</p>"; }
 
 // The records of an answer, or the answer's error shown in their place.
 const json& records(const Answer& a, std::string& html) {
   static const json kNone = json::array();
   if (a.json.is_array()) return a.json;
-  if (!a.error().empty()) html += errorBox(a.error());
-  else if (!a.text.empty()) html += "<p class=\"note\">" + esc(a.text) + "</p>";
+  if (!a.error().empty())
+    html += errorBox(a.error());
+  else if (!a.text.empty())
+    html += "<p class=\"note\">" + esc(a.text) + "</p>";
   return kNone;
 }
 
@@ -98,8 +99,11 @@ std::string changeCell(const json& r, const char* key) {
   auto it = r.find(key);
   if (it == r.end() || !it->is_number()) return "<td class=\"n muted\">-</td>";
   const int64_t n = it->get<int64_t>();
-  return std::string("<td class=\"n ") + (n > 0 ? "grow" : n < 0 ? "shrink" : "muted") + "\">" +
-         (n > 0 ? "+" : "") + grouped(n) + "</td>";
+  return std::string("<td class=\"n ") +
+         (n > 0   ? "grow"
+          : n < 0 ? "shrink"
+                  : "muted") +
+         "\">" + (n > 0 ? "+" : "") + grouped(n) + "</td>";
 }
 
 std::string numberCell(const json& r, const char* key) {
@@ -157,7 +161,8 @@ std::string overviewPage(Site& site) {
     html += "<dt>references to missing objects</dt><dd><a href=\"/missing\">" +
             grouped(static_cast<int64_t>(dump->danglingReferences)) + "</a></dd>";
   } else {
-    html += "<dt>roots</dt><dd><a href=\"/roots\">static fields of classes, locals of threads</a></dd>";
+    html +=
+        "<dt>roots</dt><dd><a href=\"/roots\">static fields of classes, locals of threads</a></dd>";
   }
   if (const cli::Baseline* b = site.baseline())
     html += "<dt>baseline</dt><dd>" + esc(b->file) + " (<a href=\"/classes\">compare</a>)</dd>";
@@ -191,20 +196,24 @@ std::string overviewPage(Site& site) {
 
 std::string censusPage(Site& site, const Params& params) {
   const std::string prefix = param(params, "prefix");
-  if (!prefix.empty() && prefix[0] == '-') throw HttpError(400, "a class name prefix does not begin with '-'");
+  if (!prefix.empty() && prefix[0] == '-')
+    throw HttpError(400, "a class name prefix does not begin with '-'");
   const bool credit = flag(params, "credit");
   const size_t pageNo = pageParam(params);
   const cli::Baseline* baseline = site.baseline();
   std::vector<std::string> words{"classes"};
   if (!prefix.empty()) words.push_back(prefix);
   if (credit) words.push_back("--superclasses");
-  std::string html = "<h1>Census" + std::string(baseline ? " compared with the baseline" : "") +
-                     "</h1>";
-  html += "<form class=\"filter\" method=\"get\" action=\"/classes\"><label>class name begins with "
-          "<input type=\"text\" name=\"prefix\" value=\"" + esc(prefix) +
-          "\" placeholder=\"java.util. or com/acme/\"></label> <label><input type=\"checkbox\" "
-          "name=\"credit\" value=\"1\"" + (credit ? " checked" : "") +
-          "> count each object for its superclasses too</label> <button>Show</button></form>";
+  std::string html =
+      "<h1>Census" + std::string(baseline ? " compared with the baseline" : "") + "</h1>";
+  html +=
+      "<form class=\"filter\" method=\"get\" action=\"/classes\"><label>class name begins with "
+      "<input type=\"text\" name=\"prefix\" value=\"" +
+      esc(prefix) +
+      "\" placeholder=\"java.util. or com/acme/\"></label> <label><input type=\"checkbox\" "
+      "name=\"credit\" value=\"1\"" +
+      (credit ? " checked" : "") +
+      "> count each object for its superclasses too</label> <button>Show</button></form>";
   if (baseline)
     html += "<p class=\"note\">Baseline: " + esc(baseline->file) +
             ". Largest growth first; bytes are the usage query's, for instances.</p>";
@@ -216,8 +225,8 @@ std::string censusPage(Site& site, const Params& params) {
     const char* title;
     bool number;
   };
-  std::vector<Column> columns{{"kind", "kind", false}, {"class", "class", false},
-                              {"count", "count", true}};
+  std::vector<Column> columns{
+      {"kind", "kind", false}, {"class", "class", false}, {"count", "count", true}};
   if (baseline) {
     columns.push_back({"baselineCount", "baseline count", true});
     columns.push_back({"countChange", "change", true});
@@ -232,7 +241,8 @@ std::string censusPage(Site& site, const Params& params) {
   if (!sort.empty()) {
     auto c = std::find_if(columns.begin(), columns.end(),
                           [&](const Column& col) { return sort == col.key; });
-    if (c == columns.end()) throw HttpError(400, "no column " + cli::quoteInput(sort) + " to sort by");
+    if (c == columns.end())
+      throw HttpError(400, "no column " + cli::quoteInput(sort) + " to sort by");
     if (!order.empty() && order != "asc" && order != "desc")
       throw HttpError(400, "order is asc or desc");
     const bool descending = order.empty() ? c->number : order == "desc";
@@ -254,31 +264,39 @@ std::string censusPage(Site& site, const Params& params) {
   for (const Column& c : columns) {
     const bool current = sort == c.key;
     const bool nowDescending = current ? (order.empty() ? c.number : order == "desc") : false;
-    const std::string next = current ? (nowDescending ? "asc" : "desc") : (c.number ? "desc" : "asc");
+    const std::string next =
+        current ? (nowDescending ? "asc" : "desc") : (c.number ? "desc" : "asc");
     head += std::string("<th") + (c.number ? " class=\"n\"" : "") + " data-column=\"" + c.key +
             "\"><a href=\"" + esc(base + "sort=" + c.key + "&order=" + next) + "\">" + c.title +
             (current ? (nowDescending ? " &darr;" : " &uarr;") : "") + "</a></th>";
   }
   if (baseline) head += "<th></th>";
-  const std::string pageBase = base + (sort.empty() ? "" : "sort=" + sort + "&order=" + order + "&");
+  const std::string pageBase =
+      base + (sort.empty() ? "" : "sort=" + sort + "&order=" + order + "&");
   html += "<p class=\"muted\">" + grouped(static_cast<int64_t>(rows.size())) +
           " rows (C: instances of the class, A: object arrays of it)</p>";
   html += pagedTable(rows, pageNo, pageBase, head, [&](const json& r, size_t) {
     const char kind = kindOf(r);
     const uint32_t h = handleOf(r);
     std::string cells = "<td>" + std::string(1, kind) + "</td><td>";
-    if (!h) cells += esc(str(r, "class")) + (kind == 'A' ? "[]" : "");
+    if (!h)
+      cells += esc(str(r, "class")) + (kind == 'A' ? "[]" : "");
     else if (kind == 'A')
       cells += "<a href=\"" + classUrl(h) + "#arrays\">" + esc(str(r, "class")) + "[]</a>";
-    else cells += classLink(h, str(r, "class"));
+    else
+      cells += classLink(h, str(r, "class"));
     cells += "</td>" + numberCell(r, "count");
     if (baseline) {
       cells += numberCell(r, "baselineCount") + changeCell(r, "countChange");
-      if (!credit) cells += numberCell(r, "bytes") + numberCell(r, "baselineBytes") + changeCell(r, "bytesChange");
+      if (!credit)
+        cells +=
+            numberCell(r, "bytes") + numberCell(r, "baselineBytes") + changeCell(r, "bytesChange");
       const std::string status = str(r, "status");
-      cells += "<td>" + std::string(status == "new" ? "<span class=\"tag\">new</span>"
-                                    : status == "gone" ? "<span class=\"tag gone\">gone</span>"
-                                                       : "") + "</td>";
+      cells += "<td>" +
+               std::string(status == "new"    ? "<span class=\"tag\">new</span>"
+                           : status == "gone" ? "<span class=\"tag gone\">gone</span>"
+                                              : "") +
+               "</td>";
     }
     return cells;
   });
@@ -303,14 +321,17 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
               esc(str(r, key)) + "</dd>";
     for (const char* key : {"fields", "instanceSize", "methods", "interfaces"})
       html += std::string("<dt>") + key + "</dt><dd>" + grouped(num(r, key)) + "</dd>";
-    html += std::string("<dt>abstract</dt><dd>") + (r.contains("abstract") && (r["abstract"].is_boolean() ? r["abstract"].get<bool>()
-                                                         : str(r, "abstract") == "true")
-                   ? "yes"
-                   : "no") + "</dd>";
+    html += std::string("<dt>abstract</dt><dd>") +
+            (r.contains("abstract") && (r["abstract"].is_boolean() ? r["abstract"].get<bool>()
+                                                                   : str(r, "abstract") == "true")
+                 ? "yes"
+                 : "no") +
+            "</dd>";
     if (auto id = site.session().dumpId(cls)) html += "<dt>dump id</dt><dd>" + hexId(*id) + "</dd>";
     html += "</dl>";
   }
-  html += "<p><a href=\"" + objectUrl(cls) + "?as=object\">static fields, references and path of the "
+  html += "<p><a href=\"" + objectUrl(cls) +
+          "?as=object\">static fields, references and path of the "
           "class object</a></p>";
 
   std::string chain;
@@ -330,8 +351,9 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
       if (handleOf(r) != cls || kindOf(r) != 'C') continue;
       html += "<h2>Census</h2><table><tr><th class=\"n\">count</th>";
       if (site.baseline())
-        html += "<th class=\"n\">baseline count</th><th class=\"n\">change</th><th class=\"n\">bytes"
-                "</th><th class=\"n\">baseline bytes</th><th class=\"n\">change</th><th></th>";
+        html +=
+            "<th class=\"n\">baseline count</th><th class=\"n\">change</th><th class=\"n\">bytes"
+            "</th><th class=\"n\">baseline bytes</th><th class=\"n\">change</th><th></th>";
       html += "</tr><tr>" + numberCell(r, "count");
       if (site.baseline())
         html += numberCell(r, "baselineCount") + changeCell(r, "countChange") +
@@ -344,13 +366,16 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
   const Answer usage = site.run({"usage"}, true, true);  // the whole heap's, kept
   for (const json& r : usage.json.is_array() ? usage.json : json::array())
     if (str(r, "class") == name)
-      html += "<h2>Memory usage</h2><table><tr><th class=\"n\">instances</th><th class=\"n\">bytes"
-              "</th></tr><tr>" + numberCell(r, "count") + numberCell(r, "bytes") + "</tr></table>";
+      html +=
+          "<h2>Memory usage</h2><table><tr><th class=\"n\">instances</th><th class=\"n\">bytes"
+          "</th></tr><tr>" +
+          numberCell(r, "count") + numberCell(r, "bytes") + "</tr></table>";
 
   html += "<h2>Instances</h2>";
   const Answer inst = site.run({"instances", hex, "--limit", limitWord(pageNo)}, true);
   const json& instRows = records(inst, html);
-  if (instRows.empty() && inst.json.is_array()) html += "<p>none</p>";
+  if (instRows.empty() && inst.json.is_array())
+    html += "<p>none</p>";
   else if (!instRows.empty())
     html += pagedTable(instRows, pageNo, classUrl(cls) + "?", "<th>#</th><th>object</th>",
                        [](const json& r, size_t i) {
@@ -360,15 +385,18 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
   html += "<h2 id=\"arrays\">Arrays of " + esc(name) + "</h2>";
   const Answer arrays = site.run({"instances", hex, "--arrays", "--limit", "501"}, true);
   const json& arrayRows = records(arrays, html);
-  if (arrayRows.empty() && arrays.json.is_array()) html += "<p>none</p>";
+  if (arrayRows.empty() && arrays.json.is_array())
+    html += "<p>none</p>";
   else if (!arrayRows.empty())
     html += pagedTable(arrayRows, 0, classUrl(cls) + "?", "<th>#</th><th>array</th>",
                        [](const json& r, size_t i) {
                          return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) +
                                 "</td>";
-                       }) + (arrayRows.size() > kPageRows ? "<p class=\"muted\">the first 500 shown: "
-                                                           "see /api/instances/" + hex + "?arrays=1</p>"
-                                                         : "");
+                       }) +
+            (arrayRows.size() > kPageRows ? "<p class=\"muted\">the first 500 shown: "
+                                            "see /api/instances/" +
+                                                hex + "?arrays=1</p>"
+                                          : "");
   return page("Class " + name, html);
 }
 
@@ -383,7 +411,8 @@ std::string valueCell(Site& site, const std::string& value) {
     if (h && cli::kindOf(site.vm(), *h) != 0) {
       const std::string rest = end == std::string::npos ? "" : value.substr(end);
       const std::string url = cli::kindOf(site.vm(), *h) == 'C' ? classUrl(*h) : objectUrl(*h);
-      return "<a href=\"" + url + "\"><code>" + esc(value.substr(0, end)) + "</code></a>" + esc(rest);
+      return "<a href=\"" + url + "\"><code>" + esc(value.substr(0, end)) + "</code></a>" +
+             esc(rest);
     }
   }
   return esc(value);
@@ -397,20 +426,27 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   const size_t pageNo = pageParam(params);
   const std::string hex = cli::hexHandle(h);
   const std::string className = cli::reportedClassName(vm, h);
-  std::string html = "<h1>" + std::string(kind == 'C' ? "Class object " : kind == 'I' ? "Object " : "Array ") +
-                     "<code>" + hex + "</code> " + esc(className) + (kind == 'A' ? "[]" : "") + "</h1>";
-  if (kind == 'C') html += "<p><a href=\"" + classUrl(h) + "\">the class page</a></p>";
+  std::string html = "<h1>" +
+                     std::string(kind == 'C'   ? "Class object "
+                                 : kind == 'I' ? "Object "
+                                               : "Array ") +
+                     "<code>" + hex + "</code> " + esc(className) + (kind == 'A' ? "[]" : "") +
+                     "</h1>";
+  if (kind == 'C')
+    html += "<p><a href=\"" + classUrl(h) + "\">the class page</a></p>";
   else if (uint32_t cls = vm.classOfObject(h); cls && kind != 'P')
     html += "<p>class: " + classLink(cls, vm.className(cls)) + "</p>";
 
-  html += "<dl class=\"facts\"><dt>handle</dt><dd><code>" + hex + "</code> (" + cli::decimalHandle(h) + ")</dd>";
+  html += "<dl class=\"facts\"><dt>handle</dt><dd><code>" + hex + "</code> (" +
+          cli::decimalHandle(h) + ")</dd>";
   if (auto id = site.session().dumpId(h)) {
     html += "<dt>dump id</dt><dd>" + hexId(*id) + "</dd>";
     if (const cli::Baseline* b = site.baseline())
-      html += std::string("<dt>in the baseline</dt><dd>") +
-              (b->hasId(*id) ? "yes: the baseline dump has an object with this id"
-                             : "<span class=\"tag\">new</span> no object of the baseline has this id") +
-              "</dd>";
+      html +=
+          std::string("<dt>in the baseline</dt><dd>") +
+          (b->hasId(*id) ? "yes: the baseline dump has an object with this id"
+                         : "<span class=\"tag\">new</span> no object of the baseline has this id") +
+          "</dd>";
   }
   html += "</dl>";
 
@@ -423,7 +459,8 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
       if (r.contains(key))
         html += std::string("<dt>") + key + "</dt><dd>" +
                 (r[key].is_number() ? grouped(r[key].get<int64_t>()) : esc(str(r, key))) + "</dd>";
-    if (r.contains("toString")) html += "<dt>toString</dt><dd><pre class=\"text\">" + esc(str(r, "toString")) + "</pre></dd>";
+    if (r.contains("toString"))
+      html += "<dt>toString</dt><dd><pre class=\"text\">" + esc(str(r, "toString")) + "</pre></dd>";
     html += "</dl>";
   }
 
@@ -431,11 +468,13 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   const Answer fields = site.run({"fields", hex});
   const json& fieldRows = records(fields, html);
   if (!fieldRows.empty()) {
-    html += "<table><thead><tr><th>declared by</th><th>field</th><th>type</th><th>value</th></tr></thead><tbody>";
+    html +=
+        "<table><thead><tr><th>declared "
+        "by</th><th>field</th><th>type</th><th>value</th></tr></thead><tbody>";
     for (const json& r : fieldRows)
       html += "<tr><td>" + esc(str(r, "declaredBy")) + "</td><td><code>" + esc(str(r, "field")) +
-              "</code></td><td>" + esc(str(r, "type")) + "</td><td>" + valueCell(site, str(r, "value")) +
-              "</td></tr>";
+              "</code></td><td>" + esc(str(r, "type")) + "</td><td>" +
+              valueCell(site, str(r, "value")) + "</td></tr>";
     html += "</tbody></table>";
   } else if (fields.json.is_array()) {
     html += "<p>none</p>";
@@ -444,28 +483,36 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   html += "<h2 id=\"refs\">Refers to</h2>";
   const Answer refs = site.run({"refs", hex, "--limit", "501"});
   const json& refRows = records(refs, html);
-  if (refRows.empty() && refs.json.is_array()) html += "<p>nothing</p>";
+  if (refRows.empty() && refs.json.is_array())
+    html += "<p>nothing</p>";
   else if (!refRows.empty())
     html += pagedTable(refRows, 0, objectUrl(h) + "?", "<th>through</th><th>object</th>",
-                       [](const json& r, size_t) { return "<td>" + viaText(r) + "</td><td>" + link(r) + "</td>"; });
+                       [](const json& r, size_t) {
+                         return "<td>" + viaText(r) + "</td><td>" + link(r) + "</td>";
+                       });
 
   html += "<h2 id=\"referrers\">Referred to by</h2>";
   const Answer referrers = site.run({"referrers", hex, "--limit", limitWord(pageNo)});
   const json& referrerRows = records(referrers, html);
-  if (referrerRows.empty() && referrers.json.is_array()) html += "<p>nothing</p>";
+  if (referrerRows.empty() && referrers.json.is_array())
+    html += "<p>nothing</p>";
   else if (!referrerRows.empty())
     html += pagedTable(referrerRows, pageNo, objectUrl(h) + "?", "<th>holder</th><th>through</th>",
-                       [](const json& r, size_t) { return "<td>" + link(r) + "</td><td>" + viaText(r) + "</td>"; });
+                       [](const json& r, size_t) {
+                         return "<td>" + link(r) + "</td><td>" + viaText(r) + "</td>";
+                       });
 
   html += "<h2 id=\"path\">Path from a root</h2>";
   const Answer path = site.run({"path", hex});
   const json& pathRows = records(path, html);
   if (!pathRows.empty()) {
-    html += "<table class=\"path\"><thead><tr><th>#</th><th>held through</th><th>object</th></tr></thead><tbody>";
+    html +=
+        "<table class=\"path\"><thead><tr><th>#</th><th>held "
+        "through</th><th>object</th></tr></thead><tbody>";
     size_t i = 0;
     for (const json& r : pathRows)
-      html += "<tr><td class=\"n\">" + std::to_string(++i) + "</td><td>" + viaText(r) + "</td><td>" +
-              link(r) + "</td></tr>";
+      html += "<tr><td class=\"n\">" + std::to_string(++i) + "</td><td>" + viaText(r) +
+              "</td><td>" + link(r) + "</td></tr>";
     html += "</tbody></table>";
   }
   return page("Object " + hex, html);
@@ -479,7 +526,8 @@ std::string threadsPage(Site& site) {
           " threads; frames innermost first, with the objects their locals hold</p>";
   for (const json& t : threads) {
     html += "<h2>" + esc(str(t, "name")) + " " + link(t) +
-            (t.value("caller", false) ? " <span class=\"tag\">calling thread</span>" : "") + "</h2>";
+            (t.value("caller", false) ? " <span class=\"tag\">calling thread</span>" : "") +
+            "</h2>";
     const json frames = t.value("frames", json::array());
     if (frames.empty()) {
       html += "<p class=\"muted\">no frame holds an object</p>";
@@ -504,19 +552,23 @@ std::string rootsPage(Site& site) {
   std::string html = "<h1>Roots</h1>";
   const simvm::LoadedHeap* dump = site.session().dump();
   if (!dump) {
-    html += "<p>The demo heap's roots are the static fields of its classes and the locals of its "
-            "threads' frames (the calling thread's own are not scanned): see <a href=\"/threads\">"
-            "threads</a>, and each class's static fields on its class object's page.</p>";
+    html +=
+        "<p>The demo heap's roots are the static fields of its classes and the locals of its "
+        "threads' frames (the calling thread's own are not scanned): see <a href=\"/threads\">"
+        "threads</a>, and each class's static fields on its class object's page.</p>";
     return page("Roots", html);
   }
-  html += "<p>The dump's GC roots by kind. Java frame roots are the locals of the "
-          "<a href=\"/threads\">threads</a>' frames; a system class root is the class itself.</p>"
-          "<table><thead><tr><th>kind</th><th class=\"n\">objects</th><th>held by</th></tr></thead><tbody>";
+  html +=
+      "<p>The dump's GC roots by kind. Java frame roots are the locals of the "
+      "<a href=\"/threads\">threads</a>' frames; a system class root is the class itself.</p>"
+      "<table><thead><tr><th>kind</th><th class=\"n\">objects</th><th>held "
+      "by</th></tr></thead><tbody>";
   for (size_t k = 0; k < simvm::kRootKinds; ++k) {
     const auto kind = static_cast<simvm::RootKind>(k);
     std::string holder;
     for (const auto& [h, hk] : dump->rootHolders)
-      if (hk == kind) holder = "<a href=\"" + objectUrl(h) + "#refs\">" + esc(site.vm().className(h)) + "</a>";
+      if (hk == kind)
+        holder = "<a href=\"" + objectUrl(h) + "#refs\">" + esc(site.vm().className(h)) + "</a>";
     html += "<tr><td>" + esc(simvm::rootKindName(kind)) + "</td><td class=\"n\">" +
             grouped(static_cast<int64_t>(dump->roots[k])) + "</td><td>" + holder + "</td></tr>";
   }
@@ -534,37 +586,41 @@ std::string rootsPage(Site& site) {
 std::string missingPage(Site& site, const Params& params) {
   const size_t pageNo = pageParam(params);
   std::string html = "<h1>References to objects missing from the dump</h1>";
-  if (!site.session().dump()) return page("Missing", html + "<p>The demo heap is no dump: none.</p>");
+  if (!site.session().dump())
+    return page("Missing", html + "<p>The demo heap is no dump: none.</p>");
   const Answer a = site.run({"missing"}, false, true);
   const json& rows = records(a, html);
   html += "<p class=\"muted\">" + grouped(static_cast<int64_t>(rows.size())) +
           " listed; loading read each as null</p>";
-  html += pagedTable(rows, pageNo, "/missing?",
-                     "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
-                     [&](const json& r, size_t) {
-                       std::string who = esc(str(r, "referrer"));
-                       const std::string id = str(r, "referrer");
-                       if (!id.empty())
-                         who = "<a href=\"/search?q=" + urlEncode(id.rfind("0x", 0) == 0 ? "@" + id.substr(2) : id) +
-                               "\">" + who + "</a>";
-                       return "<td>" + who + "</td><td>" + esc(str(r, "class")) + "</td><td><code>" +
-                              esc(str(r, "field")) + "</code></td><td>" + esc(str(r, "missing")) + "</td>";
-                     });
+  html += pagedTable(
+      rows, pageNo, "/missing?", "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
+      [&](const json& r, size_t) {
+        std::string who = esc(str(r, "referrer"));
+        const std::string id = str(r, "referrer");
+        if (!id.empty())
+          who =
+              "<a href=\"/search?q=" + urlEncode(id.rfind("0x", 0) == 0 ? "@" + id.substr(2) : id) +
+              "\">" + who + "</a>";
+        return "<td>" + who + "</td><td>" + esc(str(r, "class")) + "</td><td><code>" +
+               esc(str(r, "field")) + "</code></td><td>" + esc(str(r, "missing")) + "</td>";
+      });
   return page("Missing", html);
 }
 
 std::string searchPage(Site& site, const std::string& query, std::string& location) {
   std::string html = "<h1>Search</h1>";
   if (query.empty())
-    return page("Search", html + "<p>Give a class name (slash or dot form, a simple name, X[]), a "
-                                 "handle (0x hex or decimal) or a dump id (@hex).</p>");
+    return page("Search", html +
+                              "<p>Give a class name (slash or dot form, a simple name, X[]), a "
+                              "handle (0x hex or decimal) or a dump id (@hex).</p>");
   cli::Session& s = site.session();
   try {
     if (cli::looksLikeHandle(query)) {
       if (query[0] == '$') throw cli::UsageError("rows ($1, $2, ...) belong to the shell");
       const uint32_t h = s.resolveHandle(query);
       const char kind = cli::kindOf(site.vm(), h);
-      if (kind == 0) throw cli::CliError("no class, object or array has the handle " + cli::hexHandle(h));
+      if (kind == 0)
+        throw cli::CliError("no class, object or array has the handle " + cli::hexHandle(h));
       location = kind == 'C' ? classUrl(h) : objectUrl(h);
       return "";
     }
@@ -582,7 +638,8 @@ std::string searchPage(Site& site, const std::string& query, std::string& locati
     const size_t at = hint.find("did you mean ");
     if (at != std::string::npos) {
       const size_t start = at + 13, end = hint.rfind('?');
-      const std::string suggestion = hint.substr(start, end == std::string::npos || end < start ? std::string::npos : end - start);
+      const std::string suggestion = hint.substr(
+          start, end == std::string::npos || end < start ? std::string::npos : end - start);
       const cli::Session::ClassLookup meant = s.lookUpClass(suggestion);
       html += "<p class=\"note\">Did you mean " +
               (meant.cls ? classLink(meant.cls, suggestion) : esc(suggestion)) + "?</p>";

@@ -41,7 +41,8 @@ ServeOptions parseServeOptions(const cli::Context& ctx, const std::vector<std::s
       return value;
     };
     if (name == "--heap") {
-      if (!o.global.heap.empty()) throw cli::UsageError("--heap is given twice: one heap at a time");
+      if (!o.global.heap.empty())
+        throw cli::UsageError("--heap is given twice: one heap at a time");
       o.global.heap = take();
     } else if (name == "--baseline") {
       if (!o.global.baseline.empty()) throw cli::UsageError("--baseline is given twice");
@@ -51,7 +52,8 @@ ServeOptions parseServeOptions(const cli::Context& ctx, const std::vector<std::s
       portGiven = true;
       const std::optional<int32_t> port = cli::parseCount(take());
       if (!port || *port > 65535)
-        throw cli::UsageError("--port needs a port number from 0 to 65535, not " + cli::quoteInput(value));
+        throw cli::UsageError("--port needs a port number from 0 to 65535, not " +
+                              cli::quoteInput(value));
       o.port = *port;
     } else if (name == "--bind") {
       if (bindGiven) throw cli::UsageError("--bind is given twice");
@@ -95,9 +97,10 @@ int runServe(cli::Context& ctx, const cli::Invocation& inv, std::ostream& out) {
                  "reach it can read this heap\n",
                  cli::printable(o.bind).c_str());
   const bool v6 = o.bind.find(':') != std::string::npos;
-  out << "serving " << (o.global.heap.empty() ? std::string("the demo heap") : cli::printable(o.global.heap))
-      << " at http://" << (v6 ? "[" : "") << cli::printable(o.bind) << (v6 ? "]" : "") << ":" << port
-      << "/ (Ctrl-C stops)" << std::endl;
+  out << "serving "
+      << (o.global.heap.empty() ? std::string("the demo heap") : cli::printable(o.global.heap))
+      << " at http://" << (v6 ? "[" : "") << cli::printable(o.bind) << (v6 ? "]" : "") << ":"
+      << port << "/ (Ctrl-C stops)" << std::endl;
 
   std::thread waiter([&] {
     int signal = 0;

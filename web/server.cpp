@@ -29,7 +29,7 @@ std::vector<std::string> apiWords(Site& site, const std::string& name, const std
                                   const httplib::Request& req) {
   static const std::vector<std::string> kWholeHeap{"classes", "usage", "threads", "missing"};
   static const std::vector<std::string> kOfHandle{"class-info", "instances", "info", "fields",
-                                                  "refs", "referrers", "path"};
+                                                  "refs",       "referrers", "path"};
   std::vector<std::string> words{name};
   const bool wholeHeap = std::find(kWholeHeap.begin(), kWholeHeap.end(), name) != kWholeHeap.end();
   const bool ofHandle = std::find(kOfHandle.begin(), kOfHandle.end(), name) != kOfHandle.end();
@@ -42,7 +42,8 @@ std::vector<std::string> apiWords(Site& site, const std::string& name, const std
   }
   const std::string prefix = req.get_param_value("prefix");
   if (!prefix.empty()) {
-    if (name != "classes" && name != "usage") throw HttpError(400, "prefix is for classes and usage");
+    if (name != "classes" && name != "usage")
+      throw HttpError(400, "prefix is for classes and usage");
     if (prefix[0] == '-') throw HttpError(400, "a prefix does not begin with '-'");
     words.push_back(prefix);
   }
@@ -83,15 +84,20 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
         body(req, res);
       } catch (const HttpError& e) {
         res.status = e.status;
-        if (api) res.set_content("{\"error\": " + cli::jsonString(e.what()) + "}\n", kJson);
-        else res.set_content(errorPage(e.status, e.what()), kHtml);
+        if (api)
+          res.set_content("{\"error\": " + cli::jsonString(e.what()) + "}\n", kJson);
+        else
+          res.set_content(errorPage(e.status, e.what()), kHtml);
       } catch (const std::exception& e) {
         res.status = 500;
-        if (api) res.set_content("{\"error\": " + cli::jsonString(e.what()) + "}\n", kJson);
-        else res.set_content(errorPage(500, e.what()), kHtml);
+        if (api)
+          res.set_content("{\"error\": " + cli::jsonString(e.what()) + "}\n", kJson);
+        else
+          res.set_content(errorPage(500, e.what()), kHtml);
       }
       const double ms =
-          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
       res.set_header("Server-Timing", "app;dur=" + std::to_string(ms));
       // Pages need no script and load nothing: a text from the heap can run nothing either.
       res.set_header("Content-Security-Policy",
@@ -108,9 +114,8 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
   };
 
   s.Get("/", htmlPage([this](const httplib::Request&) { return overviewPage(site_); }));
-  s.Get("/classes", htmlPage([this](const httplib::Request& req) {
-          return censusPage(site_, paramsOf(req));
-        }));
+  s.Get("/classes",
+        htmlPage([this](const httplib::Request& req) { return censusPage(site_, paramsOf(req)); }));
   s.Get(R"(/class/([^/]+))", htmlPage([this](const httplib::Request& req) {
           return classPage(site_, site_.handleParam(req.matches[1]), paramsOf(req));
         }));
@@ -125,11 +130,13 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
   s.Get("/search", handle([this](const httplib::Request& req, httplib::Response& res) {
           std::string location;
           const std::string html = searchPage(site_, req.get_param_value("q"), location);
-          if (!location.empty()) res.set_redirect(location, 303);
-          else res.set_content(html, kHtml);
+          if (!location.empty())
+            res.set_redirect(location, 303);
+          else
+            res.set_content(html, kHtml);
         }));
-  s.Get(R"(/api/([a-z-]+)(?:/([^/]+))?)", handle([this](const httplib::Request& req,
-                                                         httplib::Response& res) {
+  s.Get(R"(/api/([a-z-]+)(?:/([^/]+))?)",
+        handle([this](const httplib::Request& req, httplib::Response& res) {
           const std::string name = req.matches[1];
           const std::vector<std::string> words = apiWords(site_, name, req.matches[2], req);
           const Answer a = site_.run(words, alone(name), words.size() == 1);
@@ -137,8 +144,8 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
         }));
   s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const std::string what = res.status == 404 ? "no page at " + req.path
-                                               : "the request could not be served";
+    const std::string what =
+        res.status == 404 ? "no page at " + req.path : "the request could not be served";
     if (req.path.rfind("/api/", 0) == 0)
       res.set_content("{\"error\": " + cli::jsonString(what) + "}\n", kJson);
     else

@@ -36,7 +36,8 @@ void VmGate::enter(bool alone) {
   if (running_ == 0) mark_ = vm_.mark();
   ++running_;
   const simvm::Vm::Mark now = vm_.mark();
-  if (now.nextSlot - mark_.nextSlot > kDrainSlots || now.arenaNext - mark_.arenaNext > kDrainArenaBytes)
+  if (now.nextSlot - mark_.nextSlot > kDrainSlots ||
+      now.arenaNext - mark_.arenaNext > kDrainArenaBytes)
     draining_ = true;
 }
 
@@ -114,7 +115,8 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
 
 uint32_t Site::handleParam(const std::string& text) {
   const std::optional<uint32_t> h = cli::parseHandleNumber(text);
-  if (!h) throw HttpError(400, "not a handle: " + cli::quoteInput(text) + " (write 0x hex or decimal)");
+  if (!h)
+    throw HttpError(400, "not a handle: " + cli::quoteInput(text) + " (write 0x hex or decimal)");
   if (cli::kindOf(vm(), *h) == 0)
     throw HttpError(404, "no class, object or array has the handle " + cli::hexHandle(*h));
   return *h;

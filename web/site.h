@@ -25,8 +25,8 @@ struct HttpError : std::runtime_error {
 // One command's answer: the JSON it wrote (records, or {"error": ...}) and its exit status.
 struct Answer {
   int exitStatus = 0;
-  std::string text;     // as written
-  nlohmann::json json;  // parsed; null when the command wrote no JSON (a sentence)
+  std::string text;           // as written
+  nlohmann::json json;        // parsed; null when the command wrote no JSON (a sentence)
   std::string error() const;  // the error's text, or ""
 };
 

@@ -7,8 +7,8 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
-#include "cli/session.h"
 #include "cli/fuzz/console_context.h"
+#include "cli/session.h"
 
 namespace fuzzing {
 namespace {

@@ -32,8 +32,8 @@ void presentReportBytes(const uint8_t* data, size_t size) {
   view.summary = "summary";
   if (pick / 3 % 4) view.limit = pick / 3 % 4;
   std::ostringstream out;
-  cli::presentReport(s, report, view, pick / 12 % 2 ? cli::OutputMode::Json : cli::OutputMode::Table,
-                     out);
+  cli::presentReport(s, report, view,
+                     pick / 12 % 2 ? cli::OutputMode::Json : cli::OutputMode::Table, out);
 }
 
 }  // namespace fuzzing

@@ -70,7 +70,8 @@ void load(const uint8_t* data, size_t size) {
   simvm::HprofOptions options;
   options.maxStreamBytes = kMaxStreamBytes;
   try {
-    const std::unique_ptr<simvm::LoadedHeap> heap = simvm::loadHprof(file.write(data, size), options);
+    const std::unique_ptr<simvm::LoadedHeap> heap =
+        simvm::loadHprof(file.write(data, size), options);
     // The heap as the console first looks at it: every class by name.
     for (uint32_t cls : heap->vm->classes()) (void)heap->vm->className(cls);
   } catch (const simvm::HprofError&) {

@@ -43,9 +43,9 @@ class Bytes {
   std::abort();
 }
 
-constexpr const char* kMethods[] = {
-    "getClassInfo0",  "getHandleInfo0",          "getClasses0",     "getHandles0",
-    "getReferences0", "getBackTraceReferences0", "findPathToRoot0", "getMemoryUsage0"};
+constexpr const char* kMethods[] = {"getClassInfo0",   "getHandleInfo0", "getClasses0",
+                                    "getHandles0",     "getReferences0", "getBackTraceReferences0",
+                                    "findPathToRoot0", "getMemoryUsage0"};
 
 struct Run {
   simvm::Vm& vm;
@@ -59,14 +59,22 @@ struct Run {
   // An int slot: a handle of any kind, or any word at all.
   uint32_t word() {
     switch (in.u8() % 8) {
-      case 0: return in.u32();
-      case 1: return from(heap.classes);
-      case 2: return from(heap.arrays);
-      case 3: return from(heap.primitives);
-      case 4: return from(heap.freed);
-      case 5: return from(heap.junk);
-      case 6: return static_cast<uint32_t>(static_cast<int8_t>(in.u8()));
-      default: return from(heap.objects);
+      case 0:
+        return in.u32();
+      case 1:
+        return from(heap.classes);
+      case 2:
+        return from(heap.arrays);
+      case 3:
+        return from(heap.primitives);
+      case 4:
+        return from(heap.freed);
+      case 5:
+        return from(heap.junk);
+      case 6:
+        return static_cast<uint32_t>(static_cast<int8_t>(in.u8()));
+      default:
+        return from(heap.objects);
     }
   }
 
@@ -108,8 +116,10 @@ struct Run {
     if (q >= 2 && q != 6 && slots[0] != 0) {
       const std::string& bytes = vm.streamBytes(stream);
       try {
-        if (q == 7) simvm::decodeUsageReport(bytes);
-        else simvm::decodeReport(bytes);
+        if (q == 7)
+          simvm::decodeUsageReport(bytes);
+        else
+          simvm::decodeReport(bytes);
       } catch (const simvm::VmError& e) {
         finding(std::string(kMethods[q]) + " wrote a report that does not decode: " + e.what());
       }

@@ -30,15 +30,15 @@ struct PendingLink {
 struct Buckets {
   uint32_t shift;
   uint32_t count;
-  uint32_t* filled;        // per bucket: links waiting
-  PendingLink* pending;    // per bucket: kBufferLinks entries
+  uint32_t* filled;      // per bucket: links waiting
+  PendingLink* pending;  // per bucket: kBufferLinks entries
 };
 
 // One pass over every link of the heap: count (inStart[t] += 1) or deal out (in[--inStart[t]]).
 struct IndexPass {
   PathIndex* index;
-  uint64_t links;  // counted so far
-  uint32_t from;   // the slot whose links are offered
+  uint64_t links;   // counted so far
+  uint32_t from;    // the slot whose links are offered
   Buckets buckets;  // count 0: links are applied one by one
 };
 
@@ -116,9 +116,11 @@ void walkLinks(const PathGraph* g, IndexPass* shared) {
 Buckets bucketsFor(uint32_t slots) {
   Buckets b = {kMinBucketShift, 0, nullptr, nullptr};
   while ((static_cast<uint64_t>(slots) >> b.shift) >= kMaxBuckets) b.shift++;
-  uint32_t count = static_cast<uint32_t>((static_cast<uint64_t>(slots) + (1u << b.shift) - 1) >> b.shift);
+  uint32_t count =
+      static_cast<uint32_t>((static_cast<uint64_t>(slots) + (1u << b.shift) - 1) >> b.shift);
   b.filled = static_cast<uint32_t*>(calloc(count ? count : 1, sizeof(uint32_t)));
-  b.pending = static_cast<PendingLink*>(malloc(static_cast<size_t>(count ? count : 1) * kBufferLinks * sizeof(PendingLink)));
+  b.pending = static_cast<PendingLink*>(
+      malloc(static_cast<size_t>(count ? count : 1) * kBufferLinks * sizeof(PendingLink)));
   if (b.filled == nullptr || b.pending == nullptr) {
     free(b.filled);
     free(b.pending);
@@ -138,11 +140,13 @@ void bucketsFree(Buckets* b) {
 
 int indexBuild(PathIndex* index, const PathGraph* g) {
   *index = PathIndex{};
-  index->inStart = static_cast<uint32_t*>(calloc(static_cast<size_t>(g->slots) + 1, sizeof(uint32_t)));
+  index->inStart =
+      static_cast<uint32_t*>(calloc(static_cast<size_t>(g->slots) + 1, sizeof(uint32_t)));
   if (index->inStart == nullptr) return 0;
   IndexPass pass = {index, 0, 0, bucketsFor(g->slots)};
   walkLinks<false>(g, &pass);
-  if (g->classes->failed || pass.links > UINT32_MAX - 1 || pass.links > SIZE_MAX / sizeof(uint32_t)) {
+  if (g->classes->failed || pass.links > UINT32_MAX - 1 ||
+      pass.links > SIZE_MAX / sizeof(uint32_t)) {
     bucketsFree(&pass.buckets);
     indexFree(index);
     return 0;

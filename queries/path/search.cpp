@@ -57,10 +57,11 @@ int wordsPush(Words* w, uint32_t v, uint32_t limit) {
 struct Search {
   const PathGraph* g;
   const PathIndex* index;  // null: the walking search
-  uint32_t* mark;  // with an index, per slot: 0 = not visited, else (position + 1) << 1 | reference bit
+  uint32_t*
+      mark;  // with an index, per slot: 0 = not visited, else (position + 1) << 1 | reference bit
   SlotMarks marks;  // without one, the same marks for the slots visited
-  Words node;      // the queue: slot of each node, in the order found
-  Words levels;    // queue position where each level starts, then where the last one ends
+  Words node;       // the queue: slot of each node, in the order found
+  Words levels;     // queue position where each level starts, then where the last one ends
   int64_t maxNodes;
   int overflowed;  // the walking search reached maxNodes kept nodes and kept no more
 };
@@ -89,7 +90,8 @@ inline uint32_t linkedSlot(const Search* s, uint32_t link) {
 // Queues slot h; with `keep` clear, or once the walking search holds maxNodes nodes, h is
 // only counted as found. Returns 0 when memory runs out.
 int push(Search* s, uint32_t slot) {
-  if (s->index == nullptr && static_cast<int64_t>(s->node.count) >= s->maxNodes && s->node.count > 0) {
+  if (s->index == nullptr && static_cast<int64_t>(s->node.count) >= s->maxNodes &&
+      s->node.count > 0) {
     s->overflowed = 1;
     return 1;
   }
@@ -213,8 +215,8 @@ int assemblePath(Search* s, const Level& last, uint32_t root, uint32_t** path, u
   if (*path == nullptr) return 0;
   (*path)[0] = graphHandle(s->g, root);
   SlotView v = viewSlot(s->g, graphHandle(s->g, root));
-  uint32_t link = v.kind == kSlotClassObject ? firstFieldLink(s, last, root, v)
-                                             : lastStackLink(s, last, root);
+  uint32_t link =
+      v.kind == kSlotClassObject ? firstFieldLink(s, last, root, v) : lastStackLink(s, last, root);
   uint32_t k = last.unkept ? kept : kept - 1;  // the level `link` points into
   for (uint32_t i = 1; i < n; i++) {
     if (link == kNone) return 0;  // only a class table that failed meanwhile comes here
@@ -258,7 +260,8 @@ PathOutcome searchPath(const PathGraph* g, const PathIndex* index, uint32_t targ
       int lastPass = level.unkept || static_cast<int64_t>(level.end) >= s.maxNodes;
       uint32_t root;
       if ((!level.unkept && !wordsPush(&s.levels, level.start, g->slots + 1)) ||
-          !(index ? expandOverIndex(&s, level, &root) : expandByWalking(&s, level, &root, !lastPass))) {
+          !(index ? expandOverIndex(&s, level, &root)
+                  : expandByWalking(&s, level, &root, !lastPass))) {
         outcome = kPathOutOfMemory;
         break;
       }

@@ -11,8 +11,8 @@ namespace tv {
 
 enum PathOutcome {
   kPathFound,
-  kPathSearchFailed,   // no level met a root, and the last one added no node
-  kPathExceeded,       // a level ended without a root with at least maxNodes nodes found
+  kPathSearchFailed,  // no level met a root, and the last one added no node
+  kPathExceeded,      // a level ended without a root with at least maxNodes nodes found
   kPathOutOfMemory,
 };
 

@@ -25,8 +25,8 @@ __attribute__((dllexport)) uint32_t FindClass(void* ee, const char* name, int32_
 }
 
 __attribute__((dllexport)) int32_t execute_java_static_method(void* ee, uint32_t cls,
-                                                         const char* method,
-                                                         const char* signature, ...) {
+                                                              const char* method,
+                                                              const char* signature, ...) {
   const SimvmServices* s = services();
   if (!s) return 0;
   va_list args;
@@ -37,8 +37,8 @@ __attribute__((dllexport)) int32_t execute_java_static_method(void* ee, uint32_t
 }
 
 __attribute__((dllexport)) int32_t execute_java_dynamic_method(void* ee, uint32_t obj,
-                                                          const char* method,
-                                                          const char* signature, ...) {
+                                                               const char* method,
+                                                               const char* signature, ...) {
   const SimvmServices* s = services();
   if (!s) return 0;
   va_list args;

@@ -90,7 +90,8 @@ inline int compareByCount(const Record& a, const Record& b) {
   return a.detail > b.detail ? -1 : 1;
 }
 
-inline void sortRecords(std::vector<Record>& records, int (*compare)(const Record&, const Record&)) {
+inline void sortRecords(std::vector<Record>& records,
+                        int (*compare)(const Record&, const Record&)) {
   std::stable_sort(records.begin(), records.end(),
                    [compare](const Record& a, const Record& b) { return compare(a, b) < 0; });
 }
@@ -177,7 +178,8 @@ inline std::string handles(const heapmodel::Heap& heap, uint32_t target, bool in
   for (uint32_t h = heap.first(); h < heap.end(); h += 8) {
     uint32_t c = heap.classOf(h);
     if (c == 0 || static_cast<int32_t>(heap.objectArray(h)) != arrays) continue;
-    for (int depth = 0; c != 0 && depth < 1024; depth++, c = includeSubclasses ? heap.super(c) : 0) {
+    for (int depth = 0; c != 0 && depth < 1024;
+         depth++, c = includeSubclasses ? heap.super(c) : 0) {
       if (c != target) continue;
       Record r;
       if (entryOf(heap, h, &r)) listed.push_back(r);

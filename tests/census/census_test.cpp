@@ -21,8 +21,8 @@ using simvm::Report;
 std::vector<std::string> lines(const Report& r) {
   std::vector<std::string> out;
   for (const Record& rec : r.records) {
-    out.push_back(std::string(1, rec.kind) + " " + std::to_string(rec.handle) + " " + rec.className +
-                  (rec.detail.empty() ? "" : " " + rec.detail));
+    out.push_back(std::string(1, rec.kind) + " " + std::to_string(rec.handle) + " " +
+                  rec.className + (rec.detail.empty() ? "" : " " + rec.detail));
   }
   return out;
 }
@@ -120,9 +120,10 @@ TEST_F(Census, sorting_by_count_puts_the_largest_first_and_by_name_sorts_the_nam
   EXPECT_EQ(lines(call().classes("app/", false, true)),
             (std::vector<std::string>{rec('C', sub, "app/Sub", 3), rec('C', base, "app/Base", 2),
                                       rec('C', other, "app/Other", 1)}));
-  EXPECT_EQ(lines(call().classes("app/", false, false)),
-            (std::vector<std::string>{rec('C', base, "app/Base", 2), rec('C', other, "app/Other", 1),
-                                      rec('C', sub, "app/Sub", 3)}));
+  EXPECT_EQ(
+      lines(call().classes("app/", false, false)),
+      (std::vector<std::string>{rec('C', base, "app/Base", 2), rec('C', other, "app/Other", 1),
+                                rec('C', sub, "app/Sub", 3)}));
 }
 
 // The census is keyed by the address of the name, not by the class or the text.
@@ -168,7 +169,8 @@ TEST_F(Census, class_objects_count_under_java_lang_Class_and_a_nameless_class_ma
   ASSERT_EQ(classes.count, 1);
   EXPECT_EQ(classes.records[0].handle, vm().classClass());
   EXPECT_EQ(classes.records[0].detail, std::to_string(vm().classes().size()));
-  for (const Record& r : call().classes("", false, true).records) EXPECT_NE(r.className, "<unknown>");
+  for (const Record& r : call().classes("", false, true).records)
+    EXPECT_NE(r.className, "<unknown>");
 }
 
 TEST_F(Census, a_prefix_that_is_no_string_gives_an_empty_report) {
@@ -215,7 +217,8 @@ TEST_F(Census, with_arrays_set_the_object_arrays_of_the_class_are_listed_and_no_
   vm().newObject(base);
   vm().newArray(simvm::kInt, 2);
   uint32_t a2 = vm().newObjectArray(sub, 1);
-  EXPECT_EQ(lines(call().handles(base, false, 1)), (std::vector<std::string>{rec('A', a1, "app/Base")}));
+  EXPECT_EQ(lines(call().handles(base, false, 1)),
+            (std::vector<std::string>{rec('A', a1, "app/Base")}));
   EXPECT_EQ(lines(call().handles(base, true, 1)),
             (std::vector<std::string>{rec('A', a1, "app/Base"), rec('A', a2, "app/Sub")}));
 }
@@ -264,7 +267,8 @@ TEST_F(Census, a_stream_that_is_no_live_object_gets_nothing_and_the_call_returns
   uint32_t freed = vm().newOutputStream();
   vm().freeSlot(freed);
   uint32_t prefix = vm().newString("app/");
-  for (uint32_t stream : {0u, freed, vm().newArray(simvm::kByte, 8), vm().tableEnd(), 0xFFFFFFF8u}) {
+  for (uint32_t stream :
+       {0u, freed, vm().newArray(simvm::kByte, 8), vm().tableEnd(), 0xFFFFFFF8u}) {
     std::vector<uint32_t> slots{stream, prefix, 1, 1};
     EXPECT_EQ(call().call("getClasses0", slots), 0);
     slots = {stream, base, 1, 0};

@@ -63,7 +63,8 @@ void addUnusualClasses(simvm::Vm& vm, std::mt19937& rng, bool many) {
     uint32_t a = any(), b = any();
     vm.write32(vm.descriptorOf(b) + 4, vm.read32(vm.descriptorOf(a) + 4));
   }
-  if (roll & 8) vm.write32(vm.descriptorOf(any()) + 16, below(rng, 2) ? 12345 : vm.tableFirst() + 4);
+  if (roll & 8)
+    vm.write32(vm.descriptorOf(any()) + 16, below(rng, 2) ? 12345 : vm.tableFirst() + 4);
   if (roll & 16) {
     uint32_t gone = any();
     populate(gone);
@@ -93,26 +94,40 @@ std::string pickPrefix(simvm::Vm& vm, std::mt19937& rng) {
   std::vector<uint32_t> classes = vm.classes();
   std::string name = vm.className(classes[below(rng, classes.size())]);
   switch (below(rng, 10)) {
-    case 0: return "";
-    case 1: return "t/";
-    case 2: return "t/C1";  // t/C1 and t/C10... but not t/C2
-    case 3: return "java/lang/";
-    case 4: return "[";
-    case 5: return "none/";
-    case 6: return name;
-    case 7: return name + "x";
-    default: return name.substr(0, below(rng, name.size() + 1));
+    case 0:
+      return "";
+    case 1:
+      return "t/";
+    case 2:
+      return "t/C1";  // t/C1 and t/C10... but not t/C2
+    case 3:
+      return "java/lang/";
+    case 4:
+      return "[";
+    case 5:
+      return "none/";
+    case 6:
+      return name;
+    case 7:
+      return name + "x";
+    default:
+      return name.substr(0, below(rng, name.size() + 1));
   }
 }
 
 uint32_t pickTarget(simvm::Vm& vm, const pathtest::RandomHeap& made, std::mt19937& rng) {
   std::vector<uint32_t> classes = vm.classes();
   switch (below(rng, 8)) {
-    case 0: return vm.classClass();
-    case 1: return vm.objectClass();
-    case 2: return made.objects[below(rng, made.objects.size())];  // no class
-    case 3: return made.junk[below(rng, made.junk.size())];
-    default: return classes[below(rng, classes.size())];
+    case 0:
+      return vm.classClass();
+    case 1:
+      return vm.objectClass();
+    case 2:
+      return made.objects[below(rng, made.objects.size())];  // no class
+    case 3:
+      return made.junk[below(rng, made.junk.size())];
+    default:
+      return classes[below(rng, classes.size())];
   }
 }
 
@@ -141,8 +156,8 @@ TEST(CensusDifferential, library_writes_the_models_bytes_on_random_heaps) {
       const heapmodel::Heap model(heap.vm);  // after the call, which made the prefix string
       const std::string want = censusmodel::classes(model, prefix, credit, byCount, &reached);
       ASSERT_EQ(readable(got), readable(want))
-          << "seed " << seed << " call " << call << " prefix \"" << prefix << "\" credit "
-          << credit << " byCount " << byCount;
+          << "seed " << seed << " call " << call << " prefix \"" << prefix << "\" credit " << credit
+          << " byCount " << byCount;
     }
     for (int call = 0; call < kListingCalls; call++) {
       const uint32_t target = pickTarget(heap.vm, made, rng);

@@ -215,7 +215,8 @@ TEST_F(ConsoleOnDemoHeap, arrays_and_class_objects_are_named_and_answered_in_eve
   const Outcome stock = console({"instances", "int[][]"});
   ASSERT_EQ(stock.status, 0) << stock.err;
   EXPECT_NE(stock.out.find("1 array of int[]"), std::string::npos) << stock.out;
-  const uint32_t array = static_cast<uint32_t>(std::stoul(words(lines(stock.out).at(1)).at(2), nullptr, 16));
+  const uint32_t array =
+      static_cast<uint32_t>(std::stoul(words(lines(stock.out).at(1)).at(2), nullptr, 16));
   const Outcome fields = console({"fields", hex(array)});
   EXPECT_NE(lineWith(fields.out, "elements").find(" int[][] "), std::string::npos) << fields.out;
   EXPECT_NE(fields.out.find("(int[][])"), std::string::npos) << fields.out;
@@ -233,7 +234,8 @@ TEST_F(ConsoleOnDemoHeap, arrays_and_class_objects_are_named_and_answered_in_eve
   // A class object is kind C in info as in every list.
   EXPECT_NE(console({"--json", "info", "com.acme.shop.Session"}).out.find("{\"kind\": \"C\""),
             std::string::npos);
-  EXPECT_EQ(lineWith(console({"info", "com.acme.shop.Session"}).out, "kind"), "kind      class object");
+  EXPECT_EQ(lineWith(console({"info", "com.acme.shop.Session"}).out, "kind"),
+            "kind      class object");
   // Counted nouns agree with their numbers.
   EXPECT_NE(console({"usage", "com/acme/shop/Application"}).out.find(", 1 instance, "),
             std::string::npos);

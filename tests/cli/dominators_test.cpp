@@ -112,9 +112,9 @@ TEST_F(RetainedOnDemoHeap, instances_and_path_carry_each_rows_retained_size) {
 }
 
 TEST(RetainedCommands, refuse_raw_output_and_have_help) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--raw", "dominators"}, {"--raw", "retained", "Session"},
-        {"--raw", "classes", "--retained"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--raw", "dominators"},
+                                               {"--raw", "retained", "Session"},
+                                               {"--raw", "classes", "--retained"}}) {
     const Outcome r = console(args);
     EXPECT_EQ(r.status, 2) << args[1];
     EXPECT_NE(r.err.find("--raw"), std::string::npos) << r.err;

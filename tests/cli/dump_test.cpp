@@ -17,9 +17,9 @@ namespace fs = std::filesystem;
 class ConsoleDump : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    path_ = (fs::temp_directory_path() / ("tavolin_dump_test_" + std::to_string(getpid()) +
-                                          ".hprof"))
-                .string();
+    path_ =
+        (fs::temp_directory_path() / ("tavolin_dump_test_" + std::to_string(getpid()) + ".hprof"))
+            .string();
     hproftest::HprofWriter::save(path_, hproftest::writeScene(8));
   }
   static void TearDownTestSuite() { fs::remove(path_); }
@@ -38,8 +38,8 @@ TEST_F(ConsoleDump, a_path_names_the_kind_of_root_it_starts_at) {
     const char* target;
     const char* root;
   } cases[] = {
-      {"@5300", "root: JNI global"},                      // the bases array
-      {"@5810", "root: system class hw/Scene"},           // Scene.chain -> link0 -> link1 -> leaf
+      {"@5300", "root: JNI global"},             // the bases array
+      {"@5810", "root: system class hw/Scene"},  // Scene.chain -> link0 -> link1 -> leaf
       {"@5018", "root: thread object w\xc3\xb6rker-\xe4\xb8\x96"},  // the worker's name
   };
   for (const auto& c : cases) {
@@ -47,8 +47,7 @@ TEST_F(ConsoleDump, a_path_names_the_kind_of_root_it_starts_at) {
     ASSERT_EQ(r.status, 0) << c.target << r.err;
     EXPECT_NE(r.out.find(c.root), std::string::npos) << c.target << "\n" << r.out;
     const Outcome j = run({"--json", "path", c.target});
-    EXPECT_NE(j.out.find(std::string("\"gcRoot\": \"") + (c.root + 6)), std::string::npos)
-        << j.out;
+    EXPECT_NE(j.out.find(std::string("\"gcRoot\": \"") + (c.root + 6)), std::string::npos) << j.out;
   }
 }
 
@@ -64,8 +63,7 @@ TEST_F(ConsoleDump, limits_of_the_queries_are_explained_with_what_the_dump_holds
                 " bytes of elements); the queries do not list primitive arrays or arrays of "
                 "arrays\n");
   // Arrays of arrays are object arrays whose element class is an array class: listed.
-  EXPECT_NE(run({"instances", "hw.Base[][]"}).out.find("1 array of hw/Base[]\n"),
-            std::string::npos)
+  EXPECT_NE(run({"instances", "hw.Base[][]"}).out.find("1 array of hw/Base[]\n"), std::string::npos)
       << run({"instances", "hw.Base[][]"}).out;
   EXPECT_NE(run({"instances", "hw.Base[]"}).out.find("2 object arrays of hw/Base"),
             std::string::npos)
@@ -107,9 +105,10 @@ TEST(ConsoleDamagedDump, records_the_reader_skipped_are_reported_on_load_and_in_
       (fs::temp_directory_path() / ("tavolin_damaged_" + std::to_string(getpid()) + ".hprof"))
           .string();
   hproftest::HprofWriter::save(path, bytes);
-  const std::string note = "1 top-level record of the dump was skipped, the reader not knowing "
-                           "the tag (tag 0x9c: 1 record, " +
-                           std::to_string(9 + length) + " bytes): what they held is not loaded";
+  const std::string note =
+      "1 top-level record of the dump was skipped, the reader not knowing "
+      "the tag (tag 0x9c: 1 record, " +
+      std::to_string(9 + length) + " bytes): what they held is not loaded";
   const Outcome load = console({"--heap", path, "classes", "hw/"});
   EXPECT_EQ(load.status, 0) << load.err;
   EXPECT_NE(load.err.find(note), std::string::npos) << load.err;
@@ -133,7 +132,8 @@ TEST_F(ConsoleDump, a_dump_read_from_a_pipe_loads_like_the_file) {
     EXPECT_EQ(r.out, want) << feed;
     EXPECT_EQ(r.status, 0) << feed << r.out;
   }
-  const Outcome cut = shellCommand("head -c 3000 '" + path_ + "' | tavolin --heap /dev/stdin classes");
+  const Outcome cut =
+      shellCommand("head -c 3000 '" + path_ + "' | tavolin --heap /dev/stdin classes");
   EXPECT_NE(cut.out.find("the file ends in the middle of a record"), std::string::npos) << cut.out;
 }
 #endif
@@ -173,7 +173,8 @@ TEST_F(ConsoleDump, a_shell_session_of_a_hundred_thousand_commands_keeps_working
   for (const std::string& line : lines(r.out)) {
     const std::vector<std::string> w = words(line);
     if (w.size() >= 6 && w[4] == "java/lang/String") counts += w[5] == "3";
-    strings += line.find("toString") != std::string::npos && line.find("hello") != std::string::npos;
+    strings +=
+        line.find("toString") != std::string::npos && line.find("hello") != std::string::npos;
   }
   EXPECT_EQ(counts, pairs);
   EXPECT_EQ(strings, pairs);
@@ -209,7 +210,8 @@ TEST(ConsoleLongPath, a_path_of_a_million_links_is_printed_whole) {
   const Outcome table = console({"--heap", path, "path", last});
   ASSERT_EQ(table.status, 0) << table.err.substr(0, 2000);
   size_t links = 0;
-  for (const std::string& line : lines(table.out)) links += line.find(" field next ") != std::string::npos;
+  for (const std::string& line : lines(table.out))
+    links += line.find(" field next ") != std::string::npos;
   EXPECT_EQ(links, kLinks - 1) << table.out.substr(0, 2000);
   EXPECT_NE(lineWith(table.out, "static head").find("@100000"), std::string::npos)
       << table.out.substr(0, 2000);

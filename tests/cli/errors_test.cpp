@@ -113,8 +113,12 @@ TEST(ConsoleErrors, input_in_messages_is_cut_short_and_made_printable) {
 #endif
   const std::string binary = "\x1b[2J\x07\xff\x01";
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{huge}, {"instances", huge}, {"info", "0x" + huge},
-        {"classes", "--" + huge}, {binary}, {"instances", binary},
+       {std::vector<std::string>{huge},
+        {"instances", huge},
+        {"info", "0x" + huge},
+        {"classes", "--" + huge},
+        {binary},
+        {"instances", binary},
         {"--heap", "/nonexistent/" + binary + huge, "classes"},
         {"--lib", "/nonexistent/" + binary + huge, "classes"},
         {"path", "1", "--max-nodes", binary + huge}}) {

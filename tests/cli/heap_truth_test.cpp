@@ -34,7 +34,8 @@ std::string writeDump(bool jniRoot) {
   HprofWriter w(8);
   w.defineClass(kObject, 0, "java/lang/Object", {});
   w.defineClass(kClass, kObject, "java/lang/Class", {});
-  w.defineClass(kString, kObject, "java/lang/String", {{"value", hproftest::kRef}, {"coder", hproftest::kByte}});
+  w.defineClass(kString, kObject, "java/lang/String",
+                {{"value", hproftest::kRef}, {"coder", hproftest::kByte}});
   w.defineClass(kThread, kObject, "java/lang/Thread",
                 {{"name", hproftest::kRef}, {"eetop", hproftest::kLong}});
   w.defineClass(kBlank, kObject, "My Class!!", {{"n", hproftest::kInt}});
@@ -89,8 +90,8 @@ class ConsoleHeapTruth : public ::testing::Test {
   static void SetUpTestSuite() {
     for (bool jni : {false, true}) {
       std::string& path = jni ? jniPath_ : path_;
-      path = (fs::temp_directory_path() / ("tavolin_truth_" + std::to_string(getpid()) +
-                                           (jni ? "_jni" : "") + ".hprof"))
+      path = (fs::temp_directory_path() /
+              ("tavolin_truth_" + std::to_string(getpid()) + (jni ? "_jni" : "") + ".hprof"))
                  .string();
       HprofWriter::save(path, writeDump(jni));
     }
@@ -116,7 +117,8 @@ TEST_F(ConsoleHeapTruth, a_class_name_with_blanks_is_whole_in_tables_json_info_a
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(words(lineWith(table.out, "My Class!!")).at(6), "1") << table.out;
   const Outcome json = run({"--json", "classes", "My"});
-  EXPECT_NE(json.out.find("\"class\": \"My Class!!\", \"count\": 1"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"class\": \"My Class!!\", \"count\": 1"), std::string::npos)
+      << json.out;
   const Outcome info = run({"info", at(kBlankObj)});
   EXPECT_EQ(lineWith(info.out, "class"), "class     My Class!!") << info.out;
   EXPECT_EQ(lineWith(info.out, "body").rfind("body      0x", 0), 0u) << info.out;
@@ -132,22 +134,24 @@ TEST_F(ConsoleHeapTruth, a_class_name_with_blanks_is_whole_in_tables_json_info_a
 TEST_F(ConsoleHeapTruth, values_are_written_as_java_prints_them_and_text_as_utf8) {
   const Outcome fields = run({"fields", at(kNumbersObj)});
   ASSERT_EQ(fields.status, 0) << fields.err;
-  for (const auto& [field, value] : std::vector<std::pair<std::string, std::string>>{
-           {"d1", "1234567.891"},
-           {"d2", "0.30000000000000004"},
-           {"d3", "NaN"},
-           {"d4", "Infinity"},
-           {"d5", "1.0E10"},
-           {"f", "0.1"},
-           {"q", "'\\''"}}) {
+  for (const auto& [field, value] :
+       std::vector<std::pair<std::string, std::string>>{{"d1", "1234567.891"},
+                                                        {"d2", "0.30000000000000004"},
+                                                        {"d3", "NaN"},
+                                                        {"d4", "Infinity"},
+                                                        {"d5", "1.0E10"},
+                                                        {"f", "0.1"},
+                                                        {"q", "'\\''"}}) {
     const std::vector<std::string> w = words(lineWith(fields.out, field + " "));
     ASSERT_EQ(w.size(), 3u) << field << "\n" << fields.out;
     EXPECT_EQ(w[2], value) << field;
   }
   // A supplementary character in a name: UTF-8, never the dump's surrogate pairs.
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--json", "classes", "hw/Smile"}, {"classes", "hw/Smile"},
-        {"--json", "refs", "hw.Keep"}, {"fields", "hw.Keep"}}) {
+       {std::vector<std::string>{"--json", "classes", "hw/Smile"},
+        {"classes", "hw/Smile"},
+        {"--json", "refs", "hw.Keep"},
+        {"fields", "hw.Keep"}}) {
     const Outcome r = run(args);
     EXPECT_NE(r.out.find("hw/Smile" + kSmileUtf8), std::string::npos) << args[1] << r.out;
     EXPECT_EQ(r.out.find('\xED'), std::string::npos) << args[1];
@@ -222,7 +226,9 @@ TEST_F(ConsoleHeapTruth, threads_are_listed_in_stack_order_and_counted_as_the_lo
 
 TEST_F(ConsoleHeapTruth, counts_leave_out_what_the_importer_added) {
   // A root holder class made for the JNI global root is no class of the dump.
-  const auto classObjects = [](const Outcome& o) { return words(lineWith(o.out, "java/lang/Class ")); };
+  const auto classObjects = [](const Outcome& o) {
+    return words(lineWith(o.out, "java/lang/Class "));
+  };
   const Outcome plain = run({"classes", "java/lang/Class"});
   const Outcome withRoot = run({"classes", "java/lang/Class"}, true);
   ASSERT_EQ(classObjects(plain).size(), 8u) << plain.out;  // with the dump's bytes and id

@@ -77,7 +77,8 @@ TEST(JsonOutput, reference_records_say_how_the_object_is_held) {
 
 TEST(JsonOutput, path_records_go_from_the_root_to_the_target) {
   DemoInProcess here;
-  const simvm::PathResult expected = here.heap.call.path(here.demo.leakedSession, cli::kDefaultMaxNodes);
+  const simvm::PathResult expected =
+      here.heap.call.path(here.demo.leakedSession, cli::kDefaultMaxNodes);
   const json j = jsonOf({"path", hex(here.demo.leakedSession)});
   ASSERT_EQ(j.size(), expected.handles.size());
   for (size_t i = 0; i < j.size(); ++i) EXPECT_EQ(j[i]["handle"], expected.handles[i]);

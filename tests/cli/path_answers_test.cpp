@@ -14,8 +14,8 @@
 
 #include <filesystem>
 
-#include "tests/cli/console.h"
 #include "heapkit/hprof_writer.h"
+#include "tests/cli/console.h"
 
 namespace clitest {
 namespace {
@@ -115,9 +115,11 @@ TEST_F(ConsolePathAnswers, what_the_search_does_not_take_is_answered_with_its_ho
       const std::string& want = c.rows[i];
       const size_t cut = want.rfind(' ');
       EXPECT_NE(table[i + 1].find(want.substr(0, cut) + " "), std::string::npos)
-          << c.target << " row " << i + 1 << "\n" << r.out;
+          << c.target << " row " << i + 1 << "\n"
+          << r.out;
       EXPECT_NE(table[i + 1].find(want.substr(cut + 1)), std::string::npos)
-          << c.target << " row " << i + 1 << "\n" << r.out;
+          << c.target << " row " << i + 1 << "\n"
+          << r.out;
     }
     EXPECT_NE(r.out.find(c.why), std::string::npos) << c.target << "\n" << r.out;
 
@@ -167,9 +169,7 @@ TEST(ConsolePathAnswersDemo, a_byte_array_and_a_class_of_the_demo_heap_are_answe
 
   const Outcome cls = console({"path", "com.acme.shop.SessionCache"});
   ASSERT_EQ(cls.status, 0) << cls.err;
-  EXPECT_NE(cls.out.find("is a root itself (a class)"),
-            std::string::npos)
-      << cls.out;
+  EXPECT_NE(cls.out.find("is a root itself (a class)"), std::string::npos) << cls.out;
 }
 
 }  // namespace

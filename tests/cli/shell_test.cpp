@@ -90,8 +90,8 @@ TEST(ConsoleShell, scripts_keep_rows_take_flags_anywhere_and_comment) {
       {"instances Session\ninfo $2\ninfo $3\n", 0, "handle    " + third, ""},
       {"instances Session\nclasses nothing\ninfo $2\n", 0, "handle    " + second, ""},
       // The tool's output options may open a line, as on the command line.
-      {"instances Session\n--json info $2\n", 0, "\"kind\": \"I\", \"handle\": " +
-                                                    std::to_string(here.demo.sessions[1]), ""},
+      {"instances Session\n--json info $2\n", 0,
+       "\"kind\": \"I\", \"handle\": " + std::to_string(here.demo.sessions[1]), ""},
       {"--raw --json classes\n", 1, "", "line 1: give one of --raw and --json"},
       {"# a census of carts\nclasses com/acme/shop/Cart  # all of them\n", 0, "1 record", ""},
       {"info 1 2\n", 1, "", "line 1: too many arguments: usage: info HANDLE\n"},
@@ -113,8 +113,8 @@ TEST(ConsoleShell, ctrl_c_at_the_prompt_returns_to_the_prompt_with_the_heap_kept
 #if defined(_WIN32)
   GTEST_SKIP() << "needs POSIX signals and a pseudo-terminal";
 #else
-  const Outcome r = consoleInterrupted({"shell"}, "instances Session\n", "12 instances",
-                                       "info $4\n");
+  const Outcome r =
+      consoleInterrupted({"shell"}, "instances Session\n", "12 instances", "info $4\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Session[S-1004"), std::string::npos) << r.out;
 #endif

@@ -13,8 +13,8 @@ namespace {
 // A dump written to a file for the console to load.
 struct DumpFile {
   explicit DumpFile(const std::string& bytes)
-      : path("/tmp/tavolin-cli-dump-" + std::to_string(getpid()) + "-" +
-             std::to_string(counter++) + ".hprof") {
+      : path("/tmp/tavolin-cli-dump-" + std::to_string(getpid()) + "-" + std::to_string(counter++) +
+             ".hprof") {
     hproftest::HprofWriter::save(path, bytes);
   }
   ~DumpFile() { std::remove(path.c_str()); }
@@ -42,8 +42,8 @@ TEST(ConsoleViews, threads_show_each_frame_with_the_objects_its_locals_hold) {
         << r.out;
     for (const simvm::Record& rec : here.heap.call.references(t).records) {
       if (rec.detail.find("()") == std::string::npos) continue;
-      const std::string frame = lineWith(r.out.substr(from, r.out.find("\n3 threads") - from),
-                                         "     " + rec.detail);
+      const std::string frame =
+          lineWith(r.out.substr(from, r.out.find("\n3 threads") - from), "     " + rec.detail);
       EXPECT_NE(frame.find(hex(rec.handle)), std::string::npos) << rec.detail << "\n" << r.out;
     }
   }
@@ -57,9 +57,9 @@ TEST(ConsoleViews, fields_of_a_dumped_object_are_the_values_the_dump_holds) {
   const Outcome r = console({"--heap", dump.path, "fields", dumpId(kDerivedObj)});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"a", "1"},       {"b", "\"hello\""}, {"c", std::to_string(0x1122334455667788ll)},
-      {"d", "true"},    {"x", "-5"},        {"arr", "length 3: 1 2 3"},
-      {"fl", "1.5"},    {"sh", "-2"},
+      {"a", "1"},    {"b", "\"hello\""}, {"c", std::to_string(0x1122334455667788ll)},
+      {"d", "true"}, {"x", "-5"},        {"arr", "length 3: 1 2 3"},
+      {"fl", "1.5"}, {"sh", "-2"},
   };
   for (const auto& [field, value] : expected) {
     const size_t at = r.out.find("\n" + field + " ") + 1;
@@ -89,7 +89,9 @@ TEST(ConsoleViews, a_dumped_thread_and_its_twice_held_local) {
                           : 0;
   ASSERT_GE(held, 2u) << table.out;
   size_t inJson = 0;
-  for (size_t at = json.out.find("\"links\""); at != std::string::npos && (at = json.out.find("\"via\": \"local\"", at + 1)) != std::string::npos;)
+  for (size_t at = json.out.find("\"links\"");
+       at != std::string::npos &&
+       (at = json.out.find("\"via\": \"local\"", at + 1)) != std::string::npos;)
     ++inJson;
   EXPECT_EQ(inJson, held) << json.out;
 }
@@ -97,9 +99,13 @@ TEST(ConsoleViews, a_dumped_thread_and_its_twice_held_local) {
 TEST(ConsoleViews, limit_shortens_every_list_and_keeps_the_total) {
   DemoInProcess here;
   const std::string leaked = hex(here.demo.leakedSession);
-  const std::vector<std::vector<std::string>> lists = {
-      {"classes"}, {"instances", "java/lang/String"}, {"refs", hex(here.demo.requestHandler)},
-      {"referrers", hex(here.demo.sessionTable)}, {"usage"}, {"path", leaked}, {"threads"}};
+  const std::vector<std::vector<std::string>> lists = {{"classes"},
+                                                       {"instances", "java/lang/String"},
+                                                       {"refs", hex(here.demo.requestHandler)},
+                                                       {"referrers", hex(here.demo.sessionTable)},
+                                                       {"usage"},
+                                                       {"path", leaked},
+                                                       {"threads"}};
   for (const std::vector<std::string>& list : lists) {
     const Outcome all = console(list);
     ASSERT_EQ(all.status, 0) << list[0] << all.err;

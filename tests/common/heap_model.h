@@ -31,8 +31,11 @@ struct Entry {
 class Heap {
  public:
   explicit Heap(simvm::Vm& vm)
-      : vm_(vm), first_(vm.tableFirst()), end_(vm.tableEnd()),
-        classClass_(vm.findClass("java/lang/Class")), threadClass_(vm.findClass("java/lang/Thread")) {}
+      : vm_(vm),
+        first_(vm.tableFirst()),
+        end_(vm.tableEnd()),
+        classClass_(vm.findClass("java/lang/Class")),
+        threadClass_(vm.findClass("java/lang/Thread")) {}
 
   uint32_t word(uint32_t a) const {
     uint32_t v;
@@ -80,7 +83,8 @@ class Heap {
     uint32_t table = word(word(c) + 40);
     for (uint32_t i = 0, n = half(word(c) + 76); i < n; i++) {
       uint32_t e = table + 20 * i;
-      out.push_back({(half(e + 12) & 8) != 0, text(word(e + 4))[0], text(word(e + 8)), word(e + 16)});
+      out.push_back(
+          {(half(e + 12) & 8) != 0, text(word(e + 4))[0], text(word(e + 8)), word(e + 16)});
     }
     return out;
   }
@@ -94,7 +98,8 @@ class Heap {
     return false;
   }
   // Each accepted local of another thread's frames, innermost frame first, with its method.
-  void stackSlots(uint32_t t, const std::function<void(uint32_t, const std::string&)>& visit) const {
+  void stackSlots(uint32_t t,
+                  const std::function<void(uint32_t, const std::string&)>& visit) const {
     if (t == vm_.currentThread()) return;
     uint32_t block = word(word(t) + 12);
     for (uint32_t f = block ? word(block + 8) : 0; f != 0; f = word(f + 16)) {

@@ -25,7 +25,9 @@ struct Builder {
   uint32_t below(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); }
   bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
   template <typename T>
-  const T& oneOf(const std::vector<T>& v) { return v[below(static_cast<uint32_t>(v.size()))]; }
+  const T& oneOf(const std::vector<T>& v) {
+    return v[below(static_cast<uint32_t>(v.size()))];
+  }
 
   const ClassInfo* pickClass(Kind kind) {
     std::vector<const ClassInfo*> fit;
@@ -67,10 +69,9 @@ struct Builder {
       std::string name = "s" + std::to_string(fieldCounter++);
       bool reference = chance(0.8);
       // A primitive static may hold a value that looks like a handle; it must not count.
-      decl.fields.push_back({name, reference ? (chance(0.7) ? "Ljava/lang/Object;"
-                                                             : "[Ljava/lang/Object;")
-                                             : "I",
-                             true, 0});
+      decl.fields.push_back(
+          {name, reference ? (chance(0.7) ? "Ljava/lang/Object;" : "[Ljava/lang/Object;") : "I",
+           true, 0});
       if (reference) info.statics.push_back(name);
     }
     info.handle = vm.defineClass(decl);
@@ -79,19 +80,25 @@ struct Builder {
 
   uint32_t elementClass() {
     switch (below(7)) {
-      case 0: return vm.objectClass();
-      case 1: return vm.weakReferenceClass();
-      case 6: return vm.referenceClass();  // Reference itself is no Reference subclass
-      case 2: return vm.arrayClassOf(vm.objectClass());  // an array of arrays
-      case 3: return vm.stringClass();
-      default: return oneOf(classes).handle;  // Reference subclasses among them
+      case 0:
+        return vm.objectClass();
+      case 1:
+        return vm.weakReferenceClass();
+      case 6:
+        return vm.referenceClass();  // Reference itself is no Reference subclass
+      case 2:
+        return vm.arrayClassOf(vm.objectClass());  // an array of arrays
+      case 3:
+        return vm.stringClass();
+      default:
+        return oneOf(classes).handle;  // Reference subclasses among them
     }
   }
 
   void makeThread() {
     const ClassInfo* c = pickClass(Kind::kThread);
-    heap.objects.push_back(vm.newThread("t" + std::to_string(heap.objects.size()),
-                                        c && chance(0.6) ? c->handle : 0));
+    heap.objects.push_back(
+        vm.newThread("t" + std::to_string(heap.objects.size()), c && chance(0.6) ? c->handle : 0));
   }
 
   void makeObject() {
@@ -138,14 +145,18 @@ struct Builder {
       uint32_t obj = heap.objects[n];
       uint32_t cls = vm.classOfObject(obj);
       std::vector<std::string> fields;
-      if (const ClassInfo* info = infoOf(cls)) fields = info->refFields;
-      else if (cls == vm.threadClass()) fields = {"name", "target"};
+      if (const ClassInfo* info = infoOf(cls))
+        fields = info->refFields;
+      else if (cls == vm.threadClass())
+        fields = {"name", "target"};
       else if (cls == vm.weakReferenceClass() || cls == vm.referenceClass())
         fields = {"referent", "queue", "next"};
       for (const std::string& f : fields) {
         // Links to the next object made give long chains; the rest are scattered.
-        if (n + 1 < heap.objects.size() && chance(0.4)) vm.setField(obj, f, heap.objects[n + 1]);
-        else if (chance(density)) vm.setField(obj, f, value());
+        if (n + 1 < heap.objects.size() && chance(0.4))
+          vm.setField(obj, f, heap.objects[n + 1]);
+        else if (chance(density))
+          vm.setField(obj, f, value());
       }
     }
     for (uint32_t a : heap.arrays) {
@@ -177,7 +188,12 @@ struct Builder {
     }
     heap.classes = vm.classes();
     uint32_t first = vm.tableFirst();
-    heap.junk = {first + 4, first - 8, vm.tableEnd(), 0xFFFFFFF8u, 12345, oneOf(heap.objects) + 4,
+    heap.junk = {first + 4,
+                 first - 8,
+                 vm.tableEnd(),
+                 0xFFFFFFF8u,
+                 12345,
+                 oneOf(heap.objects) + 4,
                  static_cast<uint32_t>(rng())};
     wire();
     for (uint32_t t : vm.threads())
@@ -225,8 +241,8 @@ uint32_t pickTarget(const RandomHeap& heap, std::mt19937& rng) {
 }
 
 int32_t pickMaxNodes(std::mt19937& rng) {
-  static const int32_t kLimits[] = {-1, 0, 1, 2, 3, 5, 8, 20, 1000, 1 << 30, INT32_MAX,
-                                    INT32_MIN, 1000, 1000, 1000};
+  static const int32_t kLimits[] = {-1,   0,       1,         2,         3,    5,    8,   20,
+                                    1000, 1 << 30, INT32_MAX, INT32_MIN, 1000, 1000, 1000};
   return kLimits[std::uniform_int_distribution<size_t>(0, std::size(kLimits) - 1)(rng)];
 }
 

@@ -73,7 +73,8 @@ TEST(PtrList, sort_calls_no_comparator_for_fewer_than_two_values_and_sorts_other
 // Items carry a small key above their original position; only the key is compared, so every
 // tie shows whether list order was kept.
 int compareKeys(const void* a, const void* b) {
-  uintptr_t x = *static_cast<const uintptr_t*>(a) >> 20, y = *static_cast<const uintptr_t*>(b) >> 20;
+  uintptr_t x = *static_cast<const uintptr_t*>(a) >> 20,
+            y = *static_cast<const uintptr_t*>(b) >> 20;
   return x < y ? -1 : x > y;
 }
 
@@ -88,7 +89,8 @@ TEST(StableSort, agrees_with_a_reference_stable_sort_with_and_without_scratch) {
       for (size_t i = 0; i < n; i++) items[i] = (rng() % keys) << 20 | i;
       if (keys == 7 && n > 2) std::sort(items.begin(), items.begin() + n / 2);  // a sorted run
       std::vector<uintptr_t> want = items;
-      std::stable_sort(want.begin(), want.end(), [](uintptr_t a, uintptr_t b) { return a >> 20 < b >> 20; });
+      std::stable_sort(want.begin(), want.end(),
+                       [](uintptr_t a, uintptr_t b) { return a >> 20 < b >> 20; });
       std::vector<uintptr_t> withScratch = items, inPlace = items;
       tv::sortStable(withScratch.data(), n, compareKeys);
       tv::sortStableWith(inPlace.data(), n, nullptr, compareKeys);

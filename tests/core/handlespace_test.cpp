@@ -80,7 +80,8 @@ TEST(GuardedRead, reads_a_readable_word_and_refuses_an_unreadable_one) {
 TEST(GuardedRead, a_word_across_a_page_boundary_needs_both_pages) {
   LowPages pages({true, true, false});
   uint32_t word = 0;
-  std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(pages.page(1) - 2)), "\x01\x02\x03\x04", 4);
+  std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(pages.page(1) - 2)),
+              "\x01\x02\x03\x04", 4);
   EXPECT_EQ(tv::guardedRead32(pages.page(1) - 2, &word), 1);
   EXPECT_EQ(word, 0x04030201u);
   EXPECT_EQ(tv::guardedRead32(pages.page(2) - 2, &word), 0);

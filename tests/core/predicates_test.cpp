@@ -72,11 +72,11 @@ TEST_F(Predicates, a_value_outside_the_handle_space_or_off_the_slot_grid_is_trea
   uint32_t obj = vm.newObject(vm.objectClass());
   walk();
   const uint32_t bad[] = {0u,
-                          obj + 4,                  // unaligned
+                          obj + 4,  // unaligned
                           obj + 1,
-                          vm.tableFirst() - 8,      // inside the guard page
+                          vm.tableFirst() - 8,  // inside the guard page
                           vm.regionBase(),
-                          vm.tableEnd(),            // one past the last slot
+                          vm.tableEnd(),                      // one past the last slot
                           vm.descriptorOf(vm.objectClass()),  // a descriptor, not a slot
                           0xFFFFFFF8u,
                           8u};

@@ -82,7 +82,8 @@ TEST_F(Report, a_class_or_field_without_a_name_is_written_as_unknown) {
 }
 
 TEST_F(Report, bytes_above_0x7f_reach_the_stream_unchanged) {
-  EXPECT_EQ(writeOne(entry('I', 16, "app/\xC3\xA9t\xE9\x80\xFF")), "I 16 app/\xC3\xA9t\xE9\x80\xFF\0"s);
+  EXPECT_EQ(writeOne(entry('I', 16, "app/\xC3\xA9t\xE9\x80\xFF")),
+            "I 16 app/\xC3\xA9t\xE9\x80\xFF\0"s);
 }
 
 TEST_F(Report, a_list_is_its_count_then_each_record_in_list_order) {
@@ -157,7 +158,8 @@ class Orders : public Report {
     return e;
   }
   // Sorts copies of the entries with `compare` and returns them as "kind name detail" words.
-  std::vector<std::string> sorted(std::vector<tv::HeapEntry*> entries, int (*compare)(const void*, const void*)) {
+  std::vector<std::string> sorted(std::vector<tv::HeapEntry*> entries,
+                                  int (*compare)(const void*, const void*)) {
     tv::PtrList* list = tv::listNew();
     for (tv::HeapEntry* e : entries) tv::listPush(list, reinterpret_cast<uintptr_t>(e));
     tv::listSort(list, compare);
@@ -180,7 +182,8 @@ TEST_F(Orders, by_name_puts_A_before_C_before_I_for_one_class_name) {
   auto got = sorted({keep(entry('I', 8, "x/Same")), keep(entry('C', 16, "x/Same")),
                      keep(entry('A', 24, "x/Same")), keep(entry('I', 32, "a/First"))},
                     tv::compareByName);
-  EXPECT_EQ(got, (std::vector<std::string>{"Ia/First:-1", "Ax/Same:-1", "Cx/Same:-1", "Ix/Same:-1"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"Ia/First:-1", "Ax/Same:-1", "Cx/Same:-1", "Ix/Same:-1"}));
 }
 
 TEST_F(Orders, a_missing_class_name_sorts_as_the_empty_string) {
@@ -196,10 +199,11 @@ TEST_F(Orders, by_count_puts_the_largest_first_and_breaks_ties_by_name) {
 }
 
 TEST_F(Orders, referrers_put_named_details_first_by_name_then_class_then_kind_then_indices) {
-  auto got = sorted({keep(entry('A', 8, "a/Arr", 1)), keep(named('I', "b/B", "next", false)),
-                     keep(entry('A', 16, "a/Arr", 0)), keep(named('C', "a/A", "next", false)),
-                     keep(named('I', "z/Z", "alpha", false)), keep(named('I', "a/A", "next", false))},
-                    tv::compareReferrers);
+  auto got =
+      sorted({keep(entry('A', 8, "a/Arr", 1)), keep(named('I', "b/B", "next", false)),
+              keep(entry('A', 16, "a/Arr", 0)), keep(named('C', "a/A", "next", false)),
+              keep(named('I', "z/Z", "alpha", false)), keep(named('I', "a/A", "next", false))},
+             tv::compareReferrers);
   EXPECT_EQ(got, (std::vector<std::string>{"Iz/Z:alpha", "Ca/A:next", "Ia/A:next", "Ib/B:next",
                                            "Aa/Arr:0", "Aa/Arr:1"}));
 }
@@ -226,9 +230,8 @@ TEST_F(Orders, grouped_sort_by_name_leaves_what_a_stable_sort_leaves) {
         tv::listPush(list, reinterpret_cast<uintptr_t>(e));
       }
       std::vector<uintptr_t> want(list->items, list->items + n);
-      std::stable_sort(want.begin(), want.end(), [](uintptr_t a, uintptr_t b) {
-        return tv::compareByName(&a, &b) < 0;
-      });
+      std::stable_sort(want.begin(), want.end(),
+                       [](uintptr_t a, uintptr_t b) { return tv::compareByName(&a, &b) < 0; });
       tv::sortEntriesByName(list);
       EXPECT_EQ(std::vector<uintptr_t>(list->items, list->items + n), want) << n << " entries";
       tv::listDestroy(&list);

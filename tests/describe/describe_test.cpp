@@ -92,8 +92,8 @@ TEST_F(Describe, a_class_name_longer_than_the_buffer_is_cut_at_1023_bytes_in_the
   // An object's line has room for its class name: nothing of it or of the text is lost.
   uint32_t obj = vm().newObject(big);
   vm().setToString(big, [](uint32_t) { return std::string("short"); });
-  EXPECT_EQ(call().handleInfo(obj), format("OBJECT %x ", obj) + name +
-                                        format(" %x short", vm().bodyOf(obj)));
+  EXPECT_EQ(call().handleInfo(obj),
+            format("OBJECT %x ", obj) + name + format(" %x short", vm().bodyOf(obj)));
 }
 
 // --- getHandleInfo0 --------------------------------------------------------------------------
@@ -125,8 +125,8 @@ TEST_F(Describe, a_class_object_is_described_as_an_object_of_java_lang_Class) {
 TEST_F(Describe, a_toString_text_comes_back_whole_whatever_its_length_and_character_widths) {
   uint32_t widget = defineClass("app/Widget");
   uint32_t obj = vm().newObject(widget);
-  const std::vector<std::string> units = {"a", "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x82\xAC",
-                                          "\xF0\x9F\x98\x80", "x\xE4\xB8\xAD"};
+  const std::vector<std::string> units = {
+      "a", "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "x\xE4\xB8\xAD"};
   for (const std::string& unit : units) {
     for (int count : {1, 300, 2048, 4000}) {
       std::string text;
@@ -175,10 +175,20 @@ TEST_F(Describe, an_object_whose_class_word_is_no_handle_is_not_a_valid_object) 
 // Any 32-bit value may come from Java. None of these is a slot; none may be read as one.
 TEST_F(Describe, values_that_are_no_handle_give_the_error_texts_and_never_crash) {
   uint32_t obj = vm().newObject(vm().objectClass());
-  const std::vector<uint32_t> bad = {
-      obj + 4, obj + 1, vm().tableFirst() - 8, vm().regionBase(), vm().regionBase() + 4,
-      vm().tableEnd(), vm().tableEnd() + 8, vm().descriptorOf(vm().threadClass()),
-      vm().bodyOf(obj), 0xFFFFFFF8u, 0xFFFFFFFFu, 0x7FFFFFF8u, 8u, 4096u};
+  const std::vector<uint32_t> bad = {obj + 4,
+                                     obj + 1,
+                                     vm().tableFirst() - 8,
+                                     vm().regionBase(),
+                                     vm().regionBase() + 4,
+                                     vm().tableEnd(),
+                                     vm().tableEnd() + 8,
+                                     vm().descriptorOf(vm().threadClass()),
+                                     vm().bodyOf(obj),
+                                     0xFFFFFFF8u,
+                                     0xFFFFFFFFu,
+                                     0x7FFFFFF8u,
+                                     8u,
+                                     4096u};
   for (uint32_t h : bad) {
     EXPECT_EQ(call().classInfo(h), classError(h));
     EXPECT_EQ(call().handleInfo(h), objectError(h));
@@ -195,9 +205,8 @@ TEST_F(Describe, a_heap_above_2_GB_is_described_in_full_unsigned_hexadecimal) {
   uint32_t obj = vm().newObject(widget);
   uint32_t arr = vm().newObjectArray(widget, 1);
   vm().setToString(widget, [](uint32_t) { return std::string("w"); });
-  EXPECT_EQ(call().classInfo(widget),
-            format("CLASS app/Widget %x Source.java 0 %d 0 0 false", vm().descriptorOf(widget),
-                   vm().instanceSize(widget)));
+  EXPECT_EQ(call().classInfo(widget), format("CLASS app/Widget %x Source.java 0 %d 0 0 false",
+                                             vm().descriptorOf(widget), vm().instanceSize(widget)));
   EXPECT_EQ(call().handleInfo(obj), objectLine(obj, "app/Widget", "w"));
   EXPECT_EQ(call().handleInfo(arr), format("ARRAY %x app/Widget %x 1", arr, vm().bodyOf(arr)));
   EXPECT_EQ(call().classInfo(0xFFFFFFF8u), classError(0xFFFFFFF8u));

@@ -14,7 +14,8 @@ namespace {
 using heapgraph::Graph;
 
 enum Shape { kTree, kChain, kDiamond, kCycle, kSelfLoop, kUnreachable, kSeveralRoots, kShapes };
-const char* const kShapeNames[] = {"tree", "chain", "diamond", "cycle", "self-loop", "unreachable part", "several roots"};
+const char* const kShapeNames[] = {
+    "tree", "chain", "diamond", "cycle", "self-loop", "unreachable part", "several roots"};
 
 struct RandomGraph {
   std::vector<std::vector<uint32_t>> succ;
@@ -72,7 +73,8 @@ RandomGraph randomGraph(std::mt19937& rng) {
   if (rootsOfRoot > 1) g.shapes |= 1u << kSeveralRoots;
   // Cross links, forward and backward, some from or into parts nothing reaches.
   const uint32_t n = static_cast<uint32_t>(g.succ.size());
-  for (uint32_t i = 0, extra = pick(n); i < extra; i++) g.succ[pick(n)].push_back(1 + pick(n - 1 ? n - 1 : 1) % n);
+  for (uint32_t i = 0, extra = pick(n); i < extra; i++)
+    g.succ[pick(n)].push_back(1 + pick(n - 1 ? n - 1 : 1) % n);
   // Successor order matters to the search: shuffle it.
   for (auto& s : g.succ) std::shuffle(s.begin(), s.end(), rng);
   return g;
@@ -113,7 +115,8 @@ TEST(DominatorDifferential, semi_nca_agrees_with_the_data_flow_equations_on_rand
     const std::vector<uint32_t> expected = domtest::referenceIdoms(g.succ, 0);
     const std::vector<uint32_t> got = fastIdoms(g.succ, 0);
     for (uint32_t v = 0; v < g.succ.size(); v++)
-      ASSERT_EQ(got[v], expected[v]) << "seed " << seed << ", node " << v << " of " << g.succ.size();
+      ASSERT_EQ(got[v], expected[v])
+          << "seed " << seed << ", node " << v << " of " << g.succ.size();
   }
   for (unsigned s = 0; s < kShapes; s++)
     EXPECT_TRUE(shapes & (1u << s)) << "the generator never made a " << kShapeNames[s];

@@ -24,7 +24,8 @@ TEST(RetainedDifferential, every_handle_of_random_heaps_agrees_with_the_model) {
     ASSERT_EQ(d->total(), retained[0]) << "seed " << seed;
     for (uint32_t node = 1; node < model.succ.size(); node++) {
       const uint32_t h = model.handle(node);
-      ASSERT_EQ(d->reachable(h), idom[node] != domtest::kNone) << "seed " << seed << ", handle " << h;
+      ASSERT_EQ(d->reachable(h), idom[node] != domtest::kNone)
+          << "seed " << seed << ", handle " << h;
       ASSERT_EQ(d->retained(h), retained[node]) << "seed " << seed << ", handle " << h;
       if (idom[node] == domtest::kNone) continue;
       ASSERT_EQ(d->dominator(h), idom[node] == 0 ? 0 : model.handle(idom[node]))
@@ -40,11 +41,13 @@ TEST(RetainedDifferential, every_handle_of_random_heaps_agrees_with_the_model) {
       for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c)) {
         if (c != vm.referenceClass() || c == vm.classOfObject(h)) continue;
         const uint32_t referent = vm.getField(h, "referent");
-        const bool live = referent >= model.first && referent < model.handle(uint32_t(model.succ.size())) &&
-                          referent % 8 == model.first % 8 && model.shallow[model.node(referent)] != 0;
+        const bool live =
+            referent >= model.first && referent < model.handle(uint32_t(model.succ.size())) &&
+            referent % 8 == model.first % 8 && model.shallow[model.node(referent)] != 0;
         if (live && !d->reachable(referent)) referentsLeftOut++;
       }
-      if (idom[idom[node]] == 0 && idom[node] != 0 && vm.classOfObject(model.handle(idom[node])) != 0) {
+      if (idom[idom[node]] == 0 && idom[node] != 0 &&
+          vm.classOfObject(model.handle(idom[node])) != 0) {
         const uint32_t holder = model.handle(idom[node]);
         for (uint32_t t : vm.threads())
           if (t == holder) stackHeld++;

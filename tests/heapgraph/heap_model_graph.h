@@ -53,7 +53,8 @@ inline ModelGraph modelGraph(simvm::Vm& vm) {
       const uint32_t cls = heap.classOf(h);
       g.shallow[g.node(h)] = std::max<uint32_t>(8, heap.instanceSize(cls));
       const std::vector<uint32_t> chain = heap.chain(cls);
-      const bool isReference = std::find(chain.begin() + 1, chain.end(), referenceClass) != chain.end();
+      const bool isReference =
+          std::find(chain.begin() + 1, chain.end(), referenceClass) != chain.end();
       for (uint32_t c : chain)
         for (const heapmodel::Field& f : heap.fields(c))
           if (!f.isStatic && heapmodel::Heap::reference(f) &&
@@ -71,7 +72,8 @@ inline ModelGraph modelGraph(simvm::Vm& vm) {
 }
 
 // Retained sizes from immediate dominators (kNone: unreachable, 0 then).
-inline std::vector<uint64_t> retainedFrom(const std::vector<uint32_t>& idom, const std::vector<uint64_t>& shallow) {
+inline std::vector<uint64_t> retainedFrom(const std::vector<uint32_t>& idom,
+                                          const std::vector<uint64_t>& shallow) {
   const size_t n = idom.size();
   std::vector<uint64_t> retained(n, 0);
   for (size_t v = 0; v < n; v++) {

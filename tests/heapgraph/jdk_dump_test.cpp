@@ -110,7 +110,8 @@ TEST(RetainedOnJdkDump, figures_keep_their_definitions) {
   std::vector<uint32_t> sample = d->largest(8);
   std::mt19937 rng(26);
   for (int i = 0; i < 24; i++) {
-    const uint32_t node = 1 + std::uniform_int_distribution<uint32_t>(0, uint32_t(g.succ.size()) - 2)(rng);
+    const uint32_t node =
+        1 + std::uniform_int_distribution<uint32_t>(0, uint32_t(g.succ.size()) - 2)(rng);
     if (reached[node]) sample.push_back(g.handle(node));
   }
   for (uint32_t h : sample) {
@@ -130,7 +131,8 @@ TEST(RetainedOnJdkDump, figures_keep_their_definitions) {
     const uint32_t cls = vm.classOfObject(h);
     bool nested = false;
     for (uint32_t up = d->dominator(h); up != 0 && !nested; up = d->dominator(up))
-      nested = vm.typeCodeOf(up) == simvm::kObject && !vm.isClassHandle(up) && vm.classOfObject(up) == cls;
+      nested = vm.typeCodeOf(up) == simvm::kObject && !vm.isClassHandle(up) &&
+               vm.classOfObject(up) == cls;
     if (!nested) topLevel[cls].insert(h);
   }
   size_t classes = 0;

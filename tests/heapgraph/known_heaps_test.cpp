@@ -12,16 +12,18 @@ struct Shop {
   simvm::Vm vm;
   uint32_t holderClass = 0, sessionClass = 0, cacheClass = 0;
   Shop() {
-    sessionClass = vm.defineClass(ClassDecl{.name = "t/Session",
-                                            .fields = {FieldDecl{"buffer", "[B"},
-                                                       FieldDecl{"next", "Lt/Session;"},
-                                                       FieldDecl{"id", "J"}}});
-    cacheClass = vm.defineClass(ClassDecl{.name = "t/Cache", .fields = {FieldDecl{"sessions", "[Lt/Session;"}}});
-    holderClass = vm.defineClass(ClassDecl{.name = "t/Holders",
-                                           .fields = {FieldDecl{"cache", "Lt/Cache;", true},
-                                                      FieldDecl{"a", "Ljava/lang/Object;", true},
-                                                      FieldDecl{"b", "Ljava/lang/Object;", true},
-                                                      FieldDecl{"weak", "Ljava/lang/Object;", true}}});
+    sessionClass = vm.defineClass(
+        ClassDecl{.name = "t/Session",
+                  .fields = {FieldDecl{"buffer", "[B"}, FieldDecl{"next", "Lt/Session;"},
+                             FieldDecl{"id", "J"}}});
+    cacheClass = vm.defineClass(
+        ClassDecl{.name = "t/Cache", .fields = {FieldDecl{"sessions", "[Lt/Session;"}}});
+    holderClass =
+        vm.defineClass(ClassDecl{.name = "t/Holders",
+                                 .fields = {FieldDecl{"cache", "Lt/Cache;", true},
+                                            FieldDecl{"a", "Ljava/lang/Object;", true},
+                                            FieldDecl{"b", "Ljava/lang/Object;", true},
+                                            FieldDecl{"weak", "Ljava/lang/Object;", true}}});
   }
   uint32_t session(uint32_t bytes) {
     const uint32_t s = vm.newObject(sessionClass);
@@ -32,7 +34,8 @@ struct Shop {
 };
 
 // class t/Holders --cache--> Cache --sessions--> Session[3] --[0]--> s0 --buffer--> byte[1000]
-//                                                   |                 \--next--> s3 --buffer--> byte[4000]
+//                                                   |                 \--next--> s3 --buffer-->
+//                                                   byte[4000]
 //                                                   |--[1]--> s1 --buffer--> byte[2000]
 //                                                   \--[2]--> s2 --buffer--> byte[3000]
 TEST(KnownHeaps, a_cache_retains_its_sessions_and_their_buffers) {

@@ -11,7 +11,8 @@ namespace domtest {
 constexpr uint32_t kNone = UINT32_MAX;
 
 // Per node: its immediate dominator (the root's is the root), or kNone when unreachable.
-inline std::vector<uint32_t> referenceIdoms(const std::vector<std::vector<uint32_t>>& succ, uint32_t root) {
+inline std::vector<uint32_t> referenceIdoms(const std::vector<std::vector<uint32_t>>& succ,
+                                            uint32_t root) {
   const size_t n = succ.size();
   std::vector<bool> reached(n, false);
   std::vector<uint32_t> todo{root};

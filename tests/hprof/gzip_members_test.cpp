@@ -117,8 +117,8 @@ TEST(GzipMembers, chunks_inflate_on_threads_to_their_data_and_stop_at_the_first_
     const int level = round % 3 == 0 ? 0 : round % 3 == 1 ? 1 : 9;
     Chunked c = chunk(data, block, level);
     const unsigned threads = 1 + rng() % 4;
-    const std::string what = "round " + std::to_string(round) + ", block " +
-                              std::to_string(block) + ", level " + std::to_string(level);
+    const std::string what = "round " + std::to_string(round) + ", block " + std::to_string(block) +
+                             ", level " + std::to_string(level);
     const auto inflate = [&](const std::string& bytes, std::string& out) {
       out.assign(data.size() + 64, '\0');
       uint64_t last = 0, writable = 0;
@@ -195,11 +195,10 @@ TEST(GzipMembers, a_dump_in_chunks_loads_like_the_plain_one_and_fails_at_a_damag
     const auto slot = [](const simvm::LoadedHeap& h, const std::pair<uint64_t, uint32_t>& p) {
       return std::make_pair(p.first, p.second - h.vm->tableFirst());
     };
-    EXPECT_TRUE(std::equal(heap->handleOfId.begin(), heap->handleOfId.end(),
-                           reference->handleOfId.begin(), reference->handleOfId.end(),
-                           [&](const auto& a, const auto& b) {
-                             return slot(*heap, a) == slot(*reference, b);
-                           }));
+    EXPECT_TRUE(std::equal(
+        heap->handleOfId.begin(), heap->handleOfId.end(), reference->handleOfId.begin(),
+        reference->handleOfId.end(),
+        [&](const auto& a, const auto& b) { return slot(*heap, a) == slot(*reference, b); }));
     EXPECT_EQ(heap->vm->bytesUsed(), reference->vm->bytesUsed());
     EXPECT_EQ(heap->vm->stringValue(handleOf(*heap, ids::kNulText)),
               reference->vm->stringValue(handleOf(*reference, ids::kNulText)));

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "heapkit/hprof_writer.h"
 #include "hprof/hprof.h"
 #include "tests/common/os_testing.h"
-#include "heapkit/hprof_writer.h"
 
 namespace hproftest {
 

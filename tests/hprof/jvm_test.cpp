@@ -250,8 +250,8 @@ TEST_F(JvmDump, every_root_of_the_dump_is_held_by_its_kinds_holder) {
     EXPECT_EQ(held["thread object"], r.rootIds.at(0x08)) << jdk;
     EXPECT_GE(held["thread object"].size(), 3u) << jdk;
     for (uint8_t tag : {0x02, 0x04, 0x06, 0x07, 0xFF}) {
-      const char* names[] = {"", "", "JNI local", "", "native stack", "", "thread block",
-                             "monitor used"};
+      const char* names[] = {
+          "", "", "JNI local", "", "native stack", "", "thread block", "monitor used"};
       const std::string name = tag == 0xFF ? "unknown" : names[tag];
       EXPECT_EQ(held[name], r.rootIds.count(tag) ? r.rootIds.at(tag) : std::set<uint64_t>())
           << jdk << " " << name;
@@ -308,9 +308,10 @@ TEST_F(JvmDump, nearly_every_object_reachable_from_the_roots_has_a_path) {
     }
     EXPECT_EQ(l.vm().slotsUsed(), slotsBefore) << "the searches' objects were given back";
     const double share = double(found) / double(targets.size());
-    std::printf("%s: %zu reachable, %zu sampled, %.4f%% with a path (%zu arrays of Reference "
-                "elements left out)\n",
-                jdk.c_str(), r.reachable.size(), targets.size(), 100 * share, referenceArrays);
+    std::printf(
+        "%s: %zu reachable, %zu sampled, %.4f%% with a path (%zu arrays of Reference "
+        "elements left out)\n",
+        jdk.c_str(), r.reachable.size(), targets.size(), 100 * share, referenceArrays);
     EXPECT_GE(share, 0.999) << jdk << ": no path for " << missed;
   }
 }

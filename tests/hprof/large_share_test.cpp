@@ -86,10 +86,11 @@ TEST(LargeDumpOnRequest, share_of_sampled_reachable_objects_with_a_path) {
                   vm.classOfObject(h) ? vm.className(vm.classOfObject(h)).c_str() : "?",
                   static_cast<unsigned long long>(id), p.message.c_str());
   }
-  std::printf("%zu of %zu sampled objects have a path (%.2f%%); %zu arrays of Reference "
-              "elements left out; %.0f s\n",
-              found, tried, tried ? 100.0 * double(found) / double(tried) : 0.0, referenceArrays,
-              seconds());
+  std::printf(
+      "%zu of %zu sampled objects have a path (%.2f%%); %zu arrays of Reference "
+      "elements left out; %.0f s\n",
+      found, tried, tried ? 100.0 * double(found) / double(tried) : 0.0, referenceArrays,
+      seconds());
   EXPECT_EQ(found, tried);
 }
 

@@ -314,10 +314,8 @@ TEST(HprofFile, a_primitive_mirror_keeps_its_dumped_fields_as_statics_the_querie
   w.defineClass(0x108, 0x100, "java/lang/Class",
                 {{"module", kRef}, {"classRedefinedCount", kInt}, {"primitive", kBoolean}});
   w.defineClass(0x110, 0x100, "java/lang/Module", {});
-  w.defineClass(0x118, 0x100, "java/lang/Integer", {{"value", kInt}},
-                {{"TYPE", kRef, 0x9000}});
-  w.defineClass(0x120, 0x100, "java/lang/Boolean", {{"value", kBoolean}},
-                {{"TYPE", kRef, 0x9008}});
+  w.defineClass(0x118, 0x100, "java/lang/Integer", {{"value", kInt}}, {{"TYPE", kRef, 0x9000}});
+  w.defineClass(0x120, 0x100, "java/lang/Boolean", {{"value", kBoolean}}, {{"TYPE", kRef, 0x9008}});
   w.instance(0x5000, 0x110, {});
   w.instance(0x9000, 0x108, {{"module", 0x5000}, {"classRedefinedCount", 7}, {"primitive", 1}});
   w.instance(0x9008, 0x108, {{"module", 0x5000}, {"primitive", 1}});

@@ -21,11 +21,11 @@ namespace hproftest {
 
 struct Reachability {
   enum Kind : uint8_t { kClass, kInstance, kObjectArray, kPrimitiveArray };
-  std::unordered_map<uint64_t, Kind> kindOf;           // every dumped id
-  std::vector<uint64_t> reachable;                     // in breadth-first order
-  std::map<uint8_t, std::set<uint64_t>> rootIds;      // distinct rooted ids per root tag
-  std::unordered_set<uint64_t> isReference;            // instances of Reference classes
-  std::string error;                                   // empty when the file was read
+  std::unordered_map<uint64_t, Kind> kindOf;      // every dumped id
+  std::vector<uint64_t> reachable;                // in breadth-first order
+  std::map<uint8_t, std::set<uint64_t>> rootIds;  // distinct rooted ids per root tag
+  std::unordered_set<uint64_t> isReference;       // instances of Reference classes
+  std::string error;                              // empty when the file was read
 };
 
 // The file's records, read into plain maps.
@@ -51,12 +51,22 @@ struct DumpRecords {
   }
   int size(uint8_t t) const {
     switch (t) {
-      case 2: return id;
-      case 4: case 8: return 1;
-      case 5: case 9: return 2;
-      case 6: case 10: return 4;
-      case 7: case 11: return 8;
-      default: return -1;
+      case 2:
+        return id;
+      case 4:
+      case 8:
+        return 1;
+      case 5:
+      case 9:
+        return 2;
+      case 6:
+      case 10:
+        return 4;
+      case 7:
+      case 11:
+        return 8;
+      default:
+        return -1;
     }
   }
 };
@@ -96,10 +106,23 @@ inline bool readHeapDump(DumpRecords& r, size_t q, size_t end, Reachability& out
       out.rootIds[s].insert(obj);
     }
     switch (s) {
-      case 0xFF: case 0x05: case 0x07: q += id; break;
-      case 0x01: q += 2 * id; break;
-      case 0x02: case 0x03: case 0x08: q += id + 8; break;
-      case 0x04: case 0x06: q += id + 4; break;
+      case 0xFF:
+      case 0x05:
+      case 0x07:
+        q += id;
+        break;
+      case 0x01:
+        q += 2 * id;
+        break;
+      case 0x02:
+      case 0x03:
+      case 0x08:
+        q += id + 8;
+        break;
+      case 0x04:
+      case 0x06:
+        q += id + 4;
+        break;
       case 0x20:
         r.classes[obj] = {};  // a class dumped again is read afresh
         q = readClassDump(r, q, r.classes[obj]);

@@ -78,7 +78,9 @@ TEST(PathDifferential, library_and_walking_search_agree_with_the_model_on_random
   std::map<std::string, int> walked;
   size_t longest = 0;
   for (uint32_t seed = 1; seed <= kHeaps; seed++) {
-    config.high = seed % 5 == 0 && simvm::Vm::highPlacementAvailable();  // handles at or above 2 GB are negative as int32
+    config.high =
+        seed % 5 == 0 &&
+        simvm::Vm::highPlacementAvailable();  // handles at or above 2 GB are negative as int32
     testkit::Heap heap(config);
     std::mt19937 rng(seed);
     pathtest::RandomHeap made = pathtest::buildRandomHeap(heap.vm, rng, {});
@@ -99,9 +101,8 @@ TEST(PathDifferential, library_and_walking_search_agree_with_the_model_on_random
           << "seed " << seed << " call " << call << " target " << testkit::hex(target)
           << " maxNodes " << maxNodes << "\n  library: " << show(got.handles)
           << "\n  model:   " << show(want.path);
-      ASSERT_EQ(got.message, want.message)
-          << "seed " << seed << " call " << call << " target " << testkit::hex(target)
-          << " maxNodes " << maxNodes;
+      ASSERT_EQ(got.message, want.message) << "seed " << seed << " call " << call << " target "
+                                           << testkit::hex(target) << " maxNodes " << maxNodes;
       ASSERT_EQ(got.array == 0, !want.message.empty()) << "seed " << seed;
       outcomes[want.message.empty() ? "found" : want.message]++;
       longest = std::max(longest, want.path.size());
@@ -138,7 +139,8 @@ TEST(PathDifferential, library_agrees_with_the_model_on_heaps_of_many_blocks) {
       uint32_t target = made.objects[rng() % made.objects.size()];
       uint32_t messageOut = pathtest::newMessageArray(heap.vm);
       pathmodel::Answer want = model.find(target, kLargeLimit);
-      pathtest::PathCall got = pathtest::callPath(heap.vm, heap.call, target, kLargeLimit, messageOut);
+      pathtest::PathCall got =
+          pathtest::callPath(heap.vm, heap.call, target, kLargeLimit, messageOut);
       ASSERT_EQ(got.handles, want.path) << "seed " << seed << " call " << call;
       ASSERT_EQ(got.message, want.message) << "seed " << seed << " call " << call;
     }

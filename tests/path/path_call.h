@@ -16,12 +16,10 @@ struct PathCall {
   std::string message;            // element 0 of messageOut as text, "" when null
 };
 
-inline uint32_t newMessageArray(simvm::Vm& vm) {
-  return vm.newObjectArray(vm.stringClass(), 1);
-}
+inline uint32_t newMessageArray(simvm::Vm& vm) { return vm.newObjectArray(vm.stringClass(), 1); }
 
-inline PathCall callPath(simvm::Vm& vm, simvm::Caller& caller, uint32_t target,
-                         int32_t maxNodes, uint32_t messageOut) {
+inline PathCall callPath(simvm::Vm& vm, simvm::Caller& caller, uint32_t target, int32_t maxNodes,
+                         uint32_t messageOut) {
   std::vector<uint32_t> slots{target, static_cast<uint32_t>(maxNodes), messageOut};
   if (caller.call("findPathToRoot0", slots) != 1)
     throw simvm::VmError("findPathToRoot0 did not return the address of slot 1");
@@ -30,7 +28,8 @@ inline PathCall callPath(simvm::Vm& vm, simvm::Caller& caller, uint32_t target,
   if (result.array != 0) {
     uint32_t methods = vm.methodsOf(result.array);
     if ((methods & 0x1F) != simvm::kInt) throw simvm::VmError("the result is no int array");
-    for (uint32_t i = 0; i < (methods >> 5); i++) result.handles.push_back(vm.getElement(result.array, i));
+    for (uint32_t i = 0; i < (methods >> 5); i++)
+      result.handles.push_back(vm.getElement(result.array, i));
   }
   if (uint32_t text = vm.getElement(messageOut, 0)) result.message = vm.stringValue(text);
   return result;

@@ -57,8 +57,8 @@ class PathTest : public testkit::HeapTest {
 
   void holdIn(uint32_t t, const std::vector<Path>& frames) {
     for (size_t f = 0; f < frames.size(); f++) {
-      uint32_t frame = vm().pushFrame(t, "run" + std::to_string(f),
-                                      static_cast<uint16_t>(frames[f].size()));
+      uint32_t frame =
+          vm().pushFrame(t, "run" + std::to_string(f), static_cast<uint16_t>(frames[f].size()));
       for (size_t i = 0; i < frames[f].size(); i++)
         vm().setLocal(frame, static_cast<uint16_t>(i), frames[f][i]);
     }
@@ -413,7 +413,8 @@ TEST_F(PathTest, limits_of_two_to_the_thirtieth_and_above_do_not_wrap) {
     EXPECT_EQ(path(target, limit).message, "Search Failed") << limit;
 }
 
-// --- arguments ------------------------------------------------------------------------------------
+// --- arguments
+// ------------------------------------------------------------------------------------
 
 TEST_F(PathTest, a_target_that_is_no_object_or_object_array_fails_at_once) {
   uint32_t k = holder("t/K");

@@ -8,8 +8,8 @@
 #include <random>
 #include <tuple>
 
-#include "tests/common/random_heap.h"
 #include "tests/common/heap_model.h"
+#include "tests/common/random_heap.h"
 #include "tests/references/refs_fixture.h"
 
 namespace refs {
@@ -39,7 +39,8 @@ std::vector<Entry> modelReferrers(const heapmodel::Heap& m, uint32_t target) {
             out.push_back({e.kind, h, e.className, f.name});
       if (m.thread(h))
         m.stackSlots(h, [&](uint32_t v, const std::string& method) {
-          if (v == target && m.entry(v, &e)) out.push_back({'I', h, m.name(m.classOf(h)), method + "()"});
+          if (v == target && m.entry(v, &e))
+            out.push_back({'I', h, m.name(m.classOf(h)), method + "()"});
         });
     } else if (m.objectArray(h)) {
       for (uint32_t i = 0; i < m.length(h); i++)
@@ -65,16 +66,19 @@ auto referrerKey(const simvm::Record& r) {
 std::vector<std::string> expectedLines(const std::vector<Entry>& entries) {
   std::vector<simvm::Record> records;
   for (const Entry& e : entries) records.push_back({e.kind, e.handle, e.className, e.detail});
-  std::stable_sort(records.begin(), records.end(), [](const simvm::Record& a, const simvm::Record& b) {
-    return referrerKey(a) < referrerKey(b);
-  });
+  std::stable_sort(records.begin(), records.end(),
+                   [](const simvm::Record& a, const simvm::Record& b) {
+                     return referrerKey(a) < referrerKey(b);
+                   });
   std::vector<std::string> out;
-  for (const simvm::Record& r : records) out.push_back(line(r.kind, r.handle, r.className, r.detail));
+  for (const simvm::Record& r : records)
+    out.push_back(line(r.kind, r.handle, r.className, r.detail));
   return out;
 }
 
 std::string whereFailed(uint32_t seed, int call, uint32_t h) {
-  return "seed " + std::to_string(seed) + " call " + std::to_string(call) + " target " + testkit::hex(h);
+  return "seed " + std::to_string(seed) + " call " + std::to_string(call) + " target " +
+         testkit::hex(h);
 }
 
 TEST(ReferencesDifferential, referrers_agree_with_the_model_on_random_heaps) {

@@ -8,9 +8,9 @@ namespace refs {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using ::testing::HasSubstr;
 
 class Incoming : public RefsTest {};
 

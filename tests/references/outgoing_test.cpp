@@ -19,9 +19,8 @@ TEST_F(Outgoing, class_object_lists_only_its_own_static_reference_fields) {
   uint32_t base = defineClass("app/Base", {staticField("inherited")});
   uint32_t k = defineClass("app/K",
                            {staticField("one"), staticField("names", "[Ljava/lang/String;"),
-                            staticField("grid", "[[Ljava/lang/String;"),
-                            staticField("ints", "[I"), staticField("none"), field("inst"),
-                            staticField("count", "I")},
+                            staticField("grid", "[[Ljava/lang/String;"), staticField("ints", "[I"),
+                            staticField("none"), field("inst"), staticField("count", "I")},
                            base);
   uint32_t a = newInstance("app/A");
   uint32_t b = newInstance("app/B");
@@ -34,9 +33,9 @@ TEST_F(Outgoing, class_object_lists_only_its_own_static_reference_fields) {
   vm().setStatic(k, "ints", vm().newArray(simvm::kInt, 3));
   vm().setStatic(k, "count", a);  // an int that happens to equal a handle is no reference
 
-  EXPECT_THAT(lines(call().references(k)),
-              ElementsAre(line('A', names, "java/lang/String", "names"),
-                          line('I', a, "app/A", "one")));
+  EXPECT_THAT(
+      lines(call().references(k)),
+      ElementsAre(line('A', names, "java/lang/String", "names"), line('I', a, "app/A", "one")));
   EXPECT_THAT(lines(call().references(base)), ElementsAre(line('I', b, "app/B", "inherited")));
 }
 
@@ -45,11 +44,11 @@ TEST_F(Outgoing, class_object_lists_only_its_own_static_reference_fields) {
 //     Sub.ints ──► int[]  Sub.grid ──► Object[][]  Sub.gone ──► freed slot  Sub.n (int) = x
 TEST_F(Outgoing, object_lists_the_fields_of_its_whole_class_chain_sorted_by_field_name) {
   uint32_t base = defineClass("app/Base", {field("zeta"), field("cls", "Ljava/lang/Class;")});
-  uint32_t sub = defineClass("app/Sub",
-                             {field("mid"), field("alpha"), field("ints", "[I"),
-                              field("grid", "[[Ljava/lang/Object;"), field("gone"), field("n", "I"),
-                              staticField("shared")},
-                             base);
+  uint32_t sub = defineClass(
+      "app/Sub",
+      {field("mid"), field("alpha"), field("ints", "[I"), field("grid", "[[Ljava/lang/Object;"),
+       field("gone"), field("n", "I"), staticField("shared")},
+      base);
   uint32_t k = defineClass("app/K");
   uint32_t x = newInstance("app/X");
   uint32_t y = newInstance("app/Y");
@@ -109,7 +108,7 @@ TEST_F(Outgoing, both_queries_write_nothing_to_a_null_or_freed_stream_and_record
   vm().freeSlot(freed);
   uint32_t live = vm().newOutputStream();
   const std::pair<const char*, uint32_t> calls[] = {{"getReferences0", k},
-                                                   {"getBackTraceReferences0", a}};
+                                                    {"getBackTraceReferences0", a}};
   for (const auto& [method, h] : calls) {
     std::vector<uint32_t> slots = {0, h};
     EXPECT_EQ(call().call(method, slots), 0) << method;

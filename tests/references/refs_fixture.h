@@ -12,7 +12,8 @@
 
 namespace refs {
 
-inline simvm::FieldDecl field(const std::string& name, const std::string& sig = "Ljava/lang/Object;") {
+inline simvm::FieldDecl field(const std::string& name,
+                              const std::string& sig = "Ljava/lang/Object;") {
   return simvm::FieldDecl{name, sig, false, 0};
 }
 
@@ -36,10 +37,12 @@ inline std::vector<std::string> lines(const simvm::Report& r) {
 
 // The records that describe one of `handles`, in report order: the VM's own objects (thread
 // names, well-known classes) stay out of the comparison without changing the order of the rest.
-inline std::vector<std::string> linesAbout(const simvm::Report& r, const std::set<uint32_t>& handles) {
+inline std::vector<std::string> linesAbout(const simvm::Report& r,
+                                           const std::set<uint32_t>& handles) {
   std::vector<std::string> out;
   for (const simvm::Record& rec : r.records)
-    if (handles.count(rec.handle)) out.push_back(line(rec.kind, rec.handle, rec.className, rec.detail));
+    if (handles.count(rec.handle))
+      out.push_back(line(rec.kind, rec.handle, rec.className, rec.detail));
   return out;
 }
 
@@ -63,7 +66,8 @@ class RefsTest : public testkit::HeapTest {
     uint32_t t = vm().newThread("worker", cls);
     for (const auto& [method, locals] : frames) {
       uint32_t f = vm().pushFrame(t, method, static_cast<uint16_t>(locals.size()));
-      for (size_t i = 0; i < locals.size(); i++) vm().setLocal(f, static_cast<uint16_t>(i), locals[i]);
+      for (size_t i = 0; i < locals.size(); i++)
+        vm().setLocal(f, static_cast<uint16_t>(i), locals[i]);
       if (frameAddresses) frameAddresses->push_back(f);
     }
     return t;

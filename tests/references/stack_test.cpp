@@ -80,8 +80,8 @@ TEST_F(StackScan, a_primitive_array_is_reported_from_fields_and_elements_but_nev
   vm().setElement(arr, 1, p);
   threadRunning({{"run", {p}}});
 
-  EXPECT_THAT(lines(call().referrers(p)),
-              ElementsAre(line('I', o, "app/Holder", "data"), line('A', arr, "java/lang/Object", "1")));
+  EXPECT_THAT(lines(call().referrers(p)), ElementsAre(line('I', o, "app/Holder", "data"),
+                                                      line('A', arr, "java/lang/Object", "1")));
 }
 
 //   T: run() ──► a, b      [no MethodBlock] ──► c      work() ──► d
@@ -129,8 +129,8 @@ TEST_F(StackScan, a_looping_frame_list_ends_the_scan) {
 TEST_F(StackScan, a_thread_subclass_is_a_thread_and_a_look_alike_object_is_not) {
   uint32_t daemon = defineClass("app/Daemon", {}, vm().threadClass());
   uint32_t worker = defineClass("app/PoolWorker", {}, daemon);
-  uint32_t fake = defineClass("app/Fake", {field("a", "I"), field("b", "I"), field("c", "I"),
-                                           field("eetop", "I")});
+  uint32_t fake = defineClass(
+      "app/Fake", {field("a", "I"), field("b", "I"), field("c", "I"), field("eetop", "I")});
   uint32_t x = newInstance("app/X");
   uint32_t t = threadRunning({{"run", {x}}}, worker);
   uint32_t lookAlike = vm().newObject(fake);

@@ -18,8 +18,8 @@ class Classes : public ::testing::Test {
   Vm vm;
   // Base:    a I, b J, s static I = 77       -> a@0, b@4 (8 bytes), size 12
   // Derived: c Object, d D, t static, e Z     -> c@12, d@16, e@24, size 28
-  uint32_t base = vm.defineClass(ClassDecl{
-      .name = "com/acme/Base", .fields = {{"a", "I"}, {"b", "J"}, {"s", "I", true, 77}}});
+  uint32_t base = vm.defineClass(
+      ClassDecl{.name = "com/acme/Base", .fields = {{"a", "I"}, {"b", "J"}, {"s", "I", true, 77}}});
   uint32_t derived = vm.defineClass(ClassDecl{
       .name = "com/acme/Derived",
       .super = base,
@@ -65,7 +65,7 @@ TEST_F(Classes, fields_follow_the_inherited_ones_in_declaration_order_with_stati
   EXPECT_EQ(own[1].value, 16u);
   EXPECT_EQ(own[3].value, 24u);
   EXPECT_EQ(heap.fields(base)[1].value, 4u);
-  EXPECT_EQ(heap.fields(base)[2].value, 77u);  // a static holds its value in place
+  EXPECT_EQ(heap.fields(base)[2].value, 77u);   // a static holds its value in place
   EXPECT_EQ(vm.fieldOffset(derived, "a"), 0u);  // found through the superclass
 
   const uint32_t obj = vm.newObject(derived);
@@ -120,8 +120,8 @@ TEST_F(Classes, bad_definitions_raise) {
 
 TEST_F(Classes, a_shared_name_makes_a_second_class_and_lookups_keep_the_first) {
   const uint32_t anchor = vm.findClass("java/lang/NoClassDefFoundError");
-  const uint32_t again = vm.defineClass(
-      ClassDecl{.name = "java/lang/NoClassDefFoundError", .sharedName = true});
+  const uint32_t again =
+      vm.defineClass(ClassDecl{.name = "java/lang/NoClassDefFoundError", .sharedName = true});
   EXPECT_NE(again, anchor);
   EXPECT_EQ(vm.findClass("java/lang/NoClassDefFoundError"), anchor);
   EXPECT_EQ(vm.bodyOf(anchor), vm.tableEnd() + 2408);

@@ -13,8 +13,8 @@ namespace {
 using simvm::Library;
 using simvm::VmError;
 
-const char* const kStubs[] = {"getClassInfo0", "getHandleInfo0", "getClasses0",
-                              "getHandles0", "getReferences0", "getBackTraceReferences0",
+const char* const kStubs[] = {"getClassInfo0",   "getHandleInfo0", "getClasses0",
+                              "getHandles0",     "getReferences0", "getBackTraceReferences0",
                               "findPathToRoot0", "getMemoryUsage0"};
 
 [[maybe_unused]] size_t entriesIn(const std::string& dir) {
@@ -65,7 +65,10 @@ TEST(Library, private_copies_are_separate_and_leave_no_file_behind) {
     EXPECT_EQ(entriesIn(dir), 0u);
     EXPECT_NE(a.stub("getClasses0"), b.stub("getClasses0"));  // each has its own caches
   }
-  if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   rmdir(dir);
 #endif
   Library shared1(testkit::libraryDir());

@@ -20,9 +20,17 @@ class Objects : public ::testing::Test {
 };
 
 TEST_F(Objects, primitive_arrays_pack_their_elements_by_type) {
-  struct Case { int32_t code; uint32_t size; };
-  for (Case c : {Case{simvm::kBoolean, 1}, {simvm::kChar, 2}, {simvm::kFloat, 4},
-                 {simvm::kDouble, 8}, {simvm::kByte, 1}, {simvm::kShort, 2}, {simvm::kInt, 4},
+  struct Case {
+    int32_t code;
+    uint32_t size;
+  };
+  for (Case c : {Case{simvm::kBoolean, 1},
+                 {simvm::kChar, 2},
+                 {simvm::kFloat, 4},
+                 {simvm::kDouble, 8},
+                 {simvm::kByte, 1},
+                 {simvm::kShort, 2},
+                 {simvm::kInt, 4},
                  {simvm::kLong, 8}}) {
     const uint32_t a = vm.newArray(c.code, 5);
     EXPECT_EQ(vm.methodsOf(a), (5u << 5) | uint32_t(c.code));
@@ -71,7 +79,9 @@ TEST_F(Objects, element_access_and_lengths_are_checked) {
 // run where the single call would have thrown.
 TEST_F(Objects, a_run_of_requests_makes_what_the_single_calls_make) {
   Vm bulk;
-  const auto rel = [](const Vm& v, uint32_t address) { return address ? address - v.regionBase() : 0; };
+  const auto rel = [](const Vm& v, uint32_t address) {
+    return address ? address - v.regionBase() : 0;
+  };
   std::vector<uint32_t> single = {vm.objectClass(), vm.stringClass(), vm.threadClass()};
   std::vector<uint32_t> many = {bulk.objectClass(), bulk.stringClass(), bulk.threadClass()};
   for (uint32_t i = 0; i < 300; ++i) {  // more classes than the cache has places
@@ -112,13 +122,12 @@ TEST_F(Objects, a_run_of_requests_makes_what_the_single_calls_make) {
     ASSERT_EQ(rel(bulk, bulk.classOfObject(made[i])), rel(vm, vm.classOfObject(one[i])));
   }
 
-  for (const Vm::NewRequest& bad : {Vm::NewRequest{simvm::kObject, bulk.classClass(), 0},
-                                    Vm::NewRequest{simvm::kObject, 12345, 0},
-                                    Vm::NewRequest{simvm::kObjectArray, 12345, 1},
-                                    Vm::NewRequest{12, 0, 1},
-                                    Vm::NewRequest{simvm::kInt, 0, 1u << 27}}) {
-    const Vm::NewRequest three[] = {{simvm::kObject, bulk.objectClass(), 0}, bad,
-                                    {simvm::kInt, 0, 1}};
+  for (const Vm::NewRequest& bad :
+       {Vm::NewRequest{simvm::kObject, bulk.classClass(), 0},
+        Vm::NewRequest{simvm::kObject, 12345, 0}, Vm::NewRequest{simvm::kObjectArray, 12345, 1},
+        Vm::NewRequest{12, 0, 1}, Vm::NewRequest{simvm::kInt, 0, 1u << 27}}) {
+    const Vm::NewRequest three[] = {
+        {simvm::kObject, bulk.objectClass(), 0}, bad, {simvm::kInt, 0, 1}};
     uint32_t handles[3] = {0, 0, 0};
     EXPECT_THROW(bulk.newMany(three, 3, handles), VmError);
     EXPECT_NE(handles[0], 0u);
@@ -152,9 +161,11 @@ TEST_F(Objects, strings_honour_offset_and_count) {
 
 TEST_F(Objects, malformed_utf8_decodes_each_bad_byte_to_a_replacement_character) {
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(vm.stringValue(vm.newString("a\xFF" "b")), "a" + fffd + "b");
-  EXPECT_EQ(vm.stringValue(vm.newString("\xE2\x82")), fffd + fffd);  // cut short
-  EXPECT_EQ(vm.stringValue(vm.newString("\xC0\xAF")), fffd + fffd);  // overlong '/'
+  EXPECT_EQ(vm.stringValue(vm.newString("a\xFF"
+                                        "b")),
+            "a" + fffd + "b");
+  EXPECT_EQ(vm.stringValue(vm.newString("\xE2\x82")), fffd + fffd);               // cut short
+  EXPECT_EQ(vm.stringValue(vm.newString("\xC0\xAF")), fffd + fffd);               // overlong '/'
   EXPECT_EQ(vm.getField(vm.newString(std::string("\xC0\x80", 2)), "count"), 1u);  // Java's NUL
   // A lone surrogate in the units comes back out as a replacement character.
   const uint32_t s = vm.newString("ab");

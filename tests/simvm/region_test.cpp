@@ -9,7 +9,9 @@ using simvm::Vm;
 using simvm::VmConfig;
 using simvm::VmError;
 
-bool readableByKernel(uint32_t address, size_t n) { return testkit::systemSaysReadable(address, n); }
+bool readableByKernel(uint32_t address, size_t n) {
+  return testkit::systemSaysReadable(address, n);
+}
 
 // The handles the constructor makes, in the order it makes them.
 std::vector<uint32_t> wellKnownHandles(const Vm& vm) {

@@ -16,9 +16,9 @@ std::string stream(std::initializer_list<std::string> parts) {
 }
 
 TEST(ReportDecode, splits_records_into_kind_handle_class_and_detail) {
-  const std::string bytes = stream({"3", "C 268439552 java/lang/Object 19",
-                                    "I -2147483640 com/acme/Thing run()",
-                                    "A 16 [Ljava/lang/String; a name with spaces"});
+  const std::string bytes =
+      stream({"3", "C 268439552 java/lang/Object 19", "I -2147483640 com/acme/Thing run()",
+              "A 16 [Ljava/lang/String; a name with spaces"});
   const simvm::Report r = decodeReport(bytes);
   EXPECT_EQ(r.bytes, bytes);
   EXPECT_EQ(r.count, 3);
@@ -43,8 +43,8 @@ TEST(ReportDecode, refuses_a_count_that_does_not_match_the_records) {
 
 TEST(ReportDecode, refuses_missing_or_extra_terminators) {
   EXPECT_THROW(decodeReport(""), VmError);
-  EXPECT_THROW(decodeReport("1"), VmError);                        // no NUL after the count
-  EXPECT_THROW(decodeReport(stream({"1"}) + "I 8 A"), VmError);    // record without NUL
+  EXPECT_THROW(decodeReport("1"), VmError);                           // no NUL after the count
+  EXPECT_THROW(decodeReport(stream({"1"}) + "I 8 A"), VmError);       // record without NUL
   EXPECT_THROW(decodeReport(stream({"1", "I 8 A"}) + "x"), VmError);  // trailing bytes
   EXPECT_THROW(decodeReport(stream({"1", "I 8 A", ""})), VmError);    // an empty record
 }
@@ -52,14 +52,14 @@ TEST(ReportDecode, refuses_missing_or_extra_terminators) {
 TEST(ReportDecode, refuses_malformed_counts_and_records) {
   for (const char* count : {"", "-1", "x", "1 ", "99999999999"})
     EXPECT_THROW(decodeReport(stream({count})), VmError) << count;
-  for (const char* record : {"X 8 A", "I8 A", "I 8", "I 0x8 A", "I  A", "I 4294967295 A",
-                             "I -2147483649 A", "i 8 A"})
+  for (const char* record :
+       {"X 8 A", "I8 A", "I 8", "I 0x8 A", "I  A", "I 4294967295 A", "I -2147483649 A", "i 8 A"})
     EXPECT_THROW(decodeReport(stream({"1", record})), VmError) << record;
 }
 
 TEST(ReportDecode, usage_records_split_on_their_last_two_spaces) {
-  const simvm::UsageReport u = decodeUsageReport(
-      stream({"2", "java/lang/String 3 120", "odd name 1 8589934592"}));
+  const simvm::UsageReport u =
+      decodeUsageReport(stream({"2", "java/lang/String 3 120", "odd name 1 8589934592"}));
   ASSERT_EQ(u.records.size(), 2u);
   EXPECT_EQ(u.records[0].className, "java/lang/String");
   EXPECT_EQ(u.records[0].count, 3);

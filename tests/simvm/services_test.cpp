@@ -78,9 +78,11 @@ TEST_F(Services, to_string_overrides_are_inherited_and_may_return_null) {
   vm.setToString(gadget, [](uint32_t) { return std::optional<std::string>(); });
   EXPECT_EQ(toString(g), 0u);
   EXPECT_EQ(vm.stringValue(toString(w)), "widget!");
-  vm.setToString(widget, [](uint32_t) -> std::optional<std::string> { throw std::runtime_error("x"); });
+  vm.setToString(widget,
+                 [](uint32_t) -> std::optional<std::string> { throw std::runtime_error("x"); });
   EXPECT_EQ(toString(w), 0u);
-  vm.setToString(widget, [](uint32_t) { return std::optional<std::string>(std::string(1 << 16, 'z')); });
+  vm.setToString(widget,
+                 [](uint32_t) { return std::optional<std::string>(std::string(1 << 16, 'z')); });
   EXPECT_EQ(vm.stringValue(toString(w)).size(), 1u << 16);
   vm.setToString(widget, nullptr);
   EXPECT_EQ(vm.stringValue(toString(w)), "com.acme.Widget@" + hex(w));

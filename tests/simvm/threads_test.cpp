@@ -15,8 +15,7 @@ using simvm::VmError;
 
 uint32_t javaCurrentThread() {
   return static_cast<uint32_t>(execute_java_static_method(
-      nullptr, FindClass(nullptr, "java/lang/Thread", 1), "currentThread",
-      "()Ljava/lang/Thread;"));
+      nullptr, FindClass(nullptr, "java/lang/Thread", 1), "currentThread", "()Ljava/lang/Thread;"));
 }
 
 // Read back through the tests' plain reader, which walks frames with offsets of its own.
@@ -29,7 +28,9 @@ TEST(Threads, frames_chain_from_the_thread_block_innermost_first) {
   std::vector<std::pair<uint32_t, std::string>> seen;
   auto scan = [&] {
     seen.clear();
-    heapmodel::Heap(vm).stackSlots(t, [&](uint32_t v, const std::string& m) { seen.push_back({v, m}); });
+    heapmodel::Heap(vm).stackSlots(t, [&](uint32_t v, const std::string& m) {
+      seen.push_back({v, m});
+    });
   };
   scan();
   EXPECT_TRUE(seen.empty());  // no frames yet
@@ -49,8 +50,9 @@ TEST(Threads, frames_chain_from_the_thread_block_innermost_first) {
 
 TEST(Threads, thread_subclasses_keep_their_frames_where_threads_do) {
   Vm vm;
-  const uint32_t sub = vm.defineClass(ClassDecl{
-      .name = "com/acme/Worker", .super = vm.threadClass(), .fields = {{"job", "Ljava/lang/Object;"}}});
+  const uint32_t sub = vm.defineClass(ClassDecl{.name = "com/acme/Worker",
+                                                .super = vm.threadClass(),
+                                                .fields = {{"job", "Ljava/lang/Object;"}}});
   const uint32_t t = vm.newThread("w", sub);
   EXPECT_GE(vm.fieldOffset(sub, "job"), 20u);
   const uint32_t held = vm.newObject(vm.objectClass());

@@ -14,14 +14,21 @@
 namespace stress {
 
 enum class Query {
-  kClassInfo, kHandleInfo, kClasses, kHandles, kReferences, kReferrers, kPath, kUsage,
+  kClassInfo,
+  kHandleInfo,
+  kClasses,
+  kHandles,
+  kReferences,
+  kReferrers,
+  kPath,
+  kUsage,
 };
 constexpr int kQueries = 8;
 const char* methodName(Query q);
 
 struct Call {
   Query query;
-  uint32_t handle = 0;   // target, class, or the prefix string
+  uint32_t handle = 0;    // target, class, or the prefix string
   uint32_t a = 0, b = 0;  // flags, array mode, maxNodes
 };
 
@@ -35,9 +42,9 @@ struct CallerSlots {
 CallerSlots newCallerSlots(simvm::Vm& vm);
 
 struct Answer {
-  std::string bytes;             // stream bytes, description text, or the path as text
+  std::string bytes;              // stream bytes, description text, or the path as text
   std::vector<uint32_t> handles;  // every handle the answer names (records, path)
-  std::string fault;             // set when the answer broke a rule (undecodable, canary written)
+  std::string fault;              // set when the answer broke a rule (undecodable, canary written)
 };
 
 Answer run(simvm::Vm& vm, simvm::Caller& caller, const CallerSlots& slots, const Call& call);

@@ -77,8 +77,9 @@ struct Scene {
       const std::string classes = call.classes("t/", true, true).bytes;
       const simvm::PathResult path = call.path(target, 1000);
       reentrantCalls.fetch_add(3);
-      if (checking.load() && (info != innerInfo || classes != innerClasses ||
-                              path.handles != innerPath.handles || path.message != innerPath.message))
+      if (checking.load() &&
+          (info != innerInfo || classes != innerClasses || path.handles != innerPath.handles ||
+           path.message != innerPath.message))
         reentrantWrong.fetch_add(1);
       return "reentrant after " + std::to_string(path.handles.size()) + " links";
     });
@@ -162,7 +163,8 @@ void runConcurrently(Scene& scene, size_t total, const std::vector<std::string>*
           why = "answer differs from the one made alone:\n  alone:  " + (*expected)[k] +
                 "\n  now:    " + got.bytes;
         for (uint32_t h : got.handles)
-          if (why.empty() && h != 0 && !wasSlot(vm, h)) why = "names " + testkit::hex(h) + ", never a slot";
+          if (why.empty() && h != 0 && !wasSlot(vm, h))
+            why = "names " + testkit::hex(h) + ", never a slot";
         if (!why.empty())
           out.fault(std::string(stress::methodName(call.query)) + "(" + testkit::hex(call.handle) +
                     ", " + std::to_string(call.a) + ", " + std::to_string(call.b) + "): " + why);
@@ -183,7 +185,8 @@ void runConcurrently(Scene& scene, size_t total, const std::vector<std::string>*
         const int64_t now = Clock::now().time_since_epoch().count();
         for (auto& f : inFlight) {
           const int64_t since = f.since.load();
-          const double running = std::chrono::duration<double>(Clock::duration(now - since)).count();
+          const double running =
+              std::chrono::duration<double>(Clock::duration(now - since)).count();
           if (since != 0 && running > bound[f.query.load()]) {
             std::fprintf(stderr, "hung: a %s call has run %.1f s (bound %.1f s)\n",
                          stress::methodName(static_cast<stress::Query>(f.query.load())), running,
@@ -251,8 +254,9 @@ std::vector<uint32_t> snapshot(simvm::Vm& vm, const std::vector<uint32_t>& objec
     const uint32_t methods = vm.methodsOf(h);
     if (vm.bodyOf(h) == 0) continue;
     const uint32_t type = methods & 0x1F;
-    take(vm.bodyOf(h), type == 0 ? vm.instanceSize(vm.classOfObject(h))
-                       : type == 2 ? 4 * ((methods >> 5) + 1) : 0);
+    take(vm.bodyOf(h), type == 0   ? vm.instanceSize(vm.classOfObject(h))
+                       : type == 2 ? 4 * ((methods >> 5) + 1)
+                                   : 0);
   }
   for (uint32_t c : classes) {
     take(c, 8);
@@ -288,7 +292,8 @@ TEST(Stress, callers_beside_a_mutator_never_crash_hang_leak_or_write_outside_the
       config.threads.push_back(t);
   for (size_t i = 0; i < scene.made.objects.size(); i++) {
     const uint32_t h = scene.made.objects[i];
-    if (std::find(config.threads.begin(), config.threads.end(), h) != config.threads.end()) continue;
+    if (std::find(config.threads.begin(), config.threads.end(), h) != config.threads.end())
+      continue;
     (i % 4 == 0 ? frozen : config.objects).push_back(h);
   }
   for (size_t i = 0; i < scene.made.arrays.size(); i++)
@@ -318,7 +323,8 @@ TEST(Stress, callers_beside_a_mutator_never_crash_hang_leak_or_write_outside_the
   for (int q = 0; q < stress::kQueries; q++) {
     if (still.slowest[q] > 0) worst = std::max(worst, out.slowest[q] / still.slowest[q]);
     if (still.spent[q] > 0 && out.made[q] > 0)
-      worstMean = std::max(worstMean, (out.spent[q] / out.made[q]) / (still.spent[q] / still.made[q]));
+      worstMean =
+          std::max(worstMean, (out.spent[q] / out.made[q]) / (still.spent[q] / still.made[q]));
   }
   std::printf(
       "mutations during the calls: %llu (allocated %llu, freed %llu, moved %llu, stored %llu, "
@@ -345,8 +351,10 @@ TEST(Stress, callers_beside_a_mutator_never_crash_hang_leak_or_write_outside_the
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; i++) {
-    if (std::strcmp(argv[i], "--long") == 0) g_calls = 100000;
-    else if (std::strncmp(argv[i], "--calls=", 8) == 0) g_calls = std::strtoul(argv[i] + 8, nullptr, 10);
+    if (std::strcmp(argv[i], "--long") == 0)
+      g_calls = 100000;
+    else if (std::strncmp(argv[i], "--calls=", 8) == 0)
+      g_calls = std::strtoul(argv[i] + 8, nullptr, 10);
   }
   return RUN_ALL_TESTS();
 }

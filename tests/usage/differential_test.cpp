@@ -9,9 +9,9 @@
 #include <set>
 #include <tuple>
 
-#include "tests/common/testkit.h"
-#include "tests/common/random_heap.h"
 #include "tests/common/heap_model.h"
+#include "tests/common/random_heap.h"
+#include "tests/common/testkit.h"
 
 namespace {
 
@@ -25,11 +25,22 @@ using Row = std::tuple<std::string, int32_t, int64_t>;  // class name, instances
 
 int64_t elementBytes(uint32_t typeCode) {
   switch (typeCode) {
-    case 0: case 2: case 6: case 10: return 4;
-    case 4: case 8: return 1;
-    case 5: case 9: return 2;
-    case 7: case 11: return 8;
-    default: return 0;
+    case 0:
+    case 2:
+    case 6:
+    case 10:
+      return 4;
+    case 4:
+    case 8:
+      return 1;
+    case 5:
+    case 9:
+      return 2;
+    case 7:
+    case 11:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -53,16 +64,20 @@ std::vector<Row> modelUsage(const heapmodel::Heap& m, const std::string& prefix)
     perClass[c].second += size;
   }
   std::vector<Row> rows;
-  for (const auto& [c, totals] : perClass) rows.emplace_back(m.name(c), totals.first, totals.second);
+  for (const auto& [c, totals] : perClass)
+    rows.emplace_back(m.name(c), totals.first, totals.second);
   return rows;
 }
 
 // More bytes first, then more instances, then by name.
-auto usageKey(const simvm::UsageRecord& r) { return std::make_tuple(-r.bytes, -r.count, r.className); }
+auto usageKey(const simvm::UsageRecord& r) {
+  return std::make_tuple(-r.bytes, -r.count, r.className);
+}
 
 // Also the usage of the heap alone (the console's), against the model of the heap before the call.
 TEST(UsageDifferential, memory_report_agrees_with_the_model_on_random_heaps) {
-  const char* prefixes[] = {"", "t/", "t/C1", "java/lang/", "java/lang/String", "java.lang.", "zzz"};
+  const char* prefixes[] = {"",           "t/", "t/C1", "java/lang/", "java/lang/String",
+                            "java.lang.", "zzz"};
   simvm::VmConfig config;
   config.slots = 2048;
   config.arenaBytes = 4u << 20;
@@ -81,13 +96,15 @@ TEST(UsageDifferential, memory_report_agrees_with_the_model_on_random_heaps) {
         aloneRows.emplace_back(r.className, r.count, r.bytes);
       std::sort(aloneRows.begin(), aloneRows.end());
       std::sort(wantRows.begin(), wantRows.end());
-      ASSERT_EQ(aloneRows, wantRows) << "heap alone, seed " << seed << " prefix \"" << prefix << "\"";
+      ASSERT_EQ(aloneRows, wantRows)
+          << "heap alone, seed " << seed << " prefix \"" << prefix << "\"";
     }
     simvm::UsageReport got = heap.call.usage(prefix);
     heapmodel::Heap model(heap.vm);  // after the call: its stream and prefix string count too
 
     std::vector<Row> gotRows, wantRows = modelUsage(model, prefix);
-    for (const simvm::UsageRecord& r : got.records) gotRows.emplace_back(r.className, r.count, r.bytes);
+    for (const simvm::UsageRecord& r : got.records)
+      gotRows.emplace_back(r.className, r.count, r.bytes);
     std::sort(gotRows.begin(), gotRows.end());
     std::sort(wantRows.begin(), wantRows.end());
     ASSERT_EQ(gotRows, wantRows) << "seed " << seed << " prefix \"" << prefix << "\"";

@@ -90,11 +90,14 @@ TEST_F(Usage, object_arrays_cost_four_bytes_per_element_and_their_elements_are_n
   uint32_t leaf = holderClass("app/Leaf", {"[I"});
   uint32_t cls = holderClass("app/Holder", {"[Ljava/lang/Object;"});
   uint32_t items = vm().newObjectArray(leaf, 3);
-  for (uint32_t i = 0; i < 3; i++) vm().setElement(items, i, holder(leaf, {vm().newArray(simvm::kInt, 100)}));
+  for (uint32_t i = 0; i < 3; i++)
+    vm().setElement(items, i, holder(leaf, {vm().newArray(simvm::kInt, 100)}));
   holder(cls, {items});
 
-  EXPECT_THAT(rows("app/Holder"), ElementsAre(Pair("app/Holder", Pair(1, size("app/Holder") + 28))));
-  EXPECT_THAT(rows("app/Leaf"), ElementsAre(Pair("app/Leaf", Pair(3, 3 * (size("app/Leaf") + 416)))));
+  EXPECT_THAT(rows("app/Holder"),
+              ElementsAre(Pair("app/Holder", Pair(1, size("app/Holder") + 28))));
+  EXPECT_THAT(rows("app/Leaf"),
+              ElementsAre(Pair("app/Leaf", Pair(3, 3 * (size("app/Leaf") + 416)))));
 }
 
 TEST_F(Usage, only_plain_objects_are_counted_never_arrays_or_class_objects) {
@@ -119,7 +122,8 @@ TEST_F(Usage, arrays_held_in_static_fields_are_charged_to_nobody) {
 
 // Equal bytes: more instances first; equal counts too: by name.
 TEST_F(Usage, rows_are_ordered_by_bytes_then_count_then_name) {
-  for (const char* name : {"app/Gamma", "app/Alpha", "app/Beta"}) holder(holderClass(name, {"[J"}), {0});
+  for (const char* name : {"app/Gamma", "app/Alpha", "app/Beta"})
+    holder(holderClass(name, {"[J"}), {0});
   uint32_t pair = holderClass("app/Pair", {"[I"});  // two instances, same total as one Big
   holder(pair, {0});
   holder(pair, {0});
@@ -134,7 +138,8 @@ TEST_F(Usage, rows_are_ordered_by_bytes_then_count_then_name) {
 
   std::vector<std::string> order;
   for (const auto& row : rows("app/")) order.push_back(row.first);
-  EXPECT_THAT(order, ElementsAre("app/Huge", "app/Pair", "app/Big", "app/Alpha", "app/Beta", "app/Gamma"));
+  EXPECT_THAT(order,
+              ElementsAre("app/Huge", "app/Pair", "app/Big", "app/Alpha", "app/Beta", "app/Gamma"));
 }
 
 TEST_F(Usage, the_prefix_is_compared_byte_for_byte_with_slash_names) {
@@ -194,7 +199,8 @@ TEST_F(Usage, a_class_holding_more_than_two_gigabytes_is_reported_positive_and_s
   const int64_t bigBytes = size("app/Big") + 3 * (16 + int64_t(longest) * 8);
   ASSERT_GT(bigBytes, int64_t(1) << 31);
   simvm::UsageReport r = call().usage("app/");
-  EXPECT_THAT(r.bytes, testing::HasSubstr("app/Big 1 " + std::to_string(bigBytes) + std::string("\0", 1)));
+  EXPECT_THAT(r.bytes,
+              testing::HasSubstr("app/Big 1 " + std::to_string(bigBytes) + std::string("\0", 1)));
   ASSERT_EQ(r.records.size(), 2u);
   EXPECT_EQ(r.records[0].className, "app/Big");
   EXPECT_EQ(r.records[0].bytes, bigBytes);
@@ -204,8 +210,8 @@ TEST_F(Usage, a_class_holding_more_than_two_gigabytes_is_reported_positive_and_s
 TEST_F(Usage, a_null_or_non_string_prefix_gives_an_empty_report_and_a_null_stream_nothing) {
   holder(holderClass("app/A", {}), {});
   uint32_t stream = vm().newOutputStream();
-  for (uint32_t prefix : {0u, vm().newObject(vm().findClass("app/A")), vm().newArray(simvm::kChar, 2),
-                          vm().tableEnd()}) {
+  for (uint32_t prefix : {0u, vm().newObject(vm().findClass("app/A")),
+                          vm().newArray(simvm::kChar, 2), vm().tableEnd()}) {
     vm().clearStream(stream);
     std::vector<uint32_t> slots = {stream, prefix};
     EXPECT_EQ(call().call("getMemoryUsage0", slots), 0);

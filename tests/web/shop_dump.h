@@ -30,7 +30,8 @@ inline std::string writeShopDump(bool later) {
   const int sessions = later ? 7 : 3;
   w.defineClass(kObject, 0, "java/lang/Object", {});
   w.defineClass(kClass, kObject, "java/lang/Class", {});
-  w.defineClass(kString, kObject, "java/lang/String", {{"value", kRef}, {"coder", hproftest::kByte}});
+  w.defineClass(kString, kObject, "java/lang/String",
+                {{"value", kRef}, {"coder", hproftest::kByte}});
   w.defineClass(kThread, kObject, "java/lang/Thread", {{"name", kRef}});
   w.defineClass(kBytes, kObject, "[B", {});
   w.defineClass(kObjects, kObject, "[Ljava/lang/Object;", {});
@@ -38,7 +39,8 @@ inline std::string writeShopDump(bool later) {
   w.defineClass(kNote, kObject, "shop/Note", {{"text", kRef}});
   w.defineClass(kTagged, kObject, "shop/Tag<b>x</b>", {});
   w.defineClass(kOrder, kObject, "shop/Order", {{"n", kInt}});
-  std::vector<hproftest::Static> statics{{"sessions", kRef, kSessions}, {"tagged", kRef, kTaggedObj}};
+  std::vector<hproftest::Static> statics{{"sessions", kRef, kSessions},
+                                         {"tagged", kRef, kTaggedObj}};
   if (later) {
     w.defineClass(kAdded, kObject, "shop/Added", {});
     statics.push_back({"added", kRef, kAddedObj});
@@ -50,7 +52,8 @@ inline std::string writeShopDump(bool later) {
   for (int i = 0; i < sessions; ++i) {
     const uint64_t id = kFirstSession + 16 * static_cast<uint64_t>(i);
     sessionIds.push_back(id);
-    w.instance(id, kSession, {{"id", static_cast<uint64_t>(1000 + i)}, {"note", i == 0 ? kNoteObj : 0}});
+    w.instance(id, kSession,
+               {{"id", static_cast<uint64_t>(1000 + i)}, {"note", i == 0 ? kNoteObj : 0}});
   }
   w.objectArray(kSessions, kObjects, sessionIds);
   w.instance(kNoteObj, kNote, {{"text", kMarkup}});

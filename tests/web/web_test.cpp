@@ -49,7 +49,8 @@ struct Served {
     port = server.bind("127.0.0.1", 0);
     thread = std::thread([this] { server.listen(); });
     httplib::Client probe("127.0.0.1", port);
-    for (int i = 0; i < 200 && !probe.Get("/api/threads"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && !probe.Get("/api/threads"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~Served() {
     server.stop();
@@ -83,9 +84,7 @@ size_t count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-uint32_t handleOfId(Served& s, uint64_t id) {
-  return s.ctx.session().dump()->handleOfId.at(id);
-}
+uint32_t handleOfId(Served& s, uint64_t id) { return s.ctx.session().dump()->handleOfId.at(id); }
 
 class ShopPages : public ::testing::Test {
  protected:
@@ -166,15 +165,15 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
     }
   }
   // A search that finds goes to the page: a class by any spelling, a handle, a dump id.
-  for (const std::string& q : {std::string("shop.Session"), std::string("shop/Session"),
-                               std::string("Session"), session,
-                               std::to_string(handleOfId(s(), webtest::ids::kFirstSession)),
-                               std::string("@10000")}) {
+  for (const std::string& q :
+       {std::string("shop.Session"), std::string("shop/Session"), std::string("Session"), session,
+        std::to_string(handleOfId(s(), webtest::ids::kFirstSession)), std::string("@10000")}) {
     const httplib::Result r = s().get("/search?q=" + web::urlEncode(q));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 303) << q;
     const std::string where = r->get_header_value("Location");
-    EXPECT_TRUE(where == "/class/" + hexOfId(webtest::ids::kSession) || where == "/object/" + session)
+    EXPECT_TRUE(where == "/class/" + hexOfId(webtest::ids::kSession) ||
+                where == "/object/" + session)
         << q << " -> " << where;
   }
 }
@@ -182,9 +181,10 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
 TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
   const std::string note = hexOfId(webtest::ids::kNoteObj);
   const std::string markupString = hexOfId(webtest::ids::kMarkup);
-  for (const std::string& path : {"/object/" + note, "/object/" + markupString, std::string("/classes"),
-                                  std::string("/threads"), std::string("/"), "/class/" + hexOfId(webtest::ids::kTagged),
-                                  "/search?q=" + web::urlEncode("<script>x</script>")}) {
+  for (const std::string& path :
+       {"/object/" + note, "/object/" + markupString, std::string("/classes"),
+        std::string("/threads"), std::string("/"), "/class/" + hexOfId(webtest::ids::kTagged),
+        "/search?q=" + web::urlEncode("<script>x</script>")}) {
     SCOPED_TRACE(path);
     const httplib::Result r = s().get(path);
     ASSERT_TRUE(r);
@@ -194,8 +194,9 @@ TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
     EXPECT_NE(r->get_header_value("Content-Security-Policy").find("default-src 'none'"),
               std::string::npos);
   }
-  EXPECT_NE(s().get("/object/" + markupString)->body.find("&lt;script&gt;document.title=&#39;pwned&#39;"),
-            std::string::npos);
+  EXPECT_NE(
+      s().get("/object/" + markupString)->body.find("&lt;script&gt;document.title=&#39;pwned&#39;"),
+      std::string::npos);
   EXPECT_NE(s().get("/classes")->body.find("shop/Tag&lt;b&gt;x&lt;/b&gt;"), std::string::npos);
   EXPECT_NE(s().get("/threads")->body.find("&lt;i&gt;worker&lt;/i&gt;"), std::string::npos);
 }
@@ -210,7 +211,8 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200);
     size_t rows = 0;
-    for (auto it = std::sregex_iterator(r->body.begin(), r->body.end(), row); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(r->body.begin(), r->body.end(), row);
+         it != std::sregex_iterator(); ++it) {
       seen.push_back(std::stoul((*it)[1]));
       ++rows;
     }
@@ -233,7 +235,8 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
 TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column) {
   const json records = json::parse(s().get("/api/classes")->body);
   std::map<std::string, json> byClass;
-  for (const json& r : records) byClass[r["kind"].get<std::string>() + r["class"].get<std::string>()] = r;
+  for (const json& r : records)
+    byClass[r["kind"].get<std::string>() + r["class"].get<std::string>()] = r;
   const json& session = byClass["Cshop/Session"];
   EXPECT_EQ(session["count"], 7);
   EXPECT_EQ(session["baselineCount"], 3);
@@ -248,7 +251,8 @@ TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column)
   EXPECT_EQ(byClass.count("Cjava/io/ByteArrayOutputStream"), 0u);
   // Largest growth first.
   for (size_t i = 1; i < records.size(); ++i)
-    EXPECT_GE(records[i - 1]["countChange"].get<int64_t>(), records[i]["countChange"].get<int64_t>());
+    EXPECT_GE(records[i - 1]["countChange"].get<int64_t>(),
+              records[i]["countChange"].get<int64_t>());
 
   const std::string page = s().get("/classes")->body;
   EXPECT_NE(page.find("<span class=\"tag\">new</span>"), std::string::npos);
@@ -260,13 +264,14 @@ TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column)
 
   // An object's page says whether the baseline had its dump id.
   const std::string kept = s().get("/object/" + hexOfId(webtest::ids::kFirstSession))->body;
-  const std::string added = s().get("/object/" + hexOfId(webtest::ids::kFirstSession + 16 * 5))->body;
+  const std::string added =
+      s().get("/object/" + hexOfId(webtest::ids::kFirstSession + 16 * 5))->body;
   EXPECT_NE(kept.find("yes: the baseline dump has an object with this id"), std::string::npos);
   EXPECT_NE(added.find("no object of the baseline has this id"), std::string::npos);
 
   // The console's table and JSON carry the same comparison.
-  const std::string heaps = "--heap " + dumpDir() + "/shop-later.hprof --baseline " + dumpDir() +
-                            "/shop-earlier.hprof";
+  const std::string heaps =
+      "--heap " + dumpDir() + "/shop-later.hprof --baseline " + dumpDir() + "/shop-earlier.hprof";
   const std::string table = console(heaps + " classes shop/");
   EXPECT_NE(table.find("new"), std::string::npos) << table;
   EXPECT_NE(table.find("+1200"), std::string::npos) << table;
@@ -334,8 +339,10 @@ TEST_F(ShopPages, many_clients_at_once_get_the_answers_one_client_gets) {
       for (int i = 0; i < kEach; ++i) {
         const std::string& p = paths[(c * 7 + i) % paths.size()];
         const httplib::Result r = client.Get(p.c_str());
-        if (!r) ++failed;
-        else if (r->status != expected[p].first || r->body != expected[p].second) ++wrong;
+        if (!r)
+          ++failed;
+        else if (r->status != expected[p].first || r->body != expected[p].second)
+          ++wrong;
       }
     });
   for (std::thread& t : clients) t.join();
@@ -403,7 +410,8 @@ TEST(ServeCommand, prints_its_address_serves_and_stops_on_sigterm) {
       close(out[0]);
       close(err[0]);
       if (anyAddress)
-        execl(TAVOLIN_CONSOLE, TAVOLIN_CONSOLE, "serve", "--port", "0", "--bind", "0.0.0.0", nullptr);
+        execl(TAVOLIN_CONSOLE, TAVOLIN_CONSOLE, "serve", "--port", "0", "--bind", "0.0.0.0",
+              nullptr);
       else
         execl(TAVOLIN_CONSOLE, TAVOLIN_CONSOLE, "serve", "--port", "0", nullptr);
       _exit(127);
