@@ -20,21 +20,6 @@ std::string threadName(simvm::Vm& vm, uint32_t thread) {
   }
 }
 
-uint32_t elementBytes(char letter) {
-  switch (letter) {
-    case 'Z':
-    case 'B':
-      return 1;
-    case 'C':
-    case 'S':
-      return 2;
-    case 'J':
-    case 'D':
-      return 8;
-    default:
-      return 4;
-  }
-}
 
 // "[B" -> "byte[]", "[Ljava/lang/Object;" -> "java.lang.Object[]".
 std::string javaName(const std::string& descriptor) {
@@ -86,6 +71,22 @@ constexpr size_t kHolderLevels = 4;
 constexpr size_t kHolderQueries = 64;
 
 }  // namespace
+
+uint32_t elementBytes(char letter) {
+  switch (letter) {
+    case 'Z':
+    case 'B':
+      return 1;
+    case 'C':
+    case 'S':
+      return 2;
+    case 'J':
+    case 'D':
+      return 8;
+    default:
+      return 4;
+  }
+}
 
 bool isReferenceObject(simvm::Vm& vm, uint32_t h) {
   if (vm.isClassHandle(h)) return false;

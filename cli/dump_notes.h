@@ -42,6 +42,9 @@ std::optional<std::string> primitiveArrayNote(Session& s, uint32_t h);
 // loaded" for a dump whose reader skipped records; nullopt when it skipped none.
 std::optional<std::string> skippedRecordsNote(const simvm::LoadedHeap& dump);
 
+// The bytes of one element of a primitive array whose type letter is `letter` (Z B C S I J F D).
+uint32_t elementBytes(char letter);
+
 // The text shown for a class description value a dump does not record.
 constexpr const char* kNotInDump = "not in the dump";
 

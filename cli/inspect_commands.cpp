@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/dump_notes.h"
 #include "cli/java_numbers.h"
 #include "cli/links.h"
 #include "cli/present.h"
@@ -162,21 +163,6 @@ std::string primitiveText(char letter, uint64_t bits) {
   }
 }
 
-size_t elementBytes(char letter) {
-  switch (letter) {
-    case 'Z':
-    case 'B':
-      return 1;
-    case 'C':
-    case 'S':
-      return 2;
-    case 'J':
-    case 'D':
-      return 8;
-    default:
-      return 4;
-  }
-}
 
 // The first `shown` elements of an array, blank-separated, "..." when there are more.
 std::string elementsText(Session& s, uint32_t array, size_t shown) {

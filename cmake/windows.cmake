@@ -39,10 +39,13 @@ add_custom_target(vm_services_imports DEPENDS ${TAVOLIN_VM_IMPORTS})
 # folder of its own so that no other host header is on the include path.
 if(EXISTS /usr/include/nlohmann/json.hpp)
   file(COPY /usr/include/nlohmann DESTINATION ${CMAKE_BINARY_DIR}/host-headers)
+  # Looked for more than once (the web pages' check, the tests'): the target is made once.
   file(WRITE ${CMAKE_BINARY_DIR}/host-json/nlohmann_jsonConfig.cmake
-    "add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)\n"
-    "set_target_properties(nlohmann_json::nlohmann_json PROPERTIES\n"
-    "  INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/host-headers)\n")
+    "if(NOT TARGET nlohmann_json::nlohmann_json)\n"
+    "  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)\n"
+    "  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES\n"
+    "    INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/host-headers)\n"
+    "endif()\n")
   set(nlohmann_json_DIR ${CMAKE_BINARY_DIR}/host-json CACHE PATH "" FORCE)
 endif()
 

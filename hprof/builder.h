@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "hprof/hprof.h"
+#include "hprof/reader.h"
 #include "hprof/records.h"
 
 namespace simvm::hprof {
@@ -39,6 +40,22 @@ constexpr uint32_t kThreadBlockWord = 12;
 // serves both.
 inline bool isRefType(uint8_t type) { return type == kTypeRef || type == kTypeArrayRef; }
 inline bool isWide(uint8_t type) { return type == kTypeLong || type == kTypeDouble; }
+// A boolean, byte, char, short, int or float value of the dump (big-endian) as the VM's 32-bit
+// word holds it: sign-extended for byte and short, a float's bits as they are.
+inline uint32_t narrowValueWord(uint8_t type, const uint8_t* v) {
+  switch (type) {
+    case kTypeBoolean:
+      return v[0];
+    case kTypeByte:
+      return static_cast<uint32_t>(int32_t(int8_t(v[0])));
+    case kTypeChar:
+      return be16(v);
+    case kTypeShort:
+      return static_cast<uint32_t>(int32_t(int16_t(be16(v))));
+    default:  // int, float
+      return be32(v);
+  }
+}
 
 // What one reference field (or static) has been seen to hold. A key names the kind of value:
 // kind in the high word, a class index or element type in the low word.

@@ -154,35 +154,17 @@ void HeapBuilder::fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* 
     if (item.vmOffset == kDropped) continue;
     const uint8_t* v = p + item.dumpOffset;
     uint8_t* out = body + item.vmOffset;
-    uint32_t word = 0;
-    switch (item.type) {
-      case kTypeRef:
-      case kTypeArrayRef:
-        word = handleOf(resolved);
-        break;
-      case kTypeBoolean:
-        word = v[0];
-        break;
-      case kTypeByte:
-        word = static_cast<uint32_t>(int32_t(int8_t(v[0])));
-        break;
-      case kTypeChar:
-        word = be16(v);
-        break;
-      case kTypeShort:
-        word = static_cast<uint32_t>(int32_t(int16_t(be16(v))));
-        break;
-      case kTypeInt:
-      case kTypeFloat:
-        word = be32(v);
-        break;
-      default: {  // long, double: eight bytes, little-endian like every word of the VM
-        const uint64_t wide = be64(v);
-        std::memcpy(out, &wide, 8);
-        continue;
-      }
+    if (isRefType(item.type)) {
+      const uint32_t word = handleOf(resolved);
+      std::memcpy(out, &word, 4);
+    } else if (isWide(item.type)) {
+      // eight bytes, little-endian like every word of the VM
+      const uint64_t wide = be64(v);
+      std::memcpy(out, &wide, 8);
+    } else {
+      const uint32_t word = narrowValueWord(item.type, v);
+      std::memcpy(out, &word, 4);
     }
-    std::memcpy(out, &word, 4);
   }
 }
 
@@ -255,31 +237,11 @@ void HeapBuilder::setMirrorFields() {
       for (size_t k = 0; k < mirrorFields_.size(); ++k) {
         const auto [f, at] = mirrorFields_[k];
         const uint8_t* v = p + at;
-        uint32_t word = 0;
-        switch (m_.fields[f].type) {
-          case kTypeRef:
-          case kTypeArrayRef:
-            word = handleOf(*refs++);
-            break;
-          case kTypeBoolean:
-            word = v[0];
-            break;
-          case kTypeByte:
-            word = static_cast<uint32_t>(int32_t(int8_t(v[0])));
-            break;
-          case kTypeChar:
-            word = be16(v);
-            break;
-          case kTypeShort:
-            word = static_cast<uint32_t>(int32_t(int16_t(be16(v))));
-            break;
-          case kTypeInt:
-          case kTypeFloat:
-            word = be32(v);
-            break;
-          default:  // long, double: as for any static, a 32-bit value word cannot hold them
-            break;
-        }
+        // long, double: as for any static, a 32-bit value word cannot hold them (0)
+        const uint32_t word = isRefType(m_.fields[f].type) ? handleOf(*refs++)
+                              : isWide(m_.fields[f].type)
+                                  ? 0
+                                  : narrowValueWord(m_.fields[f].type, v);
         vm_->write32(vm_->staticEntry(handles_[nClasses_ + j], mirrorFieldNames_[k]) + 16, word);
       }
     }

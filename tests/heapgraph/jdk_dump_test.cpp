@@ -14,6 +14,7 @@
 #include "heapgraph/retained.h"
 #include "hprof/hprof.h"
 #include "tests/heapgraph/heap_model_graph.h"
+#include "tests/hprof/hprof_testing.h"
 #if !defined(_WIN32)
 #include "heapkit/jvm_process.h"
 #endif
@@ -31,12 +32,10 @@ std::string sceneDump(std::string* why) {
   const std::string source = TAVOLIN_SOURCE_DIR "/tests/hprof/java/HeapScene.java";
   std::ifstream in(source);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The key the importer's JVM tests name their dumps by (FNV-1a), in the folder they share.
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-  char key[32];
-  std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash));
-  const std::string shared = TAVOLIN_JVM_DUMPS "/hprof_jvm_" + std::string(key) + "/scene.hprof";
+  // Where the importer's JVM tests keep the dumps of the same program, in the folder they share.
+  const std::string key = hproftest::jvmDumpFolderName(text).substr(10);
+  const std::string shared =
+      TAVOLIN_JVM_DUMPS "/" + hproftest::jvmDumpFolderName(text) + "/scene.hprof";
   if (fs::exists(shared)) return shared;
   const std::string own = TAVOLIN_BINARY_DIR "/heapgraph_jvm_" + std::string(key);
   if (fs::exists(own + "/scene.hprof")) return own + "/scene.hprof";

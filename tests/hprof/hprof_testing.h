@@ -12,6 +12,16 @@
 
 namespace hproftest {
 
+// The name of the folder of dumps taken from a Java program's source text: FNV-1a, the same in
+// 32- and 64-bit trees, which share the folder ("hprof_jvm_<16 hex digits>").
+inline std::string jvmDumpFolderName(const std::string& sourceText) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : sourceText) hash = (hash ^ c) * 0x100000001b3ull;
+  char key[32];
+  std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash));
+  return "hprof_jvm_" + std::string(key);
+}
+
 inline std::string tempPath(const std::string& name) {
   return ::testing::TempDir() + "hprof_" + std::to_string(testkit::processId()) + "_" + name;
 }

@@ -55,15 +55,10 @@ class JvmDump : public ::testing::Test {
     const std::string source = TAVOLIN_SOURCE_DIR "/tests/hprof/java/HeapScene.java";
     std::ifstream in(source);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // FNV-1a: the same key in 32- and 64-bit trees, which share the folder.
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-    char key[32];
-    std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash));
     const std::string folder = TAVOLIN_JVM_DUMPS;
     std::error_code ignored;
     fs::create_directories(folder, ignored);
-    dir_ = folder + "/hprof_jvm_" + std::string(key);
+    dir_ = folder + "/" + jvmDumpFolderName(text);
     const int lock = open((folder + "/hprof_jvm.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock < 0 || flock(lock, LOCK_EX) != 0) {
       error_ = "cannot lock " + folder + "/hprof_jvm.lock";
