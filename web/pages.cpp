@@ -60,6 +60,11 @@ std::string viaText(const json& r) {
   return "";
 }
 
+// "1 object", "2 objects".
+std::string counted(int64_t n, const char* one, const char* many) {
+  return grouped(n) + " " + (n == 1 ? one : many);
+}
+
 std::string errorBox(const std::string& text) { return "<p class=\"error\">" + esc(text) + "</p>"; }
 
 // The records of an answer, or the answer's error shown in their place.
@@ -409,8 +414,9 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
   const json& retainedRows = records(retained, retainedHtml);
   if (!retainedRows.empty() && handleOf(retainedRows[0]) == cls)
     html += "<h2>Retained size</h2><p>" + grouped(num(retainedRows[0], "retained")) +
-            " bytes, retained by " + grouped(num(retainedRows[0], "instances")) +
-            " instances not held below another instance of the class.</p>";
+            " bytes, retained by " +
+            counted(num(retainedRows[0], "instances"), "instance", "instances") +
+            " not held below another instance of the class.</p>";
   else if (!retainedHtml.empty())
     html += "<h2>Retained size</h2>" + retainedHtml;
 
@@ -522,8 +528,8 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
     } else {
       html += "<dl class=\"facts\"><dt>retained</dt><dd>" + grouped(num(r, "retained")) +
               " bytes</dd><dt>shallow</dt><dd>" + grouped(num(r, "shallow")) +
-              " bytes</dd><dt>immediately dominates</dt><dd>" + grouped(num(r, "dominated")) +
-              " objects</dd></dl>";
+              " bytes</dd><dt>immediately dominates</dt><dd>" +
+              counted(num(r, "dominated"), "object", "objects") + "</dd></dl>";
       const json below(retainedRows.begin() + 1, retainedRows.end());
       if (!below.empty())
         html += objectSizeTable(below, 0, objectUrl(h) + "?") +
