@@ -241,8 +241,7 @@ std::string censusPage(Site& site, const Params& params) {
       (credit ? " checked" : "") +
       "> count each object for its superclasses too</label> <label><input type=\"checkbox\" "
       "name=\"retained\" value=\"1\"" +
-      (retained ? " checked" : "") +
-      "> retained sizes</label> <button>Show</button></form>";
+      (retained ? " checked" : "") + "> retained sizes</label> <button>Show</button></form>";
   if (baseline)
     html += "<p class=\"note\">Baseline: " + esc(baseline->file) +
             ". Largest growth first; bytes are the usage query's, for instances.</p>";

@@ -28,10 +28,9 @@ bool flag(const httplib::Request& req, const char* name) {
 std::vector<std::string> apiWords(Site& site, const std::string& name, const std::string& arg,
                                   const httplib::Request& req) {
   static const std::vector<std::string> kWholeHeap{"classes", "usage", "threads", "missing",
-                                                    "dominators"};
+                                                   "dominators"};
   static const std::vector<std::string> kOfHandle{"class-info", "instances", "info", "fields",
-                                                  "refs",       "referrers", "path",
-                                                  "retained"};
+                                                  "refs",       "referrers", "path", "retained"};
   std::vector<std::string> words{name};
   const bool wholeHeap = std::find(kWholeHeap.begin(), kWholeHeap.end(), name) != kWholeHeap.end();
   const bool ofHandle = std::find(kOfHandle.begin(), kOfHandle.end(), name) != kOfHandle.end();

@@ -193,7 +193,7 @@ TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
        {"/object/" + note, "/object/" + markupString, std::string("/classes"),
         std::string("/threads"), std::string("/"), "/class/" + hexOfId(webtest::ids::kTagged),
         "/search?q=" + web::urlEncode("<script>x</script>"), std::string("/dominators"),
-        std::string("/classes?retained=1")}) {
+        std::string("/classes?retained=1"), "/object/" + hexOfId(webtest::ids::kCache)}) {
     SCOPED_TRACE(path);
     const httplib::Result r = s().get(path);
     ASSERT_TRUE(r);
@@ -308,7 +308,8 @@ TEST_F(ShopPages, the_json_is_the_consoles) {
       {"/api/dominators", "dominators"},
       {"/api/dominators?limit=5", "dominators --limit 5"},
       {"/api/retained/" + session, "retained " + session},
-      {"/api/retained/" + hexOfId(webtest::ids::kOrders), "retained " + hexOfId(webtest::ids::kOrders)},
+      {"/api/retained/" + hexOfId(webtest::ids::kOrders),
+       "retained " + hexOfId(webtest::ids::kOrders)},
       {"/api/classes?retained=1&credit=1", "classes --superclasses --retained"},
   };
   for (const auto& [path, words] : same) {
