@@ -416,6 +416,10 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
             " bytes, retained by " +
             counted(num(retainedRows[0], "instances"), "instance", "instances") +
             " not held below another instance of the class.</p>";
+  else if (!retainedRows.empty())  // the name is another class's too: the console cannot tell
+    html +=
+        "<h2>Retained size</h2><p class=\"note\">Another class has this name; the console's "
+        "retained command, which takes the name, cannot single this one out.</p>";
   else if (!retainedHtml.empty())
     html += "<h2>Retained size</h2>" + retainedHtml;
 

@@ -375,6 +375,8 @@ TEST_F(ShopPages, many_clients_at_once_get_the_answers_one_client_gets) {
       "/api/referrers/" + hexOfId(webtest::ids::kFirstOrder + 16 * 700),
       "/api/instances/" + hexOfId(webtest::ids::kString),
       "/api/classes?prefix=java/lang/",
+      "/api/retained/" + hexOfId(webtest::ids::kCache),
+      "/dominators",
       "/object/0x1",
   };
   std::map<std::string, std::pair<int, std::string>> expected;
