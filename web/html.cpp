@@ -108,7 +108,8 @@ std::string page(const std::string& title, const std::string& body) {
          esc(title) + " - tavolin</title><style>" + kStyle +
          "</style></head><body><header><strong>tavolin</strong>"
          "<a href=\"/\">Overview</a><a href=\"/classes\">Census</a>"
-         "<a href=\"/threads\">Threads</a><a href=\"/roots\">Roots</a>"
+         "<a href=\"/dominators\">Dominators</a><a href=\"/threads\">Threads</a><a "
+         "href=\"/roots\">Roots</a>"
          "<a href=\"/missing\">Missing</a>"
          "<form action=\"/search\" method=\"get\" role=\"search\">"
          "<input type=\"search\" name=\"q\" placeholder=\"class, handle (0x.. or decimal), @dump "

@@ -60,6 +60,11 @@ std::string viaText(const json& r) {
   return "";
 }
 
+// "1 object", "2 objects".
+std::string counted(int64_t n, const char* one, const char* many) {
+  return grouped(n) + " " + (n == 1 ? one : many);
+}
+
 std::string errorBox(const std::string& text) { return "<p class=\"error\">" + esc(text) + "</p>"; }
 
 // The records of an answer, or the answer's error shown in their place.
@@ -110,6 +115,22 @@ std::string numberCell(const json& r, const char* key) {
   auto it = r.find(key);
   if (it == r.end() || !it->is_number()) return "<td class=\"n muted\">-</td>";
   return "<td class=\"n\">" + grouped(it->get<int64_t>()) + "</td>";
+}
+
+// The rows of `dominators` and `retained`: each object a link, with its retained and shallow size.
+std::string objectSizeTable(const json& rows, size_t page, const std::string& base) {
+  return pagedTable(rows, page, base,
+                    "<th>#</th><th>object</th><th class=\"n\">retained</th><th "
+                    "class=\"n\">shallow</th>",
+                    [](const json& r, size_t i) {
+                      // A class's row leads to its class object's page, where the walk goes on.
+                      const std::string object =
+                          kindOf(r) == 'C' ? "<a href=\"" + objectUrl(handleOf(r)) +
+                                                 "\">class object</a> " + esc(str(r, "class"))
+                                           : link(r);
+                      return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + object +
+                             "</td>" + numberCell(r, "retained") + numberCell(r, "shallow");
+                    });
 }
 
 }  // namespace
@@ -164,6 +185,9 @@ std::string overviewPage(Site& site) {
     html +=
         "<dt>roots</dt><dd><a href=\"/roots\">static fields of classes, locals of threads</a></dd>";
   }
+  html +=
+      "<dt>retained sizes</dt><dd><a href=\"/dominators\">the objects that retain the most</a>"
+      "</dd>";
   if (const cli::Baseline* b = site.baseline())
     html += "<dt>baseline</dt><dd>" + esc(b->file) + " (<a href=\"/classes\">compare</a>)</dd>";
   html += "</dl>";
@@ -199,11 +223,13 @@ std::string censusPage(Site& site, const Params& params) {
   if (!prefix.empty() && prefix[0] == '-')
     throw HttpError(400, "a class name prefix does not begin with '-'");
   const bool credit = flag(params, "credit");
+  const bool retained = flag(params, "retained");
   const size_t pageNo = pageParam(params);
   const cli::Baseline* baseline = site.baseline();
   std::vector<std::string> words{"classes"};
   if (!prefix.empty()) words.push_back(prefix);
   if (credit) words.push_back("--superclasses");
+  if (retained) words.push_back("--retained");
   std::string html =
       "<h1>Census" + std::string(baseline ? " compared with the baseline" : "") + "</h1>";
   html +=
@@ -213,7 +239,9 @@ std::string censusPage(Site& site, const Params& params) {
       "\" placeholder=\"java.util. or com/acme/\"></label> <label><input type=\"checkbox\" "
       "name=\"credit\" value=\"1\"" +
       (credit ? " checked" : "") +
-      "> count each object for its superclasses too</label> <button>Show</button></form>";
+      "> count each object for its superclasses too</label> <label><input type=\"checkbox\" "
+      "name=\"retained\" value=\"1\"" +
+      (retained ? " checked" : "") + "> retained sizes</label> <button>Show</button></form>";
   if (baseline)
     html += "<p class=\"note\">Baseline: " + esc(baseline->file) +
             ". Largest growth first; bytes are the usage query's, for instances.</p>";
@@ -227,6 +255,7 @@ std::string censusPage(Site& site, const Params& params) {
   };
   std::vector<Column> columns{
       {"kind", "kind", false}, {"class", "class", false}, {"count", "count", true}};
+  if (retained) columns.push_back({"retained", "retained", true});
   if (baseline) {
     columns.push_back({"baselineCount", "baseline count", true});
     columns.push_back({"countChange", "change", true});
@@ -260,6 +289,7 @@ std::string censusPage(Site& site, const Params& params) {
   std::string base = "/classes?";
   if (!prefix.empty()) base += "prefix=" + urlEncode(prefix) + "&";
   if (credit) base += "credit=1&";
+  if (retained) base += "retained=1&";
   std::string head;
   for (const Column& c : columns) {
     const bool current = sort == c.key;
@@ -286,6 +316,7 @@ std::string censusPage(Site& site, const Params& params) {
     else
       cells += classLink(h, str(r, "class"));
     cells += "</td>" + numberCell(r, "count");
+    if (retained) cells += numberCell(r, "retained");
     if (baseline) {
       cells += numberCell(r, "baselineCount") + changeCell(r, "countChange");
       if (!credit)
@@ -371,16 +402,38 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
           "</th></tr><tr>" +
           numberCell(r, "count") + numberCell(r, "bytes") + "</tr></table>";
 
+  // The class's retained total: its instances', none counted twice where one holds another.
+  Answer retained;
+  std::string retainedHtml;
+  try {
+    retained = site.run({"retained", name, "--limit", "0"});
+  } catch (const HttpError& e) {  // a name the console's command line cannot take
+    retainedHtml = errorBox(e.what());
+  }
+  const json& retainedRows = records(retained, retainedHtml);
+  if (!retainedRows.empty() && handleOf(retainedRows[0]) == cls)
+    html += "<h2>Retained size</h2><p>" + grouped(num(retainedRows[0], "retained")) +
+            " bytes, retained by " +
+            counted(num(retainedRows[0], "instances"), "instance", "instances") +
+            " not held below another instance of the class.</p>";
+  else if (!retainedRows.empty())  // the name is another class's too: the console cannot tell
+    html +=
+        "<h2>Retained size</h2><p class=\"note\">Another class has this name; the console's "
+        "retained command, which takes the name, cannot single this one out.</p>";
+  else if (!retainedHtml.empty())
+    html += "<h2>Retained size</h2>" + retainedHtml;
+
   html += "<h2>Instances</h2>";
   const Answer inst = site.run({"instances", hex, "--limit", limitWord(pageNo)}, true);
   const json& instRows = records(inst, html);
   if (instRows.empty() && inst.json.is_array())
     html += "<p>none</p>";
   else if (!instRows.empty())
-    html += pagedTable(instRows, pageNo, classUrl(cls) + "?", "<th>#</th><th>object</th>",
+    html += pagedTable(instRows, pageNo, classUrl(cls) + "?",
+                       "<th>#</th><th>object</th><th class=\"n\">retained</th>",
                        [](const json& r, size_t i) {
                          return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) +
-                                "</td>";
+                                "</td>" + numberCell(r, "retained");
                        });
   html += "<h2 id=\"arrays\">Arrays of " + esc(name) + "</h2>";
   const Answer arrays = site.run({"instances", hex, "--arrays", "--limit", "501"}, true);
@@ -464,6 +517,32 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
     html += "</dl>";
   }
 
+  // What freeing it would give back, and the objects it immediately dominates: following those
+  // links walks down the dominator tree.
+  html += "<h2 id=\"retained\">Retained size</h2>";
+  const Answer retained = site.run({"retained", hex, "--limit", "501"});
+  const json& retainedRows = records(retained, html);
+  if (!retainedRows.empty()) {
+    const json& r = retainedRows[0];
+    if (!r.value("reachable", true)) {
+      html +=
+          "<p>Reachable from no root (held, if at all, through Reference objects): it retains "
+          "nothing.</p>";
+    } else {
+      html += "<dl class=\"facts\"><dt>retained</dt><dd>" + grouped(num(r, "retained")) +
+              " bytes</dd><dt>shallow</dt><dd>" + grouped(num(r, "shallow")) +
+              " bytes</dd><dt>immediately dominates</dt><dd>" +
+              counted(num(r, "dominated"), "object", "objects") + "</dd></dl>";
+      const json below(retainedRows.begin() + 1, retainedRows.end());
+      if (!below.empty())
+        html += objectSizeTable(below, 0, objectUrl(h) + "?") +
+                (below.size() > kPageRows ? "<p class=\"muted\">the 500 largest shown: see "
+                                            "/api/retained/" +
+                                                hex + "</p>"
+                                          : "");
+    }
+  }
+
   html += "<h2>Fields</h2>";
   const Answer fields = site.run({"fields", hex});
   const json& fieldRows = records(fields, html);
@@ -508,14 +587,29 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   if (!pathRows.empty()) {
     html +=
         "<table class=\"path\"><thead><tr><th>#</th><th>held "
-        "through</th><th>object</th></tr></thead><tbody>";
+        "through</th><th>object</th><th class=\"n\">retained</th></tr></thead><tbody>";
     size_t i = 0;
     for (const json& r : pathRows)
       html += "<tr><td class=\"n\">" + std::to_string(++i) + "</td><td>" + viaText(r) +
-              "</td><td>" + link(r) + "</td></tr>";
+              "</td><td>" + link(r) + "</td>" + numberCell(r, "retained") + "</tr>";
     html += "</tbody></table>";
   }
   return page("Object " + hex, html);
+}
+
+std::string dominatorsPage(Site& site, const Params& params) {
+  const size_t pageNo = pageParam(params);
+  std::string html =
+      "<h1>Dominators</h1><p class=\"muted\">The objects with the largest retained sizes: the "
+      "bytes freeing each would give back (its own and every object reachable only through it). "
+      "Follow an object to the objects it immediately dominates.</p>";
+  const Answer a = site.run({"dominators", "--limit", limitWord(pageNo)});
+  const json& rows = records(a, html);
+  if (rows.empty() && a.json.is_array())
+    html += "<p>no object is reachable from a root</p>";
+  else if (!rows.empty())
+    html += objectSizeTable(rows, pageNo, "/dominators?");
+  return page("Dominators", html);
 }
 
 std::string threadsPage(Site& site) {

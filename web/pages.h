@@ -13,6 +13,7 @@ std::string overviewPage(Site& site);
 std::string censusPage(Site& site, const Params& params);
 std::string classPage(Site& site, uint32_t cls, const Params& params);
 std::string objectPage(Site& site, uint32_t h, const Params& params);
+std::string dominatorsPage(Site& site, const Params& params);
 std::string threadsPage(Site& site);
 std::string rootsPage(Site& site);
 std::string missingPage(Site& site, const Params& params);

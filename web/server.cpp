@@ -27,9 +27,10 @@ bool flag(const httplib::Request& req, const char* name) {
 // The console command behind /api/NAME[/HANDLE]: the same words the console takes.
 std::vector<std::string> apiWords(Site& site, const std::string& name, const std::string& arg,
                                   const httplib::Request& req) {
-  static const std::vector<std::string> kWholeHeap{"classes", "usage", "threads", "missing"};
+  static const std::vector<std::string> kWholeHeap{"classes", "usage", "threads", "missing",
+                                                   "dominators"};
   static const std::vector<std::string> kOfHandle{"class-info", "instances", "info", "fields",
-                                                  "refs",       "referrers", "path"};
+                                                  "refs",       "referrers", "path", "retained"};
   std::vector<std::string> words{name};
   const bool wholeHeap = std::find(kWholeHeap.begin(), kWholeHeap.end(), name) != kWholeHeap.end();
   const bool ofHandle = std::find(kOfHandle.begin(), kOfHandle.end(), name) != kOfHandle.end();
@@ -51,6 +52,10 @@ std::vector<std::string> apiWords(Site& site, const std::string& name, const std
   if (flag(req, "by-count")) words.push_back("--by-count");
   if (flag(req, "arrays")) words.push_back("--arrays");
   if (flag(req, "subclasses")) words.push_back("--subclasses");
+  if (flag(req, "retained")) {
+    if (name != "classes") throw HttpError(400, "retained is a column of classes");
+    words.push_back("--retained");
+  }
   if (req.has_param("limit")) {
     const std::string limit = req.get_param_value("limit");
     if (!cli::parseCount(limit)) throw HttpError(400, "limit must be a whole number");
@@ -121,6 +126,9 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
         }));
   s.Get(R"(/object/([^/]+))", htmlPage([this](const httplib::Request& req) {
           return objectPage(site_, site_.handleParam(req.matches[1]), paramsOf(req));
+        }));
+  s.Get("/dominators", htmlPage([this](const httplib::Request& req) {
+          return dominatorsPage(site_, paramsOf(req));
         }));
   s.Get("/threads", htmlPage([this](const httplib::Request&) { return threadsPage(site_); }));
   s.Get("/roots", htmlPage([this](const httplib::Request&) { return rootsPage(site_); }));

@@ -133,6 +133,14 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
       {"/api/info/" + session, 200, "shop/Session"},
       {"/api/path/" + session, 200, "\"via\": \"static\""},
       {"/api/instances/" + hexOfId(webtest::ids::kSession), 200, "shop/Session"},
+      {"/dominators", 200, "largest retained sizes"},
+      {"/classes?retained=1", 200, "data-column=\"retained\""},
+      {"/class/" + hexOfId(webtest::ids::kSession), 200, "instances not held below another"},
+      {"/api/dominators?limit=3", 200, "\"shallow\""},
+      {"/api/retained/" + session, 200, "\"dominated\""},
+      {"/dominators?page=x", 400, "page"},
+      {"/api/usage?retained=1", 400, "retained is a column of classes"},
+      {"/api/retained", 400, "needs a handle"},
       // A handle that names nothing, and malformed parameters.
       {"/object/0x1", 404, "no class, object or array has the handle 0x1"},
       {"/class/0x1", 404, "no class, object or array has the handle 0x1"},
@@ -184,7 +192,8 @@ TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
   for (const std::string& path :
        {"/object/" + note, "/object/" + markupString, std::string("/classes"),
         std::string("/threads"), std::string("/"), "/class/" + hexOfId(webtest::ids::kTagged),
-        "/search?q=" + web::urlEncode("<script>x</script>")}) {
+        "/search?q=" + web::urlEncode("<script>x</script>"), std::string("/dominators"),
+        std::string("/classes?retained=1"), "/object/" + hexOfId(webtest::ids::kCache)}) {
     SCOPED_TRACE(path);
     const httplib::Result r = s().get(path);
     ASSERT_TRUE(r);
@@ -296,12 +305,59 @@ TEST_F(ShopPages, the_json_is_the_consoles) {
       {"/api/path/" + session, "path " + session},
       {"/api/instances/" + hexOfId(webtest::ids::kOrder) + "?limit=7",
        "instances " + hexOfId(webtest::ids::kOrder) + " --limit 7"},
+      {"/api/dominators", "dominators"},
+      {"/api/dominators?limit=5", "dominators --limit 5"},
+      {"/api/retained/" + session, "retained " + session},
+      {"/api/retained/" + hexOfId(webtest::ids::kOrders),
+       "retained " + hexOfId(webtest::ids::kOrders)},
+      {"/api/classes?retained=1&credit=1", "classes --superclasses --retained"},
   };
   for (const auto& [path, words] : same) {
     const std::string expected = console(heaps + words);
     ASSERT_FALSE(expected.empty()) << words;
     EXPECT_EQ(s().get(path)->body, expected) << path;
   }
+}
+
+// From the dominators page down the tree: each object's page links the objects it immediately
+// dominates, with the figures the console's `retained` gives; the class and path show theirs.
+TEST_F(ShopPages, the_dominator_tree_is_walked_down_through_links) {
+  const std::string heap = "--heap " + dumpDir() + "/shop-later.hprof --json ";
+  const json top = json::parse(console(heap + "dominators --limit 1"));
+  ASSERT_EQ(top.size(), 1u);
+  const std::string topHex = cli::hexHandle(top[0]["handle"].get<uint32_t>());
+  EXPECT_NE(s().get("/dominators")->body.find("href=\"/object/" + topHex + "\""),
+            std::string::npos);
+  // The class object holds the sessions' array alone, and the array each session.
+  const std::vector<uint64_t> chain{webtest::ids::kCache, webtest::ids::kSessions,
+                                    webtest::ids::kFirstSession};
+  for (size_t i = 0; i + 1 < chain.size(); ++i) {
+    const std::string hex = hexOfId(chain[i]);
+    SCOPED_TRACE(hex);
+    const json r = json::parse(console(heap + "retained " + hex));
+    ASSERT_GE(r.size(), 2u);
+    const std::string body = s().get("/object/" + hex)->body;
+    const size_t from = body.find("id=\"retained\""), to = body.find("<h2>Fields");
+    ASSERT_LT(from, to);
+    const std::string section = body.substr(from, to - from);
+    EXPECT_NE(section.find(web::grouped(r[0]["retained"].get<int64_t>()) + " bytes"),
+              std::string::npos)
+        << section;
+    for (size_t k = 1; k < r.size(); ++k)
+      EXPECT_NE(section.find("href=\"/object/" + cli::hexHandle(r[k]["handle"].get<uint32_t>())),
+                std::string::npos);
+    EXPECT_NE(section.find("href=\"/object/" + hexOfId(chain[i + 1]) + "\""), std::string::npos)
+        << section;
+  }
+  const json cls = json::parse(console(heap + "retained shop/Session"));
+  const std::string classPage = s().get("/class/" + hexOfId(webtest::ids::kSession))->body;
+  EXPECT_NE(classPage.find(web::grouped(cls[0]["retained"].get<int64_t>()) + " bytes, retained by"),
+            std::string::npos);
+  const json path = json::parse(console(heap + "path " + hexOfId(webtest::ids::kNoteObj)));
+  const std::string pathRow = "</a> shop/Note</td><td class=\"n\">" +
+                              web::grouped(path.back()["retained"].get<int64_t>()) + "</td>";
+  EXPECT_NE(s().get("/object/" + hexOfId(webtest::ids::kNoteObj))->body.find(pathRow),
+            std::string::npos);
 }
 
 // 8 clients making 1,000 requests each, across the routes: every answer equals the one given
@@ -319,6 +375,8 @@ TEST_F(ShopPages, many_clients_at_once_get_the_answers_one_client_gets) {
       "/api/referrers/" + hexOfId(webtest::ids::kFirstOrder + 16 * 700),
       "/api/instances/" + hexOfId(webtest::ids::kString),
       "/api/classes?prefix=java/lang/",
+      "/api/retained/" + hexOfId(webtest::ids::kCache),
+      "/dominators",
       "/object/0x1",
   };
   std::map<std::string, std::pair<int, std::string>> expected;
