@@ -89,7 +89,7 @@ dist: build build-m32 build-win
 	cp $(BUILDWIN)/bin/Tavolin2.dll $(BUILDWIN)/bin/tavolin.exe $(BUILDWIN)/bin/simvm.dll $(DIST)/
 	@ls -l $(DIST) $(DIST)/i386
 
-# Debug with the sanitizers is built at -O1 (CMakeLists.txt).
+# Debug with the sanitizers: the code under test at -O1, the test programs at -O0 (CMakeLists.txt).
 build-asan:
 	cmake -S . -B $(BUILDSAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTAVOLIN_SANITIZE=ON $(SHARED) >/dev/null
 	cmake --build $(BUILDSAN) -j $(JOBS)

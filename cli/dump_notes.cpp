@@ -20,7 +20,6 @@ std::string threadName(simvm::Vm& vm, uint32_t thread) {
   }
 }
 
-
 // "[B" -> "byte[]", "[Ljava/lang/Object;" -> "java.lang.Object[]".
 std::string javaName(const std::string& descriptor) {
   size_t dims = 0;

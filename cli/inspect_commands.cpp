@@ -163,7 +163,6 @@ std::string primitiveText(char letter, uint64_t bits) {
   }
 }
 
-
 // The first `shown` elements of an array, blank-separated, "..." when there are more.
 std::string elementsText(Session& s, uint32_t array, size_t shown) {
   simvm::Vm& vm = s.vm();

@@ -239,9 +239,8 @@ void HeapBuilder::setMirrorFields() {
         const uint8_t* v = p + at;
         // long, double: as for any static, a 32-bit value word cannot hold them (0)
         const uint32_t word = isRefType(m_.fields[f].type) ? handleOf(*refs++)
-                              : isWide(m_.fields[f].type)
-                                  ? 0
-                                  : narrowValueWord(m_.fields[f].type, v);
+                              : isWide(m_.fields[f].type)  ? 0
+                                                           : narrowValueWord(m_.fields[f].type, v);
         vm_->write32(vm_->staticEntry(handles_[nClasses_ + j], mirrorFieldNames_[k]) + 16, word);
       }
     }
