@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli/format.h"
+#include "cli/present.h"
 
 namespace web {
 
@@ -59,8 +60,12 @@ std::string classLink(uint32_t handle, const std::string& className) {
 
 std::string handleLink(char kind, uint32_t handle, const std::string& className) {
   if (kind == 'C') return classLink(handle, className);
+  // Arrays named as Java writes them, as the console's tables do: byte[], java/lang/String[][].
+  std::string name = className;
+  if (kind == 'A') name = name[0] == '[' ? cli::arrayTypeName("[" + name) : name + "[]";
+  if (kind == 'P') name = cli::arrayTypeName(name);
   return "<a href=\"" + objectUrl(handle) + "\"><code>" + cli::hexHandle(handle) + "</code></a> " +
-         esc(className) + (kind == 'A' ? "[]" : "");
+         esc(name);
 }
 
 std::string grouped(int64_t n) {
