@@ -36,8 +36,13 @@ std::string dumpDir() {
   static const std::string dir = [] {
     const std::string d = TAVOLIN_BINARY_DIR "/web_dumps";
     fs::create_directories(d);
-    hproftest::HprofWriter::save(d + "/shop-earlier.hprof", webtest::writeShopDump(false));
-    hproftest::HprofWriter::save(d + "/shop-later.hprof", webtest::writeShopDump(true));
+    // Each test runs in a process of its own, and others may be reading the dumps: each is
+    // written under a name of this process's and renamed over the old one whole.
+    const std::string own = "." + std::to_string(getpid());
+    hproftest::HprofWriter::save(d + "/shop-earlier.hprof" + own, webtest::writeShopDump(false));
+    hproftest::HprofWriter::save(d + "/shop-later.hprof" + own, webtest::writeShopDump(true));
+    fs::rename(d + "/shop-earlier.hprof" + own, d + "/shop-earlier.hprof");
+    fs::rename(d + "/shop-later.hprof" + own, d + "/shop-later.hprof");
     return d;
   }();
   return dir;
