@@ -356,9 +356,11 @@ void printToolHelp(std::ostream& out) {
 namespace {
 
 // The tool's options a command takes, as its usage line shows them: demo runs only on the
-// built-in heap and only as a table, threads and fields have no --raw form, missing needs a dump.
+// built-in heap and only as a table, threads and fields have no --raw form, missing needs a dump;
+// a command that parses its own options (serve) shows them all in its synopsis.
 std::string usagePrefix(const Command& cmd, bool inShell) {
   if (inShell) return cmd.run == runDemo || cmd.run == runMissing ? "" : "[--raw|--json] ";
+  if (cmd.ownOptions) return "tavolin ";
   if (cmd.run == runDemo) return "tavolin [--high] ";
   if (cmd.run == runShell) return "tavolin [--heap FILE] [--raw|--json] ";
   if (cmd.run == runMissing) return "tavolin --heap FILE [--json] ";

@@ -23,6 +23,10 @@ ServeOptions parseServeOptions(const cli::Context& ctx, const std::vector<std::s
   ServeOptions o;
   o.global = ctx.options();
   o.global.words.clear();
+  if (o.global.output != cli::OutputMode::Table)
+    throw cli::UsageError(
+        "serve writes web pages: it has no --raw or --json form (the pages' records are under "
+        "/api/, as --json writes them)");
   bool bindGiven = false, portGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i], value;

@@ -511,6 +511,29 @@ TEST(ServeCommand, prints_its_address_serves_and_stops_on_sigterm) {
   }
 }
 
+// serve parses its own options: its usage line shows them, and --raw or --json (which it
+// has no use for) is refused before any heap is loaded, not ignored.
+TEST(ServeCommand, its_usage_names_its_own_options_and_refuses_raw_and_json) {
+  auto run = [](const std::string& args) {
+    std::string text;
+    FILE* p = popen((std::string(TAVOLIN_CONSOLE) + " " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (size_t n; p != nullptr && (n = fread(buffer, 1, sizeof buffer, p)) > 0;)
+      text.append(buffer, n);
+    const int status = p == nullptr ? -1 : pclose(p);
+    return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, text);
+  };
+  const auto help = run("help serve");
+  EXPECT_EQ(help.first, 0);
+  EXPECT_EQ(help.second.rfind("usage: tavolin serve [--heap FILE] [--baseline FILE]", 0), 0u)
+      << help.second;
+  for (const char* mode : {"--raw", "--json"}) {
+    const auto r = run(std::string(mode) + " serve --heap /nonexistent/x.hprof --port 0");
+    EXPECT_EQ(r.first, 2) << mode;
+    EXPECT_NE(r.second.find("no --raw or --json form"), std::string::npos) << r.second;
+  }
+}
+
 // Writes the dumps the browser test serves (the ctest fixture runs this first).
 TEST(WebDumps, written_for_the_browser_test) {
   EXPECT_TRUE(fs::exists(dumpDir() + "/shop-later.hprof"));
