@@ -50,11 +50,40 @@ size_t surrogatePair(const std::string& s, size_t i, std::string& utf8) {
   return 6;
 }
 
-// Display width: one column per code point (good enough for names and short texts).
+// Columns a code point takes on a terminal: two for the wide and fullwidth ranges (CJK,
+// Hangul, fullwidth forms, most emoji), none for combining marks and zero-width characters,
+// one for the rest.
+int columnsOf(uint32_t cp) {
+  if ((cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) ||
+      (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0xFE00 && cp <= 0xFE0F))
+    return 0;
+  static const uint32_t wide[][2] = {
+      {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+      {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+      {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+      {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+  };
+  for (const auto& r : wide)
+    if (cp >= r[0] && cp <= r[1]) return 2;
+  return 1;
+}
+
+// Display width of printable text (what printable() returns: whole UTF-8 sequences).
 size_t width(const std::string& s) {
   size_t w = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++w;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (n == 1 || i + n > s.size()) {
+      w += (c & 0xC0) != 0x80;  // ASCII, or a stray byte: one column as before
+      ++i;
+      continue;
+    }
+    uint32_t cp = c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    w += columnsOf(cp);
+    i += n;
+  }
   return w;
 }
 

@@ -58,6 +58,16 @@ TEST(Tables, columns_line_up_on_the_widest_cell_and_rows_carry_no_trailing_blank
             " #  class         count\n"
             " 1  a/B               7\n"
             "10  a/LongerName  12345\n");
+  // Columns as a terminal draws them: CJK and fullwidth letters take two, a combining mark
+  // none, so the next column lines up under its title whatever the names hold.
+  t.rows = {{"1", "a/\u4F1A\u8BDD", "7"}, {"2", "a/Cafe\u0301", "8"}, {"3", "a/\uFF21", "9"}};
+  out.str("");
+  cli::printTable(out, t);
+  EXPECT_EQ(out.str(),
+            "#  class   count\n"
+            "1  a/\u4F1A\u8BDD      7\n"
+            "2  a/Cafe\u0301      8\n"
+            "3  a/\uFF21        9\n");
 }
 
 TEST(Wrapping, long_text_breaks_at_blanks_within_the_width) {
