@@ -8,6 +8,12 @@
 #include "cli/demo_heap.h"
 #include "tests/common/testkit.h"
 
+#ifdef TAVOLIN_HAVE_JSON
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#endif
+
 namespace clitest {
 
 struct Outcome {
@@ -53,6 +59,19 @@ struct DemoInProcess {
 };
 
 std::string hex(uint32_t h);
+#ifdef TAVOLIN_HAVE_JSON
+// The console's --json answer to `args`, which must succeed with an array of records.
+inline nlohmann::json jsonOf(const std::vector<std::string>& args) {
+  std::vector<std::string> all{"--json"};
+  all.insert(all.end(), args.begin(), args.end());
+  const Outcome r = console(all);
+  EXPECT_EQ(r.status, 0) << r.err;
+  nlohmann::json j = nlohmann::json::parse(r.out, nullptr, /*allow_exceptions=*/false);
+  EXPECT_TRUE(j.is_array()) << r.out;
+  return j;
+}
+#endif
+
 // The lines of a text, without their newlines.
 std::vector<std::string> lines(const std::string& text);
 // The blank-separated words of one line.

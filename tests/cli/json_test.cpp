@@ -13,16 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-json jsonOf(const std::vector<std::string>& args) {
-  std::vector<std::string> all{"--json"};
-  all.insert(all.end(), args.begin(), args.end());
-  const Outcome r = console(all);
-  EXPECT_EQ(r.status, 0) << r.err;
-  json j = json::parse(r.out, nullptr, /*allow_exceptions=*/false);
-  EXPECT_TRUE(j.is_array()) << r.out;
-  return j;
-}
-
 void expectSameRecords(const json& j, const simvm::Report& report) {
   ASSERT_EQ(j.size(), report.records.size());
   for (size_t i = 0; i < j.size(); ++i) {
