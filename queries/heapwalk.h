@@ -35,6 +35,12 @@ inline void walkSlots(HandleSpace space, Visit&& visit) {
   }
 }
 
+// walkSlots for a query that asks the cache ahead of itself: before visiting slot h it calls
+// ahead(body, methods) with the words of the live slot kPrefetchAhead slots further on (see
+// below), where there is one. The bounds are checked once, not at every slot.
+template <typename Ahead, typename Visit>
+inline void walkSlotsAhead(HandleSpace space, Ahead&& ahead, Visit&& visit);
+
 // The address of an object array's element-class word, which follows its last element.
 inline uint32_t elementClassWordAddress(uint32_t body, uint32_t methods) {
   return body + 4 * (methods >> kLengthShift);
@@ -92,6 +98,29 @@ inline void prefetchBody(HandleSpace space, uint32_t h) {
   prefetchLine(body);
   if ((methods & kTypeCodeMask) == kTypeObjectArray)
     prefetchLine(elementClassWordAddress(body, methods));
+}
+
+template <typename Ahead, typename Visit>
+inline void walkSlotsAhead(HandleSpace space, Ahead&& ahead, Visit&& visit) {
+  if (space.first % 4 != 0) {  // no VM lays out its table so: read it word by word, unhinted
+    walkSlots(space, visit);
+    return;
+  }
+  // Every slot's words are aligned as the first slot's are.
+  const uint32_t slots = slotCount(space);
+  const uint32_t early = slots > kPrefetchAhead ? slots - kPrefetchAhead : 0;
+  uint32_t h = space.first, i = 0;
+  for (; i < early; i++, h += kHandleSize) {
+    const uint32_t further = h + kPrefetchAhead * kHandleSize;
+    const uint32_t furtherBody = vmRead32Aligned(further + kHandleBody);
+    if (furtherBody != 0) ahead(furtherBody, vmRead32Aligned(further + kHandleMethods));
+    uint32_t body = vmRead32Aligned(h + kHandleBody);
+    visit(h, body, vmRead32Aligned(h + kHandleMethods));
+  }
+  for (; i < slots; i++, h += kHandleSize) {
+    uint32_t body = vmRead32Aligned(h + kHandleBody);
+    visit(h, body, vmRead32Aligned(h + kHandleMethods));
+  }
 }
 
 }  // namespace tv
