@@ -170,6 +170,7 @@ struct Listing {
   int includeSubclasses;
   PtrList* list;
   ClassTable classes;  // answer: kMatch or kNoMatch
+  TallySlot* unmatched;  // class words known to match no class listed: tally 1
 };
 
 constexpr uintptr_t kMatch = 1;
@@ -180,9 +181,16 @@ int matchesTarget(const Listing* listing, uint32_t c) {
   return c == listing->target || (listing->includeSubclasses && chainIncludes(c, listing->target));
 }
 
-inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t methods, uint32_t kind) {
+// Most slots hold objects of classes not listed: their class word is found in `unmatched`
+// with one probe, and only the others are looked up in the class table.
+inline void listSlot(Listing* listing, TallySlot* unmatched, uint32_t h, uint32_t body,
+                     uint32_t methods, uint32_t kind) {
   if (body == 0 || (methods & kTypeCodeMask) != kind) return;
-  uint32_t word = classWordOf(body, methods);
+  // A plain object's methods word is aligned (its low bits are the type code, 0).
+  uint32_t word = kind == kTypeObjectArray ? vmRead32(elementClassWordAddress(body, methods))
+                                           : vmRead32Aligned(methods + kMethodTableClass);
+  TallySlot* known = &unmatched[tallySlotOf(word)];
+  if (known->word == word && known->tally != 0) return;
   ClassInfo* info = classInfoOf(&listing->classes, word);
   HeapEntry* e;
   if (info == nullptr) {  // no memory to keep the answer: it is worked out for this object alone
@@ -191,7 +199,10 @@ inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t metho
   } else {
     if (info->answer == 0)
       info->answer = info->cls != 0 && matchesTarget(listing, info->cls) ? kMatch : kNoMatch;
-    if (info->answer != kMatch) return;
+    if (info->answer != kMatch) {
+      if (known->tally == 0) *known = TallySlot{word, 1};
+      return;
+    }
     // What makeEntry would find again: a class object is named after the class it describes.
     if (kind == kTypeObjectArray)
       e = newEntry('A', h, info->name);
@@ -256,19 +267,33 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
 void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int32_t arrays) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Listing listing = {target, includeSubclasses != 0, listNew(), {}};
-  int ready = classTableInit(&listing.classes, nullptr, 0);
+  Listing listing = {target, includeSubclasses != 0, listNew(), {},
+                     static_cast<TallySlot*>(calloc(kTallySlots, sizeof(TallySlot)))};
+  int ready = classTableInit(&listing.classes, nullptr, 0) && listing.unmatched;
   if (listing.list && ready && (arrays == 0 || arrays == 1) && isLive(target)) {
-    uint32_t kind = arrays ? kTypeObjectArray : kTypeObject;
-    walkSlots(space, [&listing, kind, space](uint32_t h, uint32_t body, uint32_t methods) {
-      if (kind == kTypeObjectArray) prefetchClassWord(space, h);
-      listSlot(&listing, h, body, methods, kind);
-    });
+    TallySlot* const unmatched = listing.unmatched;
+    if (arrays) {
+      walkSlotsAhead(
+          space,
+          [](uint32_t body, uint32_t methods) {
+            if ((methods & kTypeCodeMask) == kTypeObjectArray)
+              prefetchLine(elementClassWordAddress(body, methods));
+          },
+          [&listing, unmatched](uint32_t h, uint32_t body, uint32_t methods) {
+            listSlot(&listing, unmatched, h, body, methods, kTypeObjectArray);
+          });
+    } else {
+      walkSlotsAhead(space, NoAhead{},
+                     [&listing, unmatched](uint32_t h, uint32_t body, uint32_t methods) {
+                       listSlot(&listing, unmatched, h, body, methods, kTypeObject);
+                     });
+    }
     if (includeSubclasses) sortEntriesByName(listing.list);
   }
   writeEntryList(stream, listing.list);
   listDestroy(&listing.list);
   classTableFree(&listing.classes);
+  free(listing.unmatched);
 }
 
 }  // namespace tv

@@ -3,6 +3,9 @@
 // address order, free slots included.
 #pragma once
 #include <stdint.h>
+
+#include <type_traits>
+
 #include "vm/handlespace.h"
 #include "vm/layout.h"
 #include "vm/memory.h"
@@ -37,7 +40,12 @@ inline void walkSlots(HandleSpace space, Visit&& visit) {
 
 // walkSlots for a query that asks the cache ahead of itself: before visiting slot h it calls
 // ahead(body, methods) with the words of the live slot kPrefetchAhead slots further on (see
-// below), where there is one. The bounds are checked once, not at every slot.
+// below), where there is one; with NoAhead it reads nothing ahead. The bounds and the table's
+// alignment are checked once, not at every slot.
+struct NoAhead {
+  void operator()(uint32_t, uint32_t) const {}
+};
+
 template <typename Ahead, typename Visit>
 inline void walkSlotsAhead(HandleSpace space, Ahead&& ahead, Visit&& visit);
 
@@ -111,9 +119,11 @@ inline void walkSlotsAhead(HandleSpace space, Ahead&& ahead, Visit&& visit) {
   const uint32_t early = slots > kPrefetchAhead ? slots - kPrefetchAhead : 0;
   uint32_t h = space.first, i = 0;
   for (; i < early; i++, h += kHandleSize) {
-    const uint32_t further = h + kPrefetchAhead * kHandleSize;
-    const uint32_t furtherBody = vmRead32Aligned(further + kHandleBody);
-    if (furtherBody != 0) ahead(furtherBody, vmRead32Aligned(further + kHandleMethods));
+    if constexpr (!std::is_same_v<std::decay_t<Ahead>, NoAhead>) {
+      const uint32_t further = h + kPrefetchAhead * kHandleSize;
+      const uint32_t furtherBody = vmRead32Aligned(further + kHandleBody);
+      if (furtherBody != 0) ahead(furtherBody, vmRead32Aligned(further + kHandleMethods));
+    }
     uint32_t body = vmRead32Aligned(h + kHandleBody);
     visit(h, body, vmRead32Aligned(h + kHandleMethods));
   }

@@ -219,6 +219,18 @@ TEST(CensusDifferential, the_counts_of_thousands_of_classes_stay_apart) {
       const std::string want = censusmodel::classes(model, prefix, credit, 1, &unused);
       ASSERT_EQ(readable(got), readable(want)) << "prefix \"" << prefix << "\" credit " << credit;
     }
+  // The listing keeps the classes that match nothing in such a cache too.
+  int listed = 0;
+  for (int call = 0; call < 12; call++) {
+    const uint32_t target = made[below(rng, made.size())];
+    const int32_t arrays = call % 2;
+    const std::string got = heap.call.handles(target, 1, arrays).bytes;
+    const heapmodel::Heap model(heap.vm);
+    const std::string want = censusmodel::handles(model, target, 1, arrays);
+    ASSERT_EQ(readable(got), readable(want)) << "target " << testkit::hex(target);
+    listed += want.size() > 2;
+  }
+  EXPECT_GT(listed, 6);
 }
 
 }  // namespace
