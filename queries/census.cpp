@@ -169,7 +169,7 @@ struct Listing {
   uint32_t target;
   int includeSubclasses;
   PtrList* list;
-  ClassTable classes;  // answer: kMatch or kNoMatch
+  ClassTable classes;    // answer: kMatch or kNoMatch
   TallySlot* unmatched;  // class words known to match no class listed: tally 1
 };
 
@@ -219,15 +219,18 @@ inline void listSlot(Listing* listing, TallySlot* unmatched, uint32_t h, uint32_
 void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, int32_t sortByCount) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Census census = {javaStringBytes(prefix), 0,  creditSuperclasses != 0,
-                   {mapNew(), mapNew()},    {},
+  Census census = {javaStringBytes(prefix),
+                   0,
+                   creditSuperclasses != 0,
+                   {mapNew(), mapNew()},
+                   {},
                    static_cast<TallySlot*>(calloc(2 * kTallySlots, sizeof(TallySlot))),
                    0};
   int tables = classTableInit(&census.classes[0], nullptr, 0);
   tables = classTableInit(&census.classes[1], nullptr, 0) && tables;
   PtrList* list = listNew();
-  int ok = census.prefix && census.counts[0] && census.counts[1] && tables && list &&
-           census.tallies;
+  int ok =
+      census.prefix && census.counts[0] && census.counts[1] && tables && list && census.tallies;
   if (ok) {
     census.prefixLength = strlen(census.prefix);
     walkSlotsAhead(
@@ -267,7 +270,10 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
 void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int32_t arrays) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Listing listing = {target, includeSubclasses != 0, listNew(), {},
+  Listing listing = {target,
+                     includeSubclasses != 0,
+                     listNew(),
+                     {},
                      static_cast<TallySlot*>(calloc(kTallySlots, sizeof(TallySlot)))};
   int ready = classTableInit(&listing.classes, nullptr, 0) && listing.unmatched;
   if (listing.list && ready && (arrays == 0 || arrays == 1) && isLive(target)) {

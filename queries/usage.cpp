@@ -151,7 +151,7 @@ struct ChargePlan {
   uint32_t word;
   uint32_t firstField;  // into the class table's fields
   uint32_t fieldCount;
-  uint32_t kind;         // kPlanEmpty, kPlanSkipped, or kPlanCounted (| kPlanAligned)
+  uint32_t kind;  // kPlanEmpty, kPlanSkipped, or kPlanCounted (| kPlanAligned)
   uint32_t instanceSize;
   UsageEntry* entry;
 };
@@ -176,8 +176,12 @@ void visitUnplanned(UsageWalk* w, ChargePlan* plan, uint32_t body, uint32_t word
   uint32_t aligned = kPlanAligned;
   for (uint32_t i = 0; i < info->fieldCount; i++)
     if (fields[i].offset % 4 != 0) aligned = 0;
-  *plan = counted ? ChargePlan{word, info->firstField, info->fieldCount, kPlanCounted | aligned,
-                               info->instanceSize, e}
+  *plan = counted ? ChargePlan{word,
+                               info->firstField,
+                               info->fieldCount,
+                               kPlanCounted | aligned,
+                               info->instanceSize,
+                               e}
                   : ChargePlan{word, 0, 0, kPlanSkipped, 0, nullptr};
 }
 
@@ -223,7 +227,9 @@ int reportUsage(uint32_t stream, UsageWalk* w) {
       [](uint32_t body, uint32_t methods) {  // the bodies the walk reads: plain objects'
         if ((methods & kTypeCodeMask) == kTypeObject) prefetchLine(body);
       },
-      [w, plans](uint32_t, uint32_t body, uint32_t methods) { visitInstance(w, plans, body, methods); });
+      [w, plans](uint32_t, uint32_t body, uint32_t methods) {
+        visitInstance(w, plans, body, methods);
+      });
   free(plans);
   if (w->classes.failed || w->failed) return 0;
   PtrList* list = listNew();
