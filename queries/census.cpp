@@ -19,12 +19,26 @@ namespace tv {
 
 namespace {
 
+// The tallies of the classes whose credits are kept, by class word, so that counting an
+// object is one probe of a small table that stays in cache: a slot holds a word and its
+// tally. A class whose slot is taken by another goes on through the class table.
+constexpr uint32_t kTallySlots = 1024;  // per kind; a power of two, well above a heap's classes
+
+struct TallySlot {
+  uint32_t word;
+  uint32_t tally;  // 0: the slot is empty (a class is placed here with its first object)
+};
+
+inline uint32_t tallySlotOf(uint32_t word) { return (word >> 3) * 0x9E3779B1u >> 22; }
+static_assert(kTallySlots == 1u << (32 - 22), "tallySlotOf yields kTallySlots slots");
+
 struct Census {
   const char* prefix;
   size_t prefixLength;
   int creditSuperclasses;
   PtrMap* counts[2];      // [isArray]: name address -> C (plain objects) or A (arrays) entry
   ClassTable classes[2];  // [isArray]: answer = PtrList of the entries one slot raises
+  TallySlot* tallies;     // [isArray * kTallySlots + slot]
   int failed;             // an allocation failed: the census reports nothing
 };
 
@@ -88,12 +102,23 @@ void raise(const PtrList* credits, int32_t by) {
     reinterpret_cast<HeapEntry*>(credits->items[i])->detail += by;
 }
 
-// Objects of a class whose credits are kept are only tallied per class here; the tallies are
-// added to the entries after the walk (addTallies).
-inline void countSlot(Census* census, uint32_t body, uint32_t methods) {
-  int isArray = (methods & kTypeCodeMask) == kTypeObjectArray;
-  if (body == 0 || (!isArray && (methods & kTypeCodeMask) != kTypeObject)) return;
-  ClassInfo* info = classInfoOf(&census->classes[isArray], classWordOf(body, methods));
+// Objects of a class whose credits are kept are only tallied per class here (in the tally
+// slots or, for a class that found its slot taken, in its ClassInfo); the tallies are added
+// to the entries after the walk (addTallies). Plain objects (type code 0) and object arrays
+// (2) are the slots counted; the type code's second bit picks the tables.
+inline void countSlot(Census* census, TallySlot* tallies, uint32_t body, uint32_t methods) {
+  const uint32_t type = methods & kTypeCodeMask;
+  if (body == 0 || (type & ~kTypeObjectArray) != 0) return;
+  const int isArray = type == kTypeObjectArray;
+  // A plain object's methods word is aligned (its low bits are the type code, 0).
+  const uint32_t word = isArray ? vmRead32(elementClassWordAddress(body, methods))
+                                : vmRead32Aligned(methods + kMethodTableClass);
+  TallySlot* fast = &tallies[(isArray ? kTallySlots : 0) + tallySlotOf(word)];
+  if (fast->word == word && fast->tally != 0) {
+    fast->tally++;
+    return;
+  }
+  ClassInfo* info = classInfoOf(&census->classes[isArray], word);
   if (info == nullptr) {
     census->failed = 1;
     return;
@@ -112,8 +137,23 @@ inline void countSlot(Census* census, uint32_t body, uint32_t methods) {
   raise(credits, 1);
   if (lasting) {
     info->answer = reinterpret_cast<uintptr_t>(credits);
+    if (fast->tally == 0) *fast = TallySlot{word, 1};  // from the next object of the class on
   } else {
     listDestroy(&credits);
+  }
+}
+
+// Moves the tally slots' counts to their classes' entries.
+void addSlotTallies(Census* census) {
+  for (uint32_t i = 0; i < 2 * kTallySlots; i++) {
+    const TallySlot slot = census->tallies[i];
+    if (slot.tally <= 1 || census->failed) continue;
+    ClassInfo* info = classInfoOf(&census->classes[i / kTallySlots], slot.word);
+    if (info == nullptr) {
+      census->failed = 1;
+    } else {
+      raise(reinterpret_cast<const PtrList*>(info->answer), static_cast<int32_t>(slot.tally - 1));
+    }
   }
 }
 
@@ -129,7 +169,8 @@ struct Listing {
   uint32_t target;
   int includeSubclasses;
   PtrList* list;
-  ClassTable classes;  // answer: kMatch or kNoMatch
+  ClassTable classes;    // answer: kMatch or kNoMatch
+  TallySlot* unmatched;  // class words known to match no class listed: tally 1
 };
 
 constexpr uintptr_t kMatch = 1;
@@ -140,9 +181,16 @@ int matchesTarget(const Listing* listing, uint32_t c) {
   return c == listing->target || (listing->includeSubclasses && chainIncludes(c, listing->target));
 }
 
-inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t methods, uint32_t kind) {
+// Most slots hold objects of classes not listed: their class word is found in `unmatched`
+// with one probe, and only the others are looked up in the class table.
+inline void listSlot(Listing* listing, TallySlot* unmatched, uint32_t h, uint32_t body,
+                     uint32_t methods, uint32_t kind) {
   if (body == 0 || (methods & kTypeCodeMask) != kind) return;
-  uint32_t word = classWordOf(body, methods);
+  // A plain object's methods word is aligned (its low bits are the type code, 0).
+  uint32_t word = kind == kTypeObjectArray ? vmRead32(elementClassWordAddress(body, methods))
+                                           : vmRead32Aligned(methods + kMethodTableClass);
+  TallySlot* known = &unmatched[tallySlotOf(word)];
+  if (known->word == word && known->tally != 0) return;
   ClassInfo* info = classInfoOf(&listing->classes, word);
   HeapEntry* e;
   if (info == nullptr) {  // no memory to keep the answer: it is worked out for this object alone
@@ -151,7 +199,10 @@ inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t metho
   } else {
     if (info->answer == 0)
       info->answer = info->cls != 0 && matchesTarget(listing, info->cls) ? kMatch : kNoMatch;
-    if (info->answer != kMatch) return;
+    if (info->answer != kMatch) {
+      if (known->tally == 0) *known = TallySlot{word, 1};
+      return;
+    }
     // What makeEntry would find again: a class object is named after the class it describes.
     if (kind == kTypeObjectArray)
       e = newEntry('A', h, info->name);
@@ -168,18 +219,30 @@ inline void listSlot(Listing* listing, uint32_t h, uint32_t body, uint32_t metho
 void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, int32_t sortByCount) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Census census = {javaStringBytes(prefix), 0,  creditSuperclasses != 0,
-                   {mapNew(), mapNew()},    {}, 0};
+  Census census = {javaStringBytes(prefix),
+                   0,
+                   creditSuperclasses != 0,
+                   {mapNew(), mapNew()},
+                   {},
+                   static_cast<TallySlot*>(calloc(2 * kTallySlots, sizeof(TallySlot))),
+                   0};
   int tables = classTableInit(&census.classes[0], nullptr, 0);
   tables = classTableInit(&census.classes[1], nullptr, 0) && tables;
   PtrList* list = listNew();
-  int ok = census.prefix && census.counts[0] && census.counts[1] && tables && list;
+  int ok =
+      census.prefix && census.counts[0] && census.counts[1] && tables && list && census.tallies;
   if (ok) {
     census.prefixLength = strlen(census.prefix);
-    walkSlots(space, [&census, space](uint32_t h, uint32_t body, uint32_t methods) {
-      prefetchClassWord(space, h);
-      if (!census.failed) countSlot(&census, body, methods);
-    });
+    walkSlotsAhead(
+        space,
+        [](uint32_t body, uint32_t methods) {
+          if ((methods & kTypeCodeMask) == kTypeObjectArray)
+            prefetchLine(elementClassWordAddress(body, methods));
+        },
+        [&census, tallies = census.tallies](uint32_t, uint32_t body, uint32_t methods) {
+          if (!census.failed) countSlot(&census, tallies, body, methods);
+        });
+    addSlotTallies(&census);
     addTallies(&census.classes[0]);
     addTallies(&census.classes[1]);
     ok = !census.failed && mapValuesInto(census.counts[0], list) &&
@@ -199,6 +262,7 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
   mapDestroy(&census.counts[1]);
   destroyCredits(&census.classes[0]);
   destroyCredits(&census.classes[1]);
+  free(census.tallies);
 }
 
 // `arrays` selects object arrays (1) or plain objects (0); any other value matches no slot,
@@ -206,19 +270,36 @@ void getClasses(uint32_t stream, uint32_t prefix, int32_t creditSuperclasses, in
 void getHandles(uint32_t stream, uint32_t target, int32_t includeSubclasses, int32_t arrays) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
-  Listing listing = {target, includeSubclasses != 0, listNew(), {}};
-  int ready = classTableInit(&listing.classes, nullptr, 0);
+  Listing listing = {target,
+                     includeSubclasses != 0,
+                     listNew(),
+                     {},
+                     static_cast<TallySlot*>(calloc(kTallySlots, sizeof(TallySlot)))};
+  int ready = classTableInit(&listing.classes, nullptr, 0) && listing.unmatched;
   if (listing.list && ready && (arrays == 0 || arrays == 1) && isLive(target)) {
-    uint32_t kind = arrays ? kTypeObjectArray : kTypeObject;
-    walkSlots(space, [&listing, kind, space](uint32_t h, uint32_t body, uint32_t methods) {
-      if (kind == kTypeObjectArray) prefetchClassWord(space, h);
-      listSlot(&listing, h, body, methods, kind);
-    });
+    TallySlot* const unmatched = listing.unmatched;
+    if (arrays) {
+      walkSlotsAhead(
+          space,
+          [](uint32_t body, uint32_t methods) {
+            if ((methods & kTypeCodeMask) == kTypeObjectArray)
+              prefetchLine(elementClassWordAddress(body, methods));
+          },
+          [&listing, unmatched](uint32_t h, uint32_t body, uint32_t methods) {
+            listSlot(&listing, unmatched, h, body, methods, kTypeObjectArray);
+          });
+    } else {
+      walkSlotsAhead(space, NoAhead{},
+                     [&listing, unmatched](uint32_t h, uint32_t body, uint32_t methods) {
+                       listSlot(&listing, unmatched, h, body, methods, kTypeObject);
+                     });
+    }
     if (includeSubclasses) sortEntriesByName(listing.list);
   }
   writeEntryList(stream, listing.list);
   listDestroy(&listing.list);
   classTableFree(&listing.classes);
+  free(listing.unmatched);
 }
 
 }  // namespace tv

@@ -124,11 +124,16 @@ void addStaticReferrers(BackTrace* bt, uint32_t cls) {
   walkFieldTable(cls, addStaticReferrer, bt);
 }
 
-inline void addFieldReferrers(BackTrace* bt, uint32_t h, uint32_t body, const ClassInfo* info) {
-  const FieldRef* fields = classFields(&bt->classes, info);
-  const uint32_t count = info->fieldCount, target = bt->target;
+// Reports each field of h's body (the `count` planned from `fields`) that holds the target.
+// With `aligned`, every field's address is known to be aligned.
+template <bool aligned>
+inline void addFieldReferrers(BackTrace* bt, uint32_t h, uint32_t body, uint32_t firstField,
+                              uint32_t count) {
+  const uint32_t target = bt->target;
+  const FieldRef* const fields = bt->classes.fields + firstField;
   for (uint32_t i = 0; i < count; i++) {
-    if (vmRead32(body + fields[i].offset) != target) continue;
+    const uint32_t at = body + fields[i].offset;
+    if ((aligned ? vmRead32Aligned(at) : vmRead32(at)) != target) continue;
     HeapEntry* e = makeEntry(h);
     if (e != nullptr) appendNamed(bt->list, e, fields[i].name);
   }
@@ -160,29 +165,76 @@ void addStackReferrers(BackTrace* bt, uint32_t thread, const ClassInfo* info) {
   }
 }
 
+// The elements that hold the target, each reported with its index.
+template <bool aligned>
 inline void addElementReferrers(BackTrace* bt, uint32_t array, uint32_t body, uint32_t methods) {
   const uint32_t length = methods >> kLengthShift, target = bt->target;
   for (uint32_t i = 0; i < length; i++) {
-    if (vmRead32(body + 4 * i) != target) continue;
+    const uint32_t at = body + 4 * i;
+    if ((aligned ? vmRead32Aligned(at) : vmRead32(at)) != target) continue;
     HeapEntry* e = makeEntry(array);
     if (e != nullptr) appendIndexed(bt->list, e, i);
   }
 }
 
-inline void visitReferrer(BackTrace* bt, uint32_t h, uint32_t body, uint32_t methods) {
+// What the walk keeps of a plain object's class, by class word, so that an object of a class
+// met before costs one probe: the class's reference fields, or that it has none to read.
+// Class objects and threads are not kept (they take the class table each time).
+struct FieldPlan {
+  uint32_t word;
+  uint32_t firstField;  // into the class table's fields
+  uint32_t fieldCount;
+  uint32_t kind;  // kPlanEmpty, or kPlanFields (with kPlanAligned when every offset is)
+};
+constexpr uint32_t kPlanEmpty = 0, kPlanFields = 1, kPlanAligned = 2;
+constexpr uint32_t kPlanSlots = 1024;  // a power of two, well above a heap's classes
+
+inline uint32_t planSlotOf(uint32_t word) { return (word >> 3) * 0x9E3779B1u >> 22; }
+static_assert(kPlanSlots == 1u << (32 - 22), "planSlotOf yields kPlanSlots slots");
+
+// An object of a class not in the plans: looked up in the class table, and its plan kept
+// when the slot is free.
+void visitUnplanned(BackTrace* bt, FieldPlan* plan, uint32_t h, uint32_t body, uint32_t word) {
+  const ClassInfo* info = classInfoOf(&bt->classes, word);
+  if (info == nullptr) return;  // the table failed: the report is dropped
+  if (info->isClassClass) {
+    addStaticReferrers(bt, h);
+    return;
+  }
+  // An object whose class word leads to no class has no fields and is no thread.
+  const uint32_t count = info->cls != 0 ? info->fieldCount : 0;
+  if (count != 0) addFieldReferrers<false>(bt, h, body, info->firstField, count);
+  if (info->cls != 0 && info->isThread) {
+    addStackReferrers(bt, h, info);
+    return;
+  }
+  if (plan->kind != kPlanEmpty) return;
+  uint32_t aligned = kPlanAligned;
+  for (uint32_t i = 0; i < count; i++)
+    if (bt->classes.fields[info->firstField + i].offset % 4 != 0) aligned = 0;
+  *plan = FieldPlan{word, info->firstField, count, kPlanFields | aligned};
+}
+
+inline void visitReferrer(BackTrace* bt, FieldPlan* plans, uint32_t h, uint32_t body,
+                          uint32_t methods) {
   if (body == 0) return;
-  uint32_t type = methods & kTypeCodeMask;
+  const uint32_t type = methods & kTypeCodeMask;
   if (type == kTypeObjectArray) {
-    addElementReferrers(bt, h, body, methods);
+    if (body % 4 == 0) {
+      addElementReferrers<true>(bt, h, body, methods);
+    } else {
+      addElementReferrers<false>(bt, h, body, methods);
+    }
   } else if (type == kTypeObject) {
-    const ClassInfo* info = classInfoOf(&bt->classes, vmRead32(methods + kMethodTableClass));
-    if (info == nullptr) return;  // the table failed: the report is dropped
-    if (info->isClassClass) {
-      addStaticReferrers(bt, h);
-    } else if (info->cls != 0) {
-      // An object whose class word leads to no class has no fields and is no thread.
-      addFieldReferrers(bt, h, body, info);
-      if (info->isThread) addStackReferrers(bt, h, info);
+    // A plain object's methods word is aligned (its low bits are the type code, 0).
+    const uint32_t word = vmRead32Aligned(methods + kMethodTableClass);
+    FieldPlan* plan = &plans[planSlotOf(word)];
+    if (plan->word != word || plan->kind == kPlanEmpty) {
+      visitUnplanned(bt, plan, h, body, word);
+    } else if (plan->kind == (kPlanFields | kPlanAligned) && body % 4 == 0) {
+      addFieldReferrers<true>(bt, h, body, plan->firstField, plan->fieldCount);
+    } else {
+      addFieldReferrers<false>(bt, h, body, plan->firstField, plan->fieldCount);
     }
   }
 }
@@ -202,13 +254,21 @@ void getBackTraceReferences(uint32_t stream, uint32_t target) {
   HandleSpace space = beginHeapWalk();
   if (!isWritableStream(stream)) return;
   BackTrace bt = {target, hasEntry(target), space, listNew(), {}, 0, 0};
-  if (bt.list != nullptr && classTableInit(&bt.classes, fieldIsReference, 0)) {
-    walkSlots(space, [&bt, space](uint32_t h, uint32_t body, uint32_t methods) {
-      prefetchBody(space, h);
-      visitReferrer(&bt, h, body, methods);
-    });
+  FieldPlan* plans = static_cast<FieldPlan*>(calloc(kPlanSlots, sizeof(FieldPlan)));
+  const int ready = bt.list != nullptr && plans != nullptr;
+  if (classTableInit(&bt.classes, fieldIsReference, 0) && ready) {
+    walkSlotsAhead(
+        space,
+        // The bodies the walk reads: a plain object's, an object array's elements.
+        [](uint32_t body, uint32_t methods) {
+          if ((methods & kTypeCodeMask & ~kTypeObjectArray) == 0) prefetchLine(body);
+        },
+        [&bt, plans](uint32_t h, uint32_t body, uint32_t methods) {
+          visitReferrer(&bt, plans, h, body, methods);
+        });
   }
-  if (bt.list == nullptr || bt.classes.failed) {
+  free(plans);
+  if (!ready || bt.classes.failed) {
     freeEntries(bt.list);
     listDestroy(&bt.list);
   }

@@ -122,34 +122,85 @@ uintptr_t decide(UsageWalk* w, uint32_t c) {
 }
 
 // An array is charged to the first counted instance that holds it in an instance array field.
-// What the loop consults is held in locals (see vmRead32).
-inline void chargeInstance(UsageWalk* w, uint32_t body, const ClassInfo* info, UsageEntry* e) {
-  int64_t size = info->instanceSize;
-  const FieldRef* fields = classFields(&w->classes, info);
-  const uint32_t count = info->fieldCount;
+// What the loop consults is held in locals (see vmRead32). With `aligned`, every field's
+// address is known to be aligned.
+template <bool aligned>
+inline void chargeInstance(UsageWalk* w, uint32_t body, const FieldRef* fields, uint32_t count,
+                           int64_t size, UsageEntry* e) {
   const HandleSpace space = w->space;
   uint8_t* const charged = w->charged;
   for (uint32_t i = 0; i < count; i++) {
-    uint32_t v = vmRead32(body + fields[i].offset);
-    // isLive(v) for the space the walk installed, without its loads of the shared bounds.
+    const uint32_t at = body + fields[i].offset;
+    const uint32_t v = aligned ? vmRead32Aligned(at) : vmRead32(at);
+    // isLive(v) for the space the walk installed, without its loads of the shared bounds. A
+    // slot is 8-aligned (slotIndexIn says so), its words with it.
     uint32_t slot = slotIndexIn(space, v);
-    if (slot == kNotASlot || vmRead32(v + kHandleBody) == 0) continue;
+    if (slot == kNotASlot || vmRead32Aligned(v + kHandleBody) == 0) continue;
     uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
     if (charged[slot / 8] & bit) continue;
     charged[slot / 8] |= bit;
-    size += arrayCharge(vmRead32(v + kHandleMethods));
+    size += arrayCharge(vmRead32Aligned(v + kHandleMethods));
   }
   e->count++;
   e->bytes += size;
 }
 
-inline void visitInstance(UsageWalk* w, uint32_t body, uint32_t methods) {
+// What the walk keeps of a class, by class word, so that an instance of a class met before
+// costs one probe: whether it is counted, and then its entry, instance size and array fields.
+struct ChargePlan {
+  uint32_t word;
+  uint32_t firstField;  // into the class table's fields
+  uint32_t fieldCount;
+  uint32_t kind;  // kPlanEmpty, kPlanSkipped, or kPlanCounted (| kPlanAligned)
+  uint32_t instanceSize;
+  UsageEntry* entry;
+};
+constexpr uint32_t kPlanEmpty = 0, kPlanSkipped = 1, kPlanCounted = 2, kPlanAligned = 4;
+constexpr uint32_t kPlanSlots = 1024;  // a power of two, well above a heap's classes
+
+inline uint32_t planSlotOf(uint32_t word) { return (word >> 3) * 0x9E3779B1u >> 22; }
+static_assert(kPlanSlots == 1u << (32 - 22), "planSlotOf yields kPlanSlots slots");
+
+// An instance of a class not in the plans: looked up in the class table, and its plan kept
+// when the slot is free.
+void visitUnplanned(UsageWalk* w, ChargePlan* plan, uint32_t body, uint32_t word) {
+  ClassInfo* info = classInfoOf(&w->classes, word);
+  if (info == nullptr) return;  // no memory: the report is dropped
+  if (info->cls != 0 && info->answer == 0) info->answer = decide(w, info->cls);
+  if (info->cls != 0 && info->answer == 0) return;  // no memory: the report is dropped
+  const int counted = info->cls != 0 && info->answer > kSkipped;
+  UsageEntry* e = counted ? reinterpret_cast<UsageEntry*>(info->answer) : nullptr;
+  const FieldRef* fields = classFields(&w->classes, info);
+  if (counted) chargeInstance<false>(w, body, fields, info->fieldCount, info->instanceSize, e);
+  if (plan->kind != kPlanEmpty) return;
+  uint32_t aligned = kPlanAligned;
+  for (uint32_t i = 0; i < info->fieldCount; i++)
+    if (fields[i].offset % 4 != 0) aligned = 0;
+  *plan = counted ? ChargePlan{word,
+                               info->firstField,
+                               info->fieldCount,
+                               kPlanCounted | aligned,
+                               info->instanceSize,
+                               e}
+                  : ChargePlan{word, 0, 0, kPlanSkipped, 0, nullptr};
+}
+
+inline void visitInstance(UsageWalk* w, ChargePlan* plans, uint32_t body, uint32_t methods) {
   if (body == 0 || (methods & kTypeCodeMask) != kTypeObject) return;
-  ClassInfo* info = classInfoOf(&w->classes, vmRead32(methods + kMethodTableClass));
-  if (info == nullptr || info->cls == 0) return;  // no memory (the report is dropped), or no class
-  if (info->answer == 0) info->answer = decide(w, info->cls);
-  if (info->answer > kSkipped)
-    chargeInstance(w, body, info, reinterpret_cast<UsageEntry*>(info->answer));
+  // A plain object's methods word is aligned (its low bits are the type code, 0).
+  const uint32_t word = vmRead32Aligned(methods + kMethodTableClass);
+  const ChargePlan* plan = &plans[planSlotOf(word)];
+  if (plan->word != word || plan->kind == kPlanEmpty) {
+    visitUnplanned(w, &plans[planSlotOf(word)], body, word);
+    return;
+  }
+  if (plan->kind == kPlanSkipped) return;
+  const FieldRef* fields = w->classes.fields + plan->firstField;
+  if (plan->kind == (kPlanCounted | kPlanAligned) && body % 4 == 0) {
+    chargeInstance<true>(w, body, fields, plan->fieldCount, plan->instanceSize, plan->entry);
+  } else {
+    chargeInstance<false>(w, body, fields, plan->fieldCount, plan->instanceSize, plan->entry);
+  }
 }
 
 void writeUsageList(uint32_t stream, PtrList* list) {
@@ -169,10 +220,17 @@ void writeUsageList(uint32_t stream, PtrList* list) {
 
 // Walks the heap and writes the report; returns 0, writing nothing, when memory ran out.
 int reportUsage(uint32_t stream, UsageWalk* w) {
-  walkSlots(w->space, [w](uint32_t h, uint32_t body, uint32_t methods) {
-    prefetchBody(w->space, h);
-    visitInstance(w, body, methods);
-  });
+  ChargePlan* plans = static_cast<ChargePlan*>(calloc(kPlanSlots, sizeof(ChargePlan)));
+  if (plans == nullptr) return 0;
+  walkSlotsAhead(
+      w->space,
+      [](uint32_t body, uint32_t methods) {  // the bodies the walk reads: plain objects'
+        if ((methods & kTypeCodeMask) == kTypeObject) prefetchLine(body);
+      },
+      [w, plans](uint32_t, uint32_t body, uint32_t methods) {
+        visitInstance(w, plans, body, methods);
+      });
+  free(plans);
   if (w->classes.failed || w->failed) return 0;
   PtrList* list = listNew();
   int ok = list != nullptr;

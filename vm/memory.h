@@ -26,6 +26,11 @@ inline uint32_t vmRead32(uint32_t address) {
   return v;
 }
 
+// vmRead32 of an address the caller has found aligned (a walk checks its first slot once).
+inline uint32_t vmRead32Aligned(uint32_t address) {
+  return __atomic_load_n(static_cast<const uint32_t*>(vmPointer(address)), __ATOMIC_ACQUIRE);
+}
+
 inline uint16_t vmRead16(uint32_t address) {
   if (address % 2 == 0)
     return __atomic_load_n(static_cast<const uint16_t*>(vmPointer(address)), __ATOMIC_ACQUIRE);

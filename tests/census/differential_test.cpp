@@ -187,4 +187,50 @@ TEST(CensusDifferential, library_writes_the_models_bytes_on_random_heaps) {
   EXPECT_GT(sortedListingsWithTies, static_cast<int>(kHeaps / 10));
 }
 
+// More classes than the census keeps tallies for in its cache (1024 of each kind), their
+// objects made in a shuffled order, so that classes meet in a cache slot and the counts of
+// the one that found it taken go the slow way; their counts must not mix.
+TEST(CensusDifferential, the_counts_of_thousands_of_classes_stay_apart) {
+  simvm::VmConfig config;
+  config.slots = 16384;
+  config.arenaBytes = 8u << 20;
+  testkit::Heap heap(config);
+  std::mt19937 rng(7);
+  std::vector<uint32_t> made;
+  for (uint32_t i = 0; i < 2500; i++) {
+    simvm::ClassDecl decl;
+    decl.name = (i % 2 ? "t/A" : "t/B") + std::to_string(i);
+    decl.super = !made.empty() && below(rng, 2) ? made[below(rng, made.size())] : 0;
+    const uint32_t cls = heap.vm.defineClass(decl);
+    for (uint32_t k = below(rng, 4); k > 0; k--) made.push_back(cls);
+  }
+  std::shuffle(made.begin(), made.end(), rng);
+  for (size_t i = 0; i < made.size(); i++)
+    if (i % 3 == 0) {
+      heap.vm.newObjectArray(made[i], below(rng, 4));
+    } else {
+      heap.vm.newObject(made[i]);
+    }
+  for (const char* prefix : {"t/", "t/A", ""})
+    for (int credit = 0; credit < 2; credit++) {
+      const std::string got = heap.call.classes(prefix, credit, 1).bytes;
+      const heapmodel::Heap model(heap.vm);
+      censusmodel::Reached unused;
+      const std::string want = censusmodel::classes(model, prefix, credit, 1, &unused);
+      ASSERT_EQ(readable(got), readable(want)) << "prefix \"" << prefix << "\" credit " << credit;
+    }
+  // The listing keeps the classes that match nothing in such a cache too.
+  int listed = 0;
+  for (int call = 0; call < 12; call++) {
+    const uint32_t target = made[below(rng, made.size())];
+    const int32_t arrays = call % 2;
+    const std::string got = heap.call.handles(target, 1, arrays).bytes;
+    const heapmodel::Heap model(heap.vm);
+    const std::string want = censusmodel::handles(model, target, 1, arrays);
+    ASSERT_EQ(readable(got), readable(want)) << "target " << testkit::hex(target);
+    listed += want.size() > 2;
+  }
+  EXPECT_GT(listed, 6);
+}
+
 }  // namespace

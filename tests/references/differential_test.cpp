@@ -110,5 +110,37 @@ TEST(ReferencesDifferential, referrers_agree_with_the_model_on_random_heaps) {
   EXPECT_GT(tiesSeen, kHeaps / 10);  // records equal in the order, whose own order is checked
 }
 
+// More classes than the walk keeps field plans for by class word (1024), with objects made in
+// a shuffled order: classes meet in a plan's slot, and the one that found it taken must still
+// have its own fields read, the others' never.
+TEST(ReferencesDifferential, thousands_of_classes_keep_their_own_fields) {
+  simvm::VmConfig config;
+  config.slots = 16384;
+  config.arenaBytes = 8u << 20;
+  testkit::Heap heap(config);
+  std::mt19937 rng(11);
+  const uint32_t target = heap.vm.newObject(heap.vm.defineClass({"t/Target"}));
+  std::vector<uint32_t> made;
+  for (uint32_t i = 0; i < 2500; i++) {
+    simvm::ClassDecl decl;
+    decl.name = "t/C" + std::to_string(i);
+    // Each class its own number of fields before the one that holds a reference.
+    for (uint32_t k = 0; k <= i % 4; k++) decl.fields.push_back({"n" + std::to_string(k), "I"});
+    decl.fields.push_back({"ref", "Ljava/lang/Object;"});
+    const uint32_t cls = heap.vm.defineClass(decl);
+    for (uint32_t k = 1 + i % 3; k > 0; k--) made.push_back(cls);
+  }
+  std::shuffle(made.begin(), made.end(), rng);
+  for (uint32_t cls : made) {
+    const uint32_t obj = heap.vm.newObject(cls);
+    if (rng() % 2) heap.vm.setField(obj, "ref", target);
+    if (rng() % 3 == 0) heap.vm.setField(obj, "n0", target);  // not a reference: never reported
+  }
+  simvm::Report got = heap.call.referrers(target);
+  heapmodel::Heap model(heap.vm);
+  EXPECT_GT(got.records.size(), 1000u);
+  ASSERT_EQ(lines(got), expectedLines(modelReferrers(model, target)));
+}
+
 }  // namespace
 }  // namespace refs

@@ -115,4 +115,42 @@ TEST(UsageDifferential, memory_report_agrees_with_the_model_on_random_heaps) {
   EXPECT_GT(rowsSeen, kHeaps);
 }
 
+// More classes than the walk keeps plans for by class word (1024), counted and not counted,
+// their instances made in a shuffled order and sharing some arrays: classes meet in a plan's
+// slot, and each must still be charged its own size and arrays.
+TEST(UsageDifferential, thousands_of_classes_are_charged_their_own_arrays) {
+  simvm::VmConfig config;
+  config.slots = 16384;
+  config.arenaBytes = 8u << 20;
+  testkit::Heap heap(config);
+  std::mt19937 rng(5);
+  std::vector<uint32_t> made;
+  for (uint32_t i = 0; i < 2500; i++) {
+    simvm::ClassDecl decl;
+    decl.name = (i % 2 ? "t/A" : "t/B") + std::to_string(i);
+    for (uint32_t k = 0; k < i % 4; k++) decl.fields.push_back({"n" + std::to_string(k), "I"});
+    decl.fields.push_back({"data", "[I"});
+    const uint32_t cls = heap.vm.defineClass(decl);
+    for (uint32_t k = 1 + i % 3; k > 0; k--) made.push_back(cls);
+  }
+  std::shuffle(made.begin(), made.end(), rng);
+  uint32_t shared = 0;
+  for (uint32_t cls : made) {
+    const uint32_t obj = heap.vm.newObject(cls);
+    if (shared == 0 || rng() % 4 != 0) shared = heap.vm.newArray(10, rng() % 9);  // int[]
+    heap.vm.setField(obj, "data", shared);
+  }
+  for (const char* prefix : {"t/A", "t/"}) {
+    simvm::UsageReport got = heap.call.usage(prefix);
+    heapmodel::Heap model(heap.vm);
+    std::vector<Row> gotRows, wantRows = modelUsage(model, prefix);
+    for (const simvm::UsageRecord& r : got.records)
+      gotRows.emplace_back(r.className, r.count, r.bytes);
+    std::sort(gotRows.begin(), gotRows.end());
+    std::sort(wantRows.begin(), wantRows.end());
+    EXPECT_GT(gotRows.size(), 1000u);
+    ASSERT_EQ(gotRows, wantRows) << "prefix \"" << prefix << "\"";
+  }
+}
+
 }  // namespace
