@@ -19,7 +19,7 @@ SHARED   := -DTAVOLIN_JVM_DUMPS=$(CURDIR)/$(DUMPS)
 
 .PHONY: demo format fuzz test test-fast test-m32 test-asan test-tsan test-win build-m32 build-m32-tests \
 	build-asan build-tsan build-win run-fast run-m32 run-asan run-tsan run-win dist bench deps \
-	deps-test build install clean
+	deps-test build build-with-benchmarks install clean
 
 demo: deps build
 	./$(BUILD)/bin/tavolin demo
@@ -33,6 +33,11 @@ deps-test:
 build:
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SHARED) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The x86-64 tree of the tests compiles the benchmarks too (not run: `make bench` runs them),
+# so that a change that breaks one is seen before someone needs its figures.
+build-with-benchmarks: build
+	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 
 # Five configurations: x86-64, i386, x86-64 with ASan+UBSan, ThreadSanitizer on the stress
 # program alone (library, stand-in VM and the concurrent callers), and the i686 Windows build

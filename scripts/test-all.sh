@@ -41,7 +41,7 @@ configuration() {
 
 configuration windows build-win run-win
 configuration asan build-asan run-asan
-configuration x86-64 build run-fast
+configuration x86-64 build-with-benchmarks run-fast
 configuration i386 build-m32-tests run-m32
 configuration tsan build-tsan run-tsan
 status=0
