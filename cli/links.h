@@ -29,8 +29,10 @@ void addLinkJson(JsonObject& record, const Link& link);
 
 // How `holder` holds `next`, one step of a path to a root. A root class holds through static
 // fields, a root thread through its frames, any other holder through fields or elements.
-// Asks the library: the references of the holder, or failing that (it lists no field that
-// holds an array of arrays) the referrers of `next`. Empty when neither query is available.
+// The links are those of the library's reports: the references of the holder, or failing that
+// (they list no field that holds an array of arrays) the referrers of `next`. Empty when neither
+// query is available. An object array's elements are read from the VM's memory instead of
+// through its references, one record for each element, which a large array makes slow.
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next, bool holderIsRoot);
 
 }  // namespace cli
