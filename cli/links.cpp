@@ -1,5 +1,6 @@
 #include "cli/links.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cli/args.h"
@@ -95,45 +96,90 @@ std::optional<std::vector<int32_t>> elementsHolding(const simvm::Vm& vm, uint32_
   }
 }
 
-// The links the library's reports give: the references of the holder, or failing that the
-// referrers of `next`.
-std::vector<Link> reportedLinks(Session& session, uint32_t holder, uint32_t next,
-                                char holderKind, bool holderIsRoot) {
-  std::vector<Link> links;
-  auto take = [&](const simvm::Record& r, bool holderIsClass) {
-    if (std::optional<Link> link = linkFromDetail(r.detail, holderIsClass))
-      if (fits(*link, holderKind, holderIsRoot)) links.push_back(*link);
+// The names of the reference fields through which `holder` holds `next` (a class object's
+// statics, any other object's instance fields along its class chain), in name order, read from
+// the VM's memory: what the referrers of `next` would name of the holder, without walking the
+// heap for them. Nullopt when the VM does not describe the holder's class.
+std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint32_t holder,
+                                                      uint32_t next, bool statics) {
+  auto isReference = [](const simvm::FieldDecl& f) {
+    return !f.signature.empty() && (f.signature[0] == 'L' || f.signature[0] == '[');
   };
-  if (session.library().stub("getReferences0")) {
-    for (const simvm::Record& r : session.caller().references(holder).records)
-      if (r.handle == next) take(r, holderKind == 'C');
+  try {
+    std::vector<std::string> names;
+    if (statics) {
+      for (const simvm::FieldDecl& f : vm.fieldsOf(holder))
+        if (f.isStatic && isReference(f) && f.staticValue == next) names.push_back(f.name);
+    } else {
+      const uint32_t body = vm.bodyOf(holder);
+      if (body == 0) return std::nullopt;
+      int depth = 0;  // a chain longer than any the VM builds is damaged
+      for (uint32_t c = vm.classOfObject(holder); c != 0; c = vm.superclassOf(c)) {
+        if (++depth > 1024) return std::nullopt;
+        for (const simvm::FieldDecl& f : vm.fieldsOf(c))  // names are unique within a class
+          if (!f.isStatic && isReference(f) && vm.read32(body + vm.fieldOffset(c, f.name)) == next)
+            names.push_back(f.name);
+      }
+    }
+    std::sort(names.begin(), names.end());  // byte order, as the records are sorted
+    return names;
+  } catch (const simvm::VmError&) {
+    return std::nullopt;
   }
-  if (links.empty() && session.library().stub("getBackTraceReferences0")) {
-    for (const simvm::Record& r : session.caller().referrers(next).records)
-      if (r.handle == holder) take(r, r.kind == 'C');
-  }
-  return links;
 }
 
 }  // namespace
 
+// The links are those of the library's two reports. The references of the holder name `next`
+// once for each field, element or frame slot holding it, as long as `next` is something a
+// record names and (for a field) no array of arrays; failing that, the referrers of `next` name
+// the holder once for each field or element holding it, and a thread for each frame slot, as
+// long as the holder is something a record names. Records give fields and frame slots in name
+// order and elements in index order. Where that is cheap to read from the VM's memory (an
+// array's elements, fields) it is read there: an array's references take a record through the
+// stream for each element, the referrers a walk of the heap.
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
                                bool holderIsRoot) {
-  const char holderKind = kindOf(session.vm(), holder);
-  // An object array holds through elements alone, which its references list in index order,
-  // one record each: those that hold `next` are read here instead. A root is a class or a
-  // thread, which no element link fits. Where the references would name nothing (`next` is a
-  // primitive array, say), the referrers of `next` are asked, as below.
-  if (holderKind == 'A' && session.library().stub("getReferences0") &&
-      recordsName(session.vm(), next)) {
-    if (holderIsRoot) return {};
-    if (const std::optional<std::vector<int32_t>> at = elementsHolding(session.vm(), holder, next)) {
-      std::vector<Link> links;
-      for (int32_t i : *at) links.push_back(Link{Link::Via::Element, {}, i});
-      if (!links.empty()) return links;
+  const simvm::Vm& vm = session.vm();
+  const char holderKind = kindOf(vm, holder);
+  std::vector<Link> links;
+  auto keep = [&](const Link& link) {
+    if (fits(link, holderKind, holderIsRoot)) links.push_back(link);
+  };
+  auto take = [&](const simvm::Record& r, bool holderIsClass) {
+    if (std::optional<Link> link = linkFromDetail(r.detail, holderIsClass)) keep(*link);
+  };
+  std::optional<std::vector<int32_t>> elements;
+  if (holderKind == 'A') elements = elementsHolding(vm, holder, next);
+
+  if (session.library().stub("getReferences0")) {
+    if (holderKind == 'A' && elements) {
+      if (recordsName(vm, next))
+        for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
+    } else {
+      for (const simvm::Record& r : session.caller().references(holder).records)
+        if (r.handle == next) take(r, holderKind == 'C');
     }
   }
-  return reportedLinks(session, holder, next, holderKind, holderIsRoot);
+  if (!links.empty() || !session.library().stub("getBackTraceReferences0")) return links;
+
+  // A thread that is a root holds through its frames, which only the library reads.
+  if (recordsName(vm, holder) && !(holderKind == 'I' && holderIsRoot)) {
+    if (holderKind == 'A' && elements) {
+      for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
+      return links;
+    }
+    if (holderKind == 'C' || holderKind == 'I') {
+      if (const auto names = fieldsHolding(vm, holder, next, holderKind == 'C')) {
+        for (const std::string& name : *names)
+          keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
+        return links;
+      }
+    }
+  }
+  for (const simvm::Record& r : session.caller().referrers(next).records)
+    if (r.handle == holder) take(r, r.kind == 'C');
+  return links;
 }
 
 }  // namespace cli

@@ -63,7 +63,7 @@ bool same(const std::vector<Link>& a, const std::vector<Link>& b) {
 // What the comparisons met, so a generator that drifts cannot make them vacuous.
 struct Seen {
   size_t pairs = 0, elementLinks = 0, fieldLinks = 0, staticLinks = 0, localLinks = 0;
-  size_t duplicates = 0, arrayFallbacks = 0, empty = 0, pathLinks = 0;
+  size_t duplicates = 0, arrayFallbacks = 0, fieldFallbacks = 0, empty = 0, pathLinks = 0;
 };
 
 void compare(cli::Session& s, uint32_t holder, uint32_t next, bool root, const std::string& where,
@@ -84,7 +84,11 @@ void compare(cli::Session& s, uint32_t holder, uint32_t next, bool root, const s
   if (want.empty()) ++seen.empty;
   if (want.size() > 1) ++seen.duplicates;
   const char holderKind = cli::kindOf(s.vm(), holder), nextKind = cli::kindOf(s.vm(), next);
+  // What the references do not name, so the referrers must: a primitive array, or an array of
+  // arrays held by a field.
+  const bool unnamed = nextKind == 'P' || (nextKind == 'A' && cli::reportedClassName(s.vm(), next)[0] == '[');
   if (holderKind == 'A' && !want.empty() && nextKind == 'P') ++seen.arrayFallbacks;
+  if (holderKind != 'A' && !want.empty() && unnamed) ++seen.fieldFallbacks;
   for (const Link& l : want) {
     if (l.via == Link::Via::Element) ++seen.elementLinks;
     if (l.via == Link::Via::Field) ++seen.fieldLinks;
@@ -110,6 +114,11 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
   const std::vector<uint32_t> live = liveHandles(s);
   ASSERT_FALSE(live.empty());
   auto pick = [&] { return live[rng() % live.size()]; };
+  std::vector<uint32_t> unnamed;  // what only the referrers name: primitive arrays, arrays of arrays
+  for (uint32_t h : live)
+    if (const char k = cli::kindOf(s.vm(), h);
+        k == 'P' || (k == 'A' && cli::reportedClassName(s.vm(), h)[0] == '['))
+      unnamed.push_back(h);
   for (size_t t = 0; t < targets; ++t) {
     const uint32_t target = pick();
     simvm::PathResult p;
@@ -134,6 +143,12 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
       const auto scope = s.callScope();
       for (const simvm::Record& r : s.caller().references(holder).records)
         held.push_back(r.handle);
+      for (int i = 0; i < 12 && !unnamed.empty(); ++i) held.push_back(unnamed[rng() % unnamed.size()]);
+      try {  // the value of an int a test gave a handle's value (plantLookalikes)
+        held.push_back(cli::kindOf(s.vm(), holder) == 'C' ? s.vm().getStatic(holder, "n")
+                                                          : s.vm().getField(holder, "count"));
+      } catch (const simvm::VmError&) {
+      }
     }
     std::sort(held.begin(), held.end());
     held.erase(std::unique(held.begin(), held.end()), held.end());
@@ -141,6 +156,21 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
       if (next == 0) continue;
       compare(s, holder, next, rng() % 3 == 0, where, seen);
       if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+// Gives int fields and statics the values of live handles: no link, since no reference holds.
+void plantLookalikes(cli::Session& s, std::mt19937& rng) {
+  const std::vector<uint32_t> live = liveHandles(s);
+  for (uint32_t h : live) {
+    if (rng() % 2) continue;
+    try {
+      if (cli::kindOf(s.vm(), h) == 'C' && s.vm().className(h).rfind("hw/K", 0) == 0)
+        s.vm().setStatic(h, "n", live[rng() % live.size()]);
+      else if (cli::kindOf(s.vm(), h) == 'I')
+        s.vm().setField(h, "count", live[rng() % live.size()]);
+    } catch (const simvm::VmError&) {  // a class without the field
     }
   }
 }
@@ -155,14 +185,16 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_random_dumps) 
     std::mt19937 rng(seed);
     hproftest::HprofWriter::save(path, randomDump(rng));
     cli::Session s(optionsFor(path));
+    plantLookalikes(s, rng);
     compareOnHeap(s, rng, 40, 30, "seed " + std::to_string(seed), seen);
     if (HasFatalFailure()) break;
   }
   fs::remove(path);
   std::printf("%zu pairs: %zu path links; links by element %zu, field %zu, static %zu, local %zu; "
-              "%zu held more than one way, %zu primitive arrays held by arrays, %zu not held\n",
+              "%zu held more than one way, %zu primitive arrays held by arrays, %zu primitive arrays or "
+              "arrays of arrays held by fields, %zu not held\n",
               seen.pairs, seen.pathLinks, seen.elementLinks, seen.fieldLinks, seen.staticLinks,
-              seen.localLinks, seen.duplicates, seen.arrayFallbacks, seen.empty);
+              seen.localLinks, seen.duplicates, seen.arrayFallbacks, seen.fieldFallbacks, seen.empty);
   // Every kind of link, repeats, the element scan's fallback to the referrers (an array holding
   // a primitive array), and pairs with no link at all were met.
   EXPECT_GT(seen.pathLinks, 200u);
@@ -172,6 +204,7 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_random_dumps) 
   EXPECT_GT(seen.localLinks, 0u);
   EXPECT_GT(seen.duplicates, 20u);
   EXPECT_GT(seen.arrayFallbacks, 5u);
+  EXPECT_GT(seen.fieldFallbacks, 5u);
   EXPECT_GT(seen.empty, 50u);
 }
 

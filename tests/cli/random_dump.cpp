@@ -1,7 +1,7 @@
 #include "tests/cli/random_dump.h"
 
 #include <map>
-#include <set>
+#include <algorithm>
 
 #include "heapkit/hprof_writer.h"
 #include "tests/common/testkit.h"
@@ -35,23 +35,28 @@ std::string randomDump(std::mt19937& rng) {
   std::vector<std::vector<hproftest::Field>> fields(classes);
   for (uint32_t c = 0; c < classes; ++c) {
     const uint64_t super = c > 0 && below(2) ? kFirstClass + 8 * below(c) : kObject;
-    std::set<std::string> own;
-    for (uint32_t f = below(4); f-- > 0;) own.insert(names[below(4)]);
+    std::vector<std::string> own;  // in no particular order
+    for (uint32_t f = below(4); f-- > 0;)
+      if (const char* n = names[below(4)]; std::find(own.begin(), own.end(), n) == own.end())
+        own.push_back(n);
     for (const std::string& n : own) fields[c].push_back({n, kRef});
     if (below(2)) fields[c].push_back({"count", kInt});
     std::vector<hproftest::Static> statics;
     for (uint32_t f = below(3); f-- > 0;)
       statics.push_back({"s" + std::to_string(f), kRef, anyId()});
+    statics.push_back({"n", kInt, 0});  // a test may give it a handle's value
     w.defineClass(kFirstClass + 8 * c, super, "hw/K" + std::to_string(c), fields[c], statics);
     if (below(2)) w.rootStickyClass(kFirstClass + 8 * c);
   }
   // Repeats come from a small pool, so an array often holds one object at several indices.
   std::vector<uint64_t> pool;
   for (int i = 0; i < 6; ++i) pool.push_back(ids[below(objects)]);
+  for (uint32_t i = 0; i < objects && pool.size() < 8; ++i)  // and a primitive array or two
+    if (kinds[i] == 'P' && below(2)) pool.push_back(ids[i]);
   for (uint32_t i = 0; i < objects; ++i) {
     if (kinds[i] == 'I') {
       std::map<std::string, uint64_t> values;
-      for (const char* n : names) values[n] = below(3) ? anyId() : pool[below(6)];
+      for (const char* n : names) values[n] = below(3) ? anyId() : pool[below(pool.size())];
       w.instance(ids[i], kFirstClass + 8 * below(classes), values);
     } else if (kinds[i] == 'A' || kinds[i] == 'B') {
       std::vector<uint64_t> elements(below(12) == 0 ? 500 + below(3000) : below(10));
@@ -61,7 +66,7 @@ std::string randomDump(std::mt19937& rng) {
           const char k = kinds[(candidate - kFirstObject) / 8];
           e = k == 'A' || k == 'B' || k == 'P' ? candidate : 0;
         } else {
-          e = below(2) ? pool[below(6)] : anyId();
+          e = below(2) ? pool[below(pool.size())] : anyId();
         }
       }
       w.objectArray(ids[i], kinds[i] == 'B' ? kArrays : kObjects, elements);
