@@ -86,7 +86,8 @@ void compare(cli::Session& s, uint32_t holder, uint32_t next, bool root, const s
   const char holderKind = cli::kindOf(s.vm(), holder), nextKind = cli::kindOf(s.vm(), next);
   // What the references do not name, so the referrers must: a primitive array, or an array of
   // arrays held by a field.
-  const bool unnamed = nextKind == 'P' || (nextKind == 'A' && cli::reportedClassName(s.vm(), next)[0] == '[');
+  const bool unnamed =
+      nextKind == 'P' || (nextKind == 'A' && cli::reportedClassName(s.vm(), next)[0] == '[');
   if (holderKind == 'A' && !want.empty() && nextKind == 'P') ++seen.arrayFallbacks;
   if (holderKind != 'A' && !want.empty() && unnamed) ++seen.fieldFallbacks;
   for (const Link& l : want) {
@@ -114,7 +115,8 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
   const std::vector<uint32_t> live = liveHandles(s);
   ASSERT_FALSE(live.empty());
   auto pick = [&] { return live[rng() % live.size()]; };
-  std::vector<uint32_t> unnamed;  // what only the referrers name: primitive arrays, arrays of arrays
+  std::vector<uint32_t>
+      unnamed;  // what only the referrers name: primitive arrays, arrays of arrays
   for (uint32_t h : live)
     if (const char k = cli::kindOf(s.vm(), h);
         k == 'P' || (k == 'A' && cli::reportedClassName(s.vm(), h)[0] == '['))
@@ -127,11 +129,40 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
       p = s.caller().path(target, INT32_MAX);
     }
     for (size_t i = 1; i < p.handles.size(); ++i) {
-      compare(s, p.handles[i - 1], p.handles[i], i == 1, where + ", path to " +
-              testkit::hex(target), seen);
+      compare(s, p.handles[i - 1], p.handles[i], i == 1,
+              where + ", path to " + testkit::hex(target), seen);
       ++seen.pathLinks;
       if (::testing::Test::HasFatalFailure()) return;
     }
+  }
+  // What holds a primitive array or an array of arrays, as the referrers say.
+  for (size_t k = 0; k < holders / 3 && !unnamed.empty(); ++k) {
+    const uint32_t held = unnamed[rng() % unnamed.size()];
+    std::vector<uint32_t> holdersOf;
+    {
+      const auto scope = s.callScope();
+      for (const simvm::Record& r : s.caller().referrers(held).records)
+        holdersOf.push_back(r.handle);
+    }
+    for (size_t i = 0; i < holdersOf.size() && i < 4; ++i) {
+      compare(s, holdersOf[i], held, false, where, seen);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+  // Threads, which hold through their frames as roots and through their fields inside a path.
+  const std::vector<uint32_t> threads = s.vm().threads();
+  for (size_t k = 0; k < threads.size() && k < 6; ++k) {
+    std::vector<uint32_t> held;
+    {
+      const auto scope = s.callScope();
+      for (const simvm::Record& r : s.caller().references(threads[k]).records)
+        held.push_back(r.handle);
+    }
+    for (uint32_t next : held)
+      for (bool root : {true, false}) {
+        compare(s, threads[k], next, root, where, seen);
+        if (::testing::Test::HasFatalFailure()) return;
+      }
   }
   for (size_t k = 0; k < holders; ++k) {
     const uint32_t holder = pick();
@@ -141,9 +172,9 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
       for (uint32_t i = 0; i < n; ++i) held.push_back(s.vm().getElement(holder, i));
     } else {
       const auto scope = s.callScope();
-      for (const simvm::Record& r : s.caller().references(holder).records)
-        held.push_back(r.handle);
-      for (int i = 0; i < 12 && !unnamed.empty(); ++i) held.push_back(unnamed[rng() % unnamed.size()]);
+      for (const simvm::Record& r : s.caller().references(holder).records) held.push_back(r.handle);
+      for (int i = 0; i < 4 && !unnamed.empty(); ++i)
+        held.push_back(unnamed[rng() % unnamed.size()]);
       try {  // the value of an int a test gave a handle's value (plantLookalikes)
         held.push_back(cli::kindOf(s.vm(), holder) == 'C' ? s.vm().getStatic(holder, "n")
                                                           : s.vm().getField(holder, "count"));
@@ -176,11 +207,11 @@ void plantLookalikes(cli::Session& s, std::mt19937& rng) {
 }
 
 TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_random_dumps) {
-  const std::string path = (fs::temp_directory_path() /
-                            ("tavolin_links_" + std::to_string(getpid()) + ".hprof"))
-                               .string();
+  const std::string path =
+      (fs::temp_directory_path() / ("tavolin_links_" + std::to_string(getpid()) + ".hprof"))
+          .string();
   Seen seen;
-  const uint32_t heaps = testkit::kSanitized ? 12 : 40;
+  const uint32_t heaps = testkit::kSanitized ? 10 : 25;
   for (uint32_t seed = 1; seed <= heaps; ++seed) {
     std::mt19937 rng(seed);
     hproftest::HprofWriter::save(path, randomDump(rng));
@@ -190,11 +221,12 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_random_dumps) 
     if (HasFatalFailure()) break;
   }
   fs::remove(path);
-  std::printf("%zu pairs: %zu path links; links by element %zu, field %zu, static %zu, local %zu; "
-              "%zu held more than one way, %zu primitive arrays held by arrays, %zu primitive arrays or "
-              "arrays of arrays held by fields, %zu not held\n",
-              seen.pairs, seen.pathLinks, seen.elementLinks, seen.fieldLinks, seen.staticLinks,
-              seen.localLinks, seen.duplicates, seen.arrayFallbacks, seen.fieldFallbacks, seen.empty);
+  std::printf(
+      "%zu pairs: %zu path links; links by element %zu, field %zu, static %zu, local %zu; "
+      "%zu held more than one way, %zu primitive arrays held by arrays, %zu primitive arrays or "
+      "arrays of arrays held by fields, %zu not held\n",
+      seen.pairs, seen.pathLinks, seen.elementLinks, seen.fieldLinks, seen.staticLinks,
+      seen.localLinks, seen.duplicates, seen.arrayFallbacks, seen.fieldFallbacks, seen.empty);
   // Every kind of link, repeats, the element scan's fallback to the referrers (an array holding
   // a primitive array), and pairs with no link at all were met.
   EXPECT_GT(seen.pathLinks, 200u);
@@ -209,8 +241,8 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_random_dumps) 
 }
 
 // Dumps a JDK wrote: those the JVM dump tests take of tests/hprof/java/HeapScene.java, once they
-// have run (in the folder they keep them in), and any named in TAVOLIN_LINK_DUMPS (separated by ':'), for the large
-// dumps the speed of `path` is measured on.
+// have run (in the folder they keep them in), and any named in TAVOLIN_LINK_DUMPS (separated by
+// ':'), for the large dumps the speed of `path` is measured on.
 TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_jdk_dumps) {
   std::vector<std::string> dumps;
   if (const char* named = std::getenv("TAVOLIN_LINK_DUMPS")) {
@@ -224,7 +256,8 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_jdk_dumps) {
       if (entry.path().filename().string().rfind("hprof_jvm_", 0) == 0 &&
           fs::exists(entry.path() / file))
         dumps.push_back((entry.path() / file).string());
-  if (dumps.empty()) GTEST_SKIP() << "no JDK dump yet in " TAVOLIN_JVM_DUMPS " (the JVM dump tests take them)";
+  if (dumps.empty())
+    GTEST_SKIP() << "no JDK dump yet in " TAVOLIN_JVM_DUMPS " (the JVM dump tests take them)";
   for (const std::string& dump : dumps) {
     cli::Session s(optionsFor(dump));
     std::mt19937 rng(7);
@@ -233,8 +266,13 @@ TEST(ConsoleLinks, labels_equal_those_of_the_reference_records_on_jdk_dumps) {
     if (HasFatalFailure()) return;
     EXPECT_GT(seen.elementLinks, 0u) << dump;
     EXPECT_GT(seen.fieldLinks, 0u) << dump;
-    std::printf("%s: %zu pairs, %zu path links compared\n", dump.c_str(), seen.pairs,
-                seen.pathLinks);
+    EXPECT_GT(seen.localLinks, 0u) << dump;
+    EXPECT_GT(seen.fieldFallbacks, 0u) << dump;
+    std::printf(
+        "%s: %zu pairs, %zu path links; links by element %zu, field %zu, static %zu, "
+        "local %zu; %zu primitive arrays or arrays of arrays held by fields\n",
+        dump.c_str(), seen.pairs, seen.pathLinks, seen.elementLinks, seen.fieldLinks,
+        seen.staticLinks, seen.localLinks, seen.fieldFallbacks);
   }
 }
 

@@ -1,7 +1,7 @@
 #include "tests/cli/random_dump.h"
 
-#include <map>
 #include <algorithm>
+#include <map>
 
 #include "heapkit/hprof_writer.h"
 #include "tests/common/testkit.h"
@@ -18,7 +18,8 @@ std::string randomDump(std::mt19937& rng) {
   auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   w.defineClass(kObject, 0, "java/lang/Object", {});
   w.defineClass(kClass, kObject, "java/lang/Class", {});
-  w.defineClass(kThread, kObject, "java/lang/Thread", {{"name", kRef}, {"eetop", hproftest::kLong}});
+  w.defineClass(kThread, kObject, "java/lang/Thread",
+                {{"name", kRef}, {"eetop", hproftest::kLong}});
   w.defineClass(kObjects, kObject, "[Ljava/lang/Object;", {});
   w.defineClass(kArrays, kObject, "[[Ljava/lang/Object;", {});
   w.defineClass(kInts, kObject, "[I", {});

@@ -53,7 +53,8 @@ Rows computed(cli::Session& s, const std::string& prefix) {
 }
 
 void compareUsage(cli::Session& s, const std::string& where, size_t& rows) {
-  for (const char* prefix : {"", "java/lang/", "java/lang/String", "java/io/", "hw/", "hw/K1", "x"}) {
+  for (const char* prefix :
+       {"", "java/lang/", "java/lang/String", "java/io/", "hw/", "hw/K1", "x"}) {
     const Rows want = measuredTwice(s, prefix), got = computed(s, prefix);
     ASSERT_EQ(got, want) << where << ", prefix \"" << prefix << "\"";
     rows += got.size();
