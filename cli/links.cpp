@@ -128,6 +128,22 @@ std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint3
   }
 }
 
+// Whether the references of an object would list h under a field: an object, a class object or
+// an array that is no array of arrays, which a record names.
+bool fieldTarget(const simvm::Vm& vm, uint32_t h) {
+  return recordsName(vm, h) && (kindOf(vm, h) != 'A' || reportedClassName(vm, h)[0] != '[');
+}
+
+// Whether any class in the chain of the object h is a Thread, whose frames only the library
+// reads: a class named java/lang/Thread counts too, should it not be the one FindClass finds.
+bool mayBeThread(const simvm::Vm& vm, uint32_t h) {
+  const uint32_t thread = vm.findClass("java/lang/Thread");
+  int depth = 0;
+  for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c))
+    if (++depth > 1024 || c == thread || vm.className(c) == "java/lang/Thread") return true;
+  return false;
+}
+
 }  // namespace
 
 // The links are those of the library's two reports. The references of the holder name `next`
@@ -153,9 +169,18 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
   if (holderKind == 'A') elements = elementsHolding(vm, holder, next);
 
   if (session.library().stub("getReferences0")) {
+    std::optional<std::vector<std::string>> names;
+    if ((holderKind == 'C' || (holderKind == 'I' && !mayBeThread(vm, holder))) &&
+        recordsName(vm, holder))
+      names = fieldTarget(vm, next)
+                  ? fieldsHolding(vm, holder, next, holderKind == 'C')
+                  : std::vector<std::string>{};
     if (holderKind == 'A' && elements) {
       if (recordsName(vm, next))
         for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
+    } else if (names) {
+      for (const std::string& name : *names)
+        keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
     } else {
       for (const simvm::Record& r : session.caller().references(holder).records)
         if (r.handle == next) take(r, holderKind == 'C');
