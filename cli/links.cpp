@@ -63,8 +63,7 @@ bool fits(const Link& link, char holderKind, bool holderIsRoot) {
 
 // Whether a reference record can name h: a class object, or an object or object array whose
 // class word leads to a class. The library writes no record for anything else.
-bool recordsName(const simvm::Vm& vm, uint32_t h) {
-  const char kind = kindOf(vm, h);
+bool recordsName(const simvm::Vm& vm, uint32_t h, char kind) {
   if (kind == 'C') return true;
   if (kind != 'I' && kind != 'A') return false;
   const uint32_t cls = vm.classOfObject(h);
@@ -128,19 +127,13 @@ std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint3
   }
 }
 
-// Whether the references of an object would list h under a field: an object, a class object or
-// an array that is no array of arrays, which a record names.
-bool fieldTarget(const simvm::Vm& vm, uint32_t h) {
-  return recordsName(vm, h) && (kindOf(vm, h) != 'A' || reportedClassName(vm, h)[0] != '[');
-}
-
-// Whether any class in the chain of the object h is a Thread, whose frames only the library
-// reads: a class named java/lang/Thread counts too, should it not be the one FindClass finds.
-bool mayBeThread(const simvm::Vm& vm, uint32_t h) {
+// Whether any class in the chain of the object h is the Thread class the library finds by name:
+// its frames only the library reads.
+bool isThread(const simvm::Vm& vm, uint32_t h) {
   const uint32_t thread = vm.findClass("java/lang/Thread");
   int depth = 0;
   for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c))
-    if (++depth > 1024 || c == thread || vm.className(c) == "java/lang/Thread") return true;
+    if (++depth > 1024 || c == thread) return true;
   return false;
 }
 
@@ -157,7 +150,9 @@ bool mayBeThread(const simvm::Vm& vm, uint32_t h) {
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
                                bool holderIsRoot) {
   const simvm::Vm& vm = session.vm();
-  const char holderKind = kindOf(vm, holder);
+  const char holderKind = kindOf(vm, holder), nextKind = kindOf(vm, next);
+  const bool holderNamed = recordsName(vm, holder, holderKind);
+  const bool nextNamed = recordsName(vm, next, nextKind);
   std::vector<Link> links;
   auto keep = [&](const Link& link) {
     if (fits(link, holderKind, holderIsRoot)) links.push_back(link);
@@ -165,22 +160,26 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
   auto take = [&](const simvm::Record& r, bool holderIsClass) {
     if (std::optional<Link> link = linkFromDetail(r.detail, holderIsClass)) keep(*link);
   };
+  auto keepFields = [&](const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+      keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
+  };
   std::optional<std::vector<int32_t>> elements;
   if (holderKind == 'A') elements = elementsHolding(vm, holder, next);
 
   if (session.library().stub("getReferences0")) {
+    // A field lists no array of arrays.
+    const bool fieldTarget =
+        nextNamed && (nextKind != 'A' || reportedClassName(vm, next)[0] != '[');
     std::optional<std::vector<std::string>> names;
-    if ((holderKind == 'C' || (holderKind == 'I' && !mayBeThread(vm, holder))) &&
-        recordsName(vm, holder))
-      names = fieldTarget(vm, next)
-                  ? fieldsHolding(vm, holder, next, holderKind == 'C')
-                  : std::vector<std::string>{};
+    if (holderNamed && (holderKind == 'C' || (holderKind == 'I' && !isThread(vm, holder))))
+      names = fieldTarget ? fieldsHolding(vm, holder, next, holderKind == 'C')
+                          : std::vector<std::string>{};
     if (holderKind == 'A' && elements) {
-      if (recordsName(vm, next))
+      if (nextNamed)
         for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
     } else if (names) {
-      for (const std::string& name : *names)
-        keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
+      keepFields(*names);
     } else {
       for (const simvm::Record& r : session.caller().references(holder).records)
         if (r.handle == next) take(r, holderKind == 'C');
@@ -189,15 +188,14 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
   if (!links.empty() || !session.library().stub("getBackTraceReferences0")) return links;
 
   // A thread that is a root holds through its frames, which only the library reads.
-  if (recordsName(vm, holder) && !(holderKind == 'I' && holderIsRoot)) {
+  if (holderNamed && !(holderKind == 'I' && holderIsRoot)) {
     if (holderKind == 'A' && elements) {
       for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
       return links;
     }
     if (holderKind == 'C' || holderKind == 'I') {
       if (const auto names = fieldsHolding(vm, holder, next, holderKind == 'C')) {
-        for (const std::string& name : *names)
-          keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
+        keepFields(*names);
         return links;
       }
     }
