@@ -1,5 +1,8 @@
 #include "cli/links.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "cli/args.h"
 
 namespace cli {
@@ -58,24 +61,147 @@ bool fits(const Link& link, char holderKind, bool holderIsRoot) {
   return link.via != Link::Via::Local;  // a thread inside a path holds through its fields
 }
 
+// Whether a reference record can name h: a class object, or an object or object array whose
+// class word leads to a class. The library writes no record for anything else.
+bool recordsName(const simvm::Vm& vm, uint32_t h, char kind) {
+  if (kind == 'C') return true;
+  if (kind != 'I' && kind != 'A') return false;
+  const uint32_t cls = vm.classOfObject(h);
+  return cls != 0 && kindOf(vm, cls) == 'C';
+}
+
+// The indices of the elements of `array` that hold `next`, lowest first, read straight from the
+// VM's memory: what the library's references of the array would list for `next`, without a
+// record written through the stream for each of its other elements (a table of 10^5 entries
+// costs a tenth of a second that way, for one link). Nullopt when the body cannot be read whole.
+std::optional<std::vector<int32_t>> elementsHolding(const simvm::Vm& vm, uint32_t array,
+                                                    uint32_t next) {
+  try {
+    const uint32_t body = vm.bodyOf(array), length = vm.arrayLength(array);
+    if (body == 0) return std::nullopt;
+    std::vector<int32_t> at;
+    if (length == 0) return at;
+    vm.read32(body);  // both ends inside the region, or VmError
+    vm.read32(body + 4 * (length - 1));
+    const auto* words = static_cast<const unsigned char*>(vm.pointer(body));
+    for (uint32_t i = 0; i < length; ++i) {
+      uint32_t word;
+      std::memcpy(&word, words + 4 * size_t{i}, 4);
+      if (word == next) at.push_back(static_cast<int32_t>(i));
+    }
+    return at;
+  } catch (const simvm::VmError&) {
+    return std::nullopt;
+  }
+}
+
+// The names of the reference fields through which `holder` holds `next` (a class object's
+// statics, any other object's instance fields along its class chain), in name order, read from
+// the VM's memory: what the referrers of `next` would name of the holder, without walking the
+// heap for them. Nullopt when the VM does not describe the holder's class.
+std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint32_t holder,
+                                                      uint32_t next, bool statics) {
+  auto isReference = [](const simvm::FieldDecl& f) {
+    return !f.signature.empty() && (f.signature[0] == 'L' || f.signature[0] == '[');
+  };
+  try {
+    std::vector<std::string> names;
+    if (statics) {
+      for (const simvm::FieldDecl& f : vm.fieldsOf(holder))
+        if (f.isStatic && isReference(f) && f.staticValue == next) names.push_back(f.name);
+    } else {
+      const uint32_t body = vm.bodyOf(holder);
+      if (body == 0) return std::nullopt;
+      int depth = 0;  // a chain longer than any the VM builds is damaged
+      for (uint32_t c = vm.classOfObject(holder); c != 0; c = vm.superclassOf(c)) {
+        if (++depth > 1024) return std::nullopt;
+        for (const simvm::FieldDecl& f : vm.fieldsOf(c))  // names are unique within a class
+          if (!f.isStatic && isReference(f) && vm.read32(body + vm.fieldOffset(c, f.name)) == next)
+            names.push_back(f.name);
+      }
+    }
+    std::sort(names.begin(), names.end());  // byte order, as the records are sorted
+    return names;
+  } catch (const simvm::VmError&) {
+    return std::nullopt;
+  }
+}
+
+// Whether any class in the chain of the object h is the Thread class the library finds by name:
+// its frames only the library reads.
+bool isThread(const simvm::Vm& vm, uint32_t h) {
+  const uint32_t thread = vm.findClass("java/lang/Thread");
+  int depth = 0;
+  for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c))
+    if (++depth > 1024 || c == thread) return true;
+  return false;
+}
+
 }  // namespace
 
+// The links are those of the library's two reports. The references of the holder name `next`
+// once for each field, element or frame slot holding it, as long as `next` is something a
+// record names and (for a field) no array of arrays; failing that, the referrers of `next` name
+// the holder once for each field or element holding it, and a thread for each frame slot, as
+// long as the holder is something a record names. Records give fields and frame slots in name
+// order and elements in index order. Where that is cheap to read from the VM's memory (an
+// array's elements, fields) it is read there: an array's references take a record through the
+// stream for each element, the referrers a walk of the heap.
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
                                bool holderIsRoot) {
-  const char holderKind = kindOf(session.vm(), holder);
+  const simvm::Vm& vm = session.vm();
+  const char holderKind = kindOf(vm, holder), nextKind = kindOf(vm, next);
+  const bool holderNamed = recordsName(vm, holder, holderKind);
+  const bool nextNamed = recordsName(vm, next, nextKind);
   std::vector<Link> links;
-  auto take = [&](const simvm::Record& r, bool holderIsClass) {
-    if (std::optional<Link> link = linkFromDetail(r.detail, holderIsClass))
-      if (fits(*link, holderKind, holderIsRoot)) links.push_back(*link);
+  auto keep = [&](const Link& link) {
+    if (fits(link, holderKind, holderIsRoot)) links.push_back(link);
   };
+  auto take = [&](const simvm::Record& r, bool holderIsClass) {
+    if (std::optional<Link> link = linkFromDetail(r.detail, holderIsClass)) keep(*link);
+  };
+  auto keepFields = [&](const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+      keep(Link{holderKind == 'C' ? Link::Via::Static : Link::Via::Field, name, -1});
+  };
+  std::optional<std::vector<int32_t>> elements;
+  if (holderKind == 'A') elements = elementsHolding(vm, holder, next);
+
   if (session.library().stub("getReferences0")) {
-    for (const simvm::Record& r : session.caller().references(holder).records)
-      if (r.handle == next) take(r, holderKind == 'C');
+    // A field lists no array of arrays.
+    const bool fieldTarget =
+        nextNamed && (nextKind != 'A' || reportedClassName(vm, next)[0] != '[');
+    std::optional<std::vector<std::string>> names;
+    if (holderNamed && (holderKind == 'C' || (holderKind == 'I' && !isThread(vm, holder))))
+      names = fieldTarget ? fieldsHolding(vm, holder, next, holderKind == 'C')
+                          : std::vector<std::string>{};
+    if (holderKind == 'A' && elements) {
+      if (nextNamed)
+        for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
+    } else if (names) {
+      keepFields(*names);
+    } else {
+      for (const simvm::Record& r : session.caller().references(holder).records)
+        if (r.handle == next) take(r, holderKind == 'C');
+    }
   }
-  if (links.empty() && session.library().stub("getBackTraceReferences0")) {
-    for (const simvm::Record& r : session.caller().referrers(next).records)
-      if (r.handle == holder) take(r, r.kind == 'C');
+  if (!links.empty() || !session.library().stub("getBackTraceReferences0")) return links;
+
+  // A thread that is a root holds through its frames, which only the library reads.
+  if (holderNamed && !(holderKind == 'I' && holderIsRoot)) {
+    if (holderKind == 'A' && elements) {
+      for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
+      return links;
+    }
+    if (holderKind == 'C' || holderKind == 'I') {
+      if (const auto names = fieldsHolding(vm, holder, next, holderKind == 'C')) {
+        keepFields(*names);
+        return links;
+      }
+    }
   }
+  for (const simvm::Record& r : session.caller().referrers(next).records)
+    if (r.handle == holder) take(r, r.kind == 'C');
   return links;
 }
 

@@ -29,8 +29,10 @@ void addLinkJson(JsonObject& record, const Link& link);
 
 // How `holder` holds `next`, one step of a path to a root. A root class holds through static
 // fields, a root thread through its frames, any other holder through fields or elements.
-// Asks the library: the references of the holder, or failing that (it lists no field that
-// holds an array of arrays) the referrers of `next`. Empty when neither query is available.
+// The links are those of the library's reports: the references of the holder, or failing that
+// (they list no field that holds an array of arrays) the referrers of `next`. Empty when neither
+// query is available. They are read from the VM's memory (elements, fields, statics) where
+// that gives what the records would: only a thread's frames are asked of the library.
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next, bool holderIsRoot);
 
 }  // namespace cli
