@@ -81,10 +81,29 @@ inline void offer(IndexPass* p, uint32_t t, uint32_t value) {
   if (*filled == kBufferLinks) flushLinks<kDealing>(p->index, links, filled);
 }
 
-// Applies the first n links of the block.
+// Applies the first n links of the block, as offer would one by one; what it consults is held
+// in locals, which the stores to the index and the buffers could otherwise be changing. The
+// counting pass leaves the referrers out of the block: it tells a near link from a far one by
+// `from`, the slot being read when the block filled, which is near enough.
 template <bool kDealing>
-[[gnu::noinline]] void applyBlock(IndexPass* p, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++) offer<kDealing>(p, p->block[i].target, p->block[i].value);
+[[gnu::noinline]] void applyBlock(IndexPass* p, uint32_t n, uint32_t from) {
+  const PendingLink* const block = p->block;
+  PathIndex* const index = p->index;
+  const Buckets buckets = p->buckets;
+  for (uint32_t i = 0; i < n; i++) {
+    const uint32_t t = block[i].target, value = kDealing ? block[i].value : from;
+    if (buckets.count == 0 || t - (value & kEdgeSlot) + kNearSlots < 2 * kNearSlots) {
+      apply<kDealing>(index, t, value);
+      continue;
+    }
+    const uint32_t b = t >> buckets.shift;
+    PendingLink* const links = buckets.pending + static_cast<size_t>(b) * kBufferLinks;
+    uint32_t* const filled = &buckets.filled[b];
+    const uint32_t k = *filled;
+    links[k] = PendingLink{t, value};
+    *filled = k + 1;
+    if (k + 1 == kBufferLinks) flushLinks<kDealing>(index, links, filled);
+  }
 }
 
 template <bool kDealing>
@@ -112,12 +131,12 @@ inline uint32_t readWords(IndexPass* p, uint32_t first, uint32_t slots, uint32_t
   PendingLink* const block = p->block;
   for (uint32_t i = 0; i < count; i++) {
     if (n == kBlockLinks) {
-      applyBlock<kDealing>(p, n);
+      applyBlock<kDealing>(p, n, from);
       n = 0;
     }
     const uint32_t t = wordSlot(first, vmRead32(body + (kArray ? 4 * i : fields[i].offset)));
     block[n].target = t;
-    block[n].value = from;
+    if (kDealing) block[n].value = from;
     n += t < slots;
   }
   return n;
@@ -163,7 +182,7 @@ void walkLinks(const PathGraph* g, IndexPass* p) {
       });
     }
   }
-  applyBlock<kDealing>(p, n);
+  applyBlock<kDealing>(p, n, slots);
   for (uint32_t b = 0; b < p->buckets.count; b++)
     flushLinks<kDealing>(p->index, p->buckets.pending + static_cast<size_t>(b) * kBufferLinks,
                          &p->buckets.filled[b]);
