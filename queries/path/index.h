@@ -10,8 +10,8 @@
 // Guarantees, for a heap that did not change while it was built: t's run holds exactly the
 // links to t that forEachFieldLink and forEachStackLink offer, one entry per offer (a slot
 // that links to t twice appears twice); inStart never decreases, and inStart[slots] = edges,
-// the number of links. Far links wait in per-bucket buffers before they are dealt out; that
-// changes the order within a run, never its contents.
+// the number of links. Links wait in a block, and far ones then in per-bucket buffers, before
+// they are dealt out; that changes the order within a run, never its contents.
 #pragma once
 #include <stdint.h>
 #include "queries/path/graph.h"
@@ -27,9 +27,10 @@ struct PathIndex {
   uint32_t* in;
 };
 
-// Returns 0, with nothing left allocated, when the index cannot be had (memory, or a class
-// table that failed: then g->classes->failed is set). Its first walk looks up the class of
-// every slot (the element class of an object array) in g->classes.
+// Returns 0, with nothing left allocated, when the index cannot be had (memory, a class table
+// that failed: then g->classes->failed is set, or a table whose first slot is not a non-zero
+// multiple of 8, which holds no handle the library accepts). Its first walk looks up the class
+// of every slot (the element class of an object array) in g->classes.
 int indexBuild(PathIndex* index, const PathGraph* g);
 void indexFree(PathIndex* index);
 
