@@ -341,7 +341,7 @@ void measureHeap(uint32_t bulk, int reps) {
   // Not a query of the library: the console's retained sizes (heapgraph/), read from the heap
   // through the stand-in VM's interface. Its memory is what the dominator tree needs on top of
   // the heap, at its peak.
-  row("retained sizes: graph, semi-NCA, class figures", "-", [&] {
+  row("retained sizes: graph, semi-NCA, class figures", Goal{nullptr, 0, 0}, [&] {
     std::unique_ptr<heapgraph::HeapDominators> d;
     return b.run([&] { d = heapgraph::HeapDominators::compute(vm); }, false,
                  [&] {
