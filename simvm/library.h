@@ -71,8 +71,8 @@ struct PathResult {
 
 // Decoding errors (a count that does not match the records, a record without a NUL) raise
 // VmError: a report that does not decode is a fault in the library.
-Report decodeReport(const std::string& bytes);
-UsageReport decodeUsageReport(const std::string& bytes);
+Report decodeReport(std::string bytes);
+UsageReport decodeUsageReport(std::string bytes);
 
 class Caller {
  public:

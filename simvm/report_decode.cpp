@@ -6,6 +6,7 @@
 //   usage   := count NUL (class ' ' count ' ' bytes NUL)*   split on the last two spaces
 //
 // Anything else is a fault in the library and raises VmError.
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string_view>
@@ -61,6 +62,8 @@ std::vector<std::string_view> splitStream(const std::string& bytes, int32_t& cou
   if (!parseDecimal(all.substr(0, nul), 0, std::numeric_limits<int32_t>::max(), n))
     fail("the record count is not a decimal number", all.substr(0, nul));
   std::vector<std::string_view> records;
+  // Every record takes at least 5 bytes: a count larger than that allows is refused below.
+  records.reserve(std::min<size_t>(static_cast<size_t>(n), all.size() / 5));
   for (size_t pos = nul + 1; pos < all.size();) {
     const size_t end = all.find('\0', pos);
     if (end == std::string_view::npos)
@@ -115,19 +118,21 @@ UsageRecord parseUsageRecord(std::string_view text) {
 
 }  // namespace
 
-Report decodeReport(const std::string& bytes) {
+Report decodeReport(std::string bytes) {
   Report report;
-  report.bytes = bytes;
-  for (std::string_view text : splitStream(bytes, report.count))
-    report.records.push_back(parseRecord(text));
+  report.bytes = std::move(bytes);
+  const std::vector<std::string_view> texts = splitStream(report.bytes, report.count);
+  report.records.reserve(texts.size());
+  for (std::string_view text : texts) report.records.push_back(parseRecord(text));
   return report;
 }
 
-UsageReport decodeUsageReport(const std::string& bytes) {
+UsageReport decodeUsageReport(std::string bytes) {
   UsageReport report;
-  report.bytes = bytes;
-  for (std::string_view text : splitStream(bytes, report.count))
-    report.records.push_back(parseUsageRecord(text));
+  report.bytes = std::move(bytes);
+  const std::vector<std::string_view> texts = splitStream(report.bytes, report.count);
+  report.records.reserve(texts.size());
+  for (std::string_view text : texts) report.records.push_back(parseUsageRecord(text));
   return report;
 }
 
