@@ -135,6 +135,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
     if (!r.records.empty() || inv.output == OutputMode::Raw) {
       ReportView view;
       view.limit = inv.limit;
+      view.skip = inv.skip;
       view.summary = plural(r.records.size(), "array", "arrays") + " of " +
                      printable(arrayTypeName(s.vm().className(element)));
       return presentReport(s, r, view, inv.output, out);
@@ -157,6 +158,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   dropCallObjects(s, r);  // the query's own output stream is no object of the heap
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
@@ -173,6 +175,7 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out) {
   const simvm::Report r = s.caller().references(h);
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.detail = Detail::Link;
   const bool isClass = kindOf(s.vm(), h) == 'C';
   view.holderIsClass = [isClass](const simvm::Record&) { return isClass; };
@@ -190,6 +193,7 @@ int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
   const simvm::Report r = s.caller().referrers(h);
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.detail = Detail::Link;
   view.holderIsClass = [](const simvm::Record& rec) { return rec.kind == 'C'; };
   view.summary = r.records.empty() ? "nothing refers to " + describeHandle(s, h) +
