@@ -51,7 +51,7 @@ int32_t platform::staticMethodV(void*, uint32_t cls, const char* method, const c
 
 int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const char* signature,
                                  va_list args) {
-  Vm* vm = Vm::current();
+  Vm* vm = currentVm.load();
   if (!vm) return 0;
   // Only write(int) takes an argument; reading one that was not passed is undefined. The
   // library names it with the same two constant strings every time: once their addresses are
@@ -59,13 +59,13 @@ int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const 
   // same two places would be taken for a write; the library never does).
   thread_local const char* writeMethod = nullptr;
   thread_local const char* writeSignature = nullptr;
-  if ((method == writeMethod && signature == writeSignature) ||
-      (is(method, "write") && is(signature, "(I)V"))) {
+  if (!method || method != writeMethod || signature != writeSignature) {
+    if (!is(method, "write") || !is(signature, "(I)V"))
+      return vm->serviceDynamicMethod(obj, method, signature, 0);
     writeMethod = method;
     writeSignature = signature;
-    return vm->serviceWrite(obj, va_arg(args, int32_t));
   }
-  return vm->serviceDynamicMethod(obj, method, signature, 0);
+  return vm->serviceWrite(obj, va_arg(args, int32_t));
 }
 
 uint32_t Vm::serviceFindClass(const char* name) {

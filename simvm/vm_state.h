@@ -201,6 +201,10 @@ std::string utf16ToUtf8(const std::u16string& units);
 std::string utf16ToCString(const std::u16string& units);
 std::string dotted(std::string name);
 
+// What Vm::current() answers; the services read it here, without a call, as write(int) is
+// called once per byte of a report.
+extern std::atomic<Vm*> currentVm;
+
 // Defined next to the extern "C" services; the constructor calls it so that the services'
 // object file is always linked into a program that makes a Vm.
 void linkServices();

@@ -54,6 +54,19 @@ TEST_F(Services, write_to_anything_but_a_live_stream_does_nothing) {
   EXPECT_EQ(writeByte(stream, 65), 0);
   EXPECT_EQ(vm.streamBytes(stream), "");
   EXPECT_THROW(vm.streamBytes(obj), simvm::VmError);
+  // Only write(int), by its exact names, writes; the same names at other addresses do too.
+  const uint32_t live = vm.newOutputStream();
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, nullptr, nullptr, 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", nullptr, 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(J)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "writ", "(I)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "writeX", "(I)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(I)", 65), 0);
+  EXPECT_EQ(writeByte(live, 'B'), 0);
+  const std::string name = "write", signature = "(I)V";
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, name.c_str(), signature.c_str(), 'C'), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(J)V", 65), 0);
+  EXPECT_EQ(vm.streamBytes(live), "BC");
 }
 
 // A writer remembers the stream it wrote to last. Streams given back, and their handles handed
