@@ -75,6 +75,7 @@ Report named(const Vm& vm, Report r) {
   uint32_t lastClass = 0;  // a list holds many records of one class: its name is read once
   std::string lastName;
   for (Record& rec : r.records) {
+    if (rec.detail.empty()) continue;  // the record's name is all it had after the handle
     try {
       const uint32_t c = vm.isClassHandle(rec.handle) ? rec.handle : vm.classOfObject(rec.handle);
       if (c != lastClass) {
