@@ -121,6 +121,9 @@ void printArrayNote(const ArrayClassNote& note, OutputMode mode, std::ostream& o
   printJsonArray(out, {o});
 }
 
+// More rows than a list query's own objects (its output stream) can take from it.
+constexpr size_t kCallObjectRows = 4;
+
 }  // namespace
 
 int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
@@ -154,8 +157,23 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
-  simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+  // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the
+  // call's own objects dropped below need handles only). Names are read a few rows further, for
+  // the rows those objects leave; should more have been dropped, the list is read again whole.
+  simvm::NamedRecords withNames;
+  if (inv.output != OutputMode::Raw && inv.limit) {
+    const uint64_t end = uint64_t{inv.skip} + *inv.limit + kCallObjectRows;
+    withNames = {inv.skip, end < SIZE_MAX ? static_cast<size_t>(end) : SIZE_MAX};
+  }
+  simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0, withNames);
   dropCallObjects(s, r);  // the query's own output stream is no object of the heap
+  const ShownRows shown = shownRows(r.records.size(), inv.limit, inv.skip);
+  for (size_t i = shown.first; i < shown.end; ++i)
+    if (r.records[i].className.empty()) {
+      r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+      dropCallObjects(s, r);
+      break;
+    }
   ReportView view;
   view.limit = inv.limit;
   view.skip = inv.skip;

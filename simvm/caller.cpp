@@ -108,11 +108,13 @@ Report Caller::classes(const std::string& prefix, bool creditSuperclasses, bool 
                         {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}, made_)));
 }
 
-Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays) {
+Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays, NamedRecords wanted) {
   made_.clear();
-  return named(vm_, decodeReport(streamed(
-                        *this, vm_, "getHandles0",
-                        {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}, made_)));
+  return named(
+      vm_, decodeReport(
+               streamed(*this, vm_, "getHandles0",
+                        {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}, made_),
+               wanted));
 }
 
 Report Caller::references(uint32_t h) {

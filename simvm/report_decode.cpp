@@ -79,7 +79,8 @@ std::vector<std::string_view> splitStream(const std::string& bytes, int32_t& cou
   return records;
 }
 
-Record parseRecord(std::string_view text) {
+// `named`: whether the class name and detail are kept (the record is checked either way).
+Record parseRecord(std::string_view text, bool named) {
   Record r;
   if (text.size() < 4 || (text[0] != 'C' && text[0] != 'I' && text[0] != 'A') || text[1] != ' ')
     fail("a record that does not begin with C, I or A and a space", text);
@@ -91,6 +92,7 @@ Record parseRecord(std::string_view text) {
                     std::numeric_limits<int32_t>::max(), handle))
     fail("a handle that is not a 32-bit signed decimal", text);
   r.handle = static_cast<uint32_t>(static_cast<int32_t>(handle));
+  if (!named) return r;
   const std::string_view rest = text.substr(space + 1);
   const size_t detail = rest.find(' ');
   r.className = std::string(rest.substr(0, detail));
@@ -118,12 +120,13 @@ UsageRecord parseUsageRecord(std::string_view text) {
 
 }  // namespace
 
-Report decodeReport(std::string bytes) {
+Report decodeReport(std::string bytes, NamedRecords named) {
   Report report;
   report.bytes = std::move(bytes);
   const std::vector<std::string_view> texts = splitStream(report.bytes, report.count);
   report.records.reserve(texts.size());
-  for (std::string_view text : texts) report.records.push_back(parseRecord(text));
+  for (size_t i = 0; i < texts.size(); ++i)
+    report.records.push_back(parseRecord(texts[i], i >= named.first && i < named.end));
   return report;
 }
 

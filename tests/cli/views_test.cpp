@@ -134,16 +134,22 @@ TEST(ConsoleViews, limit_shortens_every_list_and_keeps_the_total) {
 TEST(ConsoleViews, skip_and_limit_give_exactly_that_slice_of_the_whole_list) {
   DemoInProcess here;
   const uint32_t user = here.heap.vm.getField(here.demo.leakedSession, "user");  // in 6 fields
-  const std::vector<std::vector<std::string>> lists = {{"instances", "com.acme.shop.Session"},
-                                                       {"refs", hex(here.demo.leakedSession)},
-                                                       {"referrers", hex(user)}};
+  const std::vector<std::vector<std::string>> lists = {
+      {"instances", "com.acme.shop.Session"},
+      {"refs", hex(here.demo.leakedSession)},
+      {"referrers", hex(user)},
+      // Sorted by class name, with the query's own output stream among them, dropped.
+      {"instances", "java/lang/Object", "--subclasses"}};
   for (const std::vector<std::string>& list : lists) {
     std::vector<std::string> jsonWords{"--json"};
     jsonWords.insert(jsonWords.end(), list.begin(), list.end());
     const nlohmann::json all = nlohmann::json::parse(console(jsonWords).out);
     const size_t n = all.size();
     ASSERT_GE(n, 3u) << list[0] << " " << list[1];
-    for (const size_t skip : {size_t{0}, size_t{1}, n - 1, n, n + 4}) {
+    for (const nlohmann::json& row : all)
+      ASSERT_FALSE(row["kind"] == "I" && row["class"] == "java/io/ByteArrayOutputStream")
+          << "a call's own stream is listed";
+    for (const size_t skip : {size_t{0}, size_t{1}, n - 3, n - 1, n, n + 4}) {
       for (const std::optional<size_t> limit :
            {std::optional<size_t>(), std::optional<size_t>(0), std::optional<size_t>(2)}) {
         std::vector<std::string> args = jsonWords;
