@@ -41,7 +41,7 @@ record per class: "C <handle> <class> <count>".
       },
       {
           .name = "instances",
-          .synopsis = "instances CLASS [--subclasses] [--arrays] [--limit N]",
+          .synopsis = "instances CLASS [--subclasses] [--arrays] [--skip N] [--limit N]",
           .summary = "every instance of one class",
           .details =
               R"(Lists the live instances of CLASS in handle order, or with --arrays the object arrays
@@ -49,6 +49,8 @@ whose element class is CLASS, each with its retained size (what freeing it would
 back; "-" when no root reaches it: see dominators).
   --subclasses  include instances of its subclasses (then sorted by class name)
   --arrays      list object arrays instead of instances
+  --skip N      leave out the first N rows (with --limit, one page of a long list);
+                rows keep their numbers and the total is still given
 X[][] lists the arrays of arrays (object arrays of X[]); for primitive arrays, which
 the queries do not list, it says how many the heap holds.
 --raw writes the report stream; records are "I <handle> <class>" (C for class
@@ -58,6 +60,7 @@ objects, A for arrays).
           .minArgs = 1,
           .maxArgs = 1,
           .takesLimit = true,
+          .takesSkip = true,
           .handleArgument = true,
           .run = runInstances,
       },
@@ -95,36 +98,40 @@ object's id in the dump. --raw writes the library's text: "OBJECT <handle> <clas
       },
       {
           .name = "refs",
-          .synopsis = "refs HANDLE [--limit N]",
+          .synopsis = "refs HANDLE [--skip N] [--limit N]",
           .summary = "what one object refers to",
           .details =
               R"(Lists the objects HANDLE refers to and how: through a field, a static field (when
 HANDLE is a class), an element index (when it is an object array, in index order), or
 a local variable of one of its frames (when it is a thread other than the caller).
 Null references, primitive arrays and arrays of arrays held in fields are left out.
+  --skip N  leave out the first N rows (with --limit, one page of a long list)
 --raw writes the report stream: "<kind> <handle> <class> <field|method()|index>".
 )",
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
           .takesLimit = true,
+          .takesSkip = true,
           .handleArgument = true,
           .run = runReferences,
       },
       {
           .name = "referrers",
-          .synopsis = "referrers HANDLE [--limit N]",
+          .synopsis = "referrers HANDLE [--skip N] [--limit N]",
           .summary = "what refers to one object",
           .details =
               R"(Lists the classes (through static fields), objects (through fields), object arrays
 (through elements) and threads (through local variables) that refer to HANDLE, one
 row per field, element or stack slot. The calling thread's own stack is not scanned.
+  --skip N  leave out the first N rows (with --limit, one page of a long list)
 --raw writes the report stream: "<kind> <holder> <class> <field|method()|index>".
 )",
           .flags = {},
           .minArgs = 1,
           .maxArgs = 1,
           .takesLimit = true,
+          .takesSkip = true,
           .handleArgument = true,
           .run = runReferrers,
       },
@@ -339,6 +346,8 @@ void printToolHelp(std::ostream& out) {
          "  --high       place the heap at or above 2 GB (decimal handles then print negative)\n"
          "  --limit N    (after a command that lists) show its first N rows; the total is still\n"
          "               given\n"
+         "  --skip N     (after instances, refs, referrers) leave out the first N rows: with\n"
+         "               --limit, one page of a long list\n"
          "  --version    print the version\n"
          "\n"
          "arguments:\n"
@@ -404,6 +413,7 @@ namespace {
 
 constexpr std::string_view kMaxNodesOption = "--max-nodes";
 constexpr std::string_view kLimitOption = "--limit";
+constexpr std::string_view kSkipOption = "--skip";
 
 bool isValueOption(const std::string& w, std::string_view name) {
   return w.compare(0, name.size(), name) == 0 && (w.size() == name.size() || w[name.size()] == '=');
@@ -456,6 +466,11 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
       const std::optional<int32_t> n = parseCount(value);
       if (!n) throw UsageError("--limit needs a whole number of rows, not " + quoteInput(value));
       inv.limit = static_cast<size_t>(*n);
+    } else if (cmd.takesSkip && isValueOption(w, kSkipOption)) {
+      const std::string value = optionValue(words, i, kSkipOption);
+      const std::optional<int32_t> n = parseCount(value);
+      if (!n) throw UsageError("--skip needs a whole number of rows, not " + quoteInput(value));
+      inv.skip = static_cast<size_t>(*n);
     } else if (std::find_if(cmd.flags.begin(), cmd.flags.end(),
                             [&](const char* f) { return w == f; }) != cmd.flags.end()) {
       inv.flags.insert(w);
@@ -470,6 +485,8 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
                      " arguments: usage: " + (inShell ? "" : "tavolin ") + cmd.synopsis);
   if (inv.limit && inv.output == OutputMode::Raw)
     throw UsageError("--limit shortens tables and JSON; --raw writes all the library wrote");
+  if (inv.skip && inv.output == OutputMode::Raw)
+    throw UsageError("--skip shortens tables and JSON; --raw writes all the library wrote");
   return inv;
 }
 

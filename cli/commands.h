@@ -55,6 +55,7 @@ struct Invocation {
   std::set<std::string> flags;    // "--subclasses", ...
   std::string maxNodes;           // the value of --max-nodes, if given
   std::optional<size_t> limit;    // --limit N: show at most N rows
+  size_t skip = 0;                // --skip N: leave out the first N rows
   OutputMode output = OutputMode::Table;
   bool help = false;
 };
@@ -68,6 +69,7 @@ struct Command {
   bool takesMaxNodes = false;
   size_t minArgs = 0, maxArgs = 0;
   bool takesLimit = false;      // a list: --limit N shows its first N rows
+  bool takesSkip = false;       // a list that may start later: --skip N leaves out N rows
   bool handleArgument = false;  // its argument is a HANDLE (or a class name)
   bool ownOptions = false;      // parses its words itself (all but --help come as args)
   int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;

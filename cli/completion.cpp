@@ -39,6 +39,7 @@ std::vector<std::string> completions(Session& session, const std::string& before
     if (cmd) {
       for (const char* f : cmd->flags) offer(f);
       if (cmd->takesLimit) offer("--limit");
+      if (cmd->takesSkip) offer("--skip");
       if (cmd->takesMaxNodes) offer("--max-nodes");
     }
   } else if (!looksLikeHandle(prefix)) {

@@ -152,8 +152,14 @@ int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
   const uint32_t h = isClass ? s.resolveClass(arg) : s.resolveObject(arg);
   if (!isClass) requireHeapHandle(s, h, inv);
   const heapgraph::HeapDominators& d = s.dominators();
-  const std::vector<uint32_t> below = isClass ? d.topLevelInstances(h) : d.dominated(h);
-  s.setLastHandles(below);
+  // A class's instances are listed (a walk of the whole tree and a sort) only when rows are
+  // shown, or kept for the shell's $1, $2, ...; their number is kept with the tree.
+  const bool countOnly = isClass && inv.limit == 0 && !ctx.inShell;
+  const std::vector<uint32_t> below = countOnly ? std::vector<uint32_t>()
+                                      : isClass ? d.topLevelInstances(h)
+                                                : d.dominated(h);
+  const size_t count = countOnly ? d.topLevelCount(h) : below.size();
+  if (!countOnly) s.setLastHandles(below);
   const size_t shown = std::min(below.size(), inv.limit.value_or(SIZE_MAX));
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;
@@ -163,7 +169,7 @@ int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
           .add("handle", int64_t{h})
           .add("class", reportedClassName(s.vm(), h))
           .add("retained", static_cast<int64_t>(d.classRetained(h)))
-          .add("instances", static_cast<int64_t>(below.size()));
+          .add("instances", static_cast<int64_t>(count));
     } else {
       subject = objectJson(s, h);
       subject.add("reachable", d.reachable(h)).add("dominated", static_cast<int64_t>(below.size()));
@@ -175,10 +181,9 @@ int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
   }
   printObjects(s, below, shown, out);
   if (isClass) {
-    out << printable(reportedClassName(s.vm(), h)) << ": "
-        << plural(below.size(), "instance", "instances")
+    out << printable(reportedClassName(s.vm(), h)) << ": " << plural(count, "instance", "instances")
         << " not held below another of its instances, retaining " << d.classRetained(h) << " bytes"
-        << shownNote(below.size(), inv.limit) << '\n';
+        << shownNote(count, inv.limit) << '\n';
   } else if (!d.reachable(h)) {
     out << describeHandle(s, h)
         << " is reachable from no root (held, if at all, through Reference objects): it retains "

@@ -66,9 +66,20 @@ void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
 
 int64_t parseDecimal(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
-std::string shownNote(size_t total, std::optional<size_t> limit) {
-  if (!limit || *limit >= total) return "";
-  return " (the first " + std::to_string(*limit) + " shown)";
+ShownRows shownRows(size_t total, std::optional<size_t> limit, size_t skip) {
+  const size_t first = std::min(skip, total);
+  return {first, !limit || *limit >= total - first ? total : first + *limit};
+}
+
+std::string shownNote(size_t total, std::optional<size_t> limit, size_t skip) {
+  if (skip == 0) {
+    if (!limit || *limit >= total) return "";
+    return " (the first " + std::to_string(*limit) + " shown)";
+  }
+  const ShownRows rows = shownRows(total, limit, skip);
+  if (rows.end == rows.first) return " (none shown: " + std::to_string(skip) + " skipped)";
+  if (rows.end - rows.first == 1) return " (row " + std::to_string(rows.end) + " shown)";
+  return " (rows " + std::to_string(rows.first + 1) + " to " + std::to_string(rows.end) + " shown)";
 }
 
 void requireHeapHandle(Session& s, uint32_t h, const Invocation& inv) {
@@ -85,8 +96,9 @@ std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
 void presentReportJson(Session& s, const simvm::Report& report, const ReportView& view,
                        std::ostream& out) {
   std::vector<JsonObject> records;
-  for (const simvm::Record& r : report.records) {
-    if (view.limit && records.size() == *view.limit) break;
+  const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+  for (size_t i = shown.first; i < shown.end; ++i) {
+    const simvm::Record& r = report.records[i];
     JsonObject o;
     o.add("kind", std::string(1, r.kind))
         .add("handle", int64_t{r.handle})
@@ -128,8 +140,8 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.detail == Detail::Link) t.columns.push_back({"via"});
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
-    const size_t shown = std::min(report.records.size(), view.limit.value_or(SIZE_MAX));
-    for (size_t i = 0; i < shown; ++i) {
+    const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+    for (size_t i = shown.first; i < shown.end; ++i) {
       const simvm::Record& r = report.records[i];
       std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
                                    hexHandle(r.handle), decimalHandle(r.handle),
@@ -152,7 +164,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     }
     printTable(out, t);
   }
-  out << view.summary << shownNote(report.records.size(), view.limit) << '\n';
+  out << view.summary << shownNote(report.records.size(), view.limit, view.skip) << '\n';
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ struct ReportView {
   std::function<bool(const simvm::Record&)> holderIsClass;
   std::string summary;          // printed under the table (or alone when it is empty)
   std::optional<size_t> limit;  // --limit: the rows shown
+  size_t skip = 0;              // --skip: the rows left out before them
   // A retained-size column, when set: a record's figure, or none ("-", null).
   std::function<std::optional<uint64_t>(const simvm::Record&)> retained;
   // A census of a dump: the bytes the dump holds for a record's objects (a "dump bytes" column,
@@ -54,8 +55,15 @@ struct ReportView {
   std::function<std::optional<uint64_t>(const simvm::Record&)> dumpBytes;
 };
 
-// ", the first 5 shown" after a total, when a limit hides rows; "" otherwise.
-std::string shownNote(size_t total, std::optional<size_t> limit);
+// " (the first 5 shown)" after a total, when a limit hides rows; " (rows 11 to 15 shown)" when
+// the first 10 are skipped; "" when all are shown.
+std::string shownNote(size_t total, std::optional<size_t> limit, size_t skip = 0);
+
+// The rows [first, end) of `total` that --skip and --limit leave.
+struct ShownRows {
+  size_t first, end;
+};
+ShownRows shownRows(size_t total, std::optional<size_t> limit, size_t skip);
 
 // Refuses, unless the command writes the library's bytes (--raw), a handle that is no class,
 // object or array of the heap: the queries would answer for it as if it were one.

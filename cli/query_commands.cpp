@@ -121,6 +121,9 @@ void printArrayNote(const ArrayClassNote& note, OutputMode mode, std::ostream& o
   printJsonArray(out, {o});
 }
 
+// More rows than a list query's own objects (its output stream) can take from it.
+constexpr size_t kCallObjectRows = 4;
+
 }  // namespace
 
 int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
@@ -135,6 +138,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
     if (!r.records.empty() || inv.output == OutputMode::Raw) {
       ReportView view;
       view.limit = inv.limit;
+      view.skip = inv.skip;
       view.summary = plural(r.records.size(), "array", "arrays") + " of " +
                      printable(arrayTypeName(s.vm().className(element)));
       return presentReport(s, r, view, inv.output, out);
@@ -153,10 +157,26 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
-  simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+  // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the
+  // call's own objects dropped below need handles only). Names are read a few rows further, for
+  // the rows those objects leave; should more have been dropped, the list is read again whole.
+  simvm::NamedRecords withNames;
+  if (inv.output != OutputMode::Raw && inv.limit) {
+    const uint64_t end = uint64_t{inv.skip} + *inv.limit + kCallObjectRows;
+    withNames = {inv.skip, end < SIZE_MAX ? static_cast<size_t>(end) : SIZE_MAX};
+  }
+  simvm::Report r = s.caller().handles(cls, subclasses, arrays ? 1 : 0, withNames);
   dropCallObjects(s, r);  // the query's own output stream is no object of the heap
+  const ShownRows shown = shownRows(r.records.size(), inv.limit, inv.skip);
+  for (size_t i = shown.first; i < shown.end; ++i)
+    if (r.records[i].className.empty()) {
+      r = s.caller().handles(cls, subclasses, arrays ? 1 : 0);
+      dropCallObjects(s, r);
+      break;
+    }
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
@@ -173,6 +193,7 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out) {
   const simvm::Report r = s.caller().references(h);
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.detail = Detail::Link;
   const bool isClass = kindOf(s.vm(), h) == 'C';
   view.holderIsClass = [isClass](const simvm::Record&) { return isClass; };
@@ -190,6 +211,7 @@ int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
   const simvm::Report r = s.caller().referrers(h);
   ReportView view;
   view.limit = inv.limit;
+  view.skip = inv.skip;
   view.detail = Detail::Link;
   view.holderIsClass = [](const simvm::Record& rec) { return rec.kind == 'C'; };
   view.summary = r.records.empty() ? "nothing refers to " + describeHandle(s, h) +

@@ -48,7 +48,10 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm,
       [&](uint32_t n) {
         const uint32_t cls = self.classOfNumber(n);
         if (cls == 0) return;
-        if (open[cls]++ == 0) self.classTotals_[cls] += self.reachedRetained_[n];
+        if (open[cls]++ == 0) {
+          self.classTotals_[cls] += self.reachedRetained_[n];
+          self.classTopLevel_[cls]++;
+        }
       },
       [&](uint32_t n) {
         const uint32_t cls = self.classOfNumber(n);
@@ -149,6 +152,11 @@ std::vector<uint32_t> HeapDominators::largest(size_t limit) const {
 uint64_t HeapDominators::classRetained(uint32_t cls) const {
   const auto it = classTotals_.find(cls);
   return it == classTotals_.end() ? 0 : it->second;
+}
+
+uint32_t HeapDominators::topLevelCount(uint32_t cls) const {
+  const auto it = classTopLevel_.find(cls);
+  return it == classTopLevel_.end() ? 0 : it->second;
 }
 
 std::vector<uint32_t> HeapDominators::topLevelInstances(uint32_t cls) const {

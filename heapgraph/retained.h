@@ -41,6 +41,8 @@ class HeapDominators {
   uint64_t classRetained(uint32_t cls) const;
   // The instances of cls that make up its figure, largest first.
   std::vector<uint32_t> topLevelInstances(uint32_t cls) const;
+  // How many they are (kept: no walk of the tree).
+  uint32_t topLevelCount(uint32_t cls) const;
 
  private:
   HeapDominators() = default;
@@ -58,6 +60,7 @@ class HeapDominators {
   std::vector<uint64_t> reachedRetained_;  // per number
   Words childStart_, children_;            // the dominator tree, by number
   std::unordered_map<uint32_t, uint64_t> classTotals_;
+  std::unordered_map<uint32_t, uint32_t> classTopLevel_;  // topLevelInstances' sizes
 };
 
 }  // namespace heapgraph

@@ -9,10 +9,13 @@ Vm::Mark Vm::mark() const { return {s_->nextSlot, s_->arenaNext, s_->classOrder.
 
 void Vm::releaseTo(const Mark& mark) {
   State& s = *s_;
+  const auto lock = s.hold();
   if (mark.nextSlot < s.first || mark.nextSlot > s.nextSlot || mark.arenaNext > s.arenaNext)
     throw VmError("releaseTo: the mark is not one of this VM's past states");
+  const size_t streams = s.streams.size();
   for (auto it = s.streams.begin(); it != s.streams.end();)
     it = it->first >= mark.nextSlot ? s.streams.erase(it) : std::next(it);
+  if (s.streams.size() != streams) s.streamsEpoch.store(State::newStreamsEpoch());
   for (auto it = s.toStrings.begin(); it != s.toStrings.end();)
     it = it->first >= mark.nextSlot && s.classes.count(it->first) == 0 ? s.toStrings.erase(it)
                                                                        : std::next(it);

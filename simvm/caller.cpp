@@ -72,17 +72,20 @@ std::string streamed(Caller& caller, Vm& vm, const char* method, std::vector<uin
 // as a shorter name and a detail: the name is taken from the class the handle names (a class
 // handle is itself or, in the census, its element class; an object's class otherwise).
 Report named(const Vm& vm, Report r) {
+  uint32_t lastClass = 0;  // a list holds many records of one class: its name is read once
+  std::string lastName;
   for (Record& rec : r.records) {
-    std::string name;
+    if (rec.detail.empty()) continue;  // the record's name is all it had after the handle
     try {
-      if (vm.isClassHandle(rec.handle)) {
-        name = vm.className(rec.handle);
-      } else if (const uint32_t c = vm.classOfObject(rec.handle)) {
-        name = vm.className(c);
+      const uint32_t c = vm.isClassHandle(rec.handle) ? rec.handle : vm.classOfObject(rec.handle);
+      if (c != lastClass) {
+        lastName = c ? vm.className(c) : std::string();
+        lastClass = c;
       }
     } catch (const VmError&) {
       continue;  // not a handle of this VM: the record stays as written
     }
+    const std::string& name = lastName;
     if (name.empty() || name == rec.className) continue;
     const std::string text = rec.detail.empty() ? rec.className : rec.className + " " + rec.detail;
     if (text.compare(0, name.size(), name) != 0 ||
@@ -105,11 +108,13 @@ Report Caller::classes(const std::string& prefix, bool creditSuperclasses, bool 
                         {text, creditSuperclasses ? 1u : 0u, sortByCount ? 1u : 0u}, made_)));
 }
 
-Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays) {
+Report Caller::handles(uint32_t cls, bool includeSubclasses, int32_t arrays, NamedRecords wanted) {
   made_.clear();
-  return named(vm_, decodeReport(streamed(
-                        *this, vm_, "getHandles0",
-                        {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}, made_)));
+  return named(
+      vm_, decodeReport(
+               streamed(*this, vm_, "getHandles0",
+                        {cls, includeSubclasses ? 1u : 0u, static_cast<uint32_t>(arrays)}, made_),
+               wanted));
 }
 
 Report Caller::references(uint32_t h) {

@@ -1,6 +1,7 @@
 // Loads libTavolin2 by name and binds its exported stubs by symbol, as the VM does, and a typed
 // caller that fills argument slots, calls a stub and decodes what comes back.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -69,10 +70,17 @@ struct PathResult {
   std::string message;            // the message stored on failure
 };
 
+// The records whose class name and detail are wanted: a list of which one page is shown needs
+// the others' kinds and handles only. Every record is checked alike.
+struct NamedRecords {
+  size_t first = 0;
+  size_t end = SIZE_MAX;
+};
+
 // Decoding errors (a count that does not match the records, a record without a NUL) raise
 // VmError: a report that does not decode is a fault in the library.
-Report decodeReport(const std::string& bytes);
-UsageReport decodeUsageReport(const std::string& bytes);
+Report decodeReport(std::string bytes, NamedRecords named = {});
+UsageReport decodeUsageReport(std::string bytes);
 
 class Caller {
  public:
@@ -81,7 +89,7 @@ class Caller {
   std::string classInfo(uint32_t h);
   std::string handleInfo(uint32_t h);
   Report classes(const std::string& prefix, bool creditSuperclasses, bool sortByCount);
-  Report handles(uint32_t cls, bool includeSubclasses, int32_t arrays);
+  Report handles(uint32_t cls, bool includeSubclasses, int32_t arrays, NamedRecords named = {});
   Report references(uint32_t h);
   Report referrers(uint32_t h);
   PathResult path(uint32_t target, int32_t maxNodes);

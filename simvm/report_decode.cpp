@@ -6,6 +6,7 @@
 //   usage   := count NUL (class ' ' count ' ' bytes NUL)*   split on the last two spaces
 //
 // Anything else is a fault in the library and raises VmError.
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string_view>
@@ -61,6 +62,8 @@ std::vector<std::string_view> splitStream(const std::string& bytes, int32_t& cou
   if (!parseDecimal(all.substr(0, nul), 0, std::numeric_limits<int32_t>::max(), n))
     fail("the record count is not a decimal number", all.substr(0, nul));
   std::vector<std::string_view> records;
+  // Every record takes at least 5 bytes: a count larger than that allows is refused below.
+  records.reserve(std::min<size_t>(static_cast<size_t>(n), all.size() / 5));
   for (size_t pos = nul + 1; pos < all.size();) {
     const size_t end = all.find('\0', pos);
     if (end == std::string_view::npos)
@@ -76,7 +79,8 @@ std::vector<std::string_view> splitStream(const std::string& bytes, int32_t& cou
   return records;
 }
 
-Record parseRecord(std::string_view text) {
+// `named`: whether the class name and detail are kept (the record is checked either way).
+Record parseRecord(std::string_view text, bool named) {
   Record r;
   if (text.size() < 4 || (text[0] != 'C' && text[0] != 'I' && text[0] != 'A') || text[1] != ' ')
     fail("a record that does not begin with C, I or A and a space", text);
@@ -88,6 +92,7 @@ Record parseRecord(std::string_view text) {
                     std::numeric_limits<int32_t>::max(), handle))
     fail("a handle that is not a 32-bit signed decimal", text);
   r.handle = static_cast<uint32_t>(static_cast<int32_t>(handle));
+  if (!named) return r;
   const std::string_view rest = text.substr(space + 1);
   const size_t detail = rest.find(' ');
   r.className = std::string(rest.substr(0, detail));
@@ -115,19 +120,22 @@ UsageRecord parseUsageRecord(std::string_view text) {
 
 }  // namespace
 
-Report decodeReport(const std::string& bytes) {
+Report decodeReport(std::string bytes, NamedRecords named) {
   Report report;
-  report.bytes = bytes;
-  for (std::string_view text : splitStream(bytes, report.count))
-    report.records.push_back(parseRecord(text));
+  report.bytes = std::move(bytes);
+  const std::vector<std::string_view> texts = splitStream(report.bytes, report.count);
+  report.records.reserve(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i)
+    report.records.push_back(parseRecord(texts[i], i >= named.first && i < named.end));
   return report;
 }
 
-UsageReport decodeUsageReport(const std::string& bytes) {
+UsageReport decodeUsageReport(std::string bytes) {
   UsageReport report;
-  report.bytes = bytes;
-  for (std::string_view text : splitStream(bytes, report.count))
-    report.records.push_back(parseUsageRecord(text));
+  report.bytes = std::move(bytes);
+  const std::vector<std::string_view> texts = splitStream(report.bytes, report.count);
+  report.records.reserve(texts.size());
+  for (std::string_view text : texts) report.records.push_back(parseUsageRecord(text));
   return report;
 }
 

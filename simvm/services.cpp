@@ -1,7 +1,7 @@
 // The seven services the library calls back into. They act on Vm::current(), never throw, and
 // answer 0 or null for anything they cannot do, as a VM would rather than crash.
 #include <cstdarg>
-#include <cstring>
+#include <cstddef>
 
 #include "simvm/platform.h"
 #include "simvm/vm_state.h"
@@ -18,7 +18,26 @@ T guarded(T fallback, F&& body) noexcept {
   }
 }
 
-bool is(const char* text, const char* expected) { return text && std::strcmp(text, expected) == 0; }
+// Whether text (may be null) is the literal `expected`. Compared here, byte by byte, rather than
+// by a call to strcmp: the library writes its reports through write(int), one call per byte.
+// Stops at the first byte that differs, so it never reads past the end of a shorter text.
+template <size_t N>
+bool is(const char* text, const char (&expected)[N]) {
+  if (!text) return false;
+  for (size_t i = 0; i < N; ++i)
+    if (text[i] != expected[i]) return false;
+  return true;
+}
+
+// The stream this thread last wrote to, so that its next byte takes neither the VM's lock nor a
+// look-up: good while the VM is the same and its streamsEpoch holds the value read then.
+struct LastStream {
+  const Vm::State* state = nullptr;
+  uint64_t epoch = 0;
+  uint32_t handle = 0;
+  Vm::State::OutputStream* stream = nullptr;
+};
+thread_local LastStream lastStream;
 
 }  // namespace
 
@@ -32,12 +51,21 @@ int32_t platform::staticMethodV(void*, uint32_t cls, const char* method, const c
 
 int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const char* signature,
                                  va_list args) {
-  Vm* vm = Vm::current();
+  Vm* vm = currentVm.load();
   if (!vm) return 0;
-  int32_t argument = 0;
-  // Only write(int) takes an argument; reading one that was not passed is undefined.
-  if (is(method, "write") && is(signature, "(I)V")) argument = va_arg(args, int32_t);
-  return vm->serviceDynamicMethod(obj, method, signature, argument);
+  // Only write(int) takes an argument; reading one that was not passed is undefined. The
+  // library names it with the same two constant strings every time: once their addresses are
+  // known, the texts need not be compared again (a caller that later put another name in the
+  // same two places would be taken for a write; the library never does).
+  thread_local const char* writeMethod = nullptr;
+  thread_local const char* writeSignature = nullptr;
+  if (!method || method != writeMethod || signature != writeSignature) {
+    if (!is(method, "write") || !is(signature, "(I)V"))
+      return vm->serviceDynamicMethod(obj, method, signature, 0);
+    writeMethod = method;
+    writeSignature = signature;
+  }
+  return vm->serviceWrite(obj, va_arg(args, int32_t));
 }
 
 uint32_t Vm::serviceFindClass(const char* name) {
@@ -65,9 +93,8 @@ int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* s
     std::unique_lock<std::recursive_mutex> lock(s.mutex);
     if (!s.live(obj)) return 0;
     if (is(method, "write") && is(signature, "(I)V")) {
-      auto it = s.streams.find(obj);
-      if (it != s.streams.end()) it->second += static_cast<char>(intArgument & 0xFF);
-      return 0;
+      lock.unlock();
+      return serviceWrite(obj, intArgument);
     }
     if (is(method, "toString") && is(signature, "()Ljava/lang/String;")) {
       if (s.isString(obj)) return static_cast<int32_t>(obj);
@@ -86,6 +113,31 @@ int32_t Vm::serviceDynamicMethod(uint32_t obj, const char* method, const char* s
     }
     return 0;
   });
+}
+
+int32_t Vm::serviceWrite(uint32_t stream, int32_t byte) {
+  try {
+    State& s = *s_;
+    LastStream& last = lastStream;
+    State::OutputStream* out = nullptr;
+    if (last.state == &s && last.handle == stream &&
+        last.epoch == s.streamsEpoch.load(std::memory_order_acquire)) {
+      // Still a stream of this VM, so a handle handed out; freeSlot may have freed it since.
+      if (State::get32(stream) == 0) return 0;
+      out = last.stream;
+    } else {
+      const auto lock = s.hold();
+      if (!s.live(stream)) return 0;
+      auto it = s.streams.find(stream);
+      if (it == s.streams.end()) return 0;
+      out = &it->second;
+      last = {&s, s.streamsEpoch.load(std::memory_order_relaxed), stream, out};
+    }
+    std::lock_guard<State::OutputStream> writing(*out);
+    out->bytes += static_cast<char>(byte & 0xFF);
+  } catch (...) {  // out of memory: the byte is lost, as an OutOfMemoryError would lose it
+  }
+  return 0;
 }
 
 uint32_t Vm::serviceMakeJavaString(const char* bytes, int32_t length) {

@@ -15,6 +15,11 @@ std::string hexHandle(uint32_t h) {
 
 }  // namespace
 
+uint64_t Vm::State::newStreamsEpoch() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1) + 1;
+}
+
 uint32_t Vm::newOutputStream() {
   const auto lock = s_->hold();
   const uint32_t stream = newObject(s_->wk.byteStream);
@@ -26,14 +31,15 @@ const std::string& Vm::streamBytes(uint32_t stream) const {
   const auto lock = s_->hold();
   auto it = s_->streams.find(stream);
   if (it == s_->streams.end()) throw VmError("streamBytes: not an output stream of this VM");
-  return it->second;
+  return it->second.bytes;
 }
 
 void Vm::clearStream(uint32_t stream) {
   const auto lock = s_->hold();
   auto it = s_->streams.find(stream);
   if (it == s_->streams.end()) throw VmError("clearStream: not an output stream of this VM");
-  it->second.clear();
+  std::lock_guard<State::OutputStream> writing(it->second);
+  it->second.bytes.clear();
 }
 
 void Vm::setToString(uint32_t cls, std::function<std::optional<std::string>(uint32_t obj)> fn) {

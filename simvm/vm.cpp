@@ -5,9 +5,10 @@
 #include "simvm/vm_state.h"
 
 namespace simvm {
-namespace {
 
 std::atomic<Vm*> currentVm{nullptr};
+
+namespace {
 
 FieldDecl field(const char* name, const char* signature) { return FieldDecl{name, signature}; }
 

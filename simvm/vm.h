@@ -223,6 +223,9 @@ class Vm {
   int32_t serviceStaticMethod(uint32_t cls, const char* method, const char* signature);
   int32_t serviceDynamicMethod(uint32_t obj, const char* method, const char* signature,
                                int32_t intArgument);
+  // write(int) on an output stream: the one service called once per byte of a report, so a
+  // stream this thread wrote to last is written without the VM's lock.
+  int32_t serviceWrite(uint32_t stream, int32_t byte);
   uint32_t serviceMakeJavaString(const char* bytes, int32_t length);
   char* serviceMakeCString(uint32_t string);
   int32_t serviceJavaStringLength(uint32_t string);
@@ -237,7 +240,7 @@ class Vm {
   // Frees every handle handed out since the mark and forgets the output streams among them.
   // When no class was made since, the handles and arena bytes are handed out again (zeroed);
   // otherwise the handles stay used, as the new class must. Only while no other thread
-  // allocates in this VM.
+  // allocates in this VM or writes to a stream made since the mark.
   void releaseTo(const Mark& mark);
 
   // The private state; opaque outside simvm's own sources (simvm/vm_state.h).

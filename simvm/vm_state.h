@@ -4,6 +4,7 @@
 // structures); the records kept here are the builder's own bookkeeping, so that builder calls
 // never have to trust what a test may have overwritten in the region.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -99,7 +100,23 @@ struct Vm::State {
   mutable std::mutex currentMutex;
   std::unordered_map<std::thread::id, uint32_t> currentThreads;
 
-  std::unordered_map<uint32_t, std::string> streams;
+  // An output stream's bytes, with a lock of its own: writers of different streams wait neither
+  // for each other nor for the VM's lock. An entry stays where it is until it is erased.
+  struct OutputStream {
+    // Held for one byte at a time, by writers that almost never meet: a spin lock costs one
+    // atomic exchange where a mutex costs two.
+    std::atomic_flag writing = ATOMIC_FLAG_INIT;
+    std::string bytes;
+    void lock() {
+      while (writing.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() { writing.clear(std::memory_order_release); }
+  };
+  std::unordered_map<uint32_t, OutputStream> streams;
+  // Takes a new value, one no VM has had, whenever a stream is erased: a writer may keep using an
+  // entry it found while this still holds the value it read then (simvm/services.cpp).
+  std::atomic<uint64_t> streamsEpoch{newStreamsEpoch()};
+  static uint64_t newStreamsEpoch();
   std::unordered_map<uint32_t, ToStringFn> toStrings;
   std::deque<std::string> cStrings;  // makeCString results, alive until the VM dies
 
@@ -183,6 +200,10 @@ std::u16string utf8ToUtf16(const char* bytes, size_t length);
 std::string utf16ToUtf8(const std::u16string& units);
 std::string utf16ToCString(const std::u16string& units);
 std::string dotted(std::string name);
+
+// What Vm::current() answers; the services read it here, without a call, as write(int) is
+// called once per byte of a report.
+extern std::atomic<Vm*> currentVm;
 
 // Defined next to the extern "C" services; the constructor calls it so that the services'
 // object file is always linked into a program that makes a Vm.

@@ -80,14 +80,26 @@ const json& records(const Answer& a, std::string& html) {
 
 std::string limitWord(size_t page) { return std::to_string((page + 1) * kPageRows + 1); }
 
-// Rows [page * 500, +500) of a list asked for with limitWord(page).
+// The words that ask a command taking --skip for a page's rows and one more, which tells
+// whether another page follows.
+std::vector<std::string> pageWords(size_t page) {
+  return {"--skip", std::to_string(page * kPageRows), "--limit", std::to_string(kPageRows + 1)};
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Rows [page * 500, +500) of a list whose first row is row `offset` of the whole: asked for with
+// limitWord(page) (offset 0), or with pageWords(page) (offset page * 500).
 template <class F>
 std::string pagedTable(const json& rows, size_t page, const std::string& base,
-                       const std::string& head, F row) {
-  const size_t first = page * kPageRows;
+                       const std::string& head, F row, size_t offset = 0) {
+  const size_t first = page * kPageRows - offset;
   const size_t end = std::min(rows.size(), first + kPageRows);
   std::string html = "<table><thead><tr>" + head + "</tr></thead><tbody>";
-  for (size_t i = first; i < end; ++i) html += "<tr>" + row(rows[i], i) + "</tr>";
+  for (size_t i = first; i < end; ++i) html += "<tr>" + row(rows[i], i + offset) + "</tr>";
   html += "</tbody></table>";
   const size_t shown = end > first ? end - first : 0;
   if (page > 0 || rows.size() > end) html += pager(base, page, shown, rows.size() > end);
@@ -424,17 +436,20 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
     html += "<h2>Retained size</h2>" + retainedHtml;
 
   html += "<h2>Instances</h2>";
-  const Answer inst = site.run({"instances", hex, "--limit", limitWord(pageNo)}, true);
+  const Answer inst =
+      site.run(std::vector<std::string>{"instances", hex} + pageWords(pageNo), true);
   const json& instRows = records(inst, html);
   if (instRows.empty() && inst.json.is_array())
-    html += "<p>none</p>";
+    html += pageNo == 0 ? "<p>none</p>" : "<p>none: the list ends before this page</p>";
   else if (!instRows.empty())
-    html += pagedTable(instRows, pageNo, classUrl(cls) + "?",
-                       "<th>#</th><th>object</th><th class=\"n\">retained</th>",
-                       [](const json& r, size_t i) {
-                         return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) +
-                                "</td>" + numberCell(r, "retained");
-                       });
+    html += pagedTable(
+        instRows, pageNo, classUrl(cls) + "?",
+        "<th>#</th><th>object</th><th class=\"n\">retained</th>",
+        [](const json& r, size_t i) {
+          return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) + "</td>" +
+                 numberCell(r, "retained");
+        },
+        pageNo * kPageRows);
   html += "<h2 id=\"arrays\">Arrays of " + esc(name) + "</h2>";
   const Answer arrays = site.run({"instances", hex, "--arrays", "--limit", "501"}, true);
   const json& arrayRows = records(arrays, html);
@@ -571,15 +586,15 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
                        });
 
   html += "<h2 id=\"referrers\">Referred to by</h2>";
-  const Answer referrers = site.run({"referrers", hex, "--limit", limitWord(pageNo)});
+  const Answer referrers = site.run(std::vector<std::string>{"referrers", hex} + pageWords(pageNo));
   const json& referrerRows = records(referrers, html);
   if (referrerRows.empty() && referrers.json.is_array())
-    html += "<p>nothing</p>";
+    html += pageNo == 0 ? "<p>nothing</p>" : "<p>nothing: the list ends before this page</p>";
   else if (!referrerRows.empty())
-    html += pagedTable(referrerRows, pageNo, objectUrl(h) + "?", "<th>holder</th><th>through</th>",
-                       [](const json& r, size_t) {
-                         return "<td>" + link(r) + "</td><td>" + viaText(r) + "</td>";
-                       });
+    html += pagedTable(
+        referrerRows, pageNo, objectUrl(h) + "?", "<th>holder</th><th>through</th>",
+        [](const json& r, size_t) { return "<td>" + link(r) + "</td><td>" + viaText(r) + "</td>"; },
+        pageNo * kPageRows);
 
   html += "<h2 id=\"path\">Path from a root</h2>";
   const Answer path = site.run({"path", hex});

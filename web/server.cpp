@@ -56,6 +56,14 @@ std::vector<std::string> apiWords(Site& site, const std::string& name, const std
     if (name != "classes") throw HttpError(400, "retained is a column of classes");
     words.push_back("--retained");
   }
+  if (req.has_param("skip")) {
+    if (name != "instances" && name != "refs" && name != "referrers")
+      throw HttpError(400, "skip is for instances, refs and referrers");
+    const std::string skip = req.get_param_value("skip");
+    if (!cli::parseCount(skip)) throw HttpError(400, "skip must be a whole number");
+    words.push_back("--skip");
+    words.push_back(skip);
+  }
   if (req.has_param("limit")) {
     const std::string limit = req.get_param_value("limit");
     if (!cli::parseCount(limit)) throw HttpError(400, "limit must be a whole number");

@@ -59,6 +59,13 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"--version", "extra"}, 2, "--version takes no command"},
       {{"refs", "$1"}, 2, "rows exist in the shell"},
       {{"classes", "--limit", "x"}, 2, "--limit needs a whole number"},
+      {{"instances", "Session", "--skip", "x"}, 2, "--skip needs a whole number of rows, not 'x'"},
+      {{"referrers", "1", "--skip", "-1"}, 2, "--skip needs a whole number"},
+      {{"refs", "1", "--skip=99999999999"}, 2, "--skip needs a whole number"},
+      {{"instances", "Session", "--skip"}, 2, "--skip needs a number"},
+      {{"instances", "Session", "--skip", "1", "--raw"}, 2, "--skip shortens tables and JSON"},
+      {{"classes", "--skip", "1"}, 2, "unknown option '--skip' for classes"},
+      {{"--heap", "/nonexistent/x.hprof", "instances", "X", "--skip", "x"}, 2, "--skip needs"},
       {{"classes", "--limit", "2", "--raw"}, 2, "--limit"},
       {{"threads", "--raw"}, 2, "no --raw form"},
   };

@@ -119,6 +119,8 @@ TEST_F(ConsoleHeapTruth, a_class_name_with_blanks_is_whole_in_tables_json_info_a
   const Outcome json = run({"--json", "classes", "My"});
   EXPECT_NE(json.out.find("\"class\": \"My Class!!\", \"count\": 1"), std::string::npos)
       << json.out;
+  const Outcome instances = run({"--json", "instances", "My Class!!"});
+  EXPECT_NE(instances.out.find("\"class\": \"My Class!!\""), std::string::npos) << instances.out;
   const Outcome info = run({"info", at(kBlankObj)});
   EXPECT_EQ(lineWith(info.out, "class"), "class     My Class!!") << info.out;
   EXPECT_EQ(lineWith(info.out, "body").rfind("body      0x", 0), 0u) << info.out;

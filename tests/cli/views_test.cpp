@@ -1,11 +1,16 @@
 // threads, fields, --limit and class names, checked against the heap built in this process and
 // against a dump whose every value the test wrote itself.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
+
+#include <optional>
 
 #include "tests/cli/console.h"
 #include "tests/hprof/scene.h"
+
+#ifdef TAVOLIN_HAVE_JSON
+#include <nlohmann/json.hpp>
+#endif
 
 namespace clitest {
 namespace {
@@ -122,6 +127,54 @@ TEST(ConsoleViews, limit_shortens_every_list_and_keeps_the_total) {
     EXPECT_EQ(lines(console(json).out).size(), 3u) << list[0];  // [, one record, ]
   }
 }
+
+#ifdef TAVOLIN_HAVE_JSON
+// --skip S --limit L gives rows S+1 .. S+L of the whole list, exactly, whatever S and L are
+// (past the end too); a table keeps the rows' numbers and says which were shown.
+TEST(ConsoleViews, skip_and_limit_give_exactly_that_slice_of_the_whole_list) {
+  DemoInProcess here;
+  const uint32_t user = here.heap.vm.getField(here.demo.leakedSession, "user");  // in 6 fields
+  const std::vector<std::vector<std::string>> lists = {
+      {"instances", "com.acme.shop.Session"},
+      {"refs", hex(here.demo.leakedSession)},
+      {"referrers", hex(user)},
+      // Sorted by class name, with the query's own output stream among them, dropped.
+      {"instances", "java/lang/Object", "--subclasses"}};
+  for (const std::vector<std::string>& list : lists) {
+    std::vector<std::string> jsonWords{"--json"};
+    jsonWords.insert(jsonWords.end(), list.begin(), list.end());
+    const nlohmann::json all = nlohmann::json::parse(console(jsonWords).out);
+    const size_t n = all.size();
+    ASSERT_GE(n, 3u) << list[0] << " " << list[1];
+    for (const nlohmann::json& row : all)
+      ASSERT_FALSE(row["kind"] == "I" && row["class"] == "java/io/ByteArrayOutputStream")
+          << "a call's own stream is listed";
+    for (const size_t skip : {size_t{0}, size_t{1}, n - 3, n - 1, n, n + 4}) {
+      for (const std::optional<size_t> limit :
+           {std::optional<size_t>(), std::optional<size_t>(0), std::optional<size_t>(2)}) {
+        std::vector<std::string> args = jsonWords;
+        args.insert(args.end(), {"--skip", std::to_string(skip)});
+        if (limit) args.insert(args.end(), {"--limit", std::to_string(*limit)});
+        const Outcome r = console(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const size_t first = std::min(skip, n);
+        const size_t end = limit ? std::min(n, first + *limit) : n;
+        const nlohmann::json want(all.begin() + first, all.begin() + end);
+        EXPECT_EQ(nlohmann::json::parse(r.out), want)
+            << list[0] << " --skip " << skip << " --limit " << (limit ? *limit : 999);
+      }
+    }
+    std::vector<std::string> page = list;
+    page.insert(page.end(), {"--skip", "1", "--limit", "2"});
+    const std::vector<std::string> whole = lines(console(list).out),
+                                   part = lines(console(page).out);
+    ASSERT_EQ(part.size(), 4u) << list[0];  // the head, rows 2 and 3, the summary
+    EXPECT_EQ(words(part[1]), words(whole[2])) << list[0];
+    EXPECT_EQ(words(part[2]), words(whole[3])) << list[0];
+    EXPECT_EQ(part.back(), whole.back() + " (rows 2 to 3 shown)");
+  }
+}
+#endif
 
 TEST(ConsoleViews, class_names_are_taken_as_the_console_prints_them) {
   DemoInProcess here;

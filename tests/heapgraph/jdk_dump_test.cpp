@@ -138,6 +138,7 @@ TEST(RetainedOnJdkDump, figures_keep_their_definitions) {
   for (const auto& [cls, instances] : topLevel) {
     const std::vector<uint32_t> listed = d->topLevelInstances(cls);
     ASSERT_EQ(std::set<uint32_t>(listed.begin(), listed.end()), instances) << vm.className(cls);
+    ASSERT_EQ(d->topLevelCount(cls), instances.size()) << vm.className(cls);
     uint64_t sum = 0;
     for (uint32_t h : listed) sum += d->retained(h);
     ASSERT_EQ(d->classRetained(cls), sum) << vm.className(cls);

@@ -66,6 +66,7 @@ TEST(KnownHeaps, a_cache_retains_its_sessions_and_their_buffers) {
   // s3 lies below s0: the class's figure counts it once, inside s0's.
   EXPECT_EQ(d->classRetained(shop.sessionClass), sessions);
   EXPECT_EQ(d->topLevelInstances(shop.sessionClass), (std::vector<uint32_t>{s0, s2, s1}));
+  EXPECT_EQ(d->topLevelCount(shop.sessionClass), 3u);
   EXPECT_EQ(d->largest(2), (std::vector<uint32_t>{shop.holderClass, cache}));
 }
 

@@ -54,6 +54,48 @@ TEST_F(Services, write_to_anything_but_a_live_stream_does_nothing) {
   EXPECT_EQ(writeByte(stream, 65), 0);
   EXPECT_EQ(vm.streamBytes(stream), "");
   EXPECT_THROW(vm.streamBytes(obj), simvm::VmError);
+  // Only write(int), by its exact names, writes; the same names at other addresses do too.
+  const uint32_t live = vm.newOutputStream();
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, nullptr, nullptr, 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", nullptr, 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(J)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "writ", "(I)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "writeX", "(I)V", 65), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(I)", 65), 0);
+  EXPECT_EQ(writeByte(live, 'B'), 0);
+  const std::string name = "write", signature = "(I)V";
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, name.c_str(), signature.c_str(), 'C'), 0);
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(J)V", 65), 0);
+  EXPECT_EQ(vm.streamBytes(live), "BC");
+}
+
+// A writer remembers the stream it wrote to last. Streams given back, and their handles handed
+// out again (one place later: a plain object takes the first) to new streams, get only their own
+// bytes, and the old ones none.
+TEST_F(Services, streams_given_back_and_made_again_at_their_handles_get_only_their_own_bytes) {
+  const Vm::Mark mark = vm.mark();
+  std::vector<uint32_t> old;
+  for (int i = 0; i < 5; i++) old.push_back(vm.newOutputStream());
+  for (uint32_t s : old) writeByte(s, 'x');
+  vm.releaseTo(mark);
+  EXPECT_THROW(vm.streamBytes(old[0]), simvm::VmError);
+  EXPECT_EQ(writeByte(old[4], 'y'), 0);  // a handle given back: nothing to write to
+  const uint32_t object = vm.newObject(widget);
+  ASSERT_EQ(object, old[0]);  // handles are handed out again when no class was made since
+  std::vector<uint32_t> now;
+  for (int i = 0; i < 4; i++) now.push_back(vm.newOutputStream());
+  for (int i = 3; i >= 0; i--) writeByte(now[i], 'a' + i);
+  for (int i = 0; i < 4; i++) EXPECT_EQ(vm.streamBytes(now[i]), std::string(1, 'a' + i)) << i;
+  // Another VM's stream at the same handle is another stream.
+  {
+    Vm other;
+    const uint32_t theirs = other.newOutputStream();
+    writeByte(theirs, 'o');
+    EXPECT_EQ(other.streamBytes(theirs), "o");
+  }
+  vm.makeCurrent();
+  writeByte(now[0], 'a');
+  EXPECT_EQ(vm.streamBytes(now[0]), "aa");
 }
 
 TEST_F(Services, to_string_gives_class_name_and_hex_handle_by_default) {

@@ -18,6 +18,7 @@
 #include "simvm/mutator.h"
 #include "tests/common/testkit.h"
 #include "tests/stress/calls.h"
+#include "vm/services.h"
 
 namespace {
 
@@ -344,6 +345,48 @@ TEST(Stress, callers_beside_a_mutator_never_crash_hang_leak_or_write_outside_the
   EXPECT_TRUE(snapshot(vm, frozen, scene.made.classes) == before)
       << "a word of a frozen object or class changed";
   EXPECT_GT(scene.reentrantCalls.load(), 0u);
+}
+
+// A stream's bytes go through write(int) one call at a time, most without the VM's lock: writers
+// of their own streams and of one shared stream, taking turns so that each call finds another
+// stream than the last, beside a thread that makes streams (the VM's map of them grows) and
+// reads and clears its own. No byte is lost or lands in another stream.
+TEST(Stress, writers_of_streams_lose_no_byte_and_write_into_no_other_stream) {
+  simvm::Vm vm;
+  constexpr int kWriters = 4;
+  const size_t perStream = std::max<size_t>(g_calls * 4, 2000);
+  const uint32_t shared = vm.newOutputStream();
+  std::vector<uint32_t> own;
+  for (int i = 0; i < kWriters; i++) own.push_back(vm.newOutputStream());
+  std::atomic<bool> writing{true};
+  std::thread maker([&] {
+    size_t made = 0;
+    while (writing.load() && made < 4000) {
+      const uint32_t s = vm.newOutputStream();
+      ++made;
+      execute_java_dynamic_method(nullptr, s, "write", "(I)V", 'm');
+      if (vm.streamBytes(s) != "m") ADD_FAILURE() << "a new stream holds another's bytes";
+      vm.clearStream(s);
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; w++)
+    writers.emplace_back([&, w] {
+      for (size_t i = 0; i < perStream; i++) {
+        execute_java_dynamic_method(nullptr, own[w], "write", "(I)V", 'a' + w);
+        if (i % 3 == 0) execute_java_dynamic_method(nullptr, shared, "write", "(I)V", 'a' + w);
+      }
+    });
+  for (std::thread& t : writers) t.join();
+  writing = false;
+  maker.join();
+  for (int w = 0; w < kWriters; w++) {
+    EXPECT_EQ(vm.streamBytes(own[w]), std::string(perStream, static_cast<char>('a' + w))) << w;
+    EXPECT_EQ(std::count(vm.streamBytes(shared).begin(), vm.streamBytes(shared).end(), 'a' + w),
+              static_cast<std::ptrdiff_t>((perStream + 2) / 3))
+        << w;
+  }
+  EXPECT_EQ(vm.streamBytes(shared).size(), kWriters * ((perStream + 2) / 3));
 }
 
 }  // namespace

@@ -218,8 +218,9 @@ TEST_F(ShopPages, heap_texts_are_escaped_wherever_they_are_written) {
 TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   const std::string orderClass = hexOfId(webtest::ids::kOrder);
   const std::string orders = hexOfId(webtest::ids::kOrders);
-  const std::regex row("<td class=\"n\">(\\d+)</td><td><a href=\"/object/");
+  const std::regex row("<td class=\"n\">(\\d+)</td><td><a href=\"/object/(0x[0-9a-f]+)\"");
   std::vector<size_t> seen;
+  std::vector<uint32_t> handles;
   for (int page = 0; page < 3; ++page) {
     const httplib::Result r = s().get("/class/" + orderClass + "?page=" + std::to_string(page));
     ASSERT_TRUE(r);
@@ -228,6 +229,7 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
     for (auto it = std::sregex_iterator(r->body.begin(), r->body.end(), row);
          it != std::sregex_iterator(); ++it) {
       seen.push_back(std::stoul((*it)[1]));
+      handles.push_back(static_cast<uint32_t>(std::stoul((*it)[2], nullptr, 16)));
       ++rows;
     }
     EXPECT_EQ(rows, page < 2 ? 500u : 200u) << page;
@@ -236,6 +238,14 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   }
   ASSERT_EQ(seen.size(), 1200u);
   for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i + 1);
+  // The pages' rows are the console's list, in its order; so is a slice the API asks for.
+  const json all = json::parse(s().get("/api/instances/" + orderClass)->body);
+  ASSERT_EQ(all.size(), 1200u);
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i]["handle"], handles[i]) << i;
+  EXPECT_EQ(json::parse(s().get("/api/instances/" + orderClass + "?skip=499&limit=3")->body),
+            json(all.begin() + 499, all.begin() + 502));
+  EXPECT_EQ(s().get("/api/instances/" + orderClass + "?skip=x")->status, 400);
+  EXPECT_EQ(s().get("/api/classes?skip=1")->status, 400);
   // What the array refers to: the first 500 elements of 1,200.
   const httplib::Result refs = s().get("/object/" + orders);
   ASSERT_TRUE(refs);
@@ -244,6 +254,7 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   // Past the end: an empty page, not an error.
   const httplib::Result past = s().get("/class/" + orderClass + "?page=9");
   EXPECT_EQ(past->status, 200);
+  EXPECT_NE(past->body.find("the list ends before this page"), std::string::npos);
 }
 
 TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column) {
