@@ -53,18 +53,10 @@ int32_t platform::dynamicMethodV(void*, uint32_t obj, const char* method, const 
                                  va_list args) {
   Vm* vm = currentVm.load();
   if (!vm) return 0;
-  // Only write(int) takes an argument; reading one that was not passed is undefined. The
-  // library names it with the same two constant strings every time: once their addresses are
-  // known, the texts need not be compared again (a caller that later put another name in the
-  // same two places would be taken for a write; the library never does).
-  thread_local const char* writeMethod = nullptr;
-  thread_local const char* writeSignature = nullptr;
-  if (!method || method != writeMethod || signature != writeSignature) {
-    if (!is(method, "write") || !is(signature, "(I)V"))
-      return vm->serviceDynamicMethod(obj, method, signature, 0);
-    writeMethod = method;
-    writeSignature = signature;
-  }
+  // Only write(int) takes an argument; reading one that was not passed is undefined. The names
+  // are compared every time, not remembered by address: a caller may build them anywhere.
+  if (!is(method, "write") || !is(signature, "(I)V"))
+    return vm->serviceDynamicMethod(obj, method, signature, 0);
   return vm->serviceWrite(obj, va_arg(args, int32_t));
 }
 

@@ -66,7 +66,14 @@ TEST_F(Services, write_to_anything_but_a_live_stream_does_nothing) {
   const std::string name = "write", signature = "(I)V";
   EXPECT_EQ(execute_java_dynamic_method(nullptr, live, name.c_str(), signature.c_str(), 'C'), 0);
   EXPECT_EQ(execute_java_dynamic_method(nullptr, live, "write", "(J)V", 65), 0);
-  EXPECT_EQ(vm.streamBytes(live), "BC");
+  // Names are read each time, not known by where they lie: a buffer that held write(int) and
+  // now names toString() is a toString() call.
+  char method[16] = "write", sig[32] = "(I)V";
+  EXPECT_EQ(execute_java_dynamic_method(nullptr, live, method, sig, 'D'), 0);
+  std::strcpy(method, "toString");
+  std::strcpy(sig, "()Ljava/lang/String;");
+  execute_java_dynamic_method(nullptr, live, method, sig);
+  EXPECT_EQ(vm.streamBytes(live), "BCD");
 }
 
 // A writer remembers the stream it wrote to last. Streams given back, and their handles handed
