@@ -232,6 +232,13 @@ class HeapBuilder {
 
   // --- objects and arrays (objects.cpp) ------------------------------------------------
   void makeHandles();
+  // An object array's element class handle (Object's where the dump does not say).
+  uint32_t elementClassOf(uint32_t j) const {
+    const uint32_t c = objectClass_[j];
+    const uint32_t e = c == kNone ? kNone : info_[c].element;
+    return e == kNone ? objectClassHandle_ : info_[e].handle;
+  }
+  uint64_t payloadBytes(const HeapObject& o) const;
   void fillObjects();
   void fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const;
   // refs: the instance's resolved references, in plan order.
@@ -278,6 +285,7 @@ class HeapBuilder {
   std::vector<ClassInfo> info_;
   std::unordered_map<std::string, std::vector<uint32_t>> byName_;
   uint32_t classClass_ = kNone, stringClass_ = kNone, threadClass_ = kNone;
+  uint32_t objectClassHandle_ = 0;                          // the VM's java/lang/Object
   uint32_t stringValueAt_ = kNone, stringCoderAt_ = kNone;  // in a String's payload
   bool stringHasCount_ = false;
   struct {

@@ -179,11 +179,12 @@ class HeapReader {
   }
 
   // vmBytes: the least the object can take in the VM (its handle and body).
-  void addObject(HeapObject o, uint64_t payload, uint64_t vmBytes) {
+  void addObject(uint64_t id, HeapObject o, uint64_t payload, uint64_t vmBytes) {
     fits(in_.offset() + payload);
     checkCapacity(vmBytes);
-    requireId(o.id);
+    requireId(id);
     o.data = in_.offset();
+    m_.idPairs.emplace_back(id, static_cast<uint32_t>(m_.objects.size()));
     m_.objects.push_back(o);
     in_.skip(payload);
   }
@@ -191,27 +192,22 @@ class HeapReader {
   void instance() {
     const uint8_t* p = take(2 * id_ + 8);
     HeapObject o{};
-    o.id = beId(p, id_);
-    o.classId = beId(p + id_ + 4, id_);
     o.length = be32(p + 2 * id_ + 4);
     o.kind = ObjectKind::kInstance;
-    addObject(o, o.length, o.length / 2);  // a field shrinks at most from an 8-byte id to 4
+    addObject(beId(p, id_), o, o.length, o.length / 2);  // a field shrinks at most 8 -> 4 bytes
   }
 
   void objectArray() {
     const uint8_t* p = take(2 * id_ + 8);
     HeapObject o{};
-    o.id = beId(p, id_);
     o.length = be32(p + id_ + 4);
-    o.classId = beId(p + id_ + 8, id_);
     o.kind = ObjectKind::kObjectArray;
-    addObject(o, uint64_t(o.length) * id_, uint64_t(o.length) * 4);
+    addObject(beId(p, id_), o, uint64_t(o.length) * id_, uint64_t(o.length) * 4);
   }
 
   void primitiveArray() {
     const uint8_t* p = take(id_ + 9);
     HeapObject o{};
-    o.id = beId(p, id_);
     o.length = be32(p + id_ + 4);
     o.elementType = p[id_ + 8];
     o.kind = ObjectKind::kPrimitiveArray;
@@ -220,7 +216,7 @@ class HeapReader {
                               : typeSize(o.elementType, id_);
     if (size == 0)
       throw HprofError("primitive array of unknown type " + std::to_string(o.elementType), at_);
-    addObject(o, uint64_t(o.length) * size, uint64_t(o.length) * size);
+    addObject(beId(p, id_), o, uint64_t(o.length) * size, uint64_t(o.length) * size);
   }
 
   // A dump too large for a VM here is known as soon as what its objects need at least exceeds
@@ -272,13 +268,13 @@ void readStackTrace(Reader& in, Model& m, uint32_t length, uint64_t at) {
 // Nodes: classes first, then objects. An id given twice is damage, reported at the later record.
 void indexIds(Model& m) {
   const uint32_t classes = static_cast<uint32_t>(m.classes.size());
-  std::vector<IdIndex::Pair> pairs;
-  pairs.reserve(m.classes.size() + m.objects.size());
-  adviseHugePages(pairs.data(), pairs.capacity() * sizeof(IdIndex::Pair));
-  for (uint32_t i = 0; i < classes; ++i) pairs.emplace_back(m.classes[i].id, i);
+  // The objects' pairs were taken as they were read, with their index among the objects.
+  std::vector<IdIndex::Pair> pairs = std::move(m.idPairs);
+  for (IdIndex::Pair& p : pairs) p.second += classes;
   // Class ids (mirror addresses) come in loading order; the objects in address order.
-  std::sort(pairs.begin(), pairs.end());
-  for (uint32_t j = 0; j < m.objects.size(); ++j) pairs.emplace_back(m.objects[j].id, classes + j);
+  const size_t first = pairs.size();
+  for (uint32_t i = 0; i < classes; ++i) pairs.emplace_back(m.classes[i].id, i);
+  std::sort(pairs.begin() + static_cast<ptrdiff_t>(first), pairs.end());
   m.ids.build(std::move(pairs));
   const size_t d = m.ids.firstDuplicate();
   if (d == m.ids.size()) return;
@@ -343,9 +339,11 @@ Model readModel(Reader& in) {
     // touched as it fills). Where the address space for it cannot be had, it grows as it must.
     try {
       m.objects.reserve(static_cast<size_t>(std::min<uint64_t>(guess / 32, m.objects.max_size())));
+      m.idPairs.reserve(m.objects.capacity() + (1u << 16));  // the classes' pairs join them
     } catch (const std::exception&) {
     }
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
+    adviseHugePages(m.idPairs.data(), m.idPairs.capacity() * sizeof(IdIndex::Pair));
   }
   bool sawHeap = false, ended = false;
   while (!in.atEnd()) {
@@ -403,10 +401,13 @@ Model readModel(Reader& in) {
   }
   m.streamBytes = in.offset();
   m.image = in.image();
+  m.releaseImage = [&in](uint64_t from, uint64_t to) { in.release(from, to); };
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());
+
   indexIds(m);
+
   return m;
 }
 

@@ -144,15 +144,16 @@ void HeapBuilder::classifyObjects() {
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kPrimitiveArray) continue;
-    const uint32_t c = classIndexOf(o.classId);
+    const uint64_t classId = m_.classIdOf(o);
+    const uint32_t c = classIndexOf(classId);
     if (o.kind == ObjectKind::kObjectArray) {
-      if (c == kNone && o.classId != 0)  // its elements become Objects
-        noteDangling(o.id, "<array class>", o.classId);
+      if (c == kNone && classId != 0)  // its elements become Objects
+        noteDangling(m_.idOf(o), "<array class>", classId);
       objectClass_[j] = c;
       continue;
     }
     if (c == kNone)
-      throw HprofError("an instance of the unknown class " + hexId(o.classId),
+      throw HprofError("an instance of the unknown class " + hexId(classId),
                        recordOffset(o, idSize_));
     if (o.length != info_[c].payloadBytes)
       throw HprofError("an instance of " + info_[c].name + " has " + std::to_string(o.length) +
@@ -241,7 +242,7 @@ void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32
         uint64_t missing;
         const uint32_t n = *out++ = resolveAt(p + offset, missing);
         if (n) part.seen[field].add(valueKey(n - 1));
-        if (missing) dangle(o.id, text(m_.fields[field].nameId), missing);
+        if (missing) dangle(m_.idOf(o), text(m_.fields[field].nameId), missing);
       }
       if (objectClass_[j] == stringClass_ && valueRef != kNone)
         noteStringValue(first[valueRef], p, part);
@@ -249,7 +250,7 @@ void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32
       for (uint32_t i = 0; i < o.length; ++i) {
         uint64_t missing;
         *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
-        if (missing) dangle(o.id, "[" + std::to_string(i) + "]", missing);
+        if (missing) dangle(m_.idOf(o), "[" + std::to_string(i) + "]", missing);
       }
     }
   }
@@ -274,7 +275,7 @@ void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart
 void HeapBuilder::findMirrors() {
   planMirrorFields();
   for (uint32_t j = 0; j < nObjects_; ++j)
-    if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.objects[j].id) + ">";
+    if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.idOf(m_.objects[j])) + ">";
   for (const PrimitiveName& p : kPrimitiveNames) {
     const uint32_t c = bootClass(p.wrapper);
     if (c == kNone) continue;
