@@ -13,20 +13,24 @@ namespace simvm::hprof {
 // becomes a class of its own between two runs.
 void HeapBuilder::makeHandles() {
   objectClassHandle_ = vm_->objectClass();
-  handles_.assign(uint64_t(nClasses_) + nObjects_, 0);
-  for (uint32_t i = 0; i < nClasses_; ++i) handles_[i] = info_[i].handle;
+  std::vector<uint32_t> classHandles(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) classHandles[i] = info_[i].handle;
+  handles_.assignClasses(std::move(classHandles));
   constexpr uint32_t kRun = 4096;
   std::vector<Vm::NewRequest> run;
   run.reserve(kRun);
+  std::vector<uint32_t> made(kRun);
   uint32_t first = 0;  // the object of run[0]
   const auto make = [&] {
+    std::fill(made.begin(), made.end(), 0);
     try {
-      vm_->newMany(run.data(), run.size(), handles_.data() + nClasses_ + first);
+      vm_->newMany(run.data(), run.size(), made.data());
     } catch (const VmError& e) {
       uint32_t j = first;
-      while (handles_[nClasses_ + j] != 0) ++j;  // the request that was refused
+      while (made[j - first] != 0) ++j;  // the request that was refused
       throw HprofError(e.what(), recordOffset(m_.objects[j], idSize_));
     }
+    handles_.append(made.data(), run.size());
     first += static_cast<uint32_t>(run.size());
     run.clear();
     prefaultUsed();
@@ -47,11 +51,13 @@ void HeapBuilder::makeHandles() {
             decl.fields.push_back(
                 {mirrorFieldNames_[k], signatureOf(m_.fields[f].type, fieldSeen_[f]), true, 0});
           }
+          uint32_t mirror;
           try {
-            handles_[nClasses_ + j] = vm_->defineClass(decl);
+            mirror = vm_->defineClass(decl);
           } catch (const VmError& e) {
             throw HprofError(e.what(), recordOffset(o, idSize_));
           }
+          handles_.append(&mirror, 1);
           first = j + 1;
         } else {
           run.push_back({kObject, info_[objectClass_[j]].handle, 0});

@@ -39,6 +39,8 @@ uint32_t HeapBuilder::resolveAt(const uint8_t* p, uint64_t& missing) const {
 }
 
 void HeapBuilder::nameClasses() {
+  classOfId_.reserve(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) classOfId_.insert(m_.classes[i].id, i);
   IdMap loadOf(m_.loadClasses.size());
   for (uint32_t i = 0; i < m_.loadClasses.size(); ++i)
     loadOf.insert(m_.loadClasses[i].classId, i);  // the first LOAD CLASS of a class wins
