@@ -3,7 +3,7 @@
 //
 // One array of (id, node) pairs sorted by id, plus a directory on the id's high bits: bucket b
 // starts at the first pair whose id is at least min + (b << shift_). A lookup reads one
-// directory word and searches a bucket of a few pairs. A JDK writes objects in address order, so
+// directory word and scans a bucket of a pair or two. A JDK writes objects in address order, so
 // the objects' pairs arrive as one ascending run (or a few): runs are merged in linear passes
 // instead of sorted afresh (the usual two without a copy of the whole), and only an order with
 // many runs is sorted outright. References mostly point near their holder, so successive lookups
@@ -45,6 +45,10 @@ class IdIndex {
     const uint64_t b = (id - min_) >> shift_;
     const size_t end = dir_[b + 1];
     size_t lo = dir_[b], hi = end;
+    if (hi - lo <= 8) {  // the usual bucket: a short scan, whose branches are predicted well
+      while (lo < hi && pairs_[lo].first < id) ++lo;
+      return lo < end && pairs_[lo].first == id ? pairs_[lo].second : kMissing;
+    }
     while (lo < hi) {  // the first pair of the bucket not below id
       const size_t mid = lo + (hi - lo) / 2;
       if (pairs_[mid].first < id)
@@ -117,9 +121,7 @@ class IdIndex {
     min_ = pairs_.front().first;
     max_ = pairs_.back().first;
     shift_ = 0;
-    // About four pairs a bucket: a bucket's pairs share a cache line or two, and the directory
-    // takes a byte a pair.
-    while (shift_ < 63 && ((max_ - min_) >> shift_) >= pairs_.size() / 4 + 16) ++shift_;
+    while (shift_ < 63 && ((max_ - min_) >> shift_) >= pairs_.size() + 16) ++shift_;
     const size_t buckets = static_cast<size_t>((max_ - min_) >> shift_) + 1;
     dir_.assign(buckets + 1, 0);
     size_t i = 0;
