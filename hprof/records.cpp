@@ -1,6 +1,7 @@
 #include "hprof/records.h"
 
 #include "hprof/layout.h"
+#include "hprof/prefault.h"
 
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>  // madvise, where there is one
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace simvm::hprof {
 namespace {
@@ -330,6 +332,27 @@ uint32_t typeSize(uint8_t type, uint32_t idSize) {
   }
 }
 
+// A table the records fill, reserved whole, whose pages another thread prepares a step ahead of
+// the filling (prefault.h): for large dumps, where the kernel's zeroing of those pages is worth a
+// thread of its own.
+template <class T>
+class TableAhead {
+ public:
+  explicit TableAhead(std::vector<T>& table) : table_(table), base_(table.data()) {
+    if (table.capacity() * sizeof(T) >= kFrom)
+      pages_.emplace(const_cast<T*>(base_), table.capacity() * sizeof(T));
+  }
+  void keepUp() {
+    if (pages_ && table_.data() == base_) pages_->allow(table_.size() * sizeof(T) + kAhead);
+  }
+
+ private:
+  static constexpr size_t kFrom = 64u << 20, kAhead = 16u << 20;
+  const std::vector<T>& table_;
+  const T* const base_;  // where it was reserved: moved, it is left alone
+  std::optional<Prefaulter> pages_;
+};
+
 Model readModel(Reader& in) {
   Model m;
   readHeader(in, m);
@@ -345,6 +368,8 @@ Model readModel(Reader& in) {
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
     adviseHugePages(m.idPairs.data(), m.idPairs.capacity() * sizeof(IdIndex::Pair));
   }
+  TableAhead<HeapObject> objectsAhead(m.objects);
+  TableAhead<IdIndex::Pair> pairsAhead(m.idPairs);
   bool sawHeap = false, ended = false;
   while (!in.atEnd()) {
     const uint64_t at = in.offset();
@@ -377,6 +402,8 @@ Model readModel(Reader& in) {
       case 0x0C:
       case 0x1C:
         HeapReader(in, m, end).run();
+        objectsAhead.keepUp();
+        pairsAhead.keepUp();
         sawHeap = true;
         ended = tag == 0x0C;  // the old single-record form has no end record
         break;
