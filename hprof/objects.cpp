@@ -102,8 +102,8 @@ void HeapBuilder::fillObjects() {
   uint32_t mid = 0;
   const uint32_t* midRefs = refNodes_.get();
   if (nObjects_ > 1) {
-    const uint64_t half = (m_.objects.front().data + m_.objects.back().data) / 2;
-    for (; mid < nObjects_ && m_.objects[mid].data < half; ++mid) {
+    const uint64_t half = (m_.objects.front().data() + m_.objects.back().data()) / 2;
+    for (; mid < nObjects_ && m_.objects[mid].data() < half; ++mid) {
       const HeapObject& o = m_.objects[mid];
       if (o.kind == ObjectKind::kInstance)
         midRefs += info_[objectClass_[mid]].refs.size();
@@ -126,12 +126,12 @@ void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) co
   uint64_t released = recordOffset(m_.objects[from], idSize_);
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
-    if (o.data - released > kReleaseStep) {
+    if (o.data() - released > kReleaseStep) {
       const uint64_t at = recordOffset(o, idSize_);
       m_.releaseImage(released, at);
       released = at;
     }
-    const uint8_t* p = image + o.data;
+    const uint8_t* p = image + o.data();
     const uint32_t h = handles_[nClasses_ + j];
     switch (o.kind) {
       case ObjectKind::kInstance: {
@@ -163,7 +163,7 @@ void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) co
   }
   const HeapObject& last = m_.objects[to - 1];
   const uint64_t end =
-      to < nObjects_ ? recordOffset(m_.objects[to], idSize_) : last.data + payloadBytes(last);
+      to < nObjects_ ? recordOffset(m_.objects[to], idSize_) : last.data() + payloadBytes(last);
   m_.releaseImage(released, end);
 }
 
@@ -264,7 +264,7 @@ void HeapBuilder::setMirrorFields() {
     if (o.kind != ObjectKind::kInstance) continue;
     const uint32_t* next = refs + info_[objectClass_[j]].refs.size();
     if (isMirror(j) && o.length >= info_[classClass_].payloadBytes) {
-      const uint8_t* p = m_.image + o.data;
+      const uint8_t* p = m_.image + o.data();
       for (size_t k = 0; k < mirrorFields_.size(); ++k) {
         const auto [f, at] = mirrorFields_[k];
         const uint8_t* v = p + at;

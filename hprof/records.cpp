@@ -185,7 +185,9 @@ class HeapReader {
     fits(in_.offset() + payload);
     checkCapacity(vmBytes);
     requireId(id);
-    o.data = in_.offset();
+    if (in_.offset() >= HeapObject::kDataLimit)
+      throw HprofError("the dump is too long for this reader (objects past 256 TB)", at_);
+    o.setData(in_.offset());
     m_.idPairs.emplace_back(id, static_cast<uint32_t>(m_.objects.size()));
     m_.objects.push_back(o);
     in_.skip(payload);

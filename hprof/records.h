@@ -96,15 +96,24 @@ enum class ObjectKind : uint8_t { kInstance, kObjectArray, kPrimitiveArray };
 // so do its id and class id (Model::idOf, Model::classIdOf): a dump of many small objects is
 // not held twice.
 struct HeapObject {
-  uint64_t data;    // stream offset of the payload
-  uint32_t length;  // instance: payload bytes; arrays: element count
+  uint32_t dataLow;
+  uint16_t dataHigh;  // the payload's stream offset, 48 bits of it: data()
   ObjectKind kind;
   uint8_t elementType;  // primitive arrays
+  uint32_t length;      // instance: payload bytes; arrays: element count
+
+  uint64_t data() const { return uint64_t(dataHigh) << 32 | dataLow; }
+  void setData(uint64_t offset) {
+    dataLow = static_cast<uint32_t>(offset);
+    dataHigh = static_cast<uint16_t>(offset >> 32);
+  }
+  static constexpr uint64_t kDataLimit = uint64_t(1) << 48;
 };
+static_assert(sizeof(HeapObject) == 12, "twelve bytes an object of the dump");
 
 // Stream offset of the object's sub-record, for messages: its fixed part precedes the payload.
 inline uint64_t recordOffset(const HeapObject& o, uint32_t idSize) {
-  return o.data - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
+  return o.data() - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
 }
 
 struct FrameRoot {
@@ -179,9 +188,9 @@ struct Model {
   uint64_t classIdOf(const HeapObject& o) const {
     switch (o.kind) {
       case ObjectKind::kInstance:  // ... id class, u4 size, payload
-        return beId(image + o.data - 4 - idSize, idSize);
+        return beId(image + o.data() - 4 - idSize, idSize);
       case ObjectKind::kObjectArray:  // ... id array class, elements
-        return beId(image + o.data - idSize, idSize);
+        return beId(image + o.data() - idSize, idSize);
       default:
         return 0;
     }

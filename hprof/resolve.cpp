@@ -177,12 +177,12 @@ void HeapBuilder::resolveReferences() {
       if (info_[stringClass_].refs[r].first == stringValueAt_) valueRef = static_cast<uint32_t>(r);
   // The objects in two halves of the payload bytes, each on its own thread; what each half
   // saw is then merged in dump order, so the result is the one a single pass would give.
-  const uint64_t half = nObjects_ ? (m_.objects.front().data + m_.objects.back().data) / 2 : 0;
+  const uint64_t half = nObjects_ ? (m_.objects.front().data() + m_.objects.back().data()) / 2 : 0;
   uint64_t count = 0, midRefs = 0;
   uint32_t mid = nObjects_;
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
-    if (mid == nObjects_ && o.data >= half) {
+    if (mid == nObjects_ && o.data() >= half) {
       mid = j;
       midRefs = count;
     }
@@ -237,7 +237,7 @@ void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32
   const uint8_t* image = m_.image;
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
-    const uint8_t* p = image + o.data;
+    const uint8_t* p = image + o.data();
     if (o.kind == ObjectKind::kInstance) {
       uint32_t* first = out;
       for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
