@@ -64,7 +64,6 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
     throw tooLargeForVm(config.arenaBytes, config.slots, m_.streamBytes);
   }
   vm_ = heap_->vm.get();
-
   // The table and the arena fill front to back, like the reader's tables.
   adviseHugePages(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);
   Prefaulter ahead(vm_->pointer(vm_->tableFirst()), size_t(config.slots) * 8 + config.arenaBytes);

@@ -431,12 +431,12 @@ Model readModel(Reader& in) {
   m.streamBytes = in.offset();
   m.image = in.image();
   m.releaseImage = [&in](uint64_t from, uint64_t to) { in.release(from, to); };
+  // Pages an inflater prepared past the stream's end hold nothing.
+  in.release(m.streamBytes, UINT64_MAX);
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());
-
   indexIds(m);
-
   return m;
 }
 
