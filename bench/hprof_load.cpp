@@ -1,10 +1,15 @@
-// Loading a heap dump of more than a million objects: MB of dump per second, and bytes of the
-// stand-in VM's memory per object. The floor is reading the same file's bytes once.
+// Loading heap dumps: a dump of about 1.5 million small objects and one above 1.5 GB, each plain
+// and gzip-compressed. Per load: MB of (uncompressed) dump per second, nanoseconds per object,
+// the process's CPU seconds beside the wall seconds, and its peak resident memory during the load
+// as a multiple of the uncompressed dump. The floor is reading the plain file's bytes once.
 //
-// The dump comes from heapkit/BigHeap.java (made once and kept in /tmp); without a JDK
-// a synthetic dump of the same shape is written instead. The large dump (above 1.5 GB, plain and
-// gzip) is made by the same program with twelve times the records, when the JDK, 6 GB of free
-// memory and 5 GB of free disk in /tmp are there; otherwise its benchmarks say why they skip.
+// The dumps come from heapkit/BigHeap.java (made once and kept in /tmp, the large one with
+// twelve times the records, when the JDK, 6 GB of free memory and 5 GB of free disk in /tmp are
+// there; otherwise its benchmarks say why they skip). Without a JDK the small dump is a synthetic
+// one of the same shape, and the program says so on standard error.
+//
+// `bench_hprof_load --digest FILE...` prints a digest of each dump's loaded heap instead, for
+// comparing two builds of the importer.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -12,11 +17,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "bench/alloc_meter.h"
+#include "bench/heap_digest.h"
 #include "heapgraph/retained.h"
 #include "heapkit/hprof_writer.h"
 #include "heapkit/jvm_process.h"
@@ -77,12 +84,21 @@ std::string synthetic(const std::string& path) {
   return path;
 }
 
+// The small dump; its gzip form is the same path with ".gz" (made with it).
 const std::string& dumpPath() {
   static const std::string path = [] {
     const std::string cached = "/tmp/tavolin_bench_bigheap.hprof";
-    if (fs::exists(cached)) return cached;
-    const std::string made = fromJvm(cached);
-    return made.empty() ? synthetic("/tmp/tavolin_bench_synthetic.hprof") : made;
+    if (fs::exists(cached) && fs::exists(cached + ".gz")) return cached;
+    std::string made = fromJvm(cached, 1, true);
+    if (!made.empty()) return made;
+    std::fprintf(stderr,
+                 "bench_hprof_load: no dump could be made with a JDK (%s): the small-dump rows "
+                 "time a synthetic dump of the same shape instead\n",
+                 findTool("java").empty() ? "none found" : "the JVM failed");
+    made = synthetic("/tmp/tavolin_bench_synthetic.hprof");
+    if (!fs::exists(made + ".gz") && !run("gzip -1 -c " + made + " > " + made + ".gz").first)
+      std::fprintf(stderr, "bench_hprof_load: gzip could not compress the synthetic dump\n");
+    return made;
   }();
   return path;
 }
@@ -104,29 +120,6 @@ void BM_ReadFileFloor(benchmark::State& state) {
   const std::string& path = dumpPath();
   for (auto _ : state) benchmark::DoNotOptimize(floorSeconds(path));
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(fs::file_size(path)));
-}
-
-void BM_LoadHprof(benchmark::State& state) {
-  const std::string& path = dumpPath();
-  const double floor = floorSeconds(path);
-  uint64_t objects = 0, vmBytes = 0;
-  double seconds = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    auto heap = simvm::loadHprof(path);
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    objects = heap->objects;
-    vmBytes = heap->vm->bytesUsed();
-    state.PauseTiming();
-    heap.reset();  // unmapping the VM is not loading
-    state.ResumeTiming();
-  }
-  const double fileBytes = double(fs::file_size(path));
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(fileBytes));
-  state.counters["objects"] = double(objects);
-  state.counters["vm_bytes_per_object"] = double(vmBytes) / double(objects ? objects : 1);
-  state.counters["dump_MB_per_s"] = fileBytes / 1e6 / (seconds / double(state.iterations()));
-  state.counters["x_floor"] = seconds / double(state.iterations()) / floor;
 }
 
 // The large dump, or why there is none.
@@ -164,8 +157,78 @@ std::string largeDump(std::string& why) {
   return path;
 }
 
-// Loading a dump above 1.5 GB: load time, MB/s, objects and classes, and the process's peak
-// memory; the floor is reading the plain file once.
+double processSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// kB on a line of /proc/self/status ("VmHWM:", "VmRSS:"); 0 when it is not there.
+double statusKb(const char* key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(key, 0) == 0) return std::stod(line.substr(std::strlen(key)));
+  return 0;
+}
+
+// Starts the process's peak resident size afresh from what it holds now; false where the kernel
+// does not allow it.
+bool resetPeakMemory() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5" << std::flush;
+  return bool(clear);
+}
+
+// A dump loaded: the time per MB and per object, the CPU time and the peak memory.
+void loadDump(benchmark::State& state, const std::string& plain, const std::string& path) {
+  if (!fs::exists(path)) {
+    state.SkipWithError(("skipped: no " + path).c_str());
+    return;
+  }
+  const double floor = floorSeconds(plain);
+  uint64_t objects = 0, classes = 0, stream = 0, vmBytes = 0;
+  double seconds = 0, cpu = 0, peak = 0;
+  bool peakKnown = true;
+  for (auto _ : state) {
+    state.PauseTiming();
+    peakKnown = peakKnown && resetPeakMemory();
+    const double before = statusKb("VmRSS:");
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = processSeconds();
+    uint64_t streamed = 0;
+    simvm::HprofOptions options;
+    options.progress = [&](uint64_t done, uint64_t) { streamed = done; };
+    auto heap = simvm::loadHprof(path, options);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    cpu += processSeconds() - cpuStart;
+    state.PauseTiming();
+    peak = std::max(peak, (statusKb("VmHWM:") - before) * 1024);
+    objects = heap->objects;
+    classes = heap->classes;
+    vmBytes = heap->vm->bytesUsed();
+    stream = streamed;
+    heap.reset();  // unmapping the VM is not loading
+    state.ResumeTiming();
+  }
+  const double each = seconds / double(state.iterations());
+  state.counters["objects"] = double(objects);
+  state.counters["classes"] = double(classes);
+  state.counters["dump_MB"] = double(stream) / 1e6;
+  state.counters["load_s"] = each;
+  state.counters["cpu_s"] = cpu / double(state.iterations());
+  state.counters["MB_per_s"] = double(stream) / 1e6 / each;
+  state.counters["ns_per_object"] = each * 1e9 / double(objects ? objects : 1);
+  state.counters["x_floor"] = each / floor;
+  state.counters["vm_bytes_per_object"] = double(vmBytes) / double(objects ? objects : 1);
+  // What the load added to the resident memory at its peak (the mapped dump's pages included),
+  // per byte of uncompressed dump.
+  if (peakKnown) state.counters["peak_x_dump"] = peak / double(stream ? stream : 1);
+}
+
+void BM_LoadSmall(benchmark::State& state) { loadDump(state, dumpPath(), dumpPath()); }
+void BM_LoadSmallGzip(benchmark::State& state) { loadDump(state, dumpPath(), dumpPath() + ".gz"); }
+
 void loadLarge(benchmark::State& state, bool gzip) {
   std::string why;
   const std::string plain = largeDump(why);
@@ -173,38 +236,11 @@ void loadLarge(benchmark::State& state, bool gzip) {
     state.SkipWithError(("skipped: " + why).c_str());
     return;
   }
-  const std::string path = gzip ? plain + ".gz" : plain;
-  const double floor = floorSeconds(plain);
-  uint64_t objects = 0, classes = 0, stream = 0;
-  double seconds = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    uint64_t streamed = 0;
-    simvm::HprofOptions options;
-    options.progress = [&](uint64_t done, uint64_t) { streamed = done; };
-    auto heap = simvm::loadHprof(path, options);
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    objects = heap->objects;
-    classes = heap->classes;
-    stream = streamed;
-    state.PauseTiming();
-    heap.reset();
-    state.ResumeTiming();
-  }
-  const double each = seconds / double(state.iterations());
-  state.counters["objects"] = double(objects);
-  state.counters["classes"] = double(classes);
-  state.counters["load_s"] = each;
-  state.counters["dump_MB"] = double(stream) / 1e6;
-  state.counters["MB_per_s_uncompressed"] = double(stream) / 1e6 / each;
-  state.counters["x_floor"] = each / floor;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0) state.counters["peak_MB"] = std::stod(line.substr(6)) / 1024;
+  loadDump(state, plain, gzip ? plain + ".gz" : plain);
 }
 
-void BM_LoadLargeDump(benchmark::State& state) { loadLarge(state, false); }
-void BM_LoadLargeDumpGzip(benchmark::State& state) { loadLarge(state, true); }
+void BM_LoadLarge(benchmark::State& state) { loadLarge(state, false); }
+void BM_LoadLargeGzip(benchmark::State& state) { loadLarge(state, true); }
 
 // The calling thread's CPU time: on a shared machine, what waiting for a core adds is left out.
 double threadSeconds() {
@@ -260,11 +296,31 @@ void BM_RetainedSizesOfDump(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ReadFileFloor)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadLargeDump)->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_LoadLargeDumpGzip)->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_LoadHprof)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LoadSmall)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LoadSmallGzip)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LoadLarge)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_LoadLargeGzip)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_RetainedSizesOfDump)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// `--digest FILE...`: each dump's heap digest (bench/heap_digest.h) instead of the benchmarks.
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--digest") == 0) {
+    for (int i = 2; i < argc; ++i) {
+      try {
+        std::printf("%016llx %s\n",
+                    static_cast<unsigned long long>(bench::heapDigest(*simvm::loadHprof(argv[i]))),
+                    argv[i]);
+      } catch (const std::exception& e) {
+        std::printf("error %s: %s\n", argv[i], e.what());
+      }
+    }
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -110,6 +110,41 @@ struct ClassInfo {
   std::vector<PlanItem> plan;                       // every field of the chain, in dump order
 };
 
+// Each node's handle. The classes' are kept one by one; the objects' are handed out by the VM in
+// ascending slots, consecutive but where a primitive mirror's class comes between, so they are
+// kept as runs: the first object of each and its handle.
+class NodeHandles {
+ public:
+  void assignClasses(std::vector<uint32_t> handles) { classes_ = std::move(handles); }
+  // The handles of the next n objects, in order.
+  void append(const uint32_t* handles, size_t n) {
+    for (size_t i = 0; i < n; ++i, ++objects_) {
+      if (!starts_.empty() && handles[i] == last() + kSlot) continue;
+      starts_.push_back(objects_);
+      firsts_.push_back(handles[i]);
+    }
+  }
+  size_t size() const { return classes_.size() + objects_; }
+  uint32_t operator[](uint32_t node) const {
+    if (node < classes_.size()) return classes_[node];
+    const uint32_t j = node - static_cast<uint32_t>(classes_.size());
+    // Mirrors come early in a dump: the last run is nearly always the one.
+    size_t r = starts_.size() - 1;
+    if (j < starts_[r])
+      r = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), j) -
+                              starts_.begin()) -
+          1;
+    return firsts_[r] + kSlot * (j - starts_[r]);
+  }
+
+ private:
+  static constexpr uint32_t kSlot = 8;
+  uint32_t last() const { return firsts_.back() + kSlot * (objects_ - 1 - starts_.back()); }
+  std::vector<uint32_t> classes_;
+  std::vector<uint32_t> starts_, firsts_;  // per run: its first object and that one's handle
+  uint32_t objects_ = 0;
+};
+
 class HeapBuilder {
  public:
   HeapBuilder(Model& m, const HprofOptions& options)
@@ -124,9 +159,9 @@ class HeapBuilder {
  private:
   // --- ids and nodes ------------------------------------------------------------------------
   uint32_t nodeOf(uint64_t id) const { return m_.ids.find(id); }  // kNone when missing
-  uint32_t classIndexOf(uint64_t id) const {
-    const uint32_t n = nodeOf(id);
-    return n < nClasses_ ? n : kNone;
+  uint32_t classIndexOf(uint64_t id) const {  // a small table of its own, looked up per object
+    const uint32_t c = classOfId_.find(id);
+    return c == IdMap::kMissing ? kNone : c;
   }
   std::string text(uint64_t id) const {
     std::string_view t;
@@ -232,6 +267,13 @@ class HeapBuilder {
 
   // --- objects and arrays (objects.cpp) ------------------------------------------------
   void makeHandles();
+  // An object array's element class handle (Object's where the dump does not say).
+  uint32_t elementClassOf(uint32_t j) const {
+    const uint32_t c = objectClass_[j];
+    const uint32_t e = c == kNone ? kNone : info_[c].element;
+    return e == kNone ? objectClassHandle_ : info_[e].handle;
+  }
+  uint64_t payloadBytes(const HeapObject& o) const;
   void fillObjects();
   void fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const;
   // refs: the instance's resolved references, in plan order.
@@ -275,9 +317,11 @@ class HeapBuilder {
   const HprofOptions& options_;
   const uint32_t idSize_;
   const uint32_t nClasses_, nObjects_;
+  IdMap classOfId_;  // class id -> class index
   std::vector<ClassInfo> info_;
   std::unordered_map<std::string, std::vector<uint32_t>> byName_;
   uint32_t classClass_ = kNone, stringClass_ = kNone, threadClass_ = kNone;
+  uint32_t objectClassHandle_ = 0;                          // the VM's java/lang/Object
   uint32_t stringValueAt_ = kNone, stringCoderAt_ = kNone;  // in a String's payload
   bool stringHasCount_ = false;
   struct {
@@ -291,7 +335,7 @@ class HeapBuilder {
   std::vector<std::string> mirrorFieldNames_;
   std::vector<std::string> fieldName_, staticName_;  // the VM's name; empty: dropped
   std::vector<uint32_t> ownerOf_, vmOffset_;         // per dump field: its VM class and offset
-  std::vector<uint32_t> handles_;                    // per node
+  NodeHandles handles_;                              // per node
   // Every reference of the objects' payloads, resolved (node + 1, 0 for null or unknown): per
   // instance its class's refs, per object array its elements, in object order.
   std::unique_ptr<uint32_t[]> refNodes_;

@@ -233,7 +233,7 @@ void HeapBuilder::keepDeclarations() {
         const PlanItem& item = info_[objectClass_[j]].plan[at];
         if (item.vmOffset != kDropped) continue;
         const uint32_t size = typeSize(item.type, idSize_);
-        const uint8_t* v = m_.image + o.data + item.dumpOffset;
+        const uint8_t* v = m_.image + o.data() + item.dumpOffset;
         uint64_t bits = 0;
         for (uint32_t b = 0; b < size; ++b) bits = bits << 8 | v[b];
         heap_->droppedValues.push_back({handles_[nClasses_ + j], info_[c].handle,

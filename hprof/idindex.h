@@ -5,8 +5,9 @@
 // starts at the first pair whose id is at least min + (b << shift_). A lookup reads one
 // directory word and scans a bucket of a pair or two. A JDK writes objects in address order, so
 // the objects' pairs arrive as one ascending run (or a few): runs are merged in linear passes
-// instead of sorted afresh, and only an order with many runs is sorted outright. References mostly
-// point near their holder, so successive lookups touch nearby pairs.
+// instead of sorted afresh (the usual two without a copy of the whole), and only an order with
+// many runs is sorted outright. References mostly point near their holder, so successive lookups
+// touch nearby pairs.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -44,6 +45,10 @@ class IdIndex {
     const uint64_t b = (id - min_) >> shift_;
     const size_t end = dir_[b + 1];
     size_t lo = dir_[b], hi = end;
+    if (hi - lo <= 8) {  // the usual bucket: a short scan, whose branches are predicted well
+      while (lo < hi && pairs_[lo].first < id) ++lo;
+      return lo < end && pairs_[lo].first == id ? pairs_[lo].second : kMissing;
+    }
     while (lo < hi) {  // the first pair of the bucket not below id
       const size_t mid = lo + (hi - lo) / 2;
       if (pairs_[mid].first < id)
@@ -69,8 +74,8 @@ class IdIndex {
       return;
     }
     if (runs.size() == 3 && runs[1] <= runs[2] - runs[1]) {
-      // The usual case, the classes before the objects: only the short first run is copied
-      // out, and the merge writes from the front, never past the second run's next read.
+      // A short run before a long one: only the short run is copied out, and the merge writes
+      // from the front, never past the second run's next read.
       const std::vector<Pair> first(pairs_.begin(), pairs_.begin() + runs[1]);
       size_t out = 0, a = 0, b = runs[1];
       while (a < first.size()) {
@@ -78,6 +83,20 @@ class IdIndex {
           pairs_[out++] = pairs_[b++];
         else
           pairs_[out++] = first[a++];
+      }
+      return;
+    }
+    if (runs.size() == 3) {
+      // The usual case, the objects before the classes: the short second run is copied out and
+      // merged from the back, never writing below the first run's next read. Of equal ids the
+      // first run's stays first.
+      const std::vector<Pair> second(pairs_.begin() + runs[1], pairs_.end());
+      size_t out = pairs_.size(), a = runs[1], b = second.size();
+      while (b > 0) {
+        if (a > 0 && Less()(second[b - 1], pairs_[a - 1]))
+          pairs_[--out] = pairs_[--a];
+        else
+          pairs_[--out] = second[--b];
       }
       return;
     }

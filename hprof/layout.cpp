@@ -71,16 +71,17 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   retireStartupThread();
   defineClasses();
   makeHandles();
+  prefault_ = nullptr;
+  setStatics();
+  // These read the few values they need from the image, which the fill gives back as it goes.
+  setMirrorFields();
+  keepDeclarations();
   {
     // The handle -> id map and the array tally need only the handles: made beside the bodies.
     SideTask maps([this] { mapHandles(); });
     fillObjects();
     maps.join();
   }
-  prefault_ = nullptr;
-  setStatics();
-  setMirrorFields();
-  keepDeclarations();
   setClassReferences();
   makeThreads();
   makeRootHolders();
@@ -191,12 +192,11 @@ void HeapBuilder::fillMaps() {
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
 void HeapBuilder::mapHandles() {
-  std::vector<std::pair<uint32_t, uint64_t>> byHandle;
-  byHandle.reserve(handles_.size());
-  for (uint32_t i = 0; i < nClasses_; ++i) byHandle.emplace_back(handles_[i], m_.classes[i].id);
-  std::sort(byHandle.begin(), byHandle.end());
-  for (uint32_t j = 0; j < nObjects_; ++j)
-    byHandle.emplace_back(handles_[nClasses_ + j], m_.objects[j].id);
+  // Each node's pair in node order, the ids taken from the index of ids (the image may be given
+  // back while this runs); the classes' part is then sorted by handle.
+  std::vector<std::pair<uint32_t, uint64_t>> byHandle(handles_.size());
+  for (const IdIndex::Pair& p : m_.ids.pairs()) byHandle[p.second] = {handles_[p.second], p.first};
+  std::sort(byHandle.begin(), byHandle.begin() + nClasses_);
   heap_->idOfHandle = SortedPairs<uint32_t, uint64_t>(std::move(byHandle));
   tallyUnlistedArrays();
   heap_->classes = nClasses_ + mirrorName_.size();

@@ -12,20 +12,25 @@ namespace simvm::hprof {
 // The objects are made in runs of requests to the VM, in dump order; a primitive mirror
 // becomes a class of its own between two runs.
 void HeapBuilder::makeHandles() {
-  handles_.assign(uint64_t(nClasses_) + nObjects_, 0);
-  for (uint32_t i = 0; i < nClasses_; ++i) handles_[i] = info_[i].handle;
+  objectClassHandle_ = vm_->objectClass();
+  std::vector<uint32_t> classHandles(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) classHandles[i] = info_[i].handle;
+  handles_.assignClasses(std::move(classHandles));
   constexpr uint32_t kRun = 4096;
   std::vector<Vm::NewRequest> run;
   run.reserve(kRun);
+  std::vector<uint32_t> made(kRun);
   uint32_t first = 0;  // the object of run[0]
   const auto make = [&] {
+    std::fill(made.begin(), made.end(), 0);
     try {
-      vm_->newMany(run.data(), run.size(), handles_.data() + nClasses_ + first);
+      vm_->newMany(run.data(), run.size(), made.data());
     } catch (const VmError& e) {
       uint32_t j = first;
-      while (handles_[nClasses_ + j] != 0) ++j;  // the request that was refused
+      while (made[j - first] != 0) ++j;  // the request that was refused
       throw HprofError(e.what(), recordOffset(m_.objects[j], idSize_));
     }
+    handles_.append(made.data(), run.size());
     first += static_cast<uint32_t>(run.size());
     run.clear();
     prefaultUsed();
@@ -46,22 +51,22 @@ void HeapBuilder::makeHandles() {
             decl.fields.push_back(
                 {mirrorFieldNames_[k], signatureOf(m_.fields[f].type, fieldSeen_[f]), true, 0});
           }
+          uint32_t mirror;
           try {
-            handles_[nClasses_ + j] = vm_->defineClass(decl);
+            mirror = vm_->defineClass(decl);
           } catch (const VmError& e) {
             throw HprofError(e.what(), recordOffset(o, idSize_));
           }
+          handles_.append(&mirror, 1);
           first = j + 1;
         } else {
           run.push_back({kObject, info_[objectClass_[j]].handle, 0});
         }
         break;
-      case ObjectKind::kObjectArray: {
-        const uint32_t c = objectClass_[j];
-        const uint32_t e = c == kNone ? kNone : info_[c].element;
-        run.push_back({kObjectArray, e == kNone ? vm_->objectClass() : info_[e].handle, o.length});
+      case ObjectKind::kObjectArray:
+        // The element class word is written with the elements, by the fill.
+        run.push_back({kObjectArray, elementClassOf(j), o.length, true});
         break;
-      }
       case ObjectKind::kPrimitiveArray:
         if (stringCoder_[j] == kNotStringValue)
           run.push_back({o.elementType, 0, o.length});
@@ -74,14 +79,13 @@ void HeapBuilder::makeHandles() {
   make();
 }
 
-// Pages are prepared up to the bodies handed out so far and one huge page more: the bodies are
-// only written once all are handed out, and pages past the last body would be zeroed for nothing.
+// The handle table's pages are prepared up to the slots handed out so far and one huge page
+// more. The arena's are left to the fill, which first touches them: prepared beforehand, they
+// would be held beside the whole image, where the fill gives the image back as it goes.
 void HeapBuilder::prefaultUsed() {
   if (!prefault_) return;
-  constexpr uint32_t kAhead = 2u << 20;
-  const uint32_t table = vm_->tableFirst() - vm_->regionBase();
-  const uint32_t used = vm_->bytesUsed();
-  prefault_->allow(used > table ? used - table + size_t(kAhead) : kAhead);
+  constexpr size_t kAhead = 2u << 20;
+  prefault_->allow(size_t(vm_->slotsUsed()) * 8 + kAhead);
 }
 
 // The bodies are filled on two threads, each from one half of the dump's payload bytes: no body
@@ -98,8 +102,8 @@ void HeapBuilder::fillObjects() {
   uint32_t mid = 0;
   const uint32_t* midRefs = refNodes_.get();
   if (nObjects_ > 1) {
-    const uint64_t half = (m_.objects.front().data + m_.objects.back().data) / 2;
-    for (; mid < nObjects_ && m_.objects[mid].data < half; ++mid) {
+    const uint64_t half = (m_.objects.front().data() + m_.objects.back().data()) / 2;
+    for (; mid < nObjects_ && m_.objects[mid].data() < half; ++mid) {
       const HeapObject& o = m_.objects[mid];
       if (o.kind == ObjectKind::kInstance)
         midRefs += info_[objectClass_[mid]].refs.size();
@@ -112,12 +116,22 @@ void HeapBuilder::fillObjects() {
   second.join();
 }
 
-// The bodies of objects [from, to); refs: the first object's resolved references.
+// The bodies of objects [from, to); refs: the first object's resolved references. The image's
+// pages behind the objects filled are given back as the fill goes, the ones a neighbouring range
+// shares kept.
 void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const {
   const uint8_t* image = m_.image;
+  if (from >= to) return;
+  constexpr uint64_t kReleaseStep = 16u << 20;
+  uint64_t released = recordOffset(m_.objects[from], idSize_);
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
-    const uint8_t* p = image + o.data;
+    if (o.data() - released > kReleaseStep) {
+      const uint64_t at = recordOffset(o, idSize_);
+      m_.releaseImage(released, at);
+      released = at;
+    }
+    const uint8_t* p = image + o.data();
     const uint32_t h = handles_[nClasses_ + j];
     switch (o.kind) {
       case ObjectKind::kInstance: {
@@ -137,6 +151,8 @@ void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) co
           const uint32_t e = handleOf(refs[i]);
           std::memcpy(body + 4 * uint64_t(i), &e, 4);
         }
+        const uint32_t elementClass = elementClassOf(j);
+        std::memcpy(body + 4 * uint64_t(o.length), &elementClass, 4);
         refs += o.length;
         break;
       }
@@ -144,6 +160,21 @@ void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) co
         fillPrimitiveArray(bodyAt(h), p, o, stringCoder_[j]);
         break;
     }
+  }
+  const HeapObject& last = m_.objects[to - 1];
+  const uint64_t end =
+      to < nObjects_ ? recordOffset(m_.objects[to], idSize_) : last.data() + payloadBytes(last);
+  m_.releaseImage(released, end);
+}
+
+uint64_t HeapBuilder::payloadBytes(const HeapObject& o) const {
+  switch (o.kind) {
+    case ObjectKind::kInstance:
+      return o.length;
+    case ObjectKind::kObjectArray:
+      return uint64_t(o.length) * idSize_;
+    default:
+      return uint64_t(o.length) * typeSize(o.elementType, idSize_);
   }
 }
 
@@ -233,7 +264,7 @@ void HeapBuilder::setMirrorFields() {
     if (o.kind != ObjectKind::kInstance) continue;
     const uint32_t* next = refs + info_[objectClass_[j]].refs.size();
     if (isMirror(j) && o.length >= info_[classClass_].payloadBytes) {
-      const uint8_t* p = m_.image + o.data;
+      const uint8_t* p = m_.image + o.data();
       for (size_t k = 0; k < mirrorFields_.size(); ++k) {
         const auto [f, at] = mirrorFields_[k];
         const uint8_t* v = p + at;

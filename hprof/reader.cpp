@@ -451,6 +451,21 @@ bool Reader::atEnd() {
   return end_ <= pos_;
 }
 
+void Reader::release(uint64_t from, uint64_t to) {
+#ifdef TAVOLIN_HAVE_MMAP
+  if (!src_->mapped) return;
+  constexpr uint64_t kPage = 4096;
+  to = std::min<uint64_t>(to, src_->mappedBytes) & ~(kPage - 1);
+  from = (from + kPage - 1) & ~(kPage - 1);
+  if (from < to)
+    madvise(static_cast<uint8_t*>(src_->mapped) + from, static_cast<size_t>(to - from),
+            MADV_DONTNEED);
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
 void Reader::notifyProgress() {
   progress_(pos_, total_);
   nextReport_ = pos_ + kProgressStep;

@@ -77,6 +77,11 @@ class Reader {
     pos_ += n;
   }
 
+  // Gives back the memory of the image's whole pages within [from, to) (stream offsets), once
+  // nothing reads them again: a gzip stream's pages are freed, a mapped file's unmapped (a read
+  // would find the file's bytes again). Does nothing where the image is an ordinary buffer.
+  void release(uint64_t from, uint64_t to);
+
   // Calls the progress function when another step of the stream has been read.
   void reportProgress() {
     if (progress_ && pos_ >= nextReport_) notifyProgress();

@@ -1,6 +1,7 @@
 #include "hprof/records.h"
 
 #include "hprof/layout.h"
+#include "hprof/prefault.h"
 
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>  // madvise, where there is one
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace simvm::hprof {
 namespace {
@@ -179,11 +181,14 @@ class HeapReader {
   }
 
   // vmBytes: the least the object can take in the VM (its handle and body).
-  void addObject(HeapObject o, uint64_t payload, uint64_t vmBytes) {
+  void addObject(uint64_t id, HeapObject o, uint64_t payload, uint64_t vmBytes) {
     fits(in_.offset() + payload);
     checkCapacity(vmBytes);
-    requireId(o.id);
-    o.data = in_.offset();
+    requireId(id);
+    if (in_.offset() >= HeapObject::kDataLimit)
+      throw HprofError("the dump is too long for this reader (objects past 256 TB)", at_);
+    o.setData(in_.offset());
+    m_.idPairs.emplace_back(id, static_cast<uint32_t>(m_.objects.size()));
     m_.objects.push_back(o);
     in_.skip(payload);
   }
@@ -191,27 +196,22 @@ class HeapReader {
   void instance() {
     const uint8_t* p = take(2 * id_ + 8);
     HeapObject o{};
-    o.id = beId(p, id_);
-    o.classId = beId(p + id_ + 4, id_);
     o.length = be32(p + 2 * id_ + 4);
     o.kind = ObjectKind::kInstance;
-    addObject(o, o.length, o.length / 2);  // a field shrinks at most from an 8-byte id to 4
+    addObject(beId(p, id_), o, o.length, o.length / 2);  // a field shrinks at most 8 -> 4 bytes
   }
 
   void objectArray() {
     const uint8_t* p = take(2 * id_ + 8);
     HeapObject o{};
-    o.id = beId(p, id_);
     o.length = be32(p + id_ + 4);
-    o.classId = beId(p + id_ + 8, id_);
     o.kind = ObjectKind::kObjectArray;
-    addObject(o, uint64_t(o.length) * id_, uint64_t(o.length) * 4);
+    addObject(beId(p, id_), o, uint64_t(o.length) * id_, uint64_t(o.length) * 4);
   }
 
   void primitiveArray() {
     const uint8_t* p = take(id_ + 9);
     HeapObject o{};
-    o.id = beId(p, id_);
     o.length = be32(p + id_ + 4);
     o.elementType = p[id_ + 8];
     o.kind = ObjectKind::kPrimitiveArray;
@@ -220,7 +220,7 @@ class HeapReader {
                               : typeSize(o.elementType, id_);
     if (size == 0)
       throw HprofError("primitive array of unknown type " + std::to_string(o.elementType), at_);
-    addObject(o, uint64_t(o.length) * size, uint64_t(o.length) * size);
+    addObject(beId(p, id_), o, uint64_t(o.length) * size, uint64_t(o.length) * size);
   }
 
   // A dump too large for a VM here is known as soon as what its objects need at least exceeds
@@ -272,13 +272,13 @@ void readStackTrace(Reader& in, Model& m, uint32_t length, uint64_t at) {
 // Nodes: classes first, then objects. An id given twice is damage, reported at the later record.
 void indexIds(Model& m) {
   const uint32_t classes = static_cast<uint32_t>(m.classes.size());
-  std::vector<IdIndex::Pair> pairs;
-  pairs.reserve(m.classes.size() + m.objects.size());
-  adviseHugePages(pairs.data(), pairs.capacity() * sizeof(IdIndex::Pair));
-  for (uint32_t i = 0; i < classes; ++i) pairs.emplace_back(m.classes[i].id, i);
+  // The objects' pairs were taken as they were read, with their index among the objects.
+  std::vector<IdIndex::Pair> pairs = std::move(m.idPairs);
+  for (IdIndex::Pair& p : pairs) p.second += classes;
   // Class ids (mirror addresses) come in loading order; the objects in address order.
-  std::sort(pairs.begin(), pairs.end());
-  for (uint32_t j = 0; j < m.objects.size(); ++j) pairs.emplace_back(m.objects[j].id, classes + j);
+  const size_t first = pairs.size();
+  for (uint32_t i = 0; i < classes; ++i) pairs.emplace_back(m.classes[i].id, i);
+  std::sort(pairs.begin() + static_cast<ptrdiff_t>(first), pairs.end());
   m.ids.build(std::move(pairs));
   const size_t d = m.ids.firstDuplicate();
   if (d == m.ids.size()) return;
@@ -334,6 +334,27 @@ uint32_t typeSize(uint8_t type, uint32_t idSize) {
   }
 }
 
+// A table the records fill, reserved whole, whose pages another thread prepares a step ahead of
+// the filling (prefault.h): for large dumps, where the kernel's zeroing of those pages is worth a
+// thread of its own.
+template <class T>
+class TableAhead {
+ public:
+  explicit TableAhead(std::vector<T>& table) : table_(table), base_(table.data()) {
+    if (table.capacity() * sizeof(T) >= kFrom)
+      pages_.emplace(const_cast<T*>(base_), table.capacity() * sizeof(T));
+  }
+  void keepUp() {
+    if (pages_ && table_.data() == base_) pages_->allow(table_.size() * sizeof(T) + kAhead);
+  }
+
+ private:
+  static constexpr size_t kFrom = 64u << 20, kAhead = 16u << 20;
+  const std::vector<T>& table_;
+  const T* const base_;  // where it was reserved: moved, it is left alone
+  std::optional<Prefaulter> pages_;
+};
+
 Model readModel(Reader& in) {
   Model m;
   readHeader(in, m);
@@ -343,10 +364,14 @@ Model readModel(Reader& in) {
     // touched as it fills). Where the address space for it cannot be had, it grows as it must.
     try {
       m.objects.reserve(static_cast<size_t>(std::min<uint64_t>(guess / 32, m.objects.max_size())));
+      m.idPairs.reserve(m.objects.capacity() + (1u << 16));  // the classes' pairs join them
     } catch (const std::exception&) {
     }
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
+    adviseHugePages(m.idPairs.data(), m.idPairs.capacity() * sizeof(IdIndex::Pair));
   }
+  TableAhead<HeapObject> objectsAhead(m.objects);
+  TableAhead<IdIndex::Pair> pairsAhead(m.idPairs);
   bool sawHeap = false, ended = false;
   while (!in.atEnd()) {
     const uint64_t at = in.offset();
@@ -379,6 +404,8 @@ Model readModel(Reader& in) {
       case 0x0C:
       case 0x1C:
         HeapReader(in, m, end).run();
+        objectsAhead.keepUp();
+        pairsAhead.keepUp();
         sawHeap = true;
         ended = tag == 0x0C;  // the old single-record form has no end record
         break;
@@ -403,6 +430,9 @@ Model readModel(Reader& in) {
   }
   m.streamBytes = in.offset();
   m.image = in.image();
+  m.releaseImage = [&in](uint64_t from, uint64_t to) { in.release(from, to); };
+  // Pages an inflater prepared past the stream's end hold nothing.
+  in.release(m.streamBytes, UINT64_MAX);
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());

@@ -26,6 +26,7 @@
 //   0x23 PRIMITIVE ARRAY id, u4, u4 length, u1 type, length x size(type)
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,19 +92,28 @@ struct ClassDump {
 enum class ObjectKind : uint8_t { kInstance, kObjectArray, kPrimitiveArray };
 
 // One INSTANCE DUMP, OBJECT ARRAY DUMP or PRIMITIVE ARRAY DUMP. Its payload (field bytes,
-// element ids or element values, still big-endian) lies in the stream's image, Model::image.
+// element ids or element values, still big-endian) lies in the stream's image, Model::image, and
+// so do its id and class id (Model::idOf, Model::classIdOf): a dump of many small objects is
+// not held twice.
 struct HeapObject {
-  uint64_t id;
-  uint64_t classId;  // instance: its class; object array: the array class; primitive: 0
-  uint64_t data;     // stream offset of the payload
-  uint32_t length;   // instance: payload bytes; arrays: element count
+  uint32_t dataLow;
+  uint16_t dataHigh;  // the payload's stream offset, 48 bits of it: data()
   ObjectKind kind;
   uint8_t elementType;  // primitive arrays
+  uint32_t length;      // instance: payload bytes; arrays: element count
+
+  uint64_t data() const { return uint64_t(dataHigh) << 32 | dataLow; }
+  void setData(uint64_t offset) {
+    dataLow = static_cast<uint32_t>(offset);
+    dataHigh = static_cast<uint16_t>(offset >> 32);
+  }
+  static constexpr uint64_t kDataLimit = uint64_t(1) << 48;
 };
+static_assert(sizeof(HeapObject) == 12, "twelve bytes an object of the dump");
 
 // Stream offset of the object's sub-record, for messages: its fixed part precedes the payload.
 inline uint64_t recordOffset(const HeapObject& o, uint32_t idSize) {
-  return o.data - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
+  return o.data() - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
 }
 
 struct FrameRoot {
@@ -157,8 +167,11 @@ struct Model {
   std::vector<HeapObject> objects;
   // The whole stream, kept by the Reader: object payloads are read from it in place.
   const uint8_t* image = nullptr;
+  // Gives the image's pages within [from, to) back (Reader::release): nothing may read them again.
+  std::function<void(uint64_t from, uint64_t to)> releaseImage = [](uint64_t, uint64_t) {};
   // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
-  // follow in dump order.
+  // follow in dump order. Filled with the objects' pairs as they are read, and indexed at the end.
+  std::vector<IdIndex::Pair> idPairs;
   IdIndex ids;
 
   std::vector<SkippedRecords> skipped;  // top-level records not read, by tag
@@ -166,6 +179,22 @@ struct Model {
   std::vector<FrameRoot> frameRoots;
   std::vector<ThreadRoot> threadRoots;
   std::vector<OtherRoot> otherRoots;
+
+  // The object's id, from its sub-record: the id follows the tag.
+  uint64_t idOf(const HeapObject& o) const {
+    return beId(image + recordOffset(o, idSize) + 1, idSize);
+  }
+  // An instance's class, an object array's array class; 0 for a primitive array.
+  uint64_t classIdOf(const HeapObject& o) const {
+    switch (o.kind) {
+      case ObjectKind::kInstance:  // ... id class, u4 size, payload
+        return beId(image + o.data() - 4 - idSize, idSize);
+      case ObjectKind::kObjectArray:  // ... id array class, elements
+        return beId(image + o.data() - idSize, idSize);
+      default:
+        return 0;
+    }
+  }
 
   // The text of a UTF8 record; false when the dump has none for the id.
   bool text(uint64_t id, std::string_view& out) const {

@@ -39,6 +39,8 @@ uint32_t HeapBuilder::resolveAt(const uint8_t* p, uint64_t& missing) const {
 }
 
 void HeapBuilder::nameClasses() {
+  classOfId_.reserve(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) classOfId_.insert(m_.classes[i].id, i);
   IdMap loadOf(m_.loadClasses.size());
   for (uint32_t i = 0; i < m_.loadClasses.size(); ++i)
     loadOf.insert(m_.loadClasses[i].classId, i);  // the first LOAD CLASS of a class wins
@@ -144,15 +146,16 @@ void HeapBuilder::classifyObjects() {
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kPrimitiveArray) continue;
-    const uint32_t c = classIndexOf(o.classId);
+    const uint64_t classId = m_.classIdOf(o);
+    const uint32_t c = classIndexOf(classId);
     if (o.kind == ObjectKind::kObjectArray) {
-      if (c == kNone && o.classId != 0)  // its elements become Objects
-        noteDangling(o.id, "<array class>", o.classId);
+      if (c == kNone && classId != 0)  // its elements become Objects
+        noteDangling(m_.idOf(o), "<array class>", classId);
       objectClass_[j] = c;
       continue;
     }
     if (c == kNone)
-      throw HprofError("an instance of the unknown class " + hexId(o.classId),
+      throw HprofError("an instance of the unknown class " + hexId(classId),
                        recordOffset(o, idSize_));
     if (o.length != info_[c].payloadBytes)
       throw HprofError("an instance of " + info_[c].name + " has " + std::to_string(o.length) +
@@ -174,12 +177,12 @@ void HeapBuilder::resolveReferences() {
       if (info_[stringClass_].refs[r].first == stringValueAt_) valueRef = static_cast<uint32_t>(r);
   // The objects in two halves of the payload bytes, each on its own thread; what each half
   // saw is then merged in dump order, so the result is the one a single pass would give.
-  const uint64_t half = nObjects_ ? (m_.objects.front().data + m_.objects.back().data) / 2 : 0;
+  const uint64_t half = nObjects_ ? (m_.objects.front().data() + m_.objects.back().data()) / 2 : 0;
   uint64_t count = 0, midRefs = 0;
   uint32_t mid = nObjects_;
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
-    if (mid == nObjects_ && o.data >= half) {
+    if (mid == nObjects_ && o.data() >= half) {
       mid = j;
       midRefs = count;
     }
@@ -234,14 +237,14 @@ void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32
   const uint8_t* image = m_.image;
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
-    const uint8_t* p = image + o.data;
+    const uint8_t* p = image + o.data();
     if (o.kind == ObjectKind::kInstance) {
       uint32_t* first = out;
       for (const auto& [offset, field] : info_[objectClass_[j]].refs) {
         uint64_t missing;
         const uint32_t n = *out++ = resolveAt(p + offset, missing);
         if (n) part.seen[field].add(valueKey(n - 1));
-        if (missing) dangle(o.id, text(m_.fields[field].nameId), missing);
+        if (missing) dangle(m_.idOf(o), text(m_.fields[field].nameId), missing);
       }
       if (objectClass_[j] == stringClass_ && valueRef != kNone)
         noteStringValue(first[valueRef], p, part);
@@ -249,7 +252,7 @@ void HeapBuilder::resolveRange(uint32_t from, uint32_t to, uint32_t* out, uint32
       for (uint32_t i = 0; i < o.length; ++i) {
         uint64_t missing;
         *out++ = resolveAt(p + uint64_t(i) * idSize_, missing);
-        if (missing) dangle(o.id, "[" + std::to_string(i) + "]", missing);
+        if (missing) dangle(m_.idOf(o), "[" + std::to_string(i) + "]", missing);
       }
     }
   }
@@ -274,7 +277,7 @@ void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart
 void HeapBuilder::findMirrors() {
   planMirrorFields();
   for (uint32_t j = 0; j < nObjects_; ++j)
-    if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.objects[j].id) + ">";
+    if (isMirror(j)) mirrorName_[j] = "<unnamed class " + hexId(m_.idOf(m_.objects[j])) + ">";
   for (const PrimitiveName& p : kPrimitiveNames) {
     const uint32_t c = bootClass(p.wrapper);
     if (c == kNone) continue;

@@ -95,11 +95,11 @@ uint32_t Vm::State::makeObject(const ClassRecord& rec) {
   return newSlot(alloc(std::max<uint32_t>(8, rec.instanceSize), 8), rec.methodTable);
 }
 
-uint32_t Vm::State::makeObjectArray(uint32_t elementClass, uint32_t length) {
+uint32_t Vm::State::makeObjectArray(uint32_t elementClass, uint32_t length, bool classWord) {
   if (length > kMaxArrayLength) throw VmError("array too long");
   // The elements, then one more word: the element class.
   const uint32_t body = alloc(std::max<uint32_t>(8, (length + 1) * 4), 8);
-  put32(body + 4 * length, elementClass);
+  if (classWord) put32(body + 4 * length, elementClass);
   return newSlot(body, (length << 5) | kObjectArray);
 }
 
@@ -125,7 +125,7 @@ void Vm::newMany(const NewRequest* requests, size_t count, uint32_t* handles) {
       handles[i] = s.makeObject(record(r.cls, "newObject"));
     } else if (r.typeCode == kObjectArray) {
       record(r.cls, "newObjectArray");
-      handles[i] = s.makeObjectArray(r.cls, r.length);
+      handles[i] = s.makeObjectArray(r.cls, r.length, !r.classWordLater);
     } else {
       handles[i] = s.makePrimitiveArray(r.typeCode, r.length);
     }

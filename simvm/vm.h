@@ -160,6 +160,9 @@ class Vm {
     int32_t typeCode;  // kObject, kObjectArray or a primitive type
     uint32_t cls;      // kObject: the class; kObjectArray: the element class
     uint32_t length;   // arrays
+    // kObjectArray: the caller writes the element class word after the elements itself, when
+    // it fills the body (a loader's pages are then first touched by that fill, not before).
+    bool classWordLater = false;
   };
   void newMany(const NewRequest* requests, size_t count, uint32_t* handles);
   void setElement(uint32_t array, uint32_t index, uint32_t value);

@@ -161,7 +161,7 @@ struct Vm::State {
   uint32_t newSlot(uint32_t body, uint32_t methods);
   // An instance of rec's class, or an array of elementClass (checked by the caller).
   uint32_t makeObject(const ClassRecord& rec);
-  uint32_t makeObjectArray(uint32_t elementClass, uint32_t length);
+  uint32_t makeObjectArray(uint32_t elementClass, uint32_t length, bool classWord = true);
   uint32_t makePrimitiveArray(int32_t typeCode, uint32_t length);
   uint32_t putCString(const std::string& bytes);
 

@@ -1,9 +1,10 @@
-// The id index the loader resolves every reference through.
+// The id index the loader resolves every reference through, and the table of each node's handle.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 
+#include "hprof/builder.h"
 #include "hprof/idindex.h"
 
 namespace {
@@ -63,6 +64,34 @@ TEST(IdIndex, agrees_with_a_plain_map_for_runs_and_shuffled_ids) {
       const uint64_t id = 8 * (rng() % (1u << 21)) + (k % 2) * 4;
       ASSERT_EQ(index.find(id), want.count(id) ? want[id] : IdIndex::kMissing) << std::hex << id;
     }
+  }
+}
+
+// The objects' handles are kept as runs of consecutive slots: whatever the VM hands out, with
+// gaps anywhere (a class made between two objects), in batches of any size, every node's handle
+// is the one given.
+TEST(NodeHandles, agree_with_a_plain_table_for_runs_with_gaps) {
+  for (uint32_t seed = 1; seed <= 100; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::vector<uint32_t> want(rng() % 5);
+    for (uint32_t& h : want) h = 8 * (1 + rng() % 1000);
+    simvm::hprof::NodeHandles handles;
+    handles.assignClasses(want);
+    uint32_t next = 0x10000000;
+    for (uint32_t batch = 0, n = rng() % 6; batch < n; ++batch) {
+      std::vector<uint32_t> made(rng() % 50);
+      for (uint32_t& h : made) {
+        if (rng() % 8 == 0) next += 8 * (1 + rng() % 3);  // slots taken by something else
+        h = next;
+        next += 8;
+      }
+      handles.append(made.data(), made.size());
+      want.insert(want.end(), made.begin(), made.end());
+    }
+    ASSERT_EQ(handles.size(), want.size());
+    for (uint32_t node = 0; node < want.size(); ++node)
+      ASSERT_EQ(handles[node], want[node]) << node;
   }
 }
 
