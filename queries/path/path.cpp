@@ -64,6 +64,9 @@ const char* search(const PathGraph* g, uint32_t target, int32_t maxNodes, uint32
   PathIndex index;
   PathOutcome outcome = kPathOutOfMemory;
   int indexed = indexBuild(&index, g);
+  // An index that could not be had may have left the class table short of memory while it
+  // held its own: with that memory given back, the walking search's lookups are tried afresh.
+  if (!indexed) g->classes->failed = 0;
   int classesKnown = indexed ? syncReferenceClasses(g->classes) : noteClasses(g);
   if (indexed && classesKnown) outcome = searchPath(g, &index, target, maxNodes, &path, &length);
   if (indexed) indexFree(&index);
