@@ -302,10 +302,10 @@ class HeapBuilder {
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
-  // The handle -> id map, mirrors among the classes, and the tally of unlisted arrays; made
-  // once the handles are, beside the bodies.
+  // The table of ids and handles both maps read, mirrors among the classes, and the tally of
+  // unlisted arrays; made once the handles are, beside the bodies.
   void mapHandles();
-  // The id -> handle map, last: the index of ids becomes it.
+  // Last: gives back the index of ids, which the maps do not need.
   void fillMaps();
   // The arrays the queries do not list, counted for the console's explanations.
   void tallyUnlistedArrays();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "hprof/heap_ids.h"
 #include "simvm/vm.h"
 
 namespace simvm {
@@ -108,8 +109,9 @@ struct SkippedRecords {
 
 struct LoadedHeap {
   std::unique_ptr<Vm> vm;
-  SortedPairs<uint64_t, uint32_t> handleOfId;  // dump object/class id -> handle
-  SortedPairs<uint32_t, uint64_t> idOfHandle;  // handle -> dump id
+  // Dump object/class id -> handle and back, both kept in one table (hprof/heap_ids.h).
+  HandleOfId handleOfId;
+  IdOfHandle idOfHandle;
   uint64_t danglingReferences = 0;          // references to ids the dump does not contain (made 0)
   std::vector<DanglingReference> dangling;  // the first million of them, in dump order
   uint64_t objects = 0;                     // instances and arrays loaded

@@ -38,6 +38,7 @@
 
 #include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "hprof/builder.h"
 #include "hprof/prefault.h"
@@ -182,22 +183,28 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
-// The id -> handle map: the index of ids is sorted already, and its nodes become handles.
-void HeapBuilder::fillMaps() {
-  std::vector<IdIndex::Pair>& byId = m_.ids.pairs();
-  for (IdIndex::Pair& p : byId) p.second = handles_[p.second];
-  heap_->handleOfId = SortedPairs<uint64_t, uint32_t>(std::move(byId));
-}
+// The index of ids is no longer needed: the maps are made already.
+void HeapBuilder::fillMaps() { m_.ids = IdIndex(); }
 
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
 void HeapBuilder::mapHandles() {
-  // Each node's pair in node order, the ids taken from the index of ids (the image may be given
-  // back while this runs); the classes' part is then sorted by handle.
-  std::vector<std::pair<uint32_t, uint64_t>> byHandle(handles_.size());
-  for (const IdIndex::Pair& p : m_.ids.pairs()) byHandle[p.second] = {handles_[p.second], p.first};
-  std::sort(byHandle.begin(), byHandle.begin() + nClasses_);
-  heap_->idOfHandle = SortedPairs<uint32_t, uint64_t>(std::move(byHandle));
+  // Each node's handle and id in node order, the ids taken from the index of ids (the image may
+  // be given back while this runs); the classes' part is then sorted by handle.
+  const size_t n = handles_.size();
+  std::vector<uint32_t> handles(n);
+  std::vector<uint64_t> ids(n);
+  for (const IdIndex::Pair& p : m_.ids.pairs()) {
+    handles[p.second] = handles_[p.second];
+    ids[p.second] = p.first;
+  }
+  std::vector<std::pair<uint32_t, uint64_t>> classes(nClasses_);
+  for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles[i], ids[i]};
+  std::sort(classes.begin(), classes.end());
+  for (uint32_t i = 0; i < nClasses_; ++i) std::tie(handles[i], ids[i]) = classes[i];
+  auto table = std::make_shared<const HeapIds>(handles, std::move(ids));
+  heap_->handleOfId = HandleOfId(table);
+  heap_->idOfHandle = IdOfHandle(std::move(table));
   tallyUnlistedArrays();
   heap_->classes = nClasses_ + mirrorName_.size();
   heap_->objects = nObjects_ - mirrorName_.size();
