@@ -298,6 +298,9 @@ class HeapBuilder {
   // A holder class per root kind (more when one would pass the field limit), one static per
   // distinct rooted object; sticky class roots that name classes are listed instead.
   void makeRootHolders();
+  // The nodes of the roots' objects (kNone for an id the dump does not contain), found while the
+  // index of ids is there: it is given back before the bodies are filled.
+  void resolveRoots();
 
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
@@ -305,8 +308,6 @@ class HeapBuilder {
   // The table of ids and handles both maps read, mirrors among the classes, and the tally of
   // unlisted arrays; made once the handles are, beside the bodies.
   void mapHandles();
-  // Last: gives back the index of ids, which the maps do not need.
-  void fillMaps();
   // The arrays the queries do not list, counted for the console's explanations.
   void tallyUnlistedArrays();
 
@@ -341,6 +342,7 @@ class HeapBuilder {
   std::unique_ptr<uint32_t[]> refNodes_;
   static constexpr size_t kClassRefs = 3;                    // loader, signers, protection domain
   std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
+  std::vector<uint32_t> threadRootNodes_, otherRootNodes_, frameRootNodes_;  // by root
   std::vector<uint32_t> unplacedFrameRoots_;  // Java frame roots no frame took, as nodes
   uint64_t dangling_ = 0;
   std::vector<DanglingReference> danglingList_;

@@ -22,10 +22,15 @@ class HeapIds {
   static constexpr size_t kNowhere = ~size_t(0);
   static constexpr uint32_t kSlot = 8;  // handles are this far apart
 
-  // handles ascending, ids[i] the id of handles[i]; all ids differ.
-  HeapIds(const std::vector<uint32_t>& handles, std::vector<uint64_t> ids) : ids_(std::move(ids)) {
-    for (size_t p = 0; p < handles.size(); ++p)
-      if (p == 0 || handles[p] != handles[p - 1] + kSlot) runs_.push_back({handles[p], p});
+  // handleAt(p) ascending in p, ids[p] the id of handleAt(p); all ids differ.
+  template <class HandleAt>
+  HeapIds(std::vector<uint64_t> ids, HandleAt handleAt) : ids_(std::move(ids)) {
+    uint32_t last = 0;
+    for (size_t p = 0; p < ids_.size(); ++p) {
+      const uint32_t h = handleAt(p);
+      if (p == 0 || h != last + kSlot) runs_.push_back({h, p});
+      last = h;
+    }
     sortedFrom_ = ids_.size();
     while (sortedFrom_ > 1 && ids_[sortedFrom_ - 2] < ids_[sortedFrom_ - 1]) --sortedFrom_;
     if (sortedFrom_ > 0) --sortedFrom_;  // the last one always counts as ascending

@@ -38,11 +38,9 @@
 
 #include <algorithm>
 #include <map>
-#include <tuple>
 
 #include "hprof/builder.h"
 #include "hprof/prefault.h"
-#include "hprof/side_task.h"
 
 namespace simvm::hprof {
 
@@ -53,6 +51,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   classifyObjects();
   resolveReferences();
   resolveClassReferences();
+  resolveRoots();
   findMirrors();
 
   heap_ = std::make_unique<LoadedHeap>();
@@ -77,16 +76,13 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   // These read the few values they need from the image, which the fill gives back as it goes.
   setMirrorFields();
   keepDeclarations();
-  {
-    // The handle -> id map and the array tally need only the handles: made beside the bodies.
-    SideTask maps([this] { mapHandles(); });
-    fillObjects();
-    maps.join();
-  }
+  // The maps are made and the index of ids given back before the bodies fill the VM: the fill
+  // is when the load holds the most.
+  mapHandles();
+  fillObjects();
   setClassReferences();
   makeThreads();
   makeRootHolders();
-  fillMaps();
   heap_->danglingReferences = dangling_;
   heap_->dangling = std::move(danglingList_);
   return std::move(heap_);
@@ -183,26 +179,21 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
-// The index of ids is no longer needed: the maps are made already.
-void HeapBuilder::fillMaps() { m_.ids = IdIndex(); }
-
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
 void HeapBuilder::mapHandles() {
-  // Each node's handle and id in node order, the ids taken from the index of ids (the image may
-  // be given back while this runs); the classes' part is then sorted by handle.
-  const size_t n = handles_.size();
-  std::vector<uint32_t> handles(n);
-  std::vector<uint64_t> ids(n);
-  for (const IdIndex::Pair& p : m_.ids.pairs()) {
-    handles[p.second] = handles_[p.second];
-    ids[p.second] = p.first;
-  }
+  // Each node's id in node order, the index of ids then given back; the classes' part is sorted
+  // by handle.
+  std::vector<uint64_t> ids(handles_.size());
+  for (const IdIndex::Pair& p : m_.ids.pairs()) ids[p.second] = p.first;
+  m_.ids = IdIndex();
   std::vector<std::pair<uint32_t, uint64_t>> classes(nClasses_);
-  for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles[i], ids[i]};
+  for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles_[i], ids[i]};
   std::sort(classes.begin(), classes.end());
-  for (uint32_t i = 0; i < nClasses_; ++i) std::tie(handles[i], ids[i]) = classes[i];
-  auto table = std::make_shared<const HeapIds>(handles, std::move(ids));
+  for (uint32_t i = 0; i < nClasses_; ++i) ids[i] = classes[i].second;
+  auto table = std::make_shared<const HeapIds>(std::move(ids), [&](size_t p) {
+    return p < nClasses_ ? classes[p].first : handles_[static_cast<uint32_t>(p)];
+  });
   heap_->handleOfId = HandleOfId(table);
   heap_->idOfHandle = IdOfHandle(std::move(table));
   tallyUnlistedArrays();

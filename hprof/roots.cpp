@@ -76,18 +76,29 @@ void HeapBuilder::setClassReferences() {
         vm_->setStatic(info_[i].handle, kClassRefNames[r], handles_[classRefs_[i][r]]);
 }
 
+void HeapBuilder::resolveRoots() {
+  const auto nodes = [this](const auto& roots, std::vector<uint32_t>& out) {
+    out.resize(roots.size());
+    for (size_t r = 0; r < roots.size(); ++r) out[r] = nodeOf(roots[r].objectId);
+  };
+  nodes(m_.threadRoots, threadRootNodes_);
+  nodes(m_.otherRoots, otherRootNodes_);
+  nodes(m_.frameRoots, frameRootNodes_);
+}
+
 void HeapBuilder::makeRootHolders() {
   std::vector<uint32_t> rooted[kRootKinds];
-  auto add = [&](RootKind kind, uint64_t id) {
-    const uint32_t n = nodeOf(id);
+  auto add = [&](RootKind kind, uint64_t id, uint32_t n) {
     if (n == kNone)
       noteDangling(0, std::string("root: ") + rootKindName(kind), id);
     else
       rooted[size_t(kind)].push_back(n);
   };
-  for (const OtherRoot& r : m_.otherRoots) add(kindOfTag(r.tag), r.objectId);
-  for (const ThreadRoot& r : m_.threadRoots)  // a missing one was counted with the threads
-    if (nodeOf(r.objectId) != kNone) add(RootKind::kThreadObject, r.objectId);
+  for (size_t r = 0; r < m_.otherRoots.size(); ++r)
+    add(kindOfTag(m_.otherRoots[r].tag), m_.otherRoots[r].objectId, otherRootNodes_[r]);
+  for (size_t r = 0; r < m_.threadRoots.size(); ++r)  // a missing one was counted with the threads
+    if (threadRootNodes_[r] != kNone)
+      add(RootKind::kThreadObject, m_.threadRoots[r].objectId, threadRootNodes_[r]);
   rooted[size_t(RootKind::kJavaFrame)] = unplacedFrameRoots_;
 
   // Sticky class roots that are classes (not mirrors made classes) need no holder.

@@ -29,14 +29,23 @@ void HeapBuilder::makeThreads() {
     traceOfSerial.emplace(m_.traces[t].serial, t);
     traceOfThread.emplace(m_.traces[t].threadSerial, t);
   }
-  std::vector<FrameRoot> roots = m_.frameRoots;
-  std::stable_sort(roots.begin(), roots.end(), [](const FrameRoot& a, const FrameRoot& b) {
+  std::vector<size_t> order(m_.frameRoots.size());
+  for (size_t r = 0; r < order.size(); ++r) order[r] = r;
+  std::stable_sort(order.begin(), order.end(), [this](size_t i, size_t j) {
+    const FrameRoot &a = m_.frameRoots[i], &b = m_.frameRoots[j];
     return a.threadSerial != b.threadSerial ? a.threadSerial < b.threadSerial : a.depth < b.depth;
   });
+  std::vector<FrameRoot> roots(order.size());
+  std::vector<uint32_t> rootNodes(order.size());  // of roots[r]
+  for (size_t r = 0; r < order.size(); ++r) {
+    roots[r] = m_.frameRoots[order[r]];
+    rootNodes[r] = frameRootNodes_[order[r]];
+  }
   std::vector<uint8_t> placed(roots.size(), 0);
   std::unordered_set<uint32_t> attached;
-  for (const ThreadRoot& tr : m_.threadRoots) {
-    const uint32_t node = nodeOf(tr.objectId);
+  for (size_t k = 0; k < m_.threadRoots.size(); ++k) {
+    const ThreadRoot& tr = m_.threadRoots[k];
+    const uint32_t node = threadRootNodes_[k];
     if (node == kNone) {
       noteDangling(0, "root: thread object", tr.objectId);
       continue;
@@ -69,7 +78,7 @@ void HeapBuilder::makeThreads() {
           thread, methodName(m_.traceFrames[trace.firstFrame + depth]), uint16_t(to - from));
       for (auto r = from; r != to; ++r) {
         placed[r - roots.begin()] = 1;
-        const uint32_t n = nodeOf(r->objectId);
+        const uint32_t n = rootNodes[r - roots.begin()];
         if (n == kNone)
           noteDangling(tr.objectId,
                        "local of " + methodName(m_.traceFrames[trace.firstFrame + depth]),
@@ -81,7 +90,7 @@ void HeapBuilder::makeThreads() {
   // Roots of threads the dump gives no thread object or trace for, or deeper than the trace.
   for (size_t r = 0; r < roots.size(); ++r) {
     if (placed[r]) continue;
-    const uint32_t n = nodeOf(roots[r].objectId);
+    const uint32_t n = rootNodes[r];
     if (n == kNone)
       noteDangling(0, "root: Java frame", roots[r].objectId);
     else
