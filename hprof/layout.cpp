@@ -52,6 +52,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   resolveReferences();
   resolveClassReferences();
   resolveRoots();
+  takeIds();
   findMirrors();
 
   heap_ = std::make_unique<LoadedHeap>();
@@ -76,8 +77,6 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   // These read the few values they need from the image, which the fill gives back as it goes.
   setMirrorFields();
   keepDeclarations();
-  // The maps are made and the index of ids given back before the bodies fill the VM: the fill
-  // is when the load holds the most.
   mapHandles();
   fillObjects();
   setClassReferences();
@@ -179,14 +178,17 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
+void HeapBuilder::takeIds() {
+  std::vector<IdIndex::Pair> pairs = m_.ids.release();
+  nodeIds_.assign(pairs.size(), 0);
+  for (const IdIndex::Pair& p : pairs) nodeIds_[p.second] = p.first;
+}
+
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
 void HeapBuilder::mapHandles() {
-  // Each node's id in node order, the index of ids then given back; the classes' part is sorted
-  // by handle.
-  std::vector<uint64_t> ids(handles_.size());
-  for (const IdIndex::Pair& p : m_.ids.pairs()) ids[p.second] = p.first;
-  m_.ids = IdIndex();
+  // The classes' part is sorted by handle.
+  std::vector<uint64_t> ids = std::move(nodeIds_);
   std::vector<std::pair<uint32_t, uint64_t>> classes(nClasses_);
   for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles_[i], ids[i]};
   std::sort(classes.begin(), classes.end());
