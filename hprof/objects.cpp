@@ -122,7 +122,7 @@ void HeapBuilder::fillObjects() {
 void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const {
   const uint8_t* image = m_.image;
   if (from >= to) return;
-  constexpr uint64_t kReleaseStep = 16u << 20;
+  constexpr uint64_t kReleaseStep = 2u << 20;  // a huge page: the fill is when the load holds most
   uint64_t released = recordOffset(m_.objects[from], idSize_);
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
