@@ -318,18 +318,22 @@ void Reader::Source::readGrowing(std::function<uint64_t(uint8_t*, Prefaulter&)> 
         uint8_t* out = static_cast<uint8_t*>(mapped);
         uint64_t made = 0;
         try {
-          Prefaulter ahead(out, mappedBytes);
-          if (first) made = first(out, ahead);
-          ahead.allow(static_cast<size_t>(made + kInflateLookahead));
-          while (!stop.load(std::memory_order_relaxed)) {
-            if (made == mappedBytes) throw tooLong(made);
-            const size_t got = read(
-                out + made,
-                static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)), made);
-            if (got == 0) break;
-            made += got;
+          {
+            // Stopped before the stream is said to be read: the reader then gives back the
+            // pages past its end, which a prefaulter still running would populate again.
+            Prefaulter ahead(out, mappedBytes);
+            if (first) made = first(out, ahead);
             ahead.allow(static_cast<size_t>(made + kInflateLookahead));
-            publish(made);
+            while (!stop.load(std::memory_order_relaxed)) {
+              if (made == mappedBytes) throw tooLong(made);
+              const size_t got = read(
+                  out + made,
+                  static_cast<size_t>(std::min<uint64_t>(kInflateStep, mappedBytes - made)), made);
+              if (got == 0) break;
+              made += got;
+              ahead.allow(static_cast<size_t>(made + kInflateLookahead));
+              publish(made);
+            }
           }
           finish(nullptr);
         } catch (...) {

@@ -347,6 +347,20 @@ class TableAhead {
   void keepUp() {
     if (pages_ && table_.data() == base_) pages_->allow(table_.size() * sizeof(T) + kAhead);
   }
+  // Once the table is full: the pages prepared past its end are given back (a reservation
+  // from a compressed file's guess can be far more than the table takes).
+  void finish() {
+    if (!pages_) return;
+    pages_.reset();
+    if (table_.data() != base_) return;
+#ifdef MADV_DONTNEED
+    constexpr uintptr_t kPage = 4096;
+    const uintptr_t from =
+        (reinterpret_cast<uintptr_t>(base_ + table_.size()) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t to = reinterpret_cast<uintptr_t>(base_ + table_.capacity()) & ~(kPage - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+#endif
+  }
 
  private:
   static constexpr size_t kFrom = 64u << 20, kAhead = 16u << 20;
@@ -431,8 +445,10 @@ Model readModel(Reader& in) {
   m.streamBytes = in.offset();
   m.image = in.image();
   m.releaseImage = [&in](uint64_t from, uint64_t to) { in.release(from, to); };
-  // Pages an inflater prepared past the stream's end hold nothing.
+  // Pages an inflater prepared past the stream's end hold nothing, nor those past the tables'.
   in.release(m.streamBytes, UINT64_MAX);
+  objectsAhead.finish();
+  pairsAhead.finish();
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());
