@@ -305,9 +305,6 @@ class HeapBuilder {
   // --- the VM and the maps (layout.cpp) ------------------------------------------------
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
-  // Once every id is resolved: each node's id, the index of ids given back (before the VM and its
-  // bodies take their memory: the fill is when the load holds the most).
-  void takeIds();
   // The table of ids and handles both maps read, mirrors among the classes, and the tally of
   // unlisted arrays; made once the handles are.
   void mapHandles();
@@ -345,7 +342,6 @@ class HeapBuilder {
   std::unique_ptr<uint32_t[]> refNodes_;
   static constexpr size_t kClassRefs = 3;                    // loader, signers, protection domain
   std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
-  std::vector<uint64_t> nodeIds_;  // per node its dump id, from takeIds to mapHandles
   std::vector<uint32_t> threadRootNodes_, otherRootNodes_, frameRootNodes_;  // by root
   std::vector<uint32_t> unplacedFrameRoots_;  // Java frame roots no frame took, as nodes
   uint64_t dangling_ = 0;

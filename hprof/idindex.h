@@ -33,14 +33,6 @@ class IdIndex {
   const std::vector<Pair>& pairs() const { return pairs_; }
   std::vector<Pair>& pairs() { return pairs_; }  // sorted; values may be rewritten, not ids
 
-  // Gives the pairs up, sorted, and the directory back: the index is empty after.
-  std::vector<Pair> release() {
-    std::vector<uint32_t>().swap(dir_);
-    std::vector<Pair> pairs = std::move(pairs_);
-    pairs_.clear();
-    return pairs;
-  }
-
   // The index of the first of two pairs with the same id, or size() when all ids differ.
   size_t firstDuplicate() const {
     for (size_t i = 1; i < pairs_.size(); ++i)

@@ -52,7 +52,8 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   resolveReferences();
   resolveClassReferences();
   resolveRoots();
-  takeIds();
+  // Every id is resolved: the index of ids is given back before the VM takes its memory.
+  m_.ids = IdIndex();
   findMirrors();
 
   heap_ = std::make_unique<LoadedHeap>();
@@ -178,17 +179,14 @@ VmConfig HeapBuilder::sizeVm() const {
   return config;
 }
 
-void HeapBuilder::takeIds() {
-  std::vector<IdIndex::Pair> pairs = m_.ids.release();
-  nodeIds_.assign(pairs.size(), 0);
-  for (const IdIndex::Pair& p : pairs) nodeIds_[p.second] = p.first;
-}
-
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
 void HeapBuilder::mapHandles() {
-  // The classes' part is sorted by handle.
-  std::vector<uint64_t> ids = std::move(nodeIds_);
+  // Each node's id, read from the image (still whole before the fill); the classes' part is
+  // then sorted by handle.
+  std::vector<uint64_t> ids(handles_.size());
+  for (uint32_t i = 0; i < nClasses_; ++i) ids[i] = m_.classes[i].id;
+  for (uint32_t j = 0; j < nObjects_; ++j) ids[nClasses_ + j] = m_.idOf(m_.objects[j]);
   std::vector<std::pair<uint32_t, uint64_t>> classes(nClasses_);
   for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles_[i], ids[i]};
   std::sort(classes.begin(), classes.end());
