@@ -35,8 +35,9 @@ constexpr size_t kInflateStep = 4u << 20;
 // Address space reserved for an inflated stream: pages are only backed as they fill, and a dump
 // whose objects fit a 32-bit heap is far smaller.
 constexpr uint64_t kInflateReserve = uint64_t(64) << 30;
-// How far ahead of the inflated bytes the image's pages are prepared on another thread.
-constexpr uint64_t kInflateLookahead = 64u << 20;
+// How far ahead of the inflated bytes the image's pages are prepared on another thread: all of
+// it may be held at once beside the tables, for a small dump a good part of the peak.
+constexpr uint64_t kInflateLookahead = 16u << 20;
 
 std::string errnoText() { return std::strerror(errno); }
 

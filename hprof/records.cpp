@@ -363,7 +363,7 @@ class TableAhead {
   }
 
  private:
-  static constexpr size_t kFrom = 64u << 20, kAhead = 16u << 20;
+  static constexpr size_t kFrom = 64u << 20, kAhead = 4u << 20;
   const std::vector<T>& table_;
   const T* const base_;  // where it was reserved: moved, it is left alone
   std::optional<Prefaulter> pages_;
