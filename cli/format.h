@@ -51,12 +51,15 @@ class JsonObject {
   JsonObject& addNull(const std::string& key);
   JsonObject& addRaw(const std::string& key, const std::string& jsonText);  // already encoded
   std::string text() const;
+  void appendTo(std::string& out) const;  // text(), added to the end of `out`
 
  private:
-  std::vector<std::pair<std::string, std::string>> members_;  // key, encoded value
+  void key(const std::string& key);  // ", " (or "{"), the key and ": "
+  std::string text_;  // "{" and the encoded members so far, without the closing brace
 };
 
 std::string jsonString(const std::string& bytes);
+void appendJsonString(std::string& out, const std::string& bytes);  // jsonString(bytes), added
 // "[{...}, {...}]" on one line, for a list inside a record.
 std::string jsonArrayText(const std::vector<JsonObject>& records);
 // "[\n  {...},\n  {...}\n]\n"; an empty list is "[]\n".

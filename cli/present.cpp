@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "cli/links.h"
 
@@ -121,7 +122,7 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
         o.addNull("retained");
     }
     addDumpIdJson(s, r.handle, o);
-    records.push_back(o);
+    records.push_back(std::move(o));
   }
   printJsonArray(out, records);
 }
@@ -141,11 +142,20 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
     const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+    t.rows.reserve(shown.end - shown.first);
+    // Long lists repeat a class: its cell is spelled once for each run of rows.
+    const std::string* lastName = nullptr;
+    std::string classCell;
     for (size_t i = shown.first; i < shown.end; ++i) {
       const simvm::Record& r = report.records[i];
-      std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
-                                   hexHandle(r.handle), decimalHandle(r.handle),
-                                   printable(arrayTypeName(r.className))};
+      if (!lastName || *lastName != r.className) {
+        classCell = printable(arrayTypeName(r.className));
+        lastName = &r.className;
+      }
+      std::vector<std::string> row;
+      row.reserve(t.columns.size());
+      row.insert(row.end(), {std::to_string(i + 1), std::string(1, r.kind), hexHandle(r.handle),
+                             decimalHandle(r.handle), classCell});
       if (view.detail == Detail::Count) row.push_back(r.detail);
       if (view.dumpBytes) {
         const std::optional<uint64_t> bytes = view.dumpBytes(r);
@@ -160,7 +170,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
         row.push_back(bytes ? std::to_string(*bytes) : "-");
       }
       addDumpId(s, r.handle, row);
-      t.rows.push_back(row);
+      t.rows.push_back(std::move(row));
     }
     printTable(out, t);
   }
