@@ -1,6 +1,7 @@
 #include "cli/present.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,8 +50,9 @@ std::optional<std::string> dumpIdText(Session& s, uint32_t h) {
   const std::optional<uint64_t> id = s.dumpId(h);
   if (!id) return std::nullopt;
   char buf[24];
-  std::snprintf(buf, sizeof buf, "@%llx", static_cast<unsigned long long>(*id));
-  return std::string(buf);
+  buf[0] = '@';
+  const auto end = std::to_chars(buf + 1, buf + sizeof buf, *id, 16).ptr;
+  return std::string(buf, end);
 }
 
 void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row) {
