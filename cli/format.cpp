@@ -173,6 +173,8 @@ void printTable(std::ostream& out, const Table& table) {
   for (size_t c = 0; c < n; ++c) widths[c] = width(table.columns[c].title);
   for (const auto& row : table.rows)
     for (size_t c = 0; c < n && c < row.size(); ++c) widths[c] = std::max(widths[c], width(row[c]));
+  for (size_t i = 0; n > 0 && i < table.cells.size(); ++i)
+    widths[i % n] = std::max(widths[i % n], width(table.cells[i]));
 
   // Rows are written into one buffer, handed to the stream a block at a time.
   std::string text;
@@ -204,6 +206,9 @@ void printTable(std::ostream& out, const Table& table) {
   line([&](size_t c) -> const std::string& { return table.columns[c].title; }, n);
   for (const auto& row : table.rows)
     line([&](size_t c) -> const std::string& { return row[c]; }, row.size());
+  for (size_t first = 0; n > 0 && first < table.cells.size(); first += n)
+    line([&](size_t c) -> const std::string& { return table.cells[first + c]; },
+         std::min(n, table.cells.size() - first));
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 

@@ -34,6 +34,9 @@ struct Column {
 struct Table {
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
+  // Further rows, one after another, each of columns.size() cells, printed after `rows`: a long
+  // list's rows without an allocation each.
+  std::vector<std::string> cells;
 };
 
 void printTable(std::ostream& out, const Table& table);

@@ -144,7 +144,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
     const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
-    t.rows.reserve(shown.end - shown.first);
+    t.cells.reserve((shown.end - shown.first) * t.columns.size());
     // Long lists repeat a class: its cell is spelled once for each run of rows.
     const std::string* lastName = nullptr;
     std::string classCell;
@@ -154,8 +154,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
         classCell = printable(arrayTypeName(r.className));
         lastName = &r.className;
       }
-      std::vector<std::string> row;
-      row.reserve(t.columns.size());
+      std::vector<std::string>& row = t.cells;  // the row's cells, added at its end
       row.insert(row.end(), {std::to_string(i + 1), std::string(1, r.kind), hexHandle(r.handle),
                              decimalHandle(r.handle), classCell});
       if (view.detail == Detail::Count) row.push_back(r.detail);
@@ -172,7 +171,6 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
         row.push_back(bytes ? std::to_string(*bytes) : "-");
       }
       addDumpId(s, r.handle, row);
-      t.rows.push_back(std::move(row));
     }
     printTable(out, t);
   }
