@@ -362,4 +362,20 @@ void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records) {
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
+void JsonArrayWriter::add(const JsonObject& record) {
+  text_ += any_ ? ",\n  " : "[\n  ";
+  any_ = true;
+  record.appendTo(text_);
+  if (text_.size() >= (1 << 16)) {
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    text_.clear();
+  }
+}
+
+void JsonArrayWriter::finish() {
+  text_ += any_ ? "\n]\n" : "[]\n";
+  out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+  text_.clear();
+}
+
 }  // namespace cli

@@ -55,6 +55,7 @@ class JsonObject {
   JsonObject& addRaw(const std::string& key, const std::string& jsonText);  // already encoded
   std::string text() const;
   void appendTo(std::string& out) const;  // text(), added to the end of `out`
+  void clear() { text_.clear(); }          // no members, to be filled again
 
  private:
   void key(const std::string& key);  // ", " (or "{"), the key and ": "
@@ -67,5 +68,18 @@ void appendJsonString(std::string& out, const std::string& bytes);  // jsonStrin
 std::string jsonArrayText(const std::vector<JsonObject>& records);
 // "[\n  {...},\n  {...}\n]\n"; an empty list is "[]\n".
 void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records);
+
+// What printJsonArray writes, a record at a time, through one buffer: for long lists.
+class JsonArrayWriter {
+ public:
+  explicit JsonArrayWriter(std::ostream& out) : out_(out) {}
+  void add(const JsonObject& record);
+  void finish();  // the closing bracket, or "[]" when no record was added
+
+ private:
+  std::ostream& out_;
+  std::string text_;
+  bool any_ = false;
+};
 
 }  // namespace cli

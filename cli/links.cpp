@@ -205,8 +205,8 @@ std::vector<Link> LinkReader::between(uint32_t holder, char holderKind, uint32_t
         nextNamed && (nextKind != 'A' || reportedClassName(vm, next)[0] != '[');
     std::optional<std::vector<std::string>> names;
     if (holderNamed && (holderKind == 'C' || (holderKind == 'I' && !isThread())))
-      names = fieldTarget ? fieldsHolding(holder, next, holderKind == 'C')
-                          : std::vector<std::string>{};
+      names =
+          fieldTarget ? fieldsHolding(holder, next, holderKind == 'C') : std::vector<std::string>{};
     if (holderKind == 'A' && elements) {
       if (nextNamed)
         for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});

@@ -50,8 +50,8 @@ class LinkReader {
  private:
   struct ClassFacts {
     bool threadKnown = false;
-    bool thread = false;    // a Thread, or a chain too long to tell
-    bool named = false;     // a class object: records name its instances
+    bool thread = false;  // a Thread, or a chain too long to tell
+    bool named = false;   // a class object: records name its instances
     bool fieldsRead = false;
     // The reference instance fields along the chain, in the order the chain gives them: name and
     // offset. Nullopt when the VM does not describe the chain.

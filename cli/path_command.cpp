@@ -124,11 +124,12 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
 }
 
 void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit, std::ostream& out) {
-  std::vector<JsonObject> records;
+  JsonArrayWriter records(out);
+  JsonObject o;
   ClassNames names(s.vm());
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
-    JsonObject o;
+    o.clear();
     const char kind = v.kinds[i];
     o.add("kind", std::string(1, kind ? kind : '?'))
         .add("handle", int64_t{h})
@@ -149,9 +150,9 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit, s
     if (i + 1 == v.handles.size() && !v.why.empty()) o.add("answered", v.why);
     addRetainedJson(s, h, o);
     addDumpIdJson(s, h, o);
-    records.push_back(std::move(o));
+    records.add(o);
   }
-  printJsonArray(out, records);
+  records.finish();
 }
 
 void printPathTable(Session& s, uint32_t target, const PathView& v, std::optional<size_t> limit,
@@ -175,9 +176,8 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
       lastName = name;
     }
     std::vector<std::string>& row = t.cells;  // the row's cells, added at its end
-    row.insert(row.end(), {std::to_string(i + 1), std::string(1, kind ? kind : '?'),
-                           hexHandle(h), decimalHandle(h), classCell, v.via[i],
-                           retainedCell(s, h)});
+    row.insert(row.end(), {std::to_string(i + 1), std::string(1, kind ? kind : '?'), hexHandle(h),
+                           decimalHandle(h), classCell, v.via[i], retainedCell(s, h)});
     addDumpId(s, h, row);
   }
   printTable(out, t);

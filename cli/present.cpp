@@ -98,11 +98,12 @@ std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
 
 void presentReportJson(Session& s, const simvm::Report& report, const ReportView& view,
                        std::ostream& out) {
-  std::vector<JsonObject> records;
+  JsonArrayWriter records(out);
+  JsonObject o;
   const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
   for (size_t i = shown.first; i < shown.end; ++i) {
     const simvm::Record& r = report.records[i];
-    JsonObject o;
+    o.clear();
     o.add("kind", std::string(1, r.kind))
         .add("handle", int64_t{r.handle})
         .add("class", r.className);
@@ -124,9 +125,9 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
         o.addNull("retained");
     }
     addDumpIdJson(s, r.handle, o);
-    records.push_back(std::move(o));
+    records.add(o);
   }
-  printJsonArray(out, records);
+  records.finish();
 }
 
 void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,

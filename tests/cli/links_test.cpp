@@ -84,8 +84,8 @@ void compare(cli::Session& s, cli::LinkReader& reader, uint32_t holder, uint32_t
     // A reader kept for the whole heap, as a path keeps one for its chain: what it learnt of
     // each class for earlier pairs must not change its answer.
     const auto scope = s.callScope();
-    got = reader.between(holder, cli::kindOf(s.vm(), holder), next, cli::kindOf(s.vm(), next),
-                         root);
+    got =
+        reader.between(holder, cli::kindOf(s.vm(), holder), next, cli::kindOf(s.vm(), next), root);
   }
   ASSERT_TRUE(same(got, want)) << where << ": a kept reader says " << testkit::hex(holder)
                                << " holds " << testkit::hex(next) << " through " << shown(got)
