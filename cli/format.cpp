@@ -77,7 +77,7 @@ int columnsOf(uint32_t cp) {
 }
 
 // Display width of printable text (what printable() returns: whole UTF-8 sequences).
-size_t width(const std::string& s) {
+size_t width(std::string_view s) {
   size_t w = 0;
   size_t ascii = 0;  // the common case: plain ASCII, a column a byte
   while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
@@ -169,22 +169,26 @@ std::string wrap(const std::string& text, size_t limit) {
 
 void printTable(std::ostream& out, const Table& table) {
   const size_t n = table.columns.size();
+  const size_t flatRows = n == 0 ? 0 : (table.cellEnds.size() + n - 1) / n;
+  auto flatCell = [&](size_t i) {
+    const size_t begin = i == 0 ? 0 : table.cellEnds[i - 1];
+    return std::string_view(table.cellText).substr(begin, table.cellEnds[i] - begin);
+  };
   std::vector<size_t> widths(n, 0);
   for (size_t c = 0; c < n; ++c) widths[c] = width(table.columns[c].title);
   for (const auto& row : table.rows)
     for (size_t c = 0; c < n && c < row.size(); ++c) widths[c] = std::max(widths[c], width(row[c]));
-  for (size_t i = 0; n > 0 && i < table.cells.size(); ++i)
-    widths[i % n] = std::max(widths[i % n], width(table.cells[i]));
+  for (size_t i = 0; n > 0 && i < table.cellEnds.size(); ++i)
+    widths[i % n] = std::max(widths[i % n], width(flatCell(i)));
 
   // Rows are written into one buffer, handed to the stream a block at a time.
   std::string text;
   constexpr size_t kBlock = 1 << 16;
   text.reserve(kBlock + 1024);
-  const std::string none;
   auto line = [&](auto cellAt, size_t cells) {
     const size_t start = text.size();
     for (size_t c = 0; c < n; ++c) {
-      const std::string& cell = c < cells ? cellAt(c) : none;
+      const std::string_view cell = c < cells ? std::string_view(cellAt(c)) : std::string_view();
       const size_t pad = widths[c] - width(cell);
       if (c > 0) text.append(2, ' ');
       if (table.columns[c].align == Align::Right) {
@@ -206,9 +210,8 @@ void printTable(std::ostream& out, const Table& table) {
   line([&](size_t c) -> const std::string& { return table.columns[c].title; }, n);
   for (const auto& row : table.rows)
     line([&](size_t c) -> const std::string& { return row[c]; }, row.size());
-  for (size_t first = 0; n > 0 && first < table.cells.size(); first += n)
-    line([&](size_t c) -> const std::string& { return table.cells[first + c]; },
-         std::min(n, table.cells.size() - first));
+  for (size_t r = 0; r < flatRows; ++r)
+    line([&](size_t c) { return flatCell(r * n + c); }, std::min(n, table.cellEnds.size() - r * n));
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,9 +35,14 @@ struct Column {
 struct Table {
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
-  // Further rows, one after another, each of columns.size() cells, printed after `rows`: a long
-  // list's rows without an allocation each.
-  std::vector<std::string> cells;
+  // Further rows, printed after `rows`: their cells one after another, columns.size() a row, the
+  // text of all in one string (a long list's rows without an allocation for each cell).
+  std::string cellText;
+  std::vector<size_t> cellEnds;  // where each cell's text ends in cellText
+  void cell(std::string_view text) {
+    cellText += text;
+    cellEnds.push_back(cellText.size());
+  }
 };
 
 void printTable(std::ostream& out, const Table& table);
@@ -55,7 +61,7 @@ class JsonObject {
   JsonObject& addRaw(const std::string& key, const std::string& jsonText);  // already encoded
   std::string text() const;
   void appendTo(std::string& out) const;  // text(), added to the end of `out`
-  void clear() { text_.clear(); }          // no members, to be filled again
+  void clear() { text_.clear(); }         // no members, to be filled again
 
  private:
   void key(const std::string& key);  // ", " (or "{"), the key and ": "

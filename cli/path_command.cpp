@@ -163,7 +163,7 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
                {"retained", Align::Right}};
   if (s.dump()) t.columns.push_back({"dump id"});
   const size_t shown = std::min(v.handles.size(), limit.value_or(SIZE_MAX));
-  t.cells.reserve(shown * t.columns.size());
+  t.cellEnds.reserve(shown * t.columns.size());
   ClassNames names(s.vm());
   // A long chain repeats a class: its cell is spelled once for each run of rows.
   std::string lastName, classCell;
@@ -175,10 +175,14 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
       classCell = printable(arrayTypeName(name));
       lastName = name;
     }
-    std::vector<std::string>& row = t.cells;  // the row's cells, added at its end
-    row.insert(row.end(), {std::to_string(i + 1), std::string(1, kind ? kind : '?'), hexHandle(h),
-                           decimalHandle(h), classCell, v.via[i], retainedCell(s, h)});
-    addDumpId(s, h, row);
+    t.cell(std::to_string(i + 1));
+    t.cell(std::string(1, kind ? kind : '?'));
+    t.cell(hexHandle(h));
+    t.cell(decimalHandle(h));
+    t.cell(classCell);
+    t.cell(v.via[i]);
+    t.cell(retainedCell(s, h));
+    addDumpId(s, h, t);
   }
   printTable(out, t);
   const uint32_t root = v.handles.empty() ? 0 : v.handles[0];

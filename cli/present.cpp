@@ -59,6 +59,10 @@ void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row) {
   if (s.dump()) row.push_back(dumpIdText(s, h).value_or("-"));
 }
 
+void addDumpId(Session& s, uint32_t h, Table& t) {
+  if (s.dump()) t.cell(dumpIdText(s, h).value_or("-"));
+}
+
 void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
   if (!s.dump()) return;
   if (const std::optional<std::string> id = dumpIdText(s, h))
@@ -145,7 +149,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
     const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
-    t.cells.reserve((shown.end - shown.first) * t.columns.size());
+    t.cellEnds.reserve((shown.end - shown.first) * t.columns.size());
     // Long lists repeat a class: its cell is spelled once for each run of rows.
     const std::string* lastName = nullptr;
     std::string classCell;
@@ -155,23 +159,25 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
         classCell = printable(arrayTypeName(r.className));
         lastName = &r.className;
       }
-      std::vector<std::string>& row = t.cells;  // the row's cells, added at its end
-      row.insert(row.end(), {std::to_string(i + 1), std::string(1, r.kind), hexHandle(r.handle),
-                             decimalHandle(r.handle), classCell});
-      if (view.detail == Detail::Count) row.push_back(r.detail);
+      t.cell(std::to_string(i + 1));
+      t.cell(std::string_view(&r.kind, 1));
+      t.cell(hexHandle(r.handle));
+      t.cell(decimalHandle(r.handle));
+      t.cell(classCell);
+      if (view.detail == Detail::Count) t.cell(r.detail);
       if (view.dumpBytes) {
         const std::optional<uint64_t> bytes = view.dumpBytes(r);
-        row.push_back(bytes ? std::to_string(*bytes) : "-");
+        t.cell(bytes ? std::to_string(*bytes) : "-");
       }
       if (view.detail == Detail::Link) {
         const std::optional<Link> link = recordLink(r, view);
-        row.push_back(link ? linkText(*link) : "");
+        t.cell(link ? linkText(*link) : "");
       }
       if (view.retained) {
         const std::optional<uint64_t> bytes = view.retained(r);
-        row.push_back(bytes ? std::to_string(*bytes) : "-");
+        t.cell(bytes ? std::to_string(*bytes) : "-");
       }
-      addDumpId(s, r.handle, row);
+      addDumpId(s, r.handle, t);
     }
     printTable(out, t);
   }
