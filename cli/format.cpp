@@ -1,14 +1,22 @@
 #include "cli/format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace cli {
 
 std::string hexHandle(uint32_t h) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(h));
-  return buf;
+  static const char kDigits[] = "0123456789abcdef";
+  char buf[10];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = kDigits[h & 0xF];
+    h >>= 4;
+  } while (h != 0);
+  *--p = 'x';
+  *--p = '0';
+  return std::string(p, buf + sizeof buf);
 }
 
 std::string decimalHandle(uint32_t h) { return std::to_string(static_cast<int32_t>(h)); }
@@ -69,8 +77,11 @@ int columnsOf(uint32_t cp) {
 }
 
 // Display width of printable text (what printable() returns: whole UTF-8 sequences).
-size_t width(const std::string& s) {
+size_t width(std::string_view s) {
   size_t w = 0;
+  size_t ascii = 0;  // the common case: plain ASCII, a column a byte
+  while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
+  if (ascii == s.size()) return ascii;
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     const size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
@@ -90,6 +101,11 @@ size_t width(const std::string& s) {
 }  // namespace
 
 std::string printable(const std::string& text) {
+  size_t plain = 0;  // the common case: nothing to escape
+  while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
+         static_cast<unsigned char>(text[plain]) < 0x7F)
+    ++plain;
+  if (plain == text.size()) return text;
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -153,32 +169,50 @@ std::string wrap(const std::string& text, size_t limit) {
 
 void printTable(std::ostream& out, const Table& table) {
   const size_t n = table.columns.size();
+  const size_t flatRows = n == 0 ? 0 : (table.cellEnds.size() + n - 1) / n;
+  auto flatCell = [&](size_t i) {
+    const size_t begin = i == 0 ? 0 : table.cellEnds[i - 1];
+    return std::string_view(table.cellText).substr(begin, table.cellEnds[i] - begin);
+  };
   std::vector<size_t> widths(n, 0);
   for (size_t c = 0; c < n; ++c) widths[c] = width(table.columns[c].title);
   for (const auto& row : table.rows)
     for (size_t c = 0; c < n && c < row.size(); ++c) widths[c] = std::max(widths[c], width(row[c]));
+  for (size_t i = 0; n > 0 && i < table.cellEnds.size(); ++i)
+    widths[i % n] = std::max(widths[i % n], width(flatCell(i)));
 
-  auto line = [&](const std::vector<std::string>& cells) {
-    std::string text;
+  // Rows are written into one buffer, handed to the stream a block at a time.
+  std::string text;
+  constexpr size_t kBlock = 1 << 16;
+  text.reserve(kBlock + 1024);
+  auto line = [&](auto cellAt, size_t cells) {
+    const size_t start = text.size();
     for (size_t c = 0; c < n; ++c) {
-      const std::string& cell = c < cells.size() ? cells[c] : std::string();
-      const std::string pad(widths[c] - width(cell), ' ');
-      if (c > 0) text += "  ";
+      const std::string_view cell = c < cells ? std::string_view(cellAt(c)) : std::string_view();
+      const size_t pad = widths[c] - width(cell);
+      if (c > 0) text.append(2, ' ');
       if (table.columns[c].align == Align::Right) {
-        text += pad + cell;
+        text.append(pad, ' ');
+        text += cell;
       } else {
         text += cell;
-        if (c + 1 < n) text += pad;
+        if (c + 1 < n) text.append(pad, ' ');
       }
     }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    out << text << '\n';
+    while (text.size() > start && text.back() == ' ') text.pop_back();
+    text += '\n';
+    if (text.size() >= kBlock) {
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      text.clear();
+    }
   };
 
-  std::vector<std::string> titles;
-  for (const Column& c : table.columns) titles.push_back(c.title);
-  line(titles);
-  for (const auto& row : table.rows) line(row);
+  line([&](size_t c) -> const std::string& { return table.columns[c].title; }, n);
+  for (const auto& row : table.rows)
+    line([&](size_t c) -> const std::string& { return row[c]; }, row.size());
+  for (size_t r = 0; r < flatRows; ++r)
+    line([&](size_t c) { return flatCell(r * n + c); }, std::min(n, table.cellEnds.size() - r * n));
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& pairs) {
@@ -188,9 +222,16 @@ void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std:
     out << p.first << std::string(w - width(p.first) + 2, ' ') << p.second << '\n';
 }
 
-std::string jsonString(const std::string& bytes) {
-  std::string out = "\"";
-  for (size_t i = 0; i < bytes.size(); ++i) {
+void appendJsonString(std::string& out, const std::string& bytes) {
+  out += '"';
+  size_t plain = 0;  // the common case: nothing to escape
+  while (plain < bytes.size()) {
+    const unsigned char c = static_cast<unsigned char>(bytes[plain]);
+    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') break;
+    ++plain;
+  }
+  out.append(bytes, 0, plain);
+  for (size_t i = plain; i < bytes.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
     switch (c) {
       case '"':
@@ -227,11 +268,24 @@ std::string jsonString(const std::string& bytes) {
       out += "\\ufffd";  // a byte that is not UTF-8 cannot appear in a JSON text
     }
   }
-  return out + "\"";
+  out += '"';
+}
+
+std::string jsonString(const std::string& bytes) {
+  std::string out;
+  appendJsonString(out, bytes);
+  return out;
+}
+
+void JsonObject::key(const std::string& key) {
+  text_ += text_.empty() ? "{" : ", ";
+  appendJsonString(text_, key);
+  text_ += ": ";
 }
 
 JsonObject& JsonObject::add(const std::string& key, const std::string& value) {
-  members_.emplace_back(key, jsonString(value));
+  this->key(key);
+  appendJsonString(text_, value);
   return *this;
 }
 
@@ -240,38 +294,53 @@ JsonObject& JsonObject::add(const std::string& key, const char* value) {
 }
 
 JsonObject& JsonObject::add(const std::string& key, int64_t value) {
-  members_.emplace_back(key, std::to_string(value));
+  this->key(key);
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  text_.append(buf, end);
   return *this;
 }
 
 JsonObject& JsonObject::add(const std::string& key, bool value) {
-  members_.emplace_back(key, value ? "true" : "false");
+  this->key(key);
+  text_ += value ? "true" : "false";
   return *this;
 }
 
 JsonObject& JsonObject::addNull(const std::string& key) {
-  members_.emplace_back(key, "null");
+  this->key(key);
+  text_ += "null";
   return *this;
 }
 
 JsonObject& JsonObject::addRaw(const std::string& key, const std::string& jsonText) {
-  members_.emplace_back(key, jsonText);
+  this->key(key);
+  text_ += jsonText;
   return *this;
+}
+
+void JsonObject::appendTo(std::string& out) const {
+  if (text_.empty()) {
+    out += "{}";
+    return;
+  }
+  out += text_;
+  out += '}';
+}
+
+std::string JsonObject::text() const {
+  std::string out;
+  appendTo(out);
+  return out;
 }
 
 std::string jsonArrayText(const std::vector<JsonObject>& records) {
   std::string out = "[";
-  for (size_t i = 0; i < records.size(); ++i) out += (i ? ", " : "") + records[i].text();
-  return out + "]";
-}
-
-std::string JsonObject::text() const {
-  std::string out = "{";
-  for (size_t i = 0; i < members_.size(); ++i) {
+  for (size_t i = 0; i < records.size(); ++i) {
     if (i) out += ", ";
-    out += jsonString(members_[i].first) + ": " + members_[i].second;
+    records[i].appendTo(out);
   }
-  return out + "}";
+  return out + "]";
 }
 
 void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records) {
@@ -279,10 +348,37 @@ void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records) {
     out << "[]\n";
     return;
   }
-  out << "[\n";
-  for (size_t i = 0; i < records.size(); ++i)
-    out << "  " << records[i].text() << (i + 1 < records.size() ? ",\n" : "\n");
-  out << "]\n";
+  // One buffer, handed to the stream a block at a time.
+  std::string text = "[\n";
+  constexpr size_t kBlock = 1 << 16;
+  text.reserve(kBlock + 1024);
+  for (size_t i = 0; i < records.size(); ++i) {
+    text += "  ";
+    records[i].appendTo(text);
+    text += i + 1 < records.size() ? ",\n" : "\n";
+    if (text.size() >= kBlock) {
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      text.clear();
+    }
+  }
+  text += "]\n";
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void JsonArrayWriter::add(const JsonObject& record) {
+  text_ += any_ ? ",\n  " : "[\n  ";
+  any_ = true;
+  record.appendTo(text_);
+  if (text_.size() >= (1 << 16)) {
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    text_.clear();
+  }
+}
+
+void JsonArrayWriter::finish() {
+  text_ += any_ ? "\n]\n" : "[]\n";
+  out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+  text_.clear();
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,14 @@ struct Column {
 struct Table {
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
+  // Further rows, printed after `rows`: their cells one after another, columns.size() a row, the
+  // text of all in one string (a long list's rows without an allocation for each cell).
+  std::string cellText;
+  std::vector<size_t> cellEnds;  // where each cell's text ends in cellText
+  void cell(std::string_view text) {
+    cellText += text;
+    cellEnds.push_back(cellText.size());
+  }
 };
 
 void printTable(std::ostream& out, const Table& table);
@@ -51,15 +60,32 @@ class JsonObject {
   JsonObject& addNull(const std::string& key);
   JsonObject& addRaw(const std::string& key, const std::string& jsonText);  // already encoded
   std::string text() const;
+  void appendTo(std::string& out) const;  // text(), added to the end of `out`
+  void clear() { text_.clear(); }         // no members, to be filled again
 
  private:
-  std::vector<std::pair<std::string, std::string>> members_;  // key, encoded value
+  void key(const std::string& key);  // ", " (or "{"), the key and ": "
+  std::string text_;  // "{" and the encoded members so far, without the closing brace
 };
 
 std::string jsonString(const std::string& bytes);
+void appendJsonString(std::string& out, const std::string& bytes);  // jsonString(bytes), added
 // "[{...}, {...}]" on one line, for a list inside a record.
 std::string jsonArrayText(const std::vector<JsonObject>& records);
 // "[\n  {...},\n  {...}\n]\n"; an empty list is "[]\n".
 void printJsonArray(std::ostream& out, const std::vector<JsonObject>& records);
+
+// What printJsonArray writes, a record at a time, through one buffer: for long lists.
+class JsonArrayWriter {
+ public:
+  explicit JsonArrayWriter(std::ostream& out) : out_(out) {}
+  void add(const JsonObject& record);
+  void finish();  // the closing bracket, or "[]" when no record was added
+
+ private:
+  std::ostream& out_;
+  std::string text_;
+  bool any_ = false;
+};
 
 }  // namespace cli

@@ -61,15 +61,6 @@ bool fits(const Link& link, char holderKind, bool holderIsRoot) {
   return link.via != Link::Via::Local;  // a thread inside a path holds through its fields
 }
 
-// Whether a reference record can name h: a class object, or an object or object array whose
-// class word leads to a class. The library writes no record for anything else.
-bool recordsName(const simvm::Vm& vm, uint32_t h, char kind) {
-  if (kind == 'C') return true;
-  if (kind != 'I' && kind != 'A') return false;
-  const uint32_t cls = vm.classOfObject(h);
-  return cls != 0 && kindOf(vm, cls) == 'C';
-}
-
 // The indices of the elements of `array` that hold `next`, lowest first, read straight from the
 // VM's memory: what the library's references of the array would list for `next`, without a
 // record written through the stream for each of its other elements (a table of 10^5 entries
@@ -95,12 +86,27 @@ std::optional<std::vector<int32_t>> elementsHolding(const simvm::Vm& vm, uint32_
   }
 }
 
+}  // namespace
+
+LinkReader::LinkReader(Session& session)
+    : session_(session),
+      references_(session.library().stub("getReferences0") != nullptr),
+      referrers_(session.library().stub("getBackTraceReferences0") != nullptr),
+      threadClass_(session.vm().findClass("java/lang/Thread")) {}
+
+LinkReader::ClassFacts& LinkReader::facts(uint32_t cls) {
+  auto [it, added] = classes_.try_emplace(cls);
+  if (added) it->second.named = kindOf(session_.vm(), cls) == 'C';
+  return it->second;
+}
+
 // The names of the reference fields through which `holder` holds `next` (a class object's
 // statics, any other object's instance fields along its class chain), in name order, read from
 // the VM's memory: what the referrers of `next` would name of the holder, without walking the
 // heap for them. Nullopt when the VM does not describe the holder's class.
-std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint32_t holder,
-                                                      uint32_t next, bool statics) {
+std::optional<std::vector<std::string>> LinkReader::fieldsHolding(uint32_t holder, uint32_t next,
+                                                                  bool statics) {
+  const simvm::Vm& vm = session_.vm();
   auto isReference = [](const simvm::FieldDecl& f) {
     return !f.signature.empty() && (f.signature[0] == 'L' || f.signature[0] == '[');
   };
@@ -112,13 +118,30 @@ std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint3
     } else {
       const uint32_t body = vm.bodyOf(holder);
       if (body == 0) return std::nullopt;
-      int depth = 0;  // a chain longer than any the VM builds is damaged
-      for (uint32_t c = vm.classOfObject(holder); c != 0; c = vm.superclassOf(c)) {
-        if (++depth > 1024) return std::nullopt;
-        for (const simvm::FieldDecl& f : vm.fieldsOf(c))  // names are unique within a class
-          if (!f.isStatic && isReference(f) && vm.read32(body + vm.fieldOffset(c, f.name)) == next)
-            names.push_back(f.name);
+      const uint32_t cls = vm.classOfObject(holder);
+      ClassFacts& known = facts(cls);
+      if (!known.fieldsRead) {
+        known.fieldsRead = true;
+        try {
+          std::vector<std::pair<std::string, uint32_t>> fields;
+          int depth = 0;  // a chain longer than any the VM builds is damaged
+          bool whole = true;
+          for (uint32_t c = cls; c != 0; c = vm.superclassOf(c)) {
+            if (++depth > 1024) {
+              whole = false;
+              break;
+            }
+            for (const simvm::FieldDecl& f : vm.fieldsOf(c))
+              if (!f.isStatic && isReference(f))
+                fields.emplace_back(f.name, vm.fieldOffset(c, f.name));
+          }
+          if (whole) known.fields = std::move(fields);
+        } catch (const simvm::VmError&) {
+        }
       }
+      if (!known.fields) return std::nullopt;
+      for (const auto& [name, offset] : *known.fields)  // names are unique within a class
+        if (vm.read32(body + offset) == next) names.push_back(name);
     }
     std::sort(names.begin(), names.end());  // byte order, as the records are sorted
     return names;
@@ -126,18 +149,6 @@ std::optional<std::vector<std::string>> fieldsHolding(const simvm::Vm& vm, uint3
     return std::nullopt;
   }
 }
-
-// Whether any class in the chain of the object h is the Thread class the library finds by name:
-// its frames only the library reads.
-bool isThread(const simvm::Vm& vm, uint32_t h) {
-  const uint32_t thread = vm.findClass("java/lang/Thread");
-  int depth = 0;
-  for (uint32_t c = vm.classOfObject(h); c != 0; c = vm.superclassOf(c))
-    if (++depth > 1024 || c == thread) return true;
-  return false;
-}
-
-}  // namespace
 
 // The links are those of the library's two reports. The references of the holder name `next`
 // once for each field, element or frame slot holding it, as long as `next` is something a
@@ -147,12 +158,33 @@ bool isThread(const simvm::Vm& vm, uint32_t h) {
 // order and elements in index order. Where that is cheap to read from the VM's memory (an
 // array's elements, fields) it is read there: an array's references take a record through the
 // stream for each element, the referrers a walk of the heap.
-std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
-                               bool holderIsRoot) {
+std::vector<Link> LinkReader::between(uint32_t holder, char holderKind, uint32_t next,
+                                      char nextKind, bool holderIsRoot) {
+  Session& session = session_;
   const simvm::Vm& vm = session.vm();
-  const char holderKind = kindOf(vm, holder), nextKind = kindOf(vm, next);
-  const bool holderNamed = recordsName(vm, holder, holderKind);
-  const bool nextNamed = recordsName(vm, next, nextKind);
+  // Whether a reference record can name h: a class object, or an object or object array whose
+  // class word leads to a class. The library writes no record for anything else.
+  auto recordsName = [&](uint32_t h, char kind) {
+    if (kind == 'C') return true;
+    if (kind != 'I' && kind != 'A') return false;
+    const uint32_t cls = vm.classOfObject(h);
+    return cls != 0 && facts(cls).named;
+  };
+  const bool holderNamed = recordsName(holder, holderKind);
+  const bool nextNamed = recordsName(next, nextKind);
+  // Whether any class in the chain of the holder is the Thread class the library finds by
+  // name: its frames only the library reads.
+  auto isThread = [&] {
+    const uint32_t cls = vm.classOfObject(holder);
+    ClassFacts& f = facts(cls);
+    if (!f.threadKnown) {
+      int depth = 0;
+      for (uint32_t c = cls; c != 0 && !f.thread; c = vm.superclassOf(c))
+        f.thread = ++depth > 1024 || c == threadClass_;
+      f.threadKnown = true;
+    }
+    return f.thread;
+  };
   std::vector<Link> links;
   auto keep = [&](const Link& link) {
     if (fits(link, holderKind, holderIsRoot)) links.push_back(link);
@@ -167,14 +199,14 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
   std::optional<std::vector<int32_t>> elements;
   if (holderKind == 'A') elements = elementsHolding(vm, holder, next);
 
-  if (session.library().stub("getReferences0")) {
+  if (references_) {
     // A field lists no array of arrays.
     const bool fieldTarget =
         nextNamed && (nextKind != 'A' || reportedClassName(vm, next)[0] != '[');
     std::optional<std::vector<std::string>> names;
-    if (holderNamed && (holderKind == 'C' || (holderKind == 'I' && !isThread(vm, holder))))
-      names = fieldTarget ? fieldsHolding(vm, holder, next, holderKind == 'C')
-                          : std::vector<std::string>{};
+    if (holderNamed && (holderKind == 'C' || (holderKind == 'I' && !isThread())))
+      names =
+          fieldTarget ? fieldsHolding(holder, next, holderKind == 'C') : std::vector<std::string>{};
     if (holderKind == 'A' && elements) {
       if (nextNamed)
         for (int32_t i : *elements) keep(Link{Link::Via::Element, {}, i});
@@ -185,7 +217,7 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
         if (r.handle == next) take(r, holderKind == 'C');
     }
   }
-  if (!links.empty() || !session.library().stub("getBackTraceReferences0")) return links;
+  if (!links.empty() || !referrers_) return links;
 
   // A thread that is a root holds through its frames, which only the library reads.
   if (holderNamed && !(holderKind == 'I' && holderIsRoot)) {
@@ -194,7 +226,7 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
       return links;
     }
     if (holderKind == 'C' || holderKind == 'I') {
-      if (const auto names = fieldsHolding(vm, holder, next, holderKind == 'C')) {
+      if (const auto names = fieldsHolding(holder, next, holderKind == 'C')) {
         keepFields(*names);
         return links;
       }
@@ -203,6 +235,13 @@ std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
   for (const simvm::Record& r : session.caller().referrers(next).records)
     if (r.handle == holder) take(r, r.kind == 'C');
   return links;
+}
+
+std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next,
+                               bool holderIsRoot) {
+  const simvm::Vm& vm = session.vm();
+  return LinkReader(session).between(holder, kindOf(vm, holder), next, kindOf(vm, next),
+                                     holderIsRoot);
 }
 
 }  // namespace cli

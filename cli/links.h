@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "cli/format.h"
@@ -34,5 +36,35 @@ void addLinkJson(JsonObject& record, const Link& link);
 // query is available. They are read from the VM's memory (elements, fields, statics) where
 // that gives what the records would: only a thread's frames are asked of the library.
 std::vector<Link> linksBetween(Session& session, uint32_t holder, uint32_t next, bool holderIsRoot);
+
+// linksBetween for many steps of one chain: what a class says of its fields and whether it is a
+// thread is read once per class, and which queries the library offers once, not for every step.
+// Only for a heap that does not change while it is used.
+class LinkReader {
+ public:
+  explicit LinkReader(Session& session);
+  // linksBetween(session, holder, next, holderIsRoot), the kinds of both already known.
+  std::vector<Link> between(uint32_t holder, char holderKind, uint32_t next, char nextKind,
+                            bool holderIsRoot);
+
+ private:
+  struct ClassFacts {
+    bool threadKnown = false;
+    bool thread = false;  // a Thread, or a chain too long to tell
+    bool named = false;   // a class object: records name its instances
+    bool fieldsRead = false;
+    // The reference instance fields along the chain, in the order the chain gives them: name and
+    // offset. Nullopt when the VM does not describe the chain.
+    std::optional<std::vector<std::pair<std::string, uint32_t>>> fields;
+  };
+  ClassFacts& facts(uint32_t cls);
+  std::optional<std::vector<std::string>> fieldsHolding(uint32_t holder, uint32_t next,
+                                                        bool statics);
+
+  Session& session_;
+  bool references_, referrers_;
+  uint32_t threadClass_;
+  std::unordered_map<uint32_t, ClassFacts> classes_;
+};
 
 }  // namespace cli

@@ -2,6 +2,8 @@
 // the row above holds it.
 #include <algorithm>
 #include <cstdint>
+#include <unordered_map>
+#include <utility>
 
 #include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
@@ -55,9 +57,32 @@ std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
   throw CliError("no path to a root for " + describeHandle(s, target) + ": " + printable(why));
 }
 
+// reportedClassName, read once for each class of a long chain's objects and arrays.
+class ClassNames {
+ public:
+  explicit ClassNames(const simvm::Vm& vm) : vm_(vm) {}
+  // The name of h, whose kind is `kind`; valid until the next call.
+  const std::string& of(uint32_t h, char kind) {
+    if (kind == 'I' || kind == 'A') {
+      const uint32_t cls = vm_.classOfObject(h);
+      auto [it, added] = byClass_.try_emplace(cls);
+      if (added) it->second = reportedClassName(vm_, h);
+      return it->second;
+    }
+    other_ = reportedClassName(vm_, h);
+    return other_;
+  }
+
+ private:
+  const simvm::Vm& vm_;
+  std::unordered_map<uint32_t, std::string> byClass_;
+  std::string other_;
+};
+
 // The chain with what the library's other queries say about each step.
 struct PathView {
   std::vector<uint32_t> handles;         // root first
+  std::vector<char> kinds;               // kindOf each handle
   std::vector<std::vector<Link>> links;  // links[i]: how row i-1 holds row i (links[0] empty)
   std::vector<std::string> via;          // the table's last column
   char rootKind = 0;
@@ -72,9 +97,12 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
   v.handles = handles;
   v.via.resize(handles.size());
   v.links.resize(handles.size());
+  v.kinds.resize(handles.size());
+  for (size_t i = 0; i < handles.size(); ++i) v.kinds[i] = kindOf(s.vm(), handles[i]);
+  LinkReader reader(s);
   for (size_t i = 1; i < handles.size(); ++i) {
     const auto scope = s.callScope();  // each step's queries give back what they take
-    v.links[i] = linksBetween(s, handles[i - 1], handles[i], i == 1);
+    v.links[i] = reader.between(handles[i - 1], v.kinds[i - 1], handles[i], v.kinds[i], i == 1);
     for (const Link& l : v.links[i]) v.via[i] += (v.via[i].empty() ? "" : ", ") + linkText(l);
     if (v.via[i].empty()) v.via[i] = "?";
   }
@@ -96,14 +124,16 @@ PathView viewPath(Session& s, const std::vector<uint32_t>& handles) {
 }
 
 void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit, std::ostream& out) {
-  std::vector<JsonObject> records;
+  JsonArrayWriter records(out);
+  JsonObject o;
+  ClassNames names(s.vm());
   for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
     const uint32_t h = v.handles[i];
-    JsonObject o;
-    const char kind = kindOf(s.vm(), h);
+    o.clear();
+    const char kind = v.kinds[i];
     o.add("kind", std::string(1, kind ? kind : '?'))
         .add("handle", int64_t{h})
-        .add("class", reportedClassName(s.vm(), h));
+        .add("class", names.of(h, kind));
     if (i == 0) {
       o.add("root", v.rootKind == 'C' ? "class" : "thread");
       if (v.dumpRoot) o.add("gcRoot", v.dumpRoot->substr(6));  // without "root: "
@@ -120,9 +150,9 @@ void printPathJson(Session& s, const PathView& v, std::optional<size_t> limit, s
     if (i + 1 == v.handles.size() && !v.why.empty()) o.add("answered", v.why);
     addRetainedJson(s, h, o);
     addDumpIdJson(s, h, o);
-    records.push_back(o);
+    records.add(o);
   }
-  printJsonArray(out, records);
+  records.finish();
 }
 
 void printPathTable(Session& s, uint32_t target, const PathView& v, std::optional<size_t> limit,
@@ -132,18 +162,27 @@ void printPathTable(Session& s, uint32_t target, const PathView& v, std::optiona
                {"decimal", Align::Right}, {"class"}, {"held by the row above through"},
                {"retained", Align::Right}};
   if (s.dump()) t.columns.push_back({"dump id"});
-  for (size_t i = 0; i < std::min(v.handles.size(), limit.value_or(SIZE_MAX)); ++i) {
+  const size_t shown = std::min(v.handles.size(), limit.value_or(SIZE_MAX));
+  t.cellEnds.reserve(shown * t.columns.size());
+  ClassNames names(s.vm());
+  // A long chain repeats a class: its cell is spelled once for each run of rows.
+  std::string lastName, classCell;
+  for (size_t i = 0; i < shown; ++i) {
     const uint32_t h = v.handles[i];
-    const char kind = kindOf(s.vm(), h);
-    std::vector<std::string> row{std::to_string(i + 1),
-                                 std::string(1, kind ? kind : '?'),
-                                 hexHandle(h),
-                                 decimalHandle(h),
-                                 printable(arrayTypeName(reportedClassName(s.vm(), h))),
-                                 v.via[i],
-                                 retainedCell(s, h)};
-    addDumpId(s, h, row);
-    t.rows.push_back(row);
+    const char kind = v.kinds[i];
+    const std::string& name = names.of(h, kind);
+    if (i == 0 || name != lastName) {
+      classCell = printable(arrayTypeName(name));
+      lastName = name;
+    }
+    t.cell(std::to_string(i + 1));
+    t.cell(std::string(1, kind ? kind : '?'));
+    t.cell(hexHandle(h));
+    t.cell(decimalHandle(h));
+    t.cell(classCell);
+    t.cell(v.via[i]);
+    t.cell(retainedCell(s, h));
+    addDumpId(s, h, t);
   }
   printTable(out, t);
   const uint32_t root = v.handles.empty() ? 0 : v.handles[0];

@@ -1,9 +1,11 @@
 #include "cli/present.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "cli/links.h"
 
@@ -48,12 +50,17 @@ std::optional<std::string> dumpIdText(Session& s, uint32_t h) {
   const std::optional<uint64_t> id = s.dumpId(h);
   if (!id) return std::nullopt;
   char buf[24];
-  std::snprintf(buf, sizeof buf, "@%llx", static_cast<unsigned long long>(*id));
-  return std::string(buf);
+  buf[0] = '@';
+  const auto end = std::to_chars(buf + 1, buf + sizeof buf, *id, 16).ptr;
+  return std::string(buf, end);
 }
 
 void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row) {
   if (s.dump()) row.push_back(dumpIdText(s, h).value_or("-"));
+}
+
+void addDumpId(Session& s, uint32_t h, Table& t) {
+  if (s.dump()) t.cell(dumpIdText(s, h).value_or("-"));
 }
 
 void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
@@ -95,11 +102,12 @@ std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
 
 void presentReportJson(Session& s, const simvm::Report& report, const ReportView& view,
                        std::ostream& out) {
-  std::vector<JsonObject> records;
+  JsonArrayWriter records(out);
+  JsonObject o;
   const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
   for (size_t i = shown.first; i < shown.end; ++i) {
     const simvm::Record& r = report.records[i];
-    JsonObject o;
+    o.clear();
     o.add("kind", std::string(1, r.kind))
         .add("handle", int64_t{r.handle})
         .add("class", r.className);
@@ -121,9 +129,9 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
         o.addNull("retained");
     }
     addDumpIdJson(s, r.handle, o);
-    records.push_back(o);
+    records.add(o);
   }
-  printJsonArray(out, records);
+  records.finish();
 }
 
 void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,
@@ -141,26 +149,35 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.retained) t.columns.push_back({"retained", Align::Right});
     if (s.dump()) t.columns.push_back({"dump id"});
     const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+    t.cellEnds.reserve((shown.end - shown.first) * t.columns.size());
+    // Long lists repeat a class: its cell is spelled once for each run of rows.
+    const std::string* lastName = nullptr;
+    std::string classCell;
     for (size_t i = shown.first; i < shown.end; ++i) {
       const simvm::Record& r = report.records[i];
-      std::vector<std::string> row{std::to_string(i + 1), std::string(1, r.kind),
-                                   hexHandle(r.handle), decimalHandle(r.handle),
-                                   printable(arrayTypeName(r.className))};
-      if (view.detail == Detail::Count) row.push_back(r.detail);
+      if (!lastName || *lastName != r.className) {
+        classCell = printable(arrayTypeName(r.className));
+        lastName = &r.className;
+      }
+      t.cell(std::to_string(i + 1));
+      t.cell(std::string_view(&r.kind, 1));
+      t.cell(hexHandle(r.handle));
+      t.cell(decimalHandle(r.handle));
+      t.cell(classCell);
+      if (view.detail == Detail::Count) t.cell(r.detail);
       if (view.dumpBytes) {
         const std::optional<uint64_t> bytes = view.dumpBytes(r);
-        row.push_back(bytes ? std::to_string(*bytes) : "-");
+        t.cell(bytes ? std::to_string(*bytes) : "-");
       }
       if (view.detail == Detail::Link) {
         const std::optional<Link> link = recordLink(r, view);
-        row.push_back(link ? linkText(*link) : "");
+        t.cell(link ? linkText(*link) : "");
       }
       if (view.retained) {
         const std::optional<uint64_t> bytes = view.retained(r);
-        row.push_back(bytes ? std::to_string(*bytes) : "-");
+        t.cell(bytes ? std::to_string(*bytes) : "-");
       }
-      addDumpId(s, r.handle, row);
-      t.rows.push_back(row);
+      addDumpId(s, r.handle, t);
     }
     printTable(out, t);
   }

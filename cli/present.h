@@ -33,6 +33,7 @@ std::string slashPrefix(std::string prefix);
 std::optional<std::string> dumpIdText(Session& s, uint32_t h);
 // The dump id as a table cell ("-" when the object has none); nothing without a dump.
 void addDumpId(Session& s, uint32_t h, std::vector<std::string>& row);
+void addDumpId(Session& s, uint32_t h, Table& t);  // a cell of the table's current row
 // "dumpId": "0x1a2b" (or null) in a JSON record; nothing without a dump.
 void addDumpIdJson(Session& s, uint32_t h, JsonObject& o);
 

@@ -66,8 +66,8 @@ struct Seen {
   size_t duplicates = 0, arrayFallbacks = 0, fieldFallbacks = 0, empty = 0, pathLinks = 0;
 };
 
-void compare(cli::Session& s, uint32_t holder, uint32_t next, bool root, const std::string& where,
-             Seen& seen) {
+void compare(cli::Session& s, cli::LinkReader& reader, uint32_t holder, uint32_t next, bool root,
+             const std::string& where, Seen& seen) {
   std::vector<Link> want, got;
   {
     const auto scope = s.callScope();
@@ -80,6 +80,16 @@ void compare(cli::Session& s, uint32_t holder, uint32_t next, bool root, const s
   ASSERT_TRUE(same(got, want)) << where << ": " << testkit::hex(holder) << " holds "
                                << testkit::hex(next) << (root ? " as a root" : "") << " through "
                                << shown(got) << ", records say " << shown(want);
+  {
+    // A reader kept for the whole heap, as a path keeps one for its chain: what it learnt of
+    // each class for earlier pairs must not change its answer.
+    const auto scope = s.callScope();
+    got =
+        reader.between(holder, cli::kindOf(s.vm(), holder), next, cli::kindOf(s.vm(), next), root);
+  }
+  ASSERT_TRUE(same(got, want)) << where << ": a kept reader says " << testkit::hex(holder)
+                               << " holds " << testkit::hex(next) << " through " << shown(got)
+                               << ", records say " << shown(want);
   ++seen.pairs;
   if (want.empty()) ++seen.empty;
   if (want.size() > 1) ++seen.duplicates;
@@ -114,6 +124,7 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
                    const std::string& where, Seen& seen) {
   const std::vector<uint32_t> live = liveHandles(s);
   ASSERT_FALSE(live.empty());
+  cli::LinkReader reader(s);
   auto pick = [&] { return live[rng() % live.size()]; };
   std::vector<uint32_t>
       unnamed;  // what only the referrers name: primitive arrays, arrays of arrays
@@ -129,7 +140,7 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
       p = s.caller().path(target, INT32_MAX);
     }
     for (size_t i = 1; i < p.handles.size(); ++i) {
-      compare(s, p.handles[i - 1], p.handles[i], i == 1,
+      compare(s, reader, p.handles[i - 1], p.handles[i], i == 1,
               where + ", path to " + testkit::hex(target), seen);
       ++seen.pathLinks;
       if (::testing::Test::HasFatalFailure()) return;
@@ -145,7 +156,7 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
         holdersOf.push_back(r.handle);
     }
     for (size_t i = 0; i < holdersOf.size() && i < 4; ++i) {
-      compare(s, holdersOf[i], held, false, where, seen);
+      compare(s, reader, holdersOf[i], held, false, where, seen);
       if (::testing::Test::HasFatalFailure()) return;
     }
   }
@@ -160,7 +171,7 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
     }
     for (uint32_t next : held)
       for (bool root : {true, false}) {
-        compare(s, threads[k], next, root, where, seen);
+        compare(s, reader, threads[k], next, root, where, seen);
         if (::testing::Test::HasFatalFailure()) return;
       }
   }
@@ -185,7 +196,7 @@ void compareOnHeap(cli::Session& s, std::mt19937& rng, size_t targets, size_t ho
     held.erase(std::unique(held.begin(), held.end()), held.end());
     for (uint32_t next : held) {
       if (next == 0) continue;
-      compare(s, holder, next, rng() % 3 == 0, where, seen);
+      compare(s, reader, holder, next, rng() % 3 == 0, where, seen);
       if (::testing::Test::HasFatalFailure()) return;
     }
   }
