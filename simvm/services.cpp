@@ -2,6 +2,7 @@
 // answer 0 or null for anything they cannot do, as a VM would rather than crash.
 #include <cstdarg>
 #include <cstddef>
+#include <utility>
 
 #include "simvm/platform.h"
 #include "simvm/vm_state.h"
@@ -21,12 +22,13 @@ T guarded(T fallback, F&& body) noexcept {
 // Whether text (may be null) is the literal `expected`. Compared here, byte by byte, rather than
 // by a call to strcmp: the library writes its reports through write(int), one call per byte.
 // Stops at the first byte that differs, so it never reads past the end of a shorter text.
+template <size_t N, size_t... I>
+bool sameBytes(const char* text, const char (&expected)[N], std::index_sequence<I...>) {
+  return ((text[I] == expected[I]) && ...);  // unrolled, and it stops at the first difference
+}
 template <size_t N>
 bool is(const char* text, const char (&expected)[N]) {
-  if (!text) return false;
-  for (size_t i = 0; i < N; ++i)
-    if (text[i] != expected[i]) return false;
-  return true;
+  return text && sameBytes(text, expected, std::make_index_sequence<N>{});
 }
 
 // The stream this thread last wrote to, so that its next byte takes neither the VM's lock nor a
