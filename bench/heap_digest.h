@@ -1,6 +1,6 @@
 // A digest of everything a loaded dump became: the VM's handle table and arena as they lie in
 // memory, and every table of LoadedHeap. Two builds of the importer that load the same dump into
-// VMs at the same address must print the same digest (`bench_hprof_load --digest FILE...`): a
+// VMs at the same address must print the same digest (`bench_heap_digest FILE...`): a
 // change meant to make loading faster is checked with it against the build before it.
 #pragma once
 #include <cstdint>

@@ -8,8 +8,8 @@
 // there; otherwise its benchmarks say why they skip). Without a JDK the small dump is a synthetic
 // one of the same shape, and the program says so on standard error.
 //
-// `bench_hprof_load --digest FILE...` prints a digest of each dump's loaded heap instead, for
-// comparing two builds of the importer.
+// `bench_heap_digest FILE...` (bench/heap_digest.cpp) prints a digest of each dump's loaded heap,
+// for comparing two builds of the importer.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "bench/alloc_meter.h"
-#include "bench/heap_digest.h"
 #include "heapgraph/retained.h"
 #include "heapkit/hprof_writer.h"
 #include "heapkit/jvm_process.h"
@@ -304,23 +303,4 @@ BENCHMARK(BM_RetainedSizesOfDump)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
-// `--digest FILE...`: each dump's heap digest (bench/heap_digest.h) instead of the benchmarks.
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--digest") == 0) {
-    for (int i = 2; i < argc; ++i) {
-      try {
-        std::printf("%016llx %s\n",
-                    static_cast<unsigned long long>(bench::heapDigest(*simvm::loadHprof(argv[i]))),
-                    argv[i]);
-      } catch (const std::exception& e) {
-        std::printf("error %s: %s\n", argv[i], e.what());
-      }
-    }
-    return 0;
-  }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+BENCHMARK_MAIN();
