@@ -2,9 +2,12 @@
 // its objects in address order, so their ids are looked up where the dump holds them.
 //
 // A directory on the id's high bits gives, for bucket b, the first position whose id is at
-// least min + (b << shift_); IdAt (position -> id) reads the ids themselves. A lookup reads one
-// directory word and scans a bucket of a position or two. Four bytes a bucket, about one bucket
-// an id, where a table of (id, position) pairs took sixteen bytes an id.
+// least min + (b << shift_). Each position keeps the low 32 bits of its id's distance from min:
+// a bucket spans at most 2^32 ids and never straddles a multiple of 2^32, so within one bucket
+// they order and tell apart the ids as the whole ids would. Only a range so sparse that a bucket
+// spans more reads the ids themselves (IdAt: position -> id). A lookup reads one directory word
+// and a cache line of a bucket; eight bytes an id, where a table of (id, position) pairs took
+// sixteen.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -29,20 +32,30 @@ class AscendingIds {
   uint32_t find(uint64_t id) const {
     if (n_ == 0 || id < min_ || id > max_) return kMissing;
     const size_t b = static_cast<size_t>((id - min_) >> shift_);
-    const size_t end = dir_[b + 1];
-    size_t lo = dir_[b], hi = end;
+    const size_t lo = dir_[b], end = dir_[b + 1];
+    if (low_.size()) {
+      const uint32_t* low = low_.data();
+      return search(lo, end, static_cast<uint32_t>(id - min_), [low](size_t p) { return low[p]; });
+    }
+    return search(lo, end, id, idAt_);
+  }
+
+ private:
+  // The first of positions [lo, end) whose key is not below key, if its key is key.
+  template <class Key, class KeyAt>
+  uint32_t search(size_t lo, size_t end, Key key, const KeyAt& at) const {
+    size_t hi = end;
     while (hi - lo > 8) {  // a crowded bucket: halved down to a short scan
       const size_t mid = lo + (hi - lo) / 2;
-      if (idAt_(mid) < id)
+      if (at(mid) < key)
         lo = mid + 1;
       else
         hi = mid;
     }
-    while (lo < hi && idAt_(lo) < id) ++lo;
-    return lo < end && idAt_(lo) == id ? static_cast<uint32_t>(lo) : kMissing;
+    while (lo < hi && at(lo) < key) ++lo;
+    return lo < end && at(lo) == key ? static_cast<uint32_t>(lo) : kMissing;
   }
 
- private:
   void buildDirectory() {
     if (n_ == 0) return;
     min_ = idAt_(0);
@@ -50,16 +63,20 @@ class AscendingIds {
     while (shift_ < 63 && ((max_ - min_) >> shift_) >= n_ + 16) ++shift_;
     const size_t buckets = static_cast<size_t>((max_ - min_) >> shift_) + 1;
     dir_ = PageArray<uint32_t>(buckets + 1);
+    if (shift_ <= 32) low_ = PageArray<uint32_t>(n_);
     size_t b = 0;
-    for (size_t p = 0; p < n_; ++p)
-      for (const size_t own = static_cast<size_t>((idAt_(p) - min_) >> shift_); b <= own;)
+    for (size_t p = 0; p < n_; ++p) {
+      const uint64_t offset = idAt_(p) - min_;
+      if (low_.size()) low_[p] = static_cast<uint32_t>(offset);
+      for (const size_t own = static_cast<size_t>(offset >> shift_); b <= own;)
         dir_[b++] = static_cast<uint32_t>(p);
+    }
     while (b <= buckets) dir_[b++] = static_cast<uint32_t>(n_);
   }
 
   IdAt idAt_{};
   size_t n_ = 0;
-  PageArray<uint32_t> dir_;  // freed, it is given back at once
+  PageArray<uint32_t> dir_, low_;  // freed, they are given back at once
   uint64_t min_ = 0, max_ = 0;
   unsigned shift_ = 0;
 };
