@@ -1,5 +1,5 @@
-// Ids that ascend with their positions to those positions, with no copy of the ids: a JDK dumps
-// its objects in address order, so their ids are looked up where the dump holds them.
+// Ids that ascend with their positions to those positions, without a table of (id, position)
+// pairs: a JDK dumps its objects in address order, so the position is where the id is found.
 //
 // A directory on the id's high bits gives, for bucket b, the first position whose id is at
 // least min + (b << shift_). Each position keeps the low 32 bits of its id's distance from min:

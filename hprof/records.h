@@ -181,9 +181,9 @@ struct Model {
   // Gives the image's pages within [from, to) back (Reader::release): nothing may read them again.
   std::function<void(uint64_t from, uint64_t to)> releaseImage = [](uint64_t, uint64_t) {};
   // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
-  // follow in dump order. While the objects' ids ascend in dump order (a JDK's order), they are
-  // looked up where the image holds them (objectIds) and ids indexes the classes only; once one
-  // does not, every object's (id, index) pair is listed in idPairs, and ids indexes them all.
+  // follow in dump order. While the objects' ids ascend in dump order (a JDK's order), their
+  // index is the position an id is found at (objectIds) and ids indexes the classes only; once
+  // one does not, every object's (id, index) pair is listed in idPairs, and ids indexes them all.
   bool objectIdsAscend = true;
   uint64_t lastObjectId = 0;
   AscendingIds<ObjectIdAt> objectIds;
