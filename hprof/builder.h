@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "hprof/hprof.h"
+#include "hprof/page_array.h"
 #include "hprof/reader.h"
 #include "hprof/records.h"
 
@@ -158,7 +159,7 @@ class HeapBuilder {
 
  private:
   // --- ids and nodes ------------------------------------------------------------------------
-  uint32_t nodeOf(uint64_t id) const { return m_.ids.find(id); }  // kNone when missing
+  uint32_t nodeOf(uint64_t id) const { return m_.nodeOf(id); }  // kNone when missing
   uint32_t classIndexOf(uint64_t id) const {  // a small table of its own, looked up per object
     const uint32_t c = classOfId_.find(id);
     return c == IdMap::kMissing ? kNone : c;
@@ -227,6 +228,7 @@ class HeapBuilder {
   struct ResolvedPart {
     std::vector<SeenValues> seen;                      // per dump field
     std::vector<std::pair<uint32_t, uint8_t>> coders;  // String values met: object, coder
+    uint8_t* coderOf = nullptr;  // the first part's go straight to stringCoder_ instead
     uint64_t dangling = 0;
     std::vector<DanglingReference> danglingList;
   };
@@ -274,8 +276,11 @@ class HeapBuilder {
     return e == kNone ? objectClassHandle_ : info_[e].handle;
   }
   uint64_t payloadBytes(const HeapObject& o) const;
-  void fillObjects();
-  void fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const;
+  // Fills the bodies and returns each node's id (the classes' left to mapHandles), read from the
+  // image as the fill goes, before it gives the image back.
+  HeapIds::IdList fillObjects();
+  // ids: the first object's place in the list of ids.
+  void fillRange(uint32_t from, uint32_t to, const uint32_t* refs, uint64_t* ids) const;
   // refs: the instance's resolved references, in plan order.
   void fillInstance(uint8_t* body, const uint8_t* p, const uint32_t* refs,
                     const std::vector<PlanItem>& plan) const;
@@ -306,8 +311,8 @@ class HeapBuilder {
   // Slots and arena from the counts, with room for the strings and arrays queries make.
   VmConfig sizeVm() const;
   // The table of ids and handles both maps read, mirrors among the classes, and the tally of
-  // unlisted arrays; made once the handles are.
-  void mapHandles();
+  // unlisted arrays; made once the objects are filled, from their ids (fillObjects).
+  void mapHandles(HeapIds::IdList ids);
   // The arrays the queries do not list, counted for the console's explanations.
   void tallyUnlistedArrays();
 
@@ -339,7 +344,7 @@ class HeapBuilder {
   NodeHandles handles_;                              // per node
   // Every reference of the objects' payloads, resolved (node + 1, 0 for null or unknown): per
   // instance its class's refs, per object array its elements, in object order.
-  std::unique_ptr<uint32_t[]> refNodes_;
+  PageArray<uint32_t> refNodes_;
   static constexpr size_t kClassRefs = 3;                    // loader, signers, protection domain
   std::vector<std::array<uint32_t, kClassRefs>> classRefs_;  // per class: nodes, or kNone
   std::vector<uint32_t> threadRootNodes_, otherRootNodes_, frameRootNodes_;  // by root

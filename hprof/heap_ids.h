@@ -17,14 +17,39 @@
 
 namespace simvm {
 
+// An allocator whose elements start uninitialized: a table sized first and then written, page by
+// page, holds only the pages written so far.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) {}
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 class HeapIds {
  public:
   static constexpr size_t kNowhere = ~size_t(0);
   static constexpr uint32_t kSlot = 8;  // handles are this far apart
+  using IdList = std::vector<uint64_t, UninitializedAllocator<uint64_t>>;
 
+  template <class HandleAt>
+  HeapIds(const std::vector<uint64_t>& ids, HandleAt handleAt)
+      : HeapIds(IdList(ids.begin(), ids.end()), handleAt) {}
   // handleAt(p) ascending in p, ids[p] the id of handleAt(p); all ids differ.
   template <class HandleAt>
-  HeapIds(std::vector<uint64_t> ids, HandleAt handleAt) : ids_(std::move(ids)) {
+  HeapIds(IdList ids, HandleAt handleAt) : ids_(std::move(ids)) {
     uint32_t last = 0;
     for (size_t p = 0; p < ids_.size(); ++p) {
       const uint32_t h = handleAt(p);
@@ -103,7 +128,7 @@ class HeapIds {
     uint32_t handle;
     size_t first;  // position of the run's first handle
   };
-  std::vector<uint64_t> ids_;
+  IdList ids_;
   std::vector<Run> runs_;
   size_t sortedFrom_ = 0;
   std::vector<uint32_t> unsorted_;  // positions before sortedFrom_, by id
@@ -151,9 +176,7 @@ class HandleOfId {
   explicit HandleOfId(std::shared_ptr<const HeapIds> t) : t_(std::move(t)) {}
 
   const_iterator begin() const { return t_ ? const_iterator(t_.get(), t_->begin()) : end(); }
-  const_iterator end() const {
-    return t_ ? const_iterator(t_.get(), t_->end()) : const_iterator();
-  }
+  const_iterator end() const { return t_ ? const_iterator(t_.get(), t_->end()) : const_iterator(); }
   size_t size() const { return t_ ? t_->size() : 0; }
   bool empty() const { return size() == 0; }
   const_iterator find(uint64_t id) const {

@@ -54,6 +54,7 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   resolveRoots();
   // Every id is resolved: the index of ids is given back before the VM takes its memory.
   m_.ids = IdIndex();
+  m_.objectIds = {};
   findMirrors();
 
   heap_ = std::make_unique<LoadedHeap>();
@@ -78,8 +79,9 @@ std::unique_ptr<LoadedHeap> HeapBuilder::run() {
   // These read the few values they need from the image, which the fill gives back as it goes.
   setMirrorFields();
   keepDeclarations();
-  mapHandles();
-  fillObjects();
+  HeapIds::IdList ids = fillObjects();
+  refNodes_.reset();
+  mapHandles(std::move(ids));
   setClassReferences();
   makeThreads();
   makeRootHolders();
@@ -181,14 +183,10 @@ VmConfig HeapBuilder::sizeVm() const {
 
 // Mirrors, which became classes, are among the classes. Handles were handed out in ascending
 // order, the classes' (in superclass order, some of them the VM's own) before the objects'.
-void HeapBuilder::mapHandles() {
-  // Each node's id, read from the image (still whole before the fill); the classes' part is
-  // then sorted by handle.
-  std::vector<uint64_t> ids(handles_.size());
-  for (uint32_t i = 0; i < nClasses_; ++i) ids[i] = m_.classes[i].id;
-  for (uint32_t j = 0; j < nObjects_; ++j) ids[nClasses_ + j] = m_.idOf(m_.objects[j]);
+void HeapBuilder::mapHandles(HeapIds::IdList ids) {
+  // The classes' part of the ids, sorted by handle.
   std::vector<std::pair<uint32_t, uint64_t>> classes(nClasses_);
-  for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles_[i], ids[i]};
+  for (uint32_t i = 0; i < nClasses_; ++i) classes[i] = {handles_[i], m_.classes[i].id};
   std::sort(classes.begin(), classes.end());
   for (uint32_t i = 0; i < nClasses_; ++i) ids[i] = classes[i].second;
   auto table = std::make_shared<const HeapIds>(std::move(ids), [&](size_t p) {

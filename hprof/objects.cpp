@@ -91,7 +91,7 @@ void HeapBuilder::prefaultUsed() {
 // The bodies are filled on two threads, each from one half of the dump's payload bytes: no body
 // is shared, nothing below calls into the VM, and most of the time goes to the kernel handing out
 // the arena's pages, which two threads do in parallel.
-void HeapBuilder::fillObjects() {
+HeapIds::IdList HeapBuilder::fillObjects() {
   // The VM's String bounds its chars by offset and count, which a JDK 7u6+ String lacks: they
   // are set as each String is filled.
   if (stringClass_ != kNone && info_[stringClass_].reused && !stringHasCount_) {
@@ -100,7 +100,7 @@ void HeapBuilder::fillObjects() {
     stringBounds_.countAt = vm_->fieldOffset(vm_->stringClass(), "count");
   }
   uint32_t mid = 0;
-  const uint32_t* midRefs = refNodes_.get();
+  const uint32_t* midRefs = refNodes_.data();
   if (nObjects_ > 1) {
     const uint64_t half = (m_.objects.front().data() + m_.objects.back().data()) / 2;
     for (; mid < nObjects_ && m_.objects[mid].data() < half; ++mid) {
@@ -111,26 +111,33 @@ void HeapBuilder::fillObjects() {
         midRefs += o.length;
     }
   }
-  SideTask second([&] { fillRange(mid, nObjects_, midRefs); });
-  fillRange(0, mid, refNodes_.get());
+  HeapIds::IdList ids(handles_.size());  // untouched until written
+  uint64_t* const objectIds = ids.data() + nClasses_;
+  SideTask second([&] { fillRange(mid, nObjects_, midRefs, objectIds + mid); });
+  fillRange(0, mid, refNodes_.data(), objectIds);
   second.join();
+  return ids;
 }
 
-// The bodies of objects [from, to); refs: the first object's resolved references. The image's
-// pages behind the objects filled are given back as the fill goes, the ones a neighbouring range
-// shares kept.
-void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs) const {
+// The bodies of objects [from, to); refs: the first object's resolved references. The pages of
+// the image and of the resolved references behind the objects filled are given back as the fill
+// goes, the ones a neighbouring range shares kept.
+void HeapBuilder::fillRange(uint32_t from, uint32_t to, const uint32_t* refs, uint64_t* ids) const {
   const uint8_t* image = m_.image;
   if (from >= to) return;
-  constexpr uint64_t kReleaseStep = 2u << 20;  // a huge page: the fill is when the load holds most
+  constexpr uint64_t kReleaseStep = 512u << 10;
   uint64_t released = recordOffset(m_.objects[from], idSize_);
+  const uint32_t* refsReleased = refs;
   for (uint32_t j = from; j < to; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.data() - released > kReleaseStep) {
       const uint64_t at = recordOffset(o, idSize_);
       m_.releaseImage(released, at);
       released = at;
+      releasePages(refsReleased, refs);
+      refsReleased = refs;
     }
+    ids[j - from] = m_.idOf(o);
     const uint8_t* p = image + o.data();
     const uint32_t h = handles_[nClasses_ + j];
     switch (o.kind) {
@@ -254,7 +261,7 @@ void HeapBuilder::fillPrimitiveArray(uint8_t* body, const uint8_t* p, const Heap
 
 void HeapBuilder::setMirrorFields() {
   if (mirrorName_.empty()) return;
-  const uint32_t* refs = refNodes_.get();
+  const uint32_t* refs = refNodes_.data();
   for (uint32_t j = 0; j < nObjects_; ++j) {
     const HeapObject& o = m_.objects[j];
     if (o.kind == ObjectKind::kObjectArray) {

@@ -188,9 +188,24 @@ class HeapReader {
     if (in_.offset() >= HeapObject::kDataLimit)
       throw HprofError("the dump is too long for this reader (objects past 256 TB)", at_);
     o.setData(in_.offset());
-    m_.idPairs.emplace_back(id, static_cast<uint32_t>(m_.objects.size()));
+    if (m_.objectIdsAscend && !m_.objects.empty() && id <= m_.lastObjectId) listObjectIds();
+    m_.lastObjectId = id;
+    if (!m_.objectIdsAscend) m_.idPairs.emplace_back(id, static_cast<uint32_t>(m_.objects.size()));
     m_.objects.push_back(o);
     in_.skip(payload);
+  }
+
+  // The objects' ids do not ascend after all: the pairs of those read so far are listed, their
+  // ids read back from the image, and every later object adds its own.
+  void listObjectIds() {
+    m_.objectIdsAscend = false;
+    try {
+      m_.idPairs.reserve(m_.objects.capacity() + (1u << 16));  // the classes' pairs join them
+    } catch (const std::exception&) {
+    }
+    const ObjectIdAt idAt{m_.objects.data(), in_.image(), id_};
+    for (size_t j = 0; j < m_.objects.size(); ++j)
+      m_.idPairs.emplace_back(idAt(j), static_cast<uint32_t>(j));
   }
 
   void instance() {
@@ -280,15 +295,28 @@ void indexIds(Model& m) {
   for (uint32_t i = 0; i < classes; ++i) pairs.emplace_back(m.classes[i].id, i);
   std::sort(pairs.begin() + static_cast<ptrdiff_t>(first), pairs.end());
   m.ids.build(std::move(pairs));
-  const size_t d = m.ids.firstDuplicate();
-  if (d == m.ids.size()) return;
   const auto offsetOf = [&](uint32_t node) {
     return node < classes ? m.classes[node].offset
                           : recordOffset(m.objects[node - classes], m.idSize);
   };
   const auto& p = m.ids.pairs();
-  throw HprofError("id " + hexId(p[d].first) + " is dumped twice",
-                   std::max(offsetOf(p[d].second), offsetOf(p[d + 1].second)));
+  const auto twice = [&](size_t d, uint32_t a, uint32_t b) {
+    return HprofError("id " + hexId(p[d].first) + " is dumped twice",
+                      std::max(offsetOf(a), offsetOf(b)));
+  };
+  if (!m.objectIdsAscend) {
+    const size_t d = m.ids.firstDuplicate();
+    if (d < m.ids.size()) throw twice(d, p[d].second, p[d + 1].second);
+    return;
+  }
+  // No two objects share an id; the least id given twice is a class's, an object's first.
+  m.objectIds = AscendingIds<ObjectIdAt>({m.objects.data(), m.image, m.idSize}, m.objects.size());
+  for (size_t d = 0; d < p.size(); ++d) {
+    const uint32_t j = m.objectIds.find(p[d].first);
+    if (j != IdIndex::kMissing) throw twice(d, classes + j, p[d].second);
+    if (d + 1 < p.size() && p[d + 1].first == p[d].first)
+      throw twice(d, p[d].second, p[d + 1].second);
+  }
 }
 
 }  // namespace
@@ -309,6 +337,18 @@ void adviseHugePages(void* p, size_t bytes) {
 #else
   (void)p;
   (void)bytes;
+#endif
+}
+
+void releasePages(const void* from, const void* to) {
+#ifdef MADV_DONTNEED
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t a = (reinterpret_cast<uintptr_t>(from) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(kPage - 1);
+  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
+#else
+  (void)from;
+  (void)to;
 #endif
 }
 
@@ -378,14 +418,11 @@ Model readModel(Reader& in) {
     // touched as it fills). Where the address space for it cannot be had, it grows as it must.
     try {
       m.objects.reserve(static_cast<size_t>(std::min<uint64_t>(guess / 32, m.objects.max_size())));
-      m.idPairs.reserve(m.objects.capacity() + (1u << 16));  // the classes' pairs join them
     } catch (const std::exception&) {
     }
     adviseHugePages(m.objects.data(), m.objects.capacity() * sizeof(HeapObject));
-    adviseHugePages(m.idPairs.data(), m.idPairs.capacity() * sizeof(IdIndex::Pair));
   }
   TableAhead<HeapObject> objectsAhead(m.objects);
-  TableAhead<IdIndex::Pair> pairsAhead(m.idPairs);
   bool sawHeap = false, ended = false;
   while (!in.atEnd()) {
     const uint64_t at = in.offset();
@@ -419,7 +456,6 @@ Model readModel(Reader& in) {
       case 0x1C:
         HeapReader(in, m, end).run();
         objectsAhead.keepUp();
-        pairsAhead.keepUp();
         sawHeap = true;
         ended = tag == 0x0C;  // the old single-record form has no end record
         break;
@@ -448,7 +484,6 @@ Model readModel(Reader& in) {
   // Pages an inflater prepared past the stream's end hold nothing, nor those past the tables'.
   in.release(m.streamBytes, UINT64_MAX);
   objectsAhead.finish();
-  pairsAhead.finish();
   if (!sawHeap) throw HprofError("the file holds no heap dump", in.offset());
   if (!ended)
     throw HprofError("the heap dump has no end record (the file was cut short)", in.offset());

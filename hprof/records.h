@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hprof/ascending_ids.h"
 #include "hprof/idindex.h"
 #include "hprof/idmap.h"
 #include "hprof/reader.h"
@@ -116,6 +117,16 @@ inline uint64_t recordOffset(const HeapObject& o, uint32_t idSize) {
   return o.data() - (o.kind == ObjectKind::kPrimitiveArray ? idSize + 10 : 2 * idSize + 9);
 }
 
+// An object's id, read from its sub-record in the stream's image: the id follows the tag.
+struct ObjectIdAt {
+  const HeapObject* objects = nullptr;
+  const uint8_t* image = nullptr;
+  uint32_t idSize = 8;
+  uint64_t operator()(size_t j) const {
+    return beId(image + recordOffset(objects[j], idSize) + 1, idSize);
+  }
+};
+
 struct FrameRoot {
   uint64_t objectId;
   uint32_t threadSerial, depth;
@@ -170,9 +181,22 @@ struct Model {
   // Gives the image's pages within [from, to) back (Reader::release): nothing may read them again.
   std::function<void(uint64_t from, uint64_t to)> releaseImage = [](uint64_t, uint64_t) {};
   // Every class and object id -> its node: classes are nodes [0, classes.size()), the objects
-  // follow in dump order. Filled with the objects' pairs as they are read, and indexed at the end.
+  // follow in dump order. While the objects' ids ascend in dump order (a JDK's order), their
+  // index is the position an id is found at (objectIds) and ids indexes the classes only; once
+  // one does not, every object's (id, index) pair is listed in idPairs, and ids indexes them all.
+  bool objectIdsAscend = true;
+  uint64_t lastObjectId = 0;
+  AscendingIds<ObjectIdAt> objectIds;
   std::vector<IdIndex::Pair> idPairs;
   IdIndex ids;
+  // The node of a class or object id; IdIndex::kMissing when the dump has none.
+  uint32_t nodeOf(uint64_t id) const {
+    if (objectIdsAscend) {
+      const uint32_t j = objectIds.find(id);
+      if (j != IdIndex::kMissing) return static_cast<uint32_t>(classes.size()) + j;
+    }
+    return ids.find(id);
+  }
 
   std::vector<SkippedRecords> skipped;  // top-level records not read, by tag
 
@@ -180,10 +204,8 @@ struct Model {
   std::vector<ThreadRoot> threadRoots;
   std::vector<OtherRoot> otherRoots;
 
-  // The object's id, from its sub-record: the id follows the tag.
-  uint64_t idOf(const HeapObject& o) const {
-    return beId(image + recordOffset(o, idSize) + 1, idSize);
-  }
+  // The object's id, from its sub-record.
+  uint64_t idOf(const HeapObject& o) const { return ObjectIdAt{&o, image, idSize}(0); }
   // An instance's class, an object array's array class; 0 for a primitive array.
   uint64_t classIdOf(const HeapObject& o) const {
     switch (o.kind) {
@@ -210,6 +232,9 @@ std::string hexId(uint64_t id);
 
 // Asks the kernel to back the bulk of [p, p + bytes) with huge pages (a hint; may do nothing).
 void adviseHugePages(void* p, size_t bytes);
+// Gives the whole pages within [from, to) back to the system: nothing may read them again (where
+// that is not possible it does nothing).
+void releasePages(const void* from, const void* to);
 
 // Reads the whole stream. Raises HprofError (with the offset) on anything it cannot read.
 Model readModel(Reader& in);

@@ -193,13 +193,14 @@ void HeapBuilder::resolveReferences() {
   }
   if (count > SIZE_MAX / sizeof(uint32_t))
     throw HprofError("the dump holds too many references for this process", m_.streamBytes);
-  refNodes_.reset(new uint32_t[static_cast<size_t>(std::max<uint64_t>(count, 1))]);
-  adviseHugePages(refNodes_.get(), static_cast<size_t>(count) * sizeof(uint32_t));
+  refNodes_ = PageArray<uint32_t>(static_cast<size_t>(std::max<uint64_t>(count, 1)));
+  adviseHugePages(refNodes_.data(), static_cast<size_t>(count) * sizeof(uint32_t));
   ResolvedPart first, second;
+  first.coderOf = stringCoder_.data();
   {
     SideTask task(
-        [&] { resolveRange(mid, nObjects_, refNodes_.get() + midRefs, valueRef, second); });
-    resolveRange(0, mid, refNodes_.get(), valueRef, first);
+        [&] { resolveRange(mid, nObjects_, refNodes_.data() + midRefs, valueRef, second); });
+    resolveRange(0, mid, refNodes_.data(), valueRef, first);
     task.join();
   }
   for (ResolvedPart* part : {&first, &second}) {
@@ -270,8 +271,12 @@ void HeapBuilder::noteStringValue(uint32_t value, const uint8_t* p, ResolvedPart
   if (value == 0 || value - 1 < nClasses_) return;
   const uint32_t j = value - 1 - nClasses_;
   const HeapObject& v = m_.objects[j];
-  if (v.kind == ObjectKind::kPrimitiveArray && v.elementType == kTypeByte)
-    part.coders.emplace_back(j, p[stringCoderAt_] == 1 ? kUtf16 : kLatin1);
+  if (v.kind != ObjectKind::kPrimitiveArray || v.elementType != kTypeByte) return;
+  const uint8_t coder = p[stringCoderAt_] == 1 ? kUtf16 : kLatin1;
+  if (!part.coderOf)
+    part.coders.emplace_back(j, coder);
+  else if (part.coderOf[j] == kNotStringValue)
+    part.coderOf[j] = coder;
 }
 
 void HeapBuilder::findMirrors() {

@@ -102,6 +102,20 @@ TEST(HprofDamage, an_id_dumped_twice_fails_at_the_second) {
   EXPECT_EQ(failure(w.finish()).offset, at);
 }
 
+// Objects whose ids ascend are looked up in place, the classes apart: an object with a class's
+// id is found all the same.
+TEST(HprofDamage, an_object_with_a_class_id_fails_at_the_later_record) {
+  HprofWriter w = objectAndB(4);
+  w.instance(0x80, 0x108, {{"v", 1}});
+  w.flushSegment();
+  const size_t at = w.size() + 9;
+  w.instance(0x108, 0x108, {{"v", 2}});
+  w.instance(0x300, 0x108, {{"v", 3}});
+  const simvm::HprofError e = failure(w.finish());
+  EXPECT_EQ(e.offset, at);
+  EXPECT_NE(std::string(e.what()).find("0x108 is dumped twice"), std::string::npos);
+}
+
 TEST(HprofDamage, an_instance_whose_field_bytes_disagree_with_its_class_fails_at_it) {
   HprofWriter w = objectAndB(4);
   const size_t at = w.size() + 9;

@@ -4,6 +4,7 @@
 #include <map>
 #include <random>
 
+#include "hprof/ascending_ids.h"
 #include "hprof/builder.h"
 #include "hprof/idindex.h"
 
@@ -64,6 +65,38 @@ TEST(IdIndex, agrees_with_a_plain_map_for_runs_and_shuffled_ids) {
       const uint64_t id = 8 * (rng() % (1u << 21)) + (k % 2) * 4;
       ASSERT_EQ(index.find(id), want.count(id) ? want[id] : IdIndex::kMissing) << std::hex << id;
     }
+  }
+}
+
+// Ascending ids read where they lie, with crowded buckets (a cluster far from the rest), sparse
+// ones and single ids: every id is found at its position, and nothing between, below or past them.
+TEST(AscendingIds, agree_with_a_plain_map) {
+  struct IdAt {
+    const std::vector<uint64_t>* ids = nullptr;
+    uint64_t operator()(size_t p) const { return (*ids)[p]; }
+  };
+  using Index = simvm::hprof::AscendingIds<IdAt>;
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    std::vector<uint64_t> ids;
+    uint64_t id = 1 + rng() % 64;
+    for (uint32_t k = 0, n = seed % 7 == 0 ? 1 : rng() % 400; k < n; ++k) {
+      ids.push_back(id);
+      id += seed % 3 == 0 && k == n / 2 ? uint64_t(1) << (20 + rng() % 40) : 1 + rng() % 24;
+    }
+    std::map<uint64_t, uint32_t> want;
+    for (uint32_t p = 0; p < ids.size(); ++p) want[ids[p]] = p;
+    const Index index(IdAt{&ids}, ids.size());
+    for (const auto& [i, p] : want) ASSERT_EQ(index.find(i), p) << std::hex << i;
+    const uint64_t top = ids.empty() ? 64 : ids.back() + 64;
+    for (int k = 0; k < 400; ++k) {
+      const uint64_t probe = k % 4 == 0 ? rng() : rng() % top;
+      ASSERT_EQ(index.find(probe), want.count(probe) ? want[probe] : Index::kMissing)
+          << std::hex << probe;
+    }
+    for (const uint64_t edge : {uint64_t(0), uint64_t(1), ~uint64_t(0)})
+      ASSERT_EQ(index.find(edge), want.count(edge) ? want[edge] : Index::kMissing);
   }
 }
 
