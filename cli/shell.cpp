@@ -209,7 +209,8 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
         return leaveStatus(words);
       }
       if (runWords(ctx, words, inv.output, captured) != 0) failed = true;
-      if (!deliver(captured.str(), out)) std::cerr << "(interrupted)" << std::endl;
+      // Moved out, not copied: a long list's text is tens of MB.
+      if (!deliver(std::move(captured).str(), out)) std::cerr << "(interrupted)" << std::endl;
     } catch (const std::exception& e) {
       deliver(captured.str(), out);
       reportFailure(ctx, where + e.what(), out);
