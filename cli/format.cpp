@@ -181,12 +181,13 @@ constexpr size_t kTableBlock = 1 << 16;  // rows are handed to the stream this m
 // apart, trailing spaces dropped; columns past `cells` empty.
 template <typename CellAt>
 void appendLine(std::string& text, const std::vector<Column>& columns,
-                const std::vector<size_t>& widths, CellAt cellAt, size_t cells) {
+                const std::vector<size_t>& widths, CellAt cellAt, size_t cells,
+                bool ascii = false) {
   const size_t n = columns.size();
   const size_t start = text.size();
   for (size_t c = 0; c < n; ++c) {
     const std::string_view cell = c < cells ? std::string_view(cellAt(c)) : std::string_view();
-    const size_t pad = widths[c] - width(cell);
+    const size_t pad = widths[c] - (ascii ? cell.size() : width(cell));
     if (c > 0) text.append(2, ' ');
     if (columns[c].align == Align::Right) {
       text.append(pad, ' ');
@@ -252,9 +253,21 @@ TableWriter::TableWriter(std::vector<Column> columns) : columns_(std::move(colum
   for (const Column& c : columns_) widths_.push_back(width(c.title));
 }
 
+namespace {
+
+// Whether every byte is ASCII: a column a byte.
+bool isAscii(std::string_view s) {
+  unsigned char any = 0;
+  for (const char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+}  // namespace
+
 void TableWriter::measure(const RowCells& row) {
+  const bool ascii = isAscii(row.text);
   for (size_t c = 0; c < widths_.size() && c < row.size(); ++c)
-    widths_[c] = std::max(widths_[c], width(row.at(c)));
+    widths_[c] = std::max(widths_[c], ascii ? row.at(c).size() : width(row.at(c)));
 }
 
 void TableWriter::start(std::ostream& out) {
@@ -268,7 +281,7 @@ void TableWriter::start(std::ostream& out) {
 void TableWriter::write(const RowCells& row) {
   appendLine(
       text_, columns_, widths_, [&](size_t c) { return row.at(c); },
-      std::min(columns_.size(), row.size()));
+      std::min(columns_.size(), row.size()), isAscii(row.text));
   flushBlock(*out_, text_, false);
 }
 
