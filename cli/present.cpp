@@ -170,6 +170,10 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     const std::string* lastName = nullptr;
     std::string classCell;
     RowCells row;
+    // A link's text is found once, when the rows are measured, and kept for their writing.
+    std::string linkCells;
+    std::vector<size_t> linkEnds;
+    bool measured = false;
     auto make = [&](size_t i) {
       const simvm::Record& r = report.records[i];
       if (!lastName || *lastName != r.className) {
@@ -191,8 +195,13 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
           row.cell("-");
       }
       if (view.detail == Detail::Link) {
-        const std::optional<Link> link = recordLink(r, view);
-        row.cell(link ? linkText(*link) : "");
+        const size_t k = i - shown.first;
+        if (!measured) {
+          if (const std::optional<Link> link = recordLink(r, view)) linkCells += linkText(*link);
+          linkEnds.push_back(linkCells.size());
+        }
+        const size_t begin = k == 0 ? 0 : linkEnds[k - 1];
+        row.cell(std::string_view(linkCells).substr(begin, linkEnds[k] - begin));
       }
       if (view.retained) {
         if (const std::optional<uint64_t> bytes = view.retained(r))
@@ -206,6 +215,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       make(i);
       table.measure(row);
     }
+    measured = true;
     table.start(out);
     for (size_t i = shown.first; i < shown.end; ++i) {
       make(i);
