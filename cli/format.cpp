@@ -242,11 +242,42 @@ void printTable(std::ostream& out, const Table& table) {
   flushBlock(out, text, true);
 }
 
+void RowCells::cell(std::string_view cell) {
+  if (measuring) {
+    widths.push_back(width(cell));
+    return;
+  }
+  text += cell;
+  ends.push_back(text.size());
+}
+
 void RowCells::number(int64_t n) {
+  if (measuring) {
+    size_t digits = n < 0 ? 2 : 1;
+    for (uint64_t v = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n); v >= 10;
+         v /= 10)
+      ++digits;
+    widths.push_back(digits);
+    return;
+  }
   char buf[24];
   const auto stop = std::to_chars(buf, buf + sizeof buf, n).ptr;
   text.append(buf, stop);
-  end();
+  ends.push_back(text.size());
+}
+
+void RowCells::hex(std::string_view prefix, uint64_t n) {
+  if (measuring) {
+    size_t digits = 1;
+    for (uint64_t v = n; v >= 16; v >>= 4) ++digits;
+    widths.push_back(prefix.size() + digits);
+    return;
+  }
+  char buf[24];
+  const auto stop = std::to_chars(buf, buf + sizeof buf, n, 16).ptr;
+  text += prefix;
+  text.append(buf, stop);
+  ends.push_back(text.size());
 }
 
 TableWriter::TableWriter(std::vector<Column> columns) : columns_(std::move(columns)) {
@@ -265,6 +296,11 @@ bool isAscii(std::string_view s) {
 }  // namespace
 
 void TableWriter::measure(const RowCells& row) {
+  if (row.measuring) {
+    for (size_t c = 0; c < widths_.size() && c < row.widths.size(); ++c)
+      widths_[c] = std::max(widths_[c], row.widths[c]);
+    return;
+  }
   const bool ascii = isAscii(row.text);
   for (size_t c = 0; c < widths_.size() && c < row.size(); ++c)
     widths_[c] = std::max(widths_[c], ascii ? row.at(c).size() : width(row.at(c)));

@@ -48,21 +48,22 @@ struct Table {
 
 void printTable(std::ostream& out, const Table& table);
 
-// One row's cells, refilled for each row of a long table (no allocation per cell or row).
+// One row's cells, refilled for each row of a long table (no allocation per cell or row). While
+// `measuring`, only each cell's width is kept: numbers are counted, not spelled.
 struct RowCells {
+  bool measuring = false;
   std::string text;
-  std::vector<size_t> ends;  // where each cell's text ends in `text`
+  std::vector<size_t> ends;    // where each cell's text ends in `text`
+  std::vector<size_t> widths;  // while measuring: each cell's width
   void clear() {
     text.clear();
     ends.clear();
+    widths.clear();
   }
-  void cell(std::string_view cell) {
-    text += cell;
-    end();
-  }
-  void number(int64_t n);                      // in decimal
-  void end() { ends.push_back(text.size()); }  // the cell written into `text` since the last
-  size_t size() const { return ends.size(); }
+  void cell(std::string_view cell);
+  void number(int64_t n);                         // in decimal
+  void hex(std::string_view prefix, uint64_t n);  // "0x3e8", "@1a2b"
+  size_t size() const { return measuring ? widths.size() : ends.size(); }
   std::string_view at(size_t c) const {
     const size_t begin = c == 0 ? 0 : ends[c - 1];
     return std::string_view(text).substr(begin, ends[c] - begin);

@@ -140,17 +140,14 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
 // The dump id cell ("@1a2b", or "-" for an object the dump did not hold).
 void dumpIdCell(Session& s, uint32_t h, RowCells& row) {
   if (const std::optional<uint64_t> id = s.dumpId(h)) {
-    char buf[24];
-    buf[0] = '@';
-    row.text.append(buf, std::to_chars(buf + 1, buf + sizeof buf, *id, 16).ptr);
-    row.end();
+    row.hex("@", *id);
   } else {
     row.cell("-");
   }
 }
 
-// A long list's rows are made twice, once to measure them and once to write them, and never
-// kept: a row costs less to make again than to hold with its cells.
+// A long list's rows are made twice, once measured (numbers counted, not spelled) and once
+// written, and never kept: a row costs less to make again than to hold with its cells.
 void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,
                         std::ostream& out) {
   if (!report.records.empty()) {
@@ -183,8 +180,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       row.clear();
       row.number(static_cast<int64_t>(i + 1));
       row.cell(std::string_view(&r.kind, 1));
-      appendHexHandle(row.text, r.handle);
-      row.end();
+      row.hex("0x", r.handle);
       row.number(static_cast<int32_t>(r.handle));
       row.cell(classCell);
       if (view.detail == Detail::Count) row.cell(r.detail);
@@ -211,10 +207,12 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
       }
       if (s.dump()) dumpIdCell(s, r.handle, row);
     };
+    row.measuring = true;
     for (size_t i = shown.first; i < shown.end; ++i) {
       make(i);
       table.measure(row);
     }
+    row.measuring = false;
     measured = true;
     table.start(out);
     for (size_t i = shown.first; i < shown.end; ++i) {
