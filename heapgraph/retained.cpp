@@ -41,22 +41,36 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm,
   for (uint32_t n = r - 1; n >= 1 && n < r; n--) d->children_[--d->childStart_[dom.idom[n]]] = n;
 
   // Class figures: an instance counts when no instance of its class dominates it, which a walk
-  // down the tree knows by counting the instances of each class on the way from the root.
+  // down the tree knows by counting the instances of each class on the way from the root. Each
+  // node on the way keeps its class's count, so leaving it reads neither the heap nor the map.
   std::unordered_map<uint32_t, uint32_t> open;
   HeapDominators& self = *d;
-  d->walkTree(
-      [&](uint32_t n) {
-        const uint32_t cls = self.classOfNumber(n);
-        if (cls == 0) return;
-        if (open[cls]++ == 0) {
-          self.classTotals_[cls] += self.reachedRetained_[n];
-          self.classTopLevel_[cls]++;
-        }
-      },
-      [&](uint32_t n) {
-        const uint32_t cls = self.classOfNumber(n);
-        if (cls != 0) open[cls]--;
-      });
+  auto enter = [&](uint32_t n) -> uint32_t* {
+    const uint32_t cls = self.classOfNumber(n);
+    if (cls == 0) return nullptr;
+    uint32_t& count = open[cls];  // stays where it is while the map grows
+    if (count++ == 0) {
+      self.classTotals_[cls] += self.reachedRetained_[n];
+      self.classTopLevel_[cls]++;
+    }
+    return &count;
+  };
+  struct Step {
+    uint32_t n, next;
+    uint32_t* count;
+  };
+  std::vector<Step> stack;
+  if (r > 0) stack.push_back({0, d->childStart_[0], enter(0)});
+  while (!stack.empty()) {
+    Step& top = stack.back();
+    if (top.next < d->childStart_[top.n + 1]) {
+      const uint32_t c = d->children_[top.next++];
+      stack.push_back({c, d->childStart_[c], enter(c)});
+    } else {
+      if (top.count) --*top.count;
+      stack.pop_back();
+    }
+  }
   return d;
 }
 
