@@ -87,7 +87,7 @@ TEST(Tables, rows_measured_then_written_lay_out_as_a_kept_table) {
     std::vector<std::vector<std::pair<int, int64_t>>> cells(rows);
     for (auto& row : cells)
       for (size_t c = 0; c < columns - random() % 2; ++c) {
-        const int64_t n = static_cast<int64_t>(random()) - (int64_t{1} << 31) >> (random() % 32);
+        const int64_t n = (static_cast<int64_t>(random()) - (int64_t{1} << 31)) >> (random() % 32);
         row.push_back({static_cast<int>(random() % 3), n});
       }
     auto make = [&](const std::vector<std::pair<int, int64_t>>& row, cli::RowCells& out) {
