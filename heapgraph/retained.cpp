@@ -74,26 +74,6 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm,
   return d;
 }
 
-template <typename Enter, typename Leave>
-void HeapDominators::walkTree(Enter&& enter, Leave&& leave) const {
-  if (dom_.reached == 0) return;
-  // Each entry: a number and the next of its children to visit.
-  std::vector<std::pair<uint32_t, uint32_t>> stack;
-  stack.emplace_back(0, childStart_[0]);
-  enter(0);
-  while (!stack.empty()) {
-    auto& [n, next] = stack.back();
-    if (next < childStart_[n + 1]) {
-      const uint32_t c = children_[next++];
-      enter(c);
-      stack.emplace_back(c, childStart_[c]);
-    } else {
-      leave(n);
-      stack.pop_back();
-    }
-  }
-}
-
 uint32_t HeapDominators::numberOf(uint32_t h) const {
   const uint32_t offset = h - first_;
   if ((offset & 7) != 0 || offset / 8 >= slots_) return kUnreached;
@@ -175,15 +155,29 @@ uint32_t HeapDominators::topLevelCount(uint32_t cls) const {
 
 std::vector<uint32_t> HeapDominators::topLevelInstances(uint32_t cls) const {
   std::vector<uint32_t> numbers;
+  // The tree's walk, each node on the way knowing whether it is an instance of cls: leaving it
+  // reads the heap no more.
+  struct Step {
+    uint32_t n, next;
+    bool instance;
+  };
+  std::vector<Step> stack;
   uint32_t open = 0;
-  walkTree(
-      [&](uint32_t n) {
-        if (classOfNumber(n) != cls) return;
-        if (open++ == 0) numbers.push_back(n);
-      },
-      [&](uint32_t n) {
-        if (classOfNumber(n) == cls) open--;
-      });
+  auto enter = [&](uint32_t n) {
+    const bool instance = classOfNumber(n) == cls;
+    if (instance && open++ == 0) numbers.push_back(n);
+    stack.push_back({n, childStart_[n], instance});
+  };
+  if (dom_.reached > 0) enter(0);
+  while (!stack.empty()) {
+    Step& top = stack.back();
+    if (top.next < childStart_[top.n + 1]) {
+      enter(children_[top.next++]);
+    } else {
+      open -= top.instance;
+      stack.pop_back();
+    }
+  }
   sortBySize(numbers);
   std::vector<uint32_t> out;
   for (uint32_t n : numbers) out.push_back(handleOfNumber(n));
