@@ -89,7 +89,7 @@ echo "ms of CPU beyond the load (one-shot) or per run (in-session, $inner runs a
 printf '%-22s | %6s %6s %6s %6s %6s %6s | %6s %6s %6s %6s %6s\n' command raw table json t/raw j/raw \
   -tree raw table json t/raw j/raw
 while IFS='|' read -r name args hasRaw retained; do
-  [ -z "$filter" ] || [[ "$name" == *$filter* ]] || continue
+  [ -z "$filter" ] || [[ "$name" == *"$filter"* ]] || continue
   modes="table json"
   [ "$hasRaw" = y ] && modes="raw table json"
   for mode in $modes; do
