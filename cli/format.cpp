@@ -6,7 +6,7 @@
 
 namespace cli {
 
-std::string hexHandle(uint32_t h) {
+void appendHexHandle(std::string& out, uint32_t h) {
   static const char kDigits[] = "0123456789abcdef";
   char buf[10];
   char* p = buf + sizeof buf;
@@ -16,7 +16,13 @@ std::string hexHandle(uint32_t h) {
   } while (h != 0);
   *--p = 'x';
   *--p = '0';
-  return std::string(p, buf + sizeof buf);
+  out.append(p, buf + sizeof buf);
+}
+
+std::string hexHandle(uint32_t h) {
+  std::string out;
+  appendHexHandle(out, h);
+  return out;
 }
 
 std::string decimalHandle(uint32_t h) { return std::to_string(static_cast<int32_t>(h)); }
@@ -167,6 +173,42 @@ std::string wrap(const std::string& text, size_t limit) {
   return out + line;
 }
 
+namespace {
+
+constexpr size_t kTableBlock = 1 << 16;  // rows are handed to the stream this much at a time
+
+// One line of a table: cells padded to their columns' widths (the last not padded), two spaces
+// apart, trailing spaces dropped; columns past `cells` empty.
+template <typename CellAt>
+void appendLine(std::string& text, const std::vector<Column>& columns,
+                const std::vector<size_t>& widths, CellAt cellAt, size_t cells,
+                bool ascii = false) {
+  const size_t n = columns.size();
+  const size_t start = text.size();
+  for (size_t c = 0; c < n; ++c) {
+    const std::string_view cell = c < cells ? std::string_view(cellAt(c)) : std::string_view();
+    const size_t pad = widths[c] - (ascii ? cell.size() : width(cell));
+    if (c > 0) text.append(2, ' ');
+    if (columns[c].align == Align::Right) {
+      text.append(pad, ' ');
+      text += cell;
+    } else {
+      text += cell;
+      if (c + 1 < n) text.append(pad, ' ');
+    }
+  }
+  while (text.size() > start && text.back() == ' ') text.pop_back();
+  text += '\n';
+}
+
+void flushBlock(std::ostream& out, std::string& text, bool whole) {
+  if (!whole && text.size() < kTableBlock) return;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  text.clear();
+}
+
+}  // namespace
+
 void printTable(std::ostream& out, const Table& table) {
   const size_t n = table.columns.size();
   const size_t flatRows = n == 0 ? 0 : (table.cellEnds.size() + n - 1) / n;
@@ -181,39 +223,105 @@ void printTable(std::ostream& out, const Table& table) {
   for (size_t i = 0; n > 0 && i < table.cellEnds.size(); ++i)
     widths[i % n] = std::max(widths[i % n], width(flatCell(i)));
 
-  // Rows are written into one buffer, handed to the stream a block at a time.
   std::string text;
-  constexpr size_t kBlock = 1 << 16;
-  text.reserve(kBlock + 1024);
-  auto line = [&](auto cellAt, size_t cells) {
-    const size_t start = text.size();
-    for (size_t c = 0; c < n; ++c) {
-      const std::string_view cell = c < cells ? std::string_view(cellAt(c)) : std::string_view();
-      const size_t pad = widths[c] - width(cell);
-      if (c > 0) text.append(2, ' ');
-      if (table.columns[c].align == Align::Right) {
-        text.append(pad, ' ');
-        text += cell;
-      } else {
-        text += cell;
-        if (c + 1 < n) text.append(pad, ' ');
-      }
-    }
-    while (text.size() > start && text.back() == ' ') text.pop_back();
-    text += '\n';
-    if (text.size() >= kBlock) {
-      out.write(text.data(), static_cast<std::streamsize>(text.size()));
-      text.clear();
-    }
-  };
-
-  line([&](size_t c) -> const std::string& { return table.columns[c].title; }, n);
-  for (const auto& row : table.rows)
-    line([&](size_t c) -> const std::string& { return row[c]; }, row.size());
-  for (size_t r = 0; r < flatRows; ++r)
-    line([&](size_t c) { return flatCell(r * n + c); }, std::min(n, table.cellEnds.size() - r * n));
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  text.reserve(kTableBlock + 1024);
+  const auto& columns = table.columns;
+  appendLine(
+      text, columns, widths, [&](size_t c) -> const std::string& { return columns[c].title; }, n);
+  for (const auto& row : table.rows) {
+    appendLine(
+        text, columns, widths, [&](size_t c) -> const std::string& { return row[c]; }, row.size());
+    flushBlock(out, text, false);
+  }
+  for (size_t r = 0; r < flatRows; ++r) {
+    appendLine(
+        text, columns, widths, [&](size_t c) { return flatCell(r * n + c); },
+        std::min(n, table.cellEnds.size() - r * n));
+    flushBlock(out, text, false);
+  }
+  flushBlock(out, text, true);
 }
+
+void RowCells::cell(std::string_view cell) {
+  if (measuring) {
+    widths.push_back(width(cell));
+    return;
+  }
+  text += cell;
+  ends.push_back(text.size());
+}
+
+void RowCells::number(int64_t n) {
+  if (measuring) {
+    size_t digits = n < 0 ? 2 : 1;
+    for (uint64_t v = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n); v >= 10;
+         v /= 10)
+      ++digits;
+    widths.push_back(digits);
+    return;
+  }
+  char buf[24];
+  const auto stop = std::to_chars(buf, buf + sizeof buf, n).ptr;
+  text.append(buf, stop);
+  ends.push_back(text.size());
+}
+
+void RowCells::hex(std::string_view prefix, uint64_t n) {
+  if (measuring) {
+    size_t digits = 1;
+    for (uint64_t v = n; v >= 16; v >>= 4) ++digits;
+    widths.push_back(prefix.size() + digits);
+    return;
+  }
+  char buf[24];
+  const auto stop = std::to_chars(buf, buf + sizeof buf, n, 16).ptr;
+  text += prefix;
+  text.append(buf, stop);
+  ends.push_back(text.size());
+}
+
+TableWriter::TableWriter(std::vector<Column> columns) : columns_(std::move(columns)) {
+  for (const Column& c : columns_) widths_.push_back(width(c.title));
+}
+
+namespace {
+
+// Whether every byte is ASCII: a column a byte.
+bool isAscii(std::string_view s) {
+  unsigned char any = 0;
+  for (const char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+}  // namespace
+
+void TableWriter::measure(const RowCells& row) {
+  if (row.measuring) {
+    for (size_t c = 0; c < widths_.size() && c < row.widths.size(); ++c)
+      widths_[c] = std::max(widths_[c], row.widths[c]);
+    return;
+  }
+  const bool ascii = isAscii(row.text);
+  for (size_t c = 0; c < widths_.size() && c < row.size(); ++c)
+    widths_[c] = std::max(widths_[c], ascii ? row.at(c).size() : width(row.at(c)));
+}
+
+void TableWriter::start(std::ostream& out) {
+  out_ = &out;
+  text_.reserve(kTableBlock + 1024);
+  appendLine(
+      text_, columns_, widths_, [&](size_t c) -> const std::string& { return columns_[c].title; },
+      columns_.size());
+}
+
+void TableWriter::write(const RowCells& row) {
+  appendLine(
+      text_, columns_, widths_, [&](size_t c) { return row.at(c); },
+      std::min(columns_.size(), row.size()), isAscii(row.text));
+  flushBlock(*out_, text_, false);
+}
+
+void TableWriter::finish() { flushBlock(*out_, text_, true); }
 
 void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& pairs) {
   size_t w = 0;
@@ -277,23 +385,33 @@ std::string jsonString(const std::string& bytes) {
   return out;
 }
 
-void JsonObject::key(const std::string& key) {
+void JsonObject::key(std::string_view key) {
   text_ += text_.empty() ? "{" : ", ";
-  appendJsonString(text_, key);
+  bool plain = true;  // the keys the console writes need no escaping
+  for (const char c : key)
+    plain = plain && static_cast<unsigned char>(c) >= 0x20 &&
+            static_cast<unsigned char>(c) < 0x7F && c != '"' && c != '\\';
+  if (plain) {
+    text_ += '"';
+    text_ += key;
+    text_ += "\": ";
+    return;
+  }
+  appendJsonString(text_, std::string(key));
   text_ += ": ";
 }
 
-JsonObject& JsonObject::add(const std::string& key, const std::string& value) {
+JsonObject& JsonObject::add(std::string_view key, const std::string& value) {
   this->key(key);
   appendJsonString(text_, value);
   return *this;
 }
 
-JsonObject& JsonObject::add(const std::string& key, const char* value) {
+JsonObject& JsonObject::add(std::string_view key, const char* value) {
   return add(key, std::string(value));
 }
 
-JsonObject& JsonObject::add(const std::string& key, int64_t value) {
+JsonObject& JsonObject::add(std::string_view key, int64_t value) {
   this->key(key);
   char buf[24];
   const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
@@ -301,19 +419,19 @@ JsonObject& JsonObject::add(const std::string& key, int64_t value) {
   return *this;
 }
 
-JsonObject& JsonObject::add(const std::string& key, bool value) {
+JsonObject& JsonObject::add(std::string_view key, bool value) {
   this->key(key);
   text_ += value ? "true" : "false";
   return *this;
 }
 
-JsonObject& JsonObject::addNull(const std::string& key) {
+JsonObject& JsonObject::addNull(std::string_view key) {
   this->key(key);
   text_ += "null";
   return *this;
 }
 
-JsonObject& JsonObject::addRaw(const std::string& key, const std::string& jsonText) {
+JsonObject& JsonObject::addRaw(std::string_view key, std::string_view jsonText) {
   this->key(key);
   text_ += jsonText;
   return *this;

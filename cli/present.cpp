@@ -65,9 +65,12 @@ void addDumpId(Session& s, uint32_t h, Table& t) {
 
 void addDumpIdJson(Session& s, uint32_t h, JsonObject& o) {
   if (!s.dump()) return;
-  if (const std::optional<std::string> id = dumpIdText(s, h))
-    o.add("dumpId", "0x" + id->substr(1));
-  else
+  if (const std::optional<uint64_t> id = s.dumpId(h)) {
+    char buf[24] = {'"', '0', 'x'};
+    const auto end = std::to_chars(buf + 3, buf + sizeof buf - 1, *id, 16).ptr;
+    *end = '"';
+    o.addRaw("dumpId", std::string_view(buf, end + 1 - buf));
+  } else
     o.addNull("dumpId");
 }
 
@@ -134,52 +137,89 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
   records.finish();
 }
 
+// The dump id cell ("@1a2b", or "-" for an object the dump did not hold).
+void dumpIdCell(Session& s, uint32_t h, RowCells& row) {
+  if (const std::optional<uint64_t> id = s.dumpId(h)) {
+    row.hex("@", *id);
+  } else {
+    row.cell("-");
+  }
+}
+
+// A long list's rows are made twice, once measured (numbers counted, not spelled) and once
+// written, and never kept: a row costs less to make again than to hold with its cells.
 void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,
                         std::ostream& out) {
   if (!report.records.empty()) {
-    Table t;
-    t.columns = {{"#", Align::Right},
-                 {"kind"},
-                 {"handle", Align::Right},
-                 {"decimal", Align::Right},
-                 {"class"}};
-    if (view.detail == Detail::Count) t.columns.push_back({"count", Align::Right});
-    if (view.dumpBytes) t.columns.push_back({"dump bytes", Align::Right});
-    if (view.detail == Detail::Link) t.columns.push_back({"via"});
-    if (view.retained) t.columns.push_back({"retained", Align::Right});
-    if (s.dump()) t.columns.push_back({"dump id"});
+    std::vector<Column> columns = {{"#", Align::Right},
+                                   {"kind"},
+                                   {"handle", Align::Right},
+                                   {"decimal", Align::Right},
+                                   {"class"}};
+    if (view.detail == Detail::Count) columns.push_back({"count", Align::Right});
+    if (view.dumpBytes) columns.push_back({"dump bytes", Align::Right});
+    if (view.detail == Detail::Link) columns.push_back({"via"});
+    if (view.retained) columns.push_back({"retained", Align::Right});
+    if (s.dump()) columns.push_back({"dump id"});
+    TableWriter table(std::move(columns));
     const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
-    t.cellEnds.reserve((shown.end - shown.first) * t.columns.size());
     // Long lists repeat a class: its cell is spelled once for each run of rows.
     const std::string* lastName = nullptr;
     std::string classCell;
-    for (size_t i = shown.first; i < shown.end; ++i) {
+    RowCells row;
+    // A link's text is found once, when the rows are measured, and kept for their writing.
+    std::string linkCells;
+    std::vector<size_t> linkEnds;
+    bool measured = false;
+    auto make = [&](size_t i) {
       const simvm::Record& r = report.records[i];
       if (!lastName || *lastName != r.className) {
         classCell = printable(arrayTypeName(r.className));
         lastName = &r.className;
       }
-      t.cell(std::to_string(i + 1));
-      t.cell(std::string_view(&r.kind, 1));
-      t.cell(hexHandle(r.handle));
-      t.cell(decimalHandle(r.handle));
-      t.cell(classCell);
-      if (view.detail == Detail::Count) t.cell(r.detail);
+      row.clear();
+      row.number(static_cast<int64_t>(i + 1));
+      row.cell(std::string_view(&r.kind, 1));
+      row.hex("0x", r.handle);
+      row.number(static_cast<int32_t>(r.handle));
+      row.cell(classCell);
+      if (view.detail == Detail::Count) row.cell(r.detail);
       if (view.dumpBytes) {
-        const std::optional<uint64_t> bytes = view.dumpBytes(r);
-        t.cell(bytes ? std::to_string(*bytes) : "-");
+        if (const std::optional<uint64_t> bytes = view.dumpBytes(r))
+          row.number(static_cast<int64_t>(*bytes));
+        else
+          row.cell("-");
       }
       if (view.detail == Detail::Link) {
-        const std::optional<Link> link = recordLink(r, view);
-        t.cell(link ? linkText(*link) : "");
+        const size_t k = i - shown.first;
+        if (!measured) {
+          if (const std::optional<Link> link = recordLink(r, view)) linkCells += linkText(*link);
+          linkEnds.push_back(linkCells.size());
+        }
+        const size_t begin = k == 0 ? 0 : linkEnds[k - 1];
+        row.cell(std::string_view(linkCells).substr(begin, linkEnds[k] - begin));
       }
       if (view.retained) {
-        const std::optional<uint64_t> bytes = view.retained(r);
-        t.cell(bytes ? std::to_string(*bytes) : "-");
+        if (const std::optional<uint64_t> bytes = view.retained(r))
+          row.number(static_cast<int64_t>(*bytes));
+        else
+          row.cell("-");
       }
-      addDumpId(s, r.handle, t);
+      if (s.dump()) dumpIdCell(s, r.handle, row);
+    };
+    row.measuring = true;
+    for (size_t i = shown.first; i < shown.end; ++i) {
+      make(i);
+      table.measure(row);
     }
-    printTable(out, t);
+    row.measuring = false;
+    measured = true;
+    table.start(out);
+    for (size_t i = shown.first; i < shown.end; ++i) {
+      make(i);
+      table.write(row);
+    }
+    table.finish();
   }
   out << view.summary << shownNote(report.records.size(), view.limit, view.skip) << '\n';
 }

@@ -2,14 +2,16 @@
 // leaving, and the rows of each result kept for $1, $2, ...
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
-#include <sstream>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/completion.h"
@@ -153,19 +155,63 @@ class LineReader {
   std::string pending_;
 };
 
-// Writes a command's output unless Ctrl-C came while it ran or comes while it is written.
-bool deliver(const std::string& text, std::ostream& out) {
-  constexpr size_t kChunk = 4096;
-  for (size_t at = 0; at < text.size(); at += kChunk) {
-    if (InterruptHandler::taken()) {
-      out << (at > 0 && text[at - 1] != '\n' ? "\n" : "") << std::flush;
-      return false;
+// A command's output, kept until the command is done, in blocks that are never copied to grow
+// (a long list's text is tens of MB).
+class CapturedText : public std::streambuf {
+ public:
+  CapturedText() = default;
+  CapturedText(const CapturedText&) = delete;
+  CapturedText& operator=(const CapturedText&) = delete;
+
+  // Writes the text unless Ctrl-C came while the command ran or comes while it is written.
+  bool deliver(std::ostream& out) {
+    constexpr size_t kChunk = 4096;
+    char last = '\n';
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const char* text = blocks_[b].get();
+      const size_t size = b + 1 < blocks_.size() ? kBlock : static_cast<size_t>(pptr() - pbase());
+      for (size_t at = 0; at < size; at += kChunk) {
+        if (InterruptHandler::taken()) {
+          out << (last != '\n' ? "\n" : "") << std::flush;
+          return false;
+        }
+        const size_t n = std::min(kChunk, size - at);
+        out.write(text + at, static_cast<std::streamsize>(n));
+        last = text[at + n - 1];
+      }
     }
-    out.write(text.data() + at, static_cast<std::streamsize>(std::min(kChunk, text.size() - at)));
+    out.flush();
+    return !InterruptHandler::taken();
   }
-  out.flush();
-  return !InterruptHandler::taken();
-}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    if (pptr() == epptr()) next();
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize left = n; left > 0;) {
+      if (pptr() == epptr()) next();
+      const std::streamsize room = std::min<std::streamsize>(left, epptr() - pptr());
+      std::memcpy(pptr(), s, static_cast<size_t>(room));
+      pbump(static_cast<int>(room));
+      s += room;
+      left -= room;
+    }
+    return n;
+  }
+
+ private:
+  static constexpr size_t kBlock = 1 << 20;
+  void next() {
+    blocks_.emplace_back(new char[kBlock]);
+    setp(blocks_.back().get(), blocks_.back().get() + kBlock);
+  }
+  std::vector<std::unique_ptr<char[]>> blocks_;
+};
 
 // "exit 3": the status the person asked the shell to leave with.
 int leaveStatus(const std::vector<std::string>& words) {
@@ -199,7 +245,8 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
     // A script's errors say where they are; a person at the prompt knows.
     const std::string where =
         reader.interactive() ? "" : "line " + std::to_string(lineNumber) + ": ";
-    std::ostringstream captured;
+    CapturedText text;
+    std::ostream captured(&text);
     ctx.output = inv.output;  // until the line says otherwise
     try {
       const std::vector<std::string> words = splitLine(line);
@@ -209,9 +256,9 @@ int runShell(Context& ctx, const Invocation& inv, std::ostream& out) {
         return leaveStatus(words);
       }
       if (runWords(ctx, words, inv.output, captured) != 0) failed = true;
-      if (!deliver(captured.str(), out)) std::cerr << "(interrupted)" << std::endl;
+      if (!text.deliver(out)) std::cerr << "(interrupted)" << std::endl;
     } catch (const std::exception& e) {
-      deliver(captured.str(), out);
+      text.deliver(out);
       reportFailure(ctx, where + e.what(), out);
       failed = true;
     }

@@ -41,43 +41,37 @@ std::unique_ptr<HeapDominators> HeapDominators::compute(const simvm::Vm& vm,
   for (uint32_t n = r - 1; n >= 1 && n < r; n--) d->children_[--d->childStart_[dom.idom[n]]] = n;
 
   // Class figures: an instance counts when no instance of its class dominates it, which a walk
-  // down the tree knows by counting the instances of each class on the way from the root.
+  // down the tree knows by counting the instances of each class on the way from the root. Each
+  // node on the way keeps its class's count, so leaving it reads neither the heap nor the map.
   std::unordered_map<uint32_t, uint32_t> open;
   HeapDominators& self = *d;
-  d->walkTree(
-      [&](uint32_t n) {
-        const uint32_t cls = self.classOfNumber(n);
-        if (cls == 0) return;
-        if (open[cls]++ == 0) {
-          self.classTotals_[cls] += self.reachedRetained_[n];
-          self.classTopLevel_[cls]++;
-        }
-      },
-      [&](uint32_t n) {
-        const uint32_t cls = self.classOfNumber(n);
-        if (cls != 0) open[cls]--;
-      });
-  return d;
-}
-
-template <typename Enter, typename Leave>
-void HeapDominators::walkTree(Enter&& enter, Leave&& leave) const {
-  if (dom_.reached == 0) return;
-  // Each entry: a number and the next of its children to visit.
-  std::vector<std::pair<uint32_t, uint32_t>> stack;
-  stack.emplace_back(0, childStart_[0]);
-  enter(0);
+  auto enter = [&](uint32_t n) -> uint32_t* {
+    const uint32_t cls = self.classOfNumber(n);
+    if (cls == 0) return nullptr;
+    uint32_t& count = open[cls];  // stays where it is while the map grows
+    if (count++ == 0) {
+      self.classTotals_[cls] += self.reachedRetained_[n];
+      self.classTopLevel_[cls]++;
+    }
+    return &count;
+  };
+  struct Step {
+    uint32_t n, next;
+    uint32_t* count;
+  };
+  std::vector<Step> stack;
+  if (r > 0) stack.push_back({0, d->childStart_[0], enter(0)});
   while (!stack.empty()) {
-    auto& [n, next] = stack.back();
-    if (next < childStart_[n + 1]) {
-      const uint32_t c = children_[next++];
-      enter(c);
-      stack.emplace_back(c, childStart_[c]);
+    Step& top = stack.back();
+    if (top.next < d->childStart_[top.n + 1]) {
+      const uint32_t c = d->children_[top.next++];
+      stack.push_back({c, d->childStart_[c], enter(c)});
     } else {
-      leave(n);
+      if (top.count) --*top.count;
       stack.pop_back();
     }
   }
+  return d;
 }
 
 uint32_t HeapDominators::numberOf(uint32_t h) const {
@@ -161,15 +155,29 @@ uint32_t HeapDominators::topLevelCount(uint32_t cls) const {
 
 std::vector<uint32_t> HeapDominators::topLevelInstances(uint32_t cls) const {
   std::vector<uint32_t> numbers;
+  // The tree's walk, each node on the way knowing whether it is an instance of cls: leaving it
+  // reads the heap no more.
+  struct Step {
+    uint32_t n, next;
+    bool instance;
+  };
+  std::vector<Step> stack;
   uint32_t open = 0;
-  walkTree(
-      [&](uint32_t n) {
-        if (classOfNumber(n) != cls) return;
-        if (open++ == 0) numbers.push_back(n);
-      },
-      [&](uint32_t n) {
-        if (classOfNumber(n) == cls) open--;
-      });
+  auto enter = [&](uint32_t n) {
+    const bool instance = classOfNumber(n) == cls;
+    if (instance && open++ == 0) numbers.push_back(n);
+    stack.push_back({n, childStart_[n], instance});
+  };
+  if (dom_.reached > 0) enter(0);
+  while (!stack.empty()) {
+    Step& top = stack.back();
+    if (top.next < childStart_[top.n + 1]) {
+      enter(children_[top.next++]);
+    } else {
+      open -= top.instance;
+      stack.pop_back();
+    }
+  }
   sortBySize(numbers);
   std::vector<uint32_t> out;
   for (uint32_t n : numbers) out.push_back(handleOfNumber(n));

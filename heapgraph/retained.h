@@ -49,9 +49,6 @@ class HeapDominators {
   uint32_t numberOf(uint32_t h) const;
   uint32_t handleOfNumber(uint32_t n) const { return first_ + 8 * (dom_.order[n] - 1); }
   uint32_t classOfNumber(uint32_t n) const;
-  // Visits the dominator tree depth first: enter(n) before the nodes n dominates, leave(n) after.
-  template <typename Enter, typename Leave>
-  void walkTree(Enter&& enter, Leave&& leave) const;
   void sortBySize(std::vector<uint32_t>& numbers) const;
 
   const simvm::Vm* vm_ = nullptr;

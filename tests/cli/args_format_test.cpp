@@ -2,6 +2,8 @@
 // hostile string through to a terminal or a JSON reader.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "cli/args.cpp"
 #include "cli/format.cpp"
 
@@ -68,6 +70,60 @@ TEST(Tables, columns_line_up_on_the_widest_cell_and_rows_carry_no_trailing_blank
             "1  a/\u4F1A\u8BDD      7\n"
             "2  a/Cafe\u0301      8\n"
             "3  a/\uFF21        9\n");
+}
+
+// A long list's table is written by TableWriter from rows made twice, once only measured; it must
+// lay out exactly what printTable does with the same cells kept, whatever the cells hold.
+TEST(Tables, rows_measured_then_written_lay_out_as_a_kept_table) {
+  std::mt19937 random(7);
+  const std::vector<std::string> words = {"", "a/B", "a/\u4F1A\u8BDD", "a/Cafe\u0301", "-", "x y"};
+  for (int round = 0; round < 200; ++round) {
+    const size_t columns = 1 + random() % 6, rows = random() % 8;
+    std::vector<cli::Column> titles;
+    for (size_t c = 0; c < columns; ++c)
+      titles.push_back(
+          {words[random() % words.size()], random() % 2 ? cli::Align::Right : cli::Align::Left});
+    // Each cell: a word, a signed number or a hex number with a prefix.
+    std::vector<std::vector<std::pair<int, int64_t>>> cells(rows);
+    for (auto& row : cells)
+      for (size_t c = 0; c < columns - random() % 2; ++c) {
+        const int64_t n = (static_cast<int64_t>(random()) - (int64_t{1} << 31)) >> (random() % 32);
+        row.push_back({static_cast<int>(random() % 3), n});
+      }
+    auto make = [&](const std::vector<std::pair<int, int64_t>>& row, cli::RowCells& out) {
+      out.clear();
+      for (const auto& [kind, n] : row) {
+        if (kind == 0) out.cell(words[static_cast<uint64_t>(n) % words.size()]);
+        if (kind == 1) out.number(n);
+        if (kind == 2) out.hex(n % 2 ? "0x" : "@", static_cast<uint64_t>(n));
+      }
+    };
+    cli::Table kept;
+    kept.columns = titles;
+    cli::RowCells row;
+    for (const auto& r : cells) {
+      make(r, row);
+      std::vector<std::string> spelled;
+      for (size_t c = 0; c < row.size(); ++c) spelled.emplace_back(row.at(c));
+      kept.rows.push_back(spelled);
+    }
+    std::ostringstream expected, written;
+    cli::printTable(expected, kept);
+    cli::TableWriter writer(titles);
+    row.measuring = true;
+    for (const auto& r : cells) {
+      make(r, row);
+      writer.measure(row);
+    }
+    row.measuring = false;
+    writer.start(written);
+    for (const auto& r : cells) {
+      make(r, row);
+      writer.write(row);
+    }
+    writer.finish();
+    ASSERT_EQ(written.str(), expected.str()) << "round " << round;
+  }
 }
 
 TEST(Wrapping, long_text_breaks_at_blanks_within_the_width) {
