@@ -134,38 +134,49 @@ class HeapIds {
   std::vector<uint32_t> unsorted_;  // positions before sortedFrom_, by id
 };
 
+// What the two views' iterators share: values made on the fly (so `->` hands out a copy), the
+// postfix step and inequality. Derived supplies operator*, the prefix step and operator==.
+template <class Derived, class Value>
+class ValueIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = Value;
+  using difference_type = std::ptrdiff_t;
+  using reference = Value;
+  struct pointer {
+    Value v;
+    const Value* operator->() const { return &v; }
+  };
+  pointer operator->() const { return {**self()}; }
+  Derived operator++(int) {
+    Derived old = *self();
+    ++*self();
+    return old;
+  }
+  bool operator!=(const Derived& o) const { return !(*self() == o); }
+
+ private:
+  const Derived* self() const { return static_cast<const Derived*>(this); }
+  Derived* self() { return static_cast<Derived*>(this); }
+};
+
 // Dump id -> handle, in ascending id order.
 class HandleOfId {
  public:
   using value_type = std::pair<uint64_t, uint32_t>;
-  class const_iterator {
+  class const_iterator : public ValueIterator<const_iterator, value_type> {
    public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = HandleOfId::value_type;
-    using difference_type = std::ptrdiff_t;
-    using reference = value_type;
-    struct pointer {
-      value_type v;
-      const value_type* operator->() const { return &v; }
-    };
     const_iterator() = default;
     const_iterator(const HeapIds* t, HeapIds::Cursor c) : t_(t), c_(c) {}
     value_type operator*() const {
       const size_t p = t_->at(c_);
       return {t_->idAt(p), t_->handleAt(p, t_->runOf(p))};
     }
-    pointer operator->() const { return {**this}; }
     const_iterator& operator++() {
       t_->next(c_);
       return *this;
     }
-    const_iterator operator++(int) {
-      const_iterator old = *this;
-      ++*this;
-      return old;
-    }
     bool operator==(const const_iterator& o) const { return c_ == o.c_; }
-    bool operator!=(const const_iterator& o) const { return !(c_ == o.c_); }
 
    private:
     const HeapIds* t_ = nullptr;
@@ -200,31 +211,16 @@ class HandleOfId {
 class IdOfHandle {
  public:
   using value_type = std::pair<uint32_t, uint64_t>;
-  class const_iterator {
+  class const_iterator : public ValueIterator<const_iterator, value_type> {
    public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = IdOfHandle::value_type;
-    using difference_type = std::ptrdiff_t;
-    using reference = value_type;
-    struct pointer {
-      value_type v;
-      const value_type* operator->() const { return &v; }
-    };
     const_iterator() = default;
     const_iterator(const HeapIds* t, size_t p, size_t run) : t_(t), p_(p), run_(run) {}
     value_type operator*() const { return {t_->handleAt(p_, run_), t_->idAt(p_)}; }
-    pointer operator->() const { return {**this}; }
     const_iterator& operator++() {
       if (++p_ == t_->runEnd(run_)) ++run_;
       return *this;
     }
-    const_iterator operator++(int) {
-      const_iterator old = *this;
-      ++*this;
-      return old;
-    }
     bool operator==(const const_iterator& o) const { return p_ == o.p_; }
-    bool operator!=(const const_iterator& o) const { return p_ != o.p_; }
 
    private:
     const HeapIds* t_ = nullptr;

@@ -393,13 +393,7 @@ class TableAhead {
     if (!pages_) return;
     pages_.reset();
     if (table_.data() != base_) return;
-#ifdef MADV_DONTNEED
-    constexpr uintptr_t kPage = 4096;
-    const uintptr_t from =
-        (reinterpret_cast<uintptr_t>(base_ + table_.size()) + kPage - 1) & ~(kPage - 1);
-    const uintptr_t to = reinterpret_cast<uintptr_t>(base_ + table_.capacity()) & ~(kPage - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-#endif
+    releasePages(base_ + table_.size(), base_ + table_.capacity());
   }
 
  private:
