@@ -21,7 +21,10 @@ SHARED   := -DTAVOLIN_JVM_DUMPS=$(CURDIR)/$(DUMPS)
 	build-asan build-tsan build-win run-fast run-m32 run-asan run-tsan run-win dist bench deps \
 	deps-test build build-with-benchmarks install clean
 
-demo: deps build
+# The tour needs the console and the library alone: no test program is built for it.
+demo: deps
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SHARED) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tavolin Tavolin2
 	./$(BUILD)/bin/tavolin demo
 
 deps:
