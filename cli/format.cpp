@@ -379,6 +379,10 @@ void appendJsonString(std::string& out, const std::string& bytes) {
   out += '"';
 }
 
+std::string jsonErrorRecord(const std::string& what) {
+  return "{\"error\": " + jsonString(what) + "}\n";
+}
+
 std::string jsonString(const std::string& bytes) {
   std::string out;
   appendJsonString(out, bytes);

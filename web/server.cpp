@@ -33,10 +33,6 @@ bool flag(const httplib::Request& req, const char* name) {
   return req.has_param(name) && v != "0" && v != "off";
 }
 
-std::string errorJson(const std::string& what) {
-  return "{\"error\": " + cli::jsonString(what) + "}\n";
-}
-
 // The console command behind /api/NAME[/HANDLE]: the same words the console takes, and which of
 // them the command table says the command accepts.
 struct ApiCall {
@@ -195,7 +191,7 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
     if (!res.body.empty()) return;
     const std::string what = "the request could not be served";
     if (req.path.rfind("/api/", 0) == 0)
-      res.set_content(errorJson(what), kJson);
+      res.set_content(cli::jsonErrorRecord(what), kJson);
     else
       res.set_content(errorPage(res.status, what), kHtml);
   });
@@ -315,7 +311,7 @@ void Server::answer(const httplib::Request& req, httplib::Response& res) {
   auto fail = [&](int status, const std::string& what) {
     res.status = status;
     if (api)
-      res.set_content(errorJson(what), kJson);
+      res.set_content(cli::jsonErrorRecord(what), kJson);
     else
       res.set_content(errorPage(status, what), kHtml);
   };
