@@ -247,14 +247,21 @@ void Server::answerApi(const httplib::Request& req, const std::smatch& m, httpli
   const ApiCall call = apiCall(site_, name, m[2], req);
   const bool lone = alone(name);
   if (call.limit > kStreamAbove) {
-    // A long list goes out as it is made: its status is known before its first row (an
-    // unknown handle or class is found before the command writes anything).
+    // A long list goes out as it is made, so its status is settled before its first row: the
+    // handle was found above, and the one list that asks more of it (instances, of a class)
+    // is checked here.
+    if (name == "instances" && cli::kindOf(site_.vm(), site_.handleParam(m[2])) != 'C')
+      throw HttpError(422, cli::hexHandle(site_.handleParam(m[2])) + " is not a class");
     const std::vector<std::string> words = call.words;
     res.set_chunked_content_provider(kJson, [this, words, lone](size_t, httplib::DataSink& sink) {
       {
         SinkBuffer buffer(sink);
         std::ostream out(&buffer);
-        site_.runInto(words, lone, out);
+        try {
+          site_.runInto(words, lone, out);
+        } catch (const std::exception& e) {
+          out << cli::jsonErrorRecord(e.what());
+        }
       }
       sink.done();
       return true;
