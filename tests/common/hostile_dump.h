@@ -19,11 +19,12 @@ struct Heap {
   std::vector<std::string> strings;      // the String class i's instance holds (Latin-1 bytes)
   std::vector<std::string> threadNames;  // Latin-1 bytes too
   std::vector<std::string> methodNames;  // thread i's frame
+  size_t plainClasses = 0;  // more classes, "h/P<i>", an instance each: a census past one page
 
   static constexpr uint64_t kFirstClass = 0x10000, kFirstInstance = 0x20000, kFirstString = 0x30000,
-                            kFirstThread = 0x40000;
+                            kFirstThread = 0x40000, kFirstPlain = 0x50000;
   // Class, instance, String and thread i sit at kFirst... + 32 * i; a String's bytes 8 above it,
-  // a thread's name 8 above the thread.
+  // a thread's name 8 above the thread, a plain class's instance 8 above the class.
   static uint64_t id(uint64_t first, size_t i) { return first + 32 * static_cast<uint64_t>(i); }
   std::string className(size_t i) const { return "h/K" + std::to_string(i) + "_" + classNames[i]; }
 };
@@ -50,6 +51,11 @@ inline std::string writeDump(const Heap& h) {
     w.instance(obj, cls, {{h.fieldNames[i], Heap::id(Heap::kFirstString, i)}});
     string(Heap::id(Heap::kFirstString, i), h.strings[i]);
     w.rootStickyClass(cls);
+  }
+  for (size_t i = 0; i < h.plainClasses; ++i) {
+    const uint64_t cls = Heap::id(Heap::kFirstPlain, i);
+    w.defineClass(cls, kObject, "h/P" + std::to_string(i), {});
+    w.instance(cls + 8, cls, {});
   }
   for (size_t i = 0; i < h.threadNames.size(); ++i) {
     const uint64_t thread = Heap::id(Heap::kFirstThread, i);
@@ -83,6 +89,7 @@ inline Heap allInEveryText() {
     h.threadNames.push_back(latin1);
     h.methodNames.push_back(t);
   }
+  h.plainClasses = 501;
   return h;
 }
 

@@ -19,8 +19,10 @@ inline const std::vector<std::string>& pieces() {
       "%", "%41", "#", "+", "?", "=", " ", "\\",
       // controls, an escape sequence, DEL, a C1 control (CSI)
       "\n", "\r", "\t", "\x01", "\x1b[2J", "\x7f", "\xc2\x9b",
-      // a stray byte, an overlong form, a surrogate, past U+10FFFF, a sequence cut short; é
-      "\xff", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\xc3\xa9",
+      // a stray byte, overlong forms (of NUL, of é), a surrogate, past U+10FFFF, a sequence cut
+      // short; é
+      "\xff", "\xe0\x80\x80", "\xe0\x83\xa9", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82",
+      "\xc3\xa9",
       // plain
       "a", "Z", "9", "_", "$", "/", ".", "-"};
   return p;

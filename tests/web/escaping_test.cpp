@@ -225,6 +225,15 @@ void checkHeap(const hostile::Heap& h, const std::vector<std::string>& inputs) {
     EXPECT_EQ(threadNames.count(name), wantedThreads.count(name)) << name;
   for (const std::string& name : wantedMethods)
     EXPECT_EQ(methods.count(name), wantedMethods.count(name)) << name;
+  // A census of more than a page: the pager's link keeps the other parameters.
+  size_t pagers = 0;
+  for (const strict::Element& e :
+       page(s, "/classes?prefix=h/&credit=1&sort=count&order=asc").elements)
+    if (e.name == "a" && valueOf(e, "rel") == "next") {
+      ++pagers;
+      EXPECT_EQ(prefixBox(page(s, valueOf(e, "href"))), "h/");
+    }
+  EXPECT_EQ(pagers, h.plainClasses > 0 ? 1u : 0u);
   for (const std::string& input : inputs) checkInput(s, input);
 }
 
