@@ -221,10 +221,8 @@ void checkHeap(const hostile::Heap& h, const std::vector<std::string>& inputs) {
     wantedThreads.insert(h.threadNames[i]);
     wantedMethods.insert(asJson(h.methodNames[i]));
   }
-  for (const std::string& name : wantedThreads)
-    EXPECT_EQ(threadNames.count(name), wantedThreads.count(name)) << name;
-  for (const std::string& name : wantedMethods)
-    EXPECT_EQ(methods.count(name), wantedMethods.count(name)) << name;
+  EXPECT_EQ(threadNames, wantedThreads);
+  EXPECT_EQ(methods, wantedMethods);
   // A census of more than a page: the pager's link keeps the other parameters.
   size_t pagers = 0;
   for (const strict::Element& e :
