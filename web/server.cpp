@@ -175,16 +175,18 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  // Every method reaches answer(); it tells GET and HEAD from the rest.
+  // Every method and path reaches answer(); it tells GET and HEAD from the rest. (A path may
+  // hold any byte once decoded, line breaks too, which "." would not match.)
   const auto all = [this](const httplib::Request& req, httplib::Response& res) {
     answer(req, res);
   };
-  s.Get(".*", all);
-  s.Post(".*", all);
-  s.Put(".*", all);
-  s.Patch(".*", all);
-  s.Delete(".*", all);
-  s.Options(".*", all);
+  const char* anyPath = R"([\s\S]*)";
+  s.Get(anyPath, all);
+  s.Post(anyPath, all);
+  s.Put(anyPath, all);
+  s.Patch(anyPath, all);
+  s.Delete(anyPath, all);
+  s.Options(anyPath, all);
   // What the HTTP library refuses itself (a malformed request line, a body too long) still gets
   // a page or a JSON error.
   s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
