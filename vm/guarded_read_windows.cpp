@@ -92,9 +92,8 @@ int learn(PageRuns& runs, uint64_t at, uint64_t lowest, bool& walked) {
   const uint64_t low = runs.low[i];
   if (lowest >= low || walked) return i;
   walked = true;
-  if (base < low && walkUp(runs, base, low)) return findRun(runs, at);
-  walkUp(runs, lowest & ~uint64_t(kPage - 1), low);
-  return findRun(runs, at);
+  if (!(base < low && walkUp(runs, base, low))) walkUp(runs, lowest & ~uint64_t(kPage - 1), low);
+  return i;  // still there: the walks add after it, and never fill `runs` to forgetting
 }
 
 // Is the 4-byte word at `address` readable? A word may straddle two pages: both must be.
