@@ -1,6 +1,7 @@
 // What the query table needs from the system: the calling thread's CPU time (under Wine, from
-// the Linux kernel: see cpuSeconds), and on Windows the time of one VirtualQuery, the question the guarded read asks there (under Wine its cost grows
-// with the run of pages it describes, so the table shows it on the heap's own region).
+// the Linux kernel: see cpuSeconds), and on Windows the time of one VirtualQuery, the question the
+// guarded read asks there (under Wine its cost grows with the heap's region, so the table shows it
+// on the table's own pages).
 #pragma once
 #include <cstdint>
 

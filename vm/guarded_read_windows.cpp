@@ -69,8 +69,7 @@ int ask(PageRuns& runs, uint64_t at, uint64_t* base) {
   const uint64_t high = low + info.RegionSize;
   if (base != nullptr)
     *base = info.State == MEM_FREE ? low : reinterpret_cast<uintptr_t>(info.AllocationBase);
-  return addRun(runs, low, high,
-                info.State == MEM_COMMIT && readableProtection(info.Protect));
+  return addRun(runs, low, high, info.State == MEM_COMMIT && readableProtection(info.Protect));
 }
 
 // Asks about each run from `from` up to `to`, at most kWalkQuestions; true when it got there.

@@ -35,7 +35,8 @@ class PatternPages {
                  : kind == 'g' ? PAGE_READWRITE | PAGE_GUARD
                                : PAGE_READWRITE;
     DWORD old;
-    if (!VirtualProtect(reinterpret_cast<void*>(static_cast<uintptr_t>(page(i))), kPage, want, &old))
+    if (!VirtualProtect(reinterpret_cast<void*>(static_cast<uintptr_t>(page(i))), kPage, want,
+                        &old))
       std::abort();
   }
 
