@@ -181,7 +181,7 @@ records, each ending in NUL.
       },
       {
           .name = "dominators",
-          .synopsis = "dominators [--limit N]",
+          .synopsis = "dominators [--skip N] [--limit N]",
           .summary = "the objects whose freeing would give back the most",
           .details =
               R"(Lists the objects with the largest retained sizes (20 unless --limit says otherwise).
@@ -193,11 +193,14 @@ fields). A Reference object's referent is not followed: weak, soft and phantom
 references keep nothing alive. Shallow sizes are the bodies as the heap lays them
 out: an object's fields, an array's elements, a class's 96-byte descriptor. Computed
 on first use (with progress on a terminal for large heaps) and kept for the session.
+  --skip N  leave out the first N rows (with --limit, one page of a long list);
+            rows keep their numbers and the total is still given
 )",
           .flags = {},
           .minArgs = 0,
           .maxArgs = 0,
           .takesLimit = true,
+          .takesSkip = true,
           .run = runDominators,
       },
       {
@@ -346,8 +349,8 @@ void printToolHelp(std::ostream& out) {
          "  --high       place the heap at or above 2 GB (decimal handles then print negative)\n"
          "  --limit N    (after a command that lists) show its first N rows; the total is still\n"
          "               given\n"
-         "  --skip N     (after instances, refs, referrers) leave out the first N rows: with\n"
-         "               --limit, one page of a long list\n"
+         "  --skip N     (after instances, refs, referrers, dominators) leave out the first N\n"
+         "               rows: with --limit, one page of a long list\n"
          "  --version    print the version\n"
          "\n"
          "arguments:\n"
