@@ -118,16 +118,18 @@ Null references, primitive arrays and arrays of arrays held in fields are left o
       },
       {
           .name = "referrers",
-          .synopsis = "referrers HANDLE [--skip N] [--limit N]",
+          .synopsis = "referrers HANDLE [--grouped] [--skip N] [--limit N]",
           .summary = "what refers to one object",
           .details =
               R"(Lists the classes (through static fields), objects (through fields), object arrays
 (through elements) and threads (through local variables) that refer to HANDLE, one
 row per field, element or stack slot. The calling thread's own stack is not scanned.
-  --skip N  leave out the first N rows (with --limit, one page of a long list)
+  --grouped  rows alike but for the holder object (and an element's index) as one
+             row with their count and the first holder as an example, most first
+  --skip N   leave out the first N rows (with --limit, one page of a long list)
 --raw writes the report stream: "<kind> <holder> <class> <field|method()|index>".
 )",
-          .flags = {},
+          .flags = {"--grouped"},
           .minArgs = 1,
           .maxArgs = 1,
           .takesLimit = true,

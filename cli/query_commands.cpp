@@ -7,6 +7,7 @@
 #include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
 #include "cli/present.h"
+#include "cli/referrer_groups.h"
 
 namespace cli {
 
@@ -205,6 +206,8 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out) {
 
 int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
+  if (inv.flags.count("--grouped") && inv.output == OutputMode::Raw)
+    throw UsageError("--grouped counts rows of tables and JSON; --raw writes all the library wrote");
   s.requireStub("getBackTraceReferences0", "referrers");
   const uint32_t h = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, h, inv);
@@ -218,6 +221,7 @@ int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
                                          " (the calling thread's locals are not scanned)"
                                    : plural(r.records.size(), "referrer", "referrers") + " of " +
                                          describeHandle(s, h);
+  if (inv.flags.count("--grouped")) return presentReferrerGroups(s, r, view, inv.output, out);
   return presentReport(s, r, view, inv.output, out);
 }
 

@@ -153,6 +153,7 @@ void HeapDominators::rankAll() const {
     });
     ranking_.reserve(keys.size());
     for (const Key& k : keys) ranking_.push_back(k.n);
+    rankedReady_.store(true, std::memory_order_release);
   });
 }
 
@@ -161,7 +162,7 @@ std::vector<uint32_t> HeapDominators::largest(size_t limit, size_t skip) const {
   const size_t first = std::min(skip, reached);
   const size_t end = first + std::min(limit, reached - first);
   std::vector<uint32_t> out;
-  if (end > kRankedRows) {
+  if (end > kRankedRows || rankedReady_.load(std::memory_order_acquire)) {
     rankAll();
     for (size_t i = first; i < end; i++) out.push_back(handleOfNumber(ranking_[i]));
     return out;

@@ -4,6 +4,7 @@
 // dominated by another instance of the same class, whose bytes are already counted there.
 #pragma once
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -64,6 +65,7 @@ class HeapDominators {
   std::unordered_map<uint32_t, uint64_t> classTotals_;
   std::unordered_map<uint32_t, uint32_t> classTopLevel_;  // topLevelInstances' sizes
   mutable std::once_flag ranked_;
+  mutable std::atomic<bool> rankedReady_{false};
   mutable std::vector<uint32_t> ranking_;  // every reachable number, largest first (rankAll)
 };
 

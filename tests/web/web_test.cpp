@@ -251,10 +251,12 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   ASSERT_TRUE(refs);
   EXPECT_EQ(count(refs->body, "element <code>["), 500u);
   EXPECT_NE(refs->body.find("element <code>[499]"), std::string::npos);
-  // Past the end: an empty page, not an error.
+  // Past the end: the page says so and leads to the last one.
   const httplib::Result past = s().get("/class/" + orderClass + "?page=9");
   EXPECT_EQ(past->status, 200);
-  EXPECT_NE(past->body.find("the list ends before this page"), std::string::npos);
+  EXPECT_NE(past->body.find("Page 9 is past the end: the list has 1,200 rows, on pages 0 to 2"),
+            std::string::npos);
+  EXPECT_NE(past->body.find("href=\"/class/" + orderClass + "?page=2\""), std::string::npos);
 }
 
 TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column) {
