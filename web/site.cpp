@@ -12,8 +12,10 @@ namespace {
 // ones to end, so that a server under steady load still gives its memory back.
 constexpr uint32_t kDrainSlots = 1u << 16;
 constexpr uint32_t kDrainArenaBytes = 64u << 20;
-// Whole-heap answers kept (the census by each prefix asked for, ...), at most.
+// Whole-heap answers kept (the census by each prefix asked for, ...), at most: so many, and so
+// many bytes of their JSON text (parsed, they take some four times that).
 constexpr size_t kKeptAnswers = 256;
+constexpr size_t kKeptTextBytes = 8u << 20;
 
 }  // namespace
 
@@ -108,8 +110,13 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   if (a.json.is_discarded()) a.json = nullptr;
   if (keep && a.exitStatus == 0) {
     std::lock_guard<std::mutex> lock(keptMutex_);
-    if (kept_.size() >= kKeptAnswers) kept_.clear();  // many prefixes asked for: start again
-    kept_[key] = std::make_shared<const Answer>(a);
+    // Many prefixes asked for: start again.
+    if (kept_.size() >= kKeptAnswers || keptBytes_ + a.text.size() > kKeptTextBytes) {
+      kept_.clear();
+      keptBytes_ = 0;
+    }
+    if (a.text.size() <= kKeptTextBytes && kept_.emplace(key, std::make_shared<const Answer>(a)).second)
+      keptBytes_ += a.text.size();
   }
   return a;
 }

@@ -78,6 +78,7 @@ class Site {
   std::vector<std::unique_ptr<cli::Context>> pool_;
   std::mutex keptMutex_;
   std::map<std::string, std::shared_ptr<const Answer>> kept_;
+  size_t keptBytes_ = 0;  // the JSON text of the answers kept
 };
 
 }  // namespace web
