@@ -107,7 +107,11 @@ if not many:
     many = max(candidates, key=referrer_count)
 else:
     many = int(many, 0)
-many_count = total(f"/object/{many:#x}", referrer_count(many))
+_, _, body = get(f"/object/{many:#x}")
+m = re.search(rb"<p>([0-9,]+) referrers", body)
+many_count = int(m.group(1).replace(b",", b"")) if m else referrer_count(many)
+# The page lists referrers alike as one row, and pages by those rows.
+groups = total(f"/object/{many:#x}", many_count)
 last_instances = max(0, (count - 1) // 500)
 last_dominators = max(0, (reached - 1) // 500)
 
@@ -121,7 +125,7 @@ rows = [
     (f"  its instances, page {last_instances} (last)", f"/class/{largest['handle']:#x}?page={last_instances}"),
     ("object page", f"/object/{first:#x}"),
     (f"object page ({many_count} referrers)", f"/object/{many:#x}"),
-    (f"  its referrers, a deep page", f"/object/{many:#x}?page={max(0, (many_count - 1) // 500)}"),
+    (f"  its referrers, the last page", f"/object/{many:#x}?page={max(0, (groups - 1) // 500)}"),
     ("dominators", "/dominators"),
     (f"dominators, page {last_dominators // 2}", f"/dominators?page={last_dominators // 2}"),
     (f"dominators, page {last_dominators} (last)", f"/dominators?page={last_dominators}"),
@@ -158,7 +162,7 @@ for i in range(crawl):
     elif pick == 1:
         path = f"/class/{largest['handle']:#x}?page={rng.randint(0, last_instances)}"
     elif pick == 2:
-        path = f"/object/{many:#x}?page={rng.randint(0, max(0, (many_count - 1) // 500))}"
+        path = f"/object/{many:#x}?page={rng.randint(0, max(0, (groups - 1) // 500))}"
     elif pick == 3:
         path = f"/object/{rng.choice(seen_objects):#x}"
     elif pick == 4:

@@ -6,6 +6,7 @@
 
 #include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
+#include "cli/kept_lists.h"
 #include "cli/present.h"
 #include "cli/referrer_groups.h"
 
@@ -158,6 +159,40 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
+  const std::string summary = " of " + printable(s.vm().className(cls)) +
+                              (subclasses ? " and its subclasses" : "");
+  ReportView view;
+  view.limit = inv.limit;
+  view.skip = inv.skip;
+  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
+  if (KeptLists* kept = inv.output != OutputMode::Raw ? s.keptLists() : nullptr) {
+    // A server's: the list as the library gave it once, its shown rows read from the heap.
+    const std::string key =
+        hexHandle(cls) + (subclasses ? " subclasses" : "") + (arrays ? " arrays" : "");
+    std::shared_ptr<const KeptLists::Handles> list = kept->find(key);
+    if (!list) {
+      simvm::Report whole = s.caller().handles(cls, subclasses, arrays ? 1 : 0, {0, 0});
+      dropCallObjects(s, whole);
+      auto handles = std::make_shared<KeptLists::Handles>();
+      handles->reserve(whole.records.size());
+      for (const simvm::Record& rec : whole.records) handles->push_back(rec.handle);
+      kept->keep(key, handles);
+      list = std::move(handles);
+    }
+    const ShownRows shown = shownRows(list->size(), inv.limit, inv.skip);
+    simvm::Report part;
+    for (size_t i = shown.first; i < shown.end; ++i) {
+      const uint32_t h = (*list)[i];
+      part.records.push_back({kindOf(s.vm(), h), h, reportedClassName(s.vm(), h), ""});
+    }
+    view.offset = shown.first;
+    view.total = list->size();
+    view.summary = plural(list->size(), arrays ? "object array" : "instance",
+                          arrays ? "object arrays" : "instances") +
+                   summary;
+    s.setLastHandles(*list);
+    return presentReport(s, part, view, inv.output, out);
+  }
   // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the
   // call's own objects dropped below need handles only). Names are read a few rows further, for
   // the rows those objects leave; should more have been dropped, the list is read again whole.
@@ -175,14 +210,9 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
       dropCallObjects(s, r);
       break;
     }
-  ReportView view;
-  view.limit = inv.limit;
-  view.skip = inv.skip;
-  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
-                 " of " + printable(s.vm().className(cls)) +
-                 (subclasses ? " and its subclasses" : "");
+                 summary;
   return presentReport(s, r, view, inv.output, out);
 }
 

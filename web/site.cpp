@@ -57,6 +57,9 @@ Site::Site(cli::Context& main) : main_(main), gate_(main.session().vm()) {
   main_.baseline();
   // The dominator tree is read from the heap before any request runs, when nothing else calls
   // into the VM; every worker's session shares it (class, object and path pages show it).
+  // The heap does not change while it is served: a page of an instance list asks the library
+  // for the list once.
+  main_.session().keepLists();
   // Ranked once now, so that no visitor's deep page of dominators pays for it.
   main_.session().dominators().rankAll();
   callingThread_ = main_.session().vm().currentThread();

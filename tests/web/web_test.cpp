@@ -431,6 +431,13 @@ TEST_F(ShopPages, the_json_is_the_consoles) {
       {"/api/path/" + session, "path " + session},
       {"/api/instances/" + hexOfId(webtest::ids::kOrder) + "?limit=7",
        "instances " + hexOfId(webtest::ids::kOrder) + " --limit 7"},
+      // The server keeps a list once listed, and reads a page's kinds and classes from the heap.
+      {"/api/instances/" + hexOfId(webtest::ids::kClass) + "?skip=2&limit=9",
+       "instances " + hexOfId(webtest::ids::kClass) + " --skip 2 --limit 9"},
+      {"/api/instances/" + hexOfId(webtest::ids::kObject) + "?arrays=1",
+       "instances " + hexOfId(webtest::ids::kObject) + " --arrays"},
+      {"/api/instances/" + hexOfId(webtest::ids::kObject) + "?subclasses=1&skip=1190&limit=30",
+       "instances " + hexOfId(webtest::ids::kObject) + " --subclasses --skip 1190 --limit 30"},
       {"/api/dominators", "dominators"},
       {"/api/dominators?limit=5", "dominators --limit 5"},
       {"/api/retained/" + session, "retained " + session},
