@@ -516,7 +516,9 @@ std::string valueCell(Site& site, const std::string& value) {
 std::string referrersSection(Site& site, uint32_t h, size_t pageNo) {
   const std::string hex = cli::hexHandle(h);
   std::string html;
-  const Answer a = site.run({"referrers", hex, "--grouped"});
+  // Kept: a long list costs the library's whole answer, and its groups are few (bounded by the
+  // program's classes and fields, not by the heap), so any page of them later costs nothing.
+  const Answer a = site.run({"referrers", hex, "--grouped"}, false, true);
   const json& groups = records(a, html);
   if (groups.empty()) return a.json.is_array() ? html + "<p>nothing</p>" : html;
   int64_t total = 0;

@@ -12,8 +12,8 @@ namespace {
 // ones to end, so that a server under steady load still gives its memory back.
 constexpr uint32_t kDrainSlots = 1u << 16;
 constexpr uint32_t kDrainArenaBytes = 64u << 20;
-// Whole-heap answers kept (the census by each prefix asked for, ...), at most: so many, and so
-// many bytes of their JSON text (parsed, they take some four times that).
+// Answers kept (the census by each prefix asked for, an object's referrers, ...), at most: so
+// many, and so many bytes of their JSON text (parsed, they take some four times that).
 constexpr size_t kKeptAnswers = 256;
 constexpr size_t kKeptTextBytes = 8u << 20;
 
@@ -113,13 +113,19 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   if (a.json.is_discarded()) a.json = nullptr;
   if (keep && a.exitStatus == 0) {
     std::lock_guard<std::mutex> lock(keptMutex_);
-    // Many prefixes asked for: start again.
-    if (kept_.size() >= kKeptAnswers || keptBytes_ + a.text.size() > kKeptTextBytes) {
-      kept_.clear();
-      keptBytes_ = 0;
-    }
-    if (a.text.size() <= kKeptTextBytes && kept_.emplace(key, std::make_shared<const Answer>(a)).second)
+    if (a.text.size() <= kKeptTextBytes && !kept_.count(key)) {
+      // The answers kept longest go first.
+      while (!keptOrder_.empty() && (kept_.size() >= kKeptAnswers ||
+                                     keptBytes_ + a.text.size() > kKeptTextBytes)) {
+        const auto oldest = kept_.find(keptOrder_.front());
+        keptBytes_ -= oldest->second->text.size();
+        kept_.erase(oldest);
+        keptOrder_.pop_front();
+      }
+      kept_.emplace(key, std::make_shared<const Answer>(a));
+      keptOrder_.push_back(key);
       keptBytes_ += a.text.size();
+    }
   }
   return a;
 }
