@@ -647,7 +647,8 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   html += referrersSection(site, h, pageNo);
 
   html += "<h2 id=\"path\">Path from a root</h2>";
-  const Answer path = site.run({"path", hex});
+  // Kept: a few rows, and the library's search of a large heap takes the most of this page.
+  const Answer path = site.run({"path", hex}, false, true);
   const json& pathRows = records(path, html);
   if (!pathRows.empty()) {
     html +=
