@@ -479,7 +479,14 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
         pageNo * kPageRows);
   }
   html += "<h2 id=\"arrays\">Arrays of " + esc(name) + "</h2>";
-  const Answer arrays = site.run({"instances", hex, "--arrays", "--limit", "501"}, true);
+  // The census says whether there are any: most classes have none, and listing them walks the
+  // heap.
+  bool anyArrays = !census.json.is_array();
+  for (const json& r : census.json.is_array() ? census.json : json::array())
+    anyArrays = anyArrays || (handleOf(r) == cls && kindOf(r) == 'A' && num(r, "count") > 0);
+  const Answer arrays = anyArrays
+                            ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true)
+                            : Answer{0, "[]\n", json::array()};
   const json& arrayRows = records(arrays, html);
   if (arrayRows.empty() && arrays.json.is_array())
     html += "<p>none</p>";
