@@ -2,6 +2,10 @@
 
 #include <sstream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "cli/format.h"
 
 namespace web {
@@ -108,6 +112,11 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   }
   gate_.leave(alone);
   giveBack(std::move(ctx));
+#ifdef __GLIBC__
+  // A whole-heap answer decodes a record for each of many objects: the blocks it freed go back
+  // to the system, not to this thread's arena for the life of the server.
+  if (alone) malloc_trim(0);
+#endif
   a.text = out.str();
   a.json = nlohmann::json::parse(a.text, nullptr, false);
   if (a.json.is_discarded()) a.json = nullptr;
