@@ -60,8 +60,8 @@ JsonObject objectJson(Session& s, uint32_t h) {
 }
 
 // The rows of objects with their retained and shallow sizes, numbered from first + 1.
-void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown,
-                  std::ostream& out, size_t first = 0) {
+void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown, std::ostream& out,
+                  size_t first = 0) {
   if (handles.empty() || shown == 0) return;
   const heapgraph::HeapDominators& d = s.dominators();
   Table t;

@@ -159,8 +159,8 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
-  const std::string summary = " of " + printable(s.vm().className(cls)) +
-                              (subclasses ? " and its subclasses" : "");
+  const std::string summary =
+      " of " + printable(s.vm().className(cls)) + (subclasses ? " and its subclasses" : "");
   ReportView view;
   view.limit = inv.limit;
   view.skip = inv.skip;
@@ -237,7 +237,8 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out) {
 int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   if (inv.flags.count("--grouped") && inv.output == OutputMode::Raw)
-    throw UsageError("--grouped counts rows of tables and JSON; --raw writes all the library wrote");
+    throw UsageError(
+        "--grouped counts rows of tables and JSON; --raw writes all the library wrote");
   s.requireStub("getBackTraceReferences0", "referrers");
   const uint32_t h = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, h, inv);

@@ -56,8 +56,9 @@ std::vector<ReferrerGroup> groupReferrers(const simvm::Report& report) {
     if (added) groups.push_back({i, 0});
     ++groups[it->second].count;
   }
-  std::stable_sort(groups.begin(), groups.end(),
-                   [](const ReferrerGroup& a, const ReferrerGroup& b) { return a.count > b.count; });
+  std::stable_sort(
+      groups.begin(), groups.end(),
+      [](const ReferrerGroup& a, const ReferrerGroup& b) { return a.count > b.count; });
   return groups;
 }
 
@@ -91,7 +92,7 @@ int presentReferrerGroups(Session& s, const simvm::Report& report, const ReportV
     return 0;
   }
   Table t;
-  t.columns = {{"#", Align::Right}, {"kind"},  {"class"}, {"via"}, {"count", Align::Right},
+  t.columns = {{"#", Align::Right},      {"kind"}, {"class"}, {"via"}, {"count", Align::Right},
                {"example", Align::Right}};
   if (s.dump()) t.columns.push_back({"dump id"});
   for (size_t i = shown.first; i < shown.end; ++i) {

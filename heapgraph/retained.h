@@ -3,8 +3,8 @@
 // roots pass through it). A class's figure is the sum over its top-level instances: those not
 // dominated by another instance of the same class, whose bytes are already counted there.
 #pragma once
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>

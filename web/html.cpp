@@ -155,30 +155,31 @@ namespace {
 size_t lastPage(size_t total) { return total == 0 ? 0 : (total - 1) / kPageRows; }
 
 std::string pageLink(const std::string& base, size_t page, const char* rel, const char* text) {
-  return std::string("<a rel=\"") + rel + "\" href=\"" + esc(base) + "page=" +
-         std::to_string(page) + "\">" + text + "</a>";
+  return std::string("<a rel=\"") + rel + "\" href=\"" + esc(base) +
+         "page=" + std::to_string(page) + "\">" + text + "</a>";
 }
 
 }  // namespace
 
-std::string pager(const std::string& base, size_t page, size_t total, const char* noun) {
+std::string pager(const std::string& base, size_t page, size_t total) {
   if (total <= kPageRows && page == 0) return "";
   const size_t first = page * kPageRows, last = lastPage(total);
-  std::string out = "<div class=\"pager\">" + std::string(noun) + " " +
-                    grouped(static_cast<int64_t>(first + 1)) + " to " +
-                    grouped(static_cast<int64_t>(std::min(total, first + kPageRows))) + " of " +
-                    grouped(static_cast<int64_t>(total));
-  if (page > 0) out += pageLink(base, 0, "first", "first") + pageLink(base, page - 1, "prev", "&larr; previous");
+  std::string out = "<div class=\"pager\">rows " + grouped(static_cast<int64_t>(first + 1)) +
+                    " to " + grouped(static_cast<int64_t>(std::min(total, first + kPageRows))) +
+                    " of " + grouped(static_cast<int64_t>(total));
+  if (page > 0)
+    out +=
+        pageLink(base, 0, "first", "first") + pageLink(base, page - 1, "prev", "&larr; previous");
   if (page < last)
     out += pageLink(base, page + 1, "next", "next &rarr;") + pageLink(base, last, "last", "last");
   return out + "</div>";
 }
 
-std::string pastEnd(const std::string& base, size_t page, size_t total, const char* noun) {
+std::string pastEnd(const std::string& base, size_t page, size_t total) {
   const size_t last = lastPage(total);
   return "<p class=\"note\">Page " + std::to_string(page) + " is past the end: the list has " +
-         grouped(static_cast<int64_t>(total)) + " " + noun + ", on pages 0 to " +
-         std::to_string(last) + ". " + pageLink(base, last, "last", "The last page") + "</p>";
+         grouped(static_cast<int64_t>(total)) + " rows, on pages 0 to " + std::to_string(last) +
+         ". " + pageLink(base, last, "last", "The last page") + "</p>";
 }
 
 std::string pageNumberError(const std::string& text) {

@@ -40,9 +40,9 @@ std::string barChart(const std::string& title, const std::vector<Bar>& bars);
 // "rows 501 to 1,000 of 1,234" with links to the first, previous, next and last page; `base` is
 // the page's URL with its other parameters and ends in '?' or '&'. Nothing for a list that fits
 // on one page.
-std::string pager(const std::string& base, size_t page, size_t total, const char* noun = "rows");
+std::string pager(const std::string& base, size_t page, size_t total);
 // What a page past the end of a list shows in its place: that it is, and a link to the last.
-std::string pastEnd(const std::string& base, size_t page, size_t total, const char* noun = "rows");
+std::string pastEnd(const std::string& base, size_t page, size_t total);
 
 constexpr size_t kPageRows = 500;
 // The highest page number a URL may ask for (pages count from 0): more pages of 500 than a heap of

@@ -484,9 +484,8 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
   bool anyArrays = !census.json.is_array();
   for (const json& r : census.json.is_array() ? census.json : json::array())
     anyArrays = anyArrays || (handleOf(r) == cls && kindOf(r) == 'A' && num(r, "count") > 0);
-  const Answer arrays = anyArrays
-                            ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true)
-                            : Answer{0, "[]\n", json::array()};
+  const Answer arrays = anyArrays ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true)
+                                  : Answer{0, "[]\n", json::array()};
   const json& arrayRows = records(arrays, html);
   if (arrayRows.empty() && arrays.json.is_array())
     html += "<p>none</p>";
@@ -535,7 +534,8 @@ std::string referrersSection(Site& site, uint32_t h, size_t pageNo) {
   if (alike)
     html += ", in " + counted(static_cast<int64_t>(groups.size()), "group", "groups") +
             " of rows alike but for the holder and an element&#39;s index; each row: "
-            "<code>/api/referrers/" + hex + "?skip=0&amp;limit=500</code>";
+            "<code>/api/referrers/" +
+            hex + "?skip=0&amp;limit=500</code>";
   html += "</p>";
   const auto row = [alike](const json& r, size_t) {
     const int64_t n = num(r, "count");
@@ -543,9 +543,8 @@ std::string referrersSection(Site& site, uint32_t h, size_t pageNo) {
     if (n > 1)
       holder = esc(str(r, "class")) + (kindOf(r) == 'A' ? "[]" : "") + " &times;" + grouped(n) +
                " <span class=\"muted\">e.g.</span> " + holder;
-    const std::string via = str(r, "via") == "element" && !r.contains("index")
-                                ? std::string("elements")
-                                : viaText(r);
+    const std::string via =
+        str(r, "via") == "element" && !r.contains("index") ? std::string("elements") : viaText(r);
     return "<td>" + holder + "</td><td>" + via + "</td>" +
            (alike ? numberCell(r, "count") : std::string());
   };
@@ -767,7 +766,8 @@ std::string missingPage(Site& site, const Params& params) {
   html += "<p class=\"muted\">" + grouped(static_cast<int64_t>(rows.size())) +
           " listed; loading read each as null</p>";
   html += pagedTable(
-      rows, pageNo, rows.size(), "/missing?", "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
+      rows, pageNo, rows.size(), "/missing?",
+      "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
       [&](const json& r, size_t) {
         std::string who = esc(str(r, "referrer"));
         const std::string id = str(r, "referrer");

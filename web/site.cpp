@@ -124,8 +124,8 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
     std::lock_guard<std::mutex> lock(keptMutex_);
     if (a.text.size() <= kKeptTextBytes && !kept_.count(key)) {
       // The answers kept longest go first.
-      while (!keptOrder_.empty() && (kept_.size() >= kKeptAnswers ||
-                                     keptBytes_ + a.text.size() > kKeptTextBytes)) {
+      while (!keptOrder_.empty() &&
+             (kept_.size() >= kKeptAnswers || keptBytes_ + a.text.size() > kKeptTextBytes)) {
         const auto oldest = kept_.find(keptOrder_.front());
         keptBytes_ -= oldest->second->text.size();
         kept_.erase(oldest);

@@ -86,8 +86,8 @@ TEST(RetainedDifferential, every_stretch_of_the_ranking_is_the_models) {
           const size_t first = std::min(skip, n), end = std::min(n, first + limit);
           ASSERT_EQ(d->largest(limit, skip),
                     std::vector<uint32_t>(expected.begin() + first, expected.begin() + end))
-              << "seed " << seed << (ranked ? ", ranked" : "") << ", skip " << skip
-              << ", limit " << limit;
+              << "seed " << seed << (ranked ? ", ranked" : "") << ", skip " << skip << ", limit "
+              << limit;
         }
     }
   }

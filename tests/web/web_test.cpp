@@ -304,9 +304,9 @@ TEST_F(ShopPages, a_deep_page_shows_the_rows_the_console_lists_there) {
 TEST_F(ShopPages, every_list_takes_one_grammar_of_page_numbers) {
   const std::string orderClass = hexOfId(webtest::ids::kOrder);
   const std::string added = hexOfId(webtest::ids::kAddedObj);
-  for (const std::string& list : {std::string("/classes"), "/class/" + orderClass,
-                                  "/object/" + added, std::string("/dominators"),
-                                  std::string("/missing")}) {
+  for (const std::string& list :
+       {std::string("/classes"), "/class/" + orderClass, "/object/" + added,
+        std::string("/dominators"), std::string("/missing")}) {
     SCOPED_TRACE(list);
     for (const std::string bad : {"-1", "abc", "1.5", "", "1000001", "99999999", "0x10"}) {
       const httplib::Result r = s().get(list + "?page=" + web::urlEncode(bad));
@@ -324,8 +324,8 @@ TEST_F(ShopPages, every_list_takes_one_grammar_of_page_numbers) {
 // the console's whole list, group by group.
 TEST_F(ShopPages, referrers_alike_are_counted_once_with_an_example) {
   const std::string heap = "--heap " + dumpDir() + "/shop-later.hprof --json ";
-  for (uint64_t id : {webtest::ids::kAddedObj, webtest::ids::kFirstOrder + 16 * 3,
-                      webtest::ids::kSessions}) {
+  for (uint64_t id :
+       {webtest::ids::kAddedObj, webtest::ids::kFirstOrder + 16 * 3, webtest::ids::kSessions}) {
     const std::string hex = hexOfId(id);
     SCOPED_TRACE(hex);
     const json rows = json::parse(console(heap + "referrers " + hex));
