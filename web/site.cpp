@@ -66,6 +66,9 @@ Site::Site(cli::Context& main) : main_(main), gate_(main.session().vm()) {
   main_.session().keepLists();
   // Ranked once now, so that no visitor's deep page of dominators pays for it.
   main_.session().dominators().rankAll();
+#ifdef __GLIBC__
+  malloc_trim(0);  // what reading the heap and ranking it freed
+#endif
   callingThread_ = main_.session().vm().currentThread();
 }
 
