@@ -190,7 +190,7 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
     view.summary = plural(list->size(), arrays ? "object array" : "instance",
                           arrays ? "object arrays" : "instances") +
                    summary;
-    s.setLastHandles(*list);
+    // A server's sessions take no $1, $2, ...: no copy of the list is made for them.
     return presentReport(s, part, view, inv.output, out);
   }
   // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the

@@ -19,7 +19,7 @@ constexpr uint32_t kDrainArenaBytes = 64u << 20;
 // Answers kept (the census by each prefix asked for, an object's referrers, ...), at most: so
 // many, and so many bytes of their JSON text (parsed, they take some four times that).
 constexpr size_t kKeptAnswers = 256;
-constexpr size_t kKeptTextBytes = 8u << 20;
+constexpr size_t kKeptTextBytes = 4u << 20;
 
 }  // namespace
 
@@ -116,9 +116,10 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   gate_.leave(alone);
   giveBack(std::move(ctx));
 #ifdef __GLIBC__
-  // A whole-heap answer decodes a record for each of many objects: the blocks it freed go back
-  // to the system, not to this thread's arena for the life of the server.
-  if (alone) malloc_trim(0);
+  // An answer decodes a record for each of many objects (every referrer, every instance): the
+  // blocks it freed go back to the system, not to this thread's arena for the life of the server.
+  // A crawl of a thousand pages otherwise leaves each worker's arena at its largest answer.
+  malloc_trim(0);
 #endif
   a.text = out.str();
   a.json = nlohmann::json::parse(a.text, nullptr, false);
