@@ -118,16 +118,18 @@ Null references, primitive arrays and arrays of arrays held in fields are left o
       },
       {
           .name = "referrers",
-          .synopsis = "referrers HANDLE [--skip N] [--limit N]",
+          .synopsis = "referrers HANDLE [--grouped] [--skip N] [--limit N]",
           .summary = "what refers to one object",
           .details =
               R"(Lists the classes (through static fields), objects (through fields), object arrays
 (through elements) and threads (through local variables) that refer to HANDLE, one
 row per field, element or stack slot. The calling thread's own stack is not scanned.
-  --skip N  leave out the first N rows (with --limit, one page of a long list)
+  --grouped  rows alike but for the holder object (and an element's index) as one
+             row with their count and the first holder as an example, most first
+  --skip N   leave out the first N rows (with --limit, one page of a long list)
 --raw writes the report stream: "<kind> <holder> <class> <field|method()|index>".
 )",
-          .flags = {},
+          .flags = {"--grouped"},
           .minArgs = 1,
           .maxArgs = 1,
           .takesLimit = true,
@@ -182,7 +184,7 @@ records, each ending in NUL.
       },
       {
           .name = "dominators",
-          .synopsis = "dominators [--limit N]",
+          .synopsis = "dominators [--skip N] [--limit N]",
           .summary = "the objects whose freeing would give back the most",
           .details =
               R"(Lists the objects with the largest retained sizes (20 unless --limit says otherwise).
@@ -194,11 +196,14 @@ fields). A Reference object's referent is not followed: weak, soft and phantom
 references keep nothing alive. Shallow sizes are the bodies as the heap lays them
 out: an object's fields, an array's elements, a class's 96-byte descriptor. Computed
 on first use (with progress on a terminal for large heaps) and kept for the session.
+  --skip N  leave out the first N rows (with --limit, one page of a long list);
+            rows keep their numbers and the total is still given
 )",
           .flags = {},
           .minArgs = 0,
           .maxArgs = 0,
           .takesLimit = true,
+          .takesSkip = true,
           .defaultLimit = kDefaultDominatorRows,
           .run = runDominators,
       },
@@ -348,8 +353,8 @@ void printToolHelp(std::ostream& out) {
          "  --high       place the heap at or above 2 GB (decimal handles then print negative)\n"
          "  --limit N    (after a command that lists) show its first N rows; the total is still\n"
          "               given\n"
-         "  --skip N     (after instances, refs, referrers) leave out the first N rows: with\n"
-         "               --limit, one page of a long list\n"
+         "  --skip N     (after instances, refs, referrers, dominators) leave out the first N\n"
+         "               rows: with --limit, one page of a long list\n"
          "  --version    print the version\n"
          "\n"
          "arguments:\n"

@@ -58,9 +58,9 @@ JsonObject objectJson(Session& s, uint32_t h) {
   return o;
 }
 
-// The rows of objects with their retained and shallow sizes.
-void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown,
-                  std::ostream& out) {
+// The rows of objects with their retained and shallow sizes, numbered from first + 1.
+void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown, std::ostream& out,
+                  size_t first = 0) {
   if (handles.empty() || shown == 0) return;
   const heapgraph::HeapDominators& d = s.dominators();
   Table t;
@@ -72,7 +72,7 @@ void printObjects(Session& s, const std::vector<uint32_t>& handles, size_t shown
     const uint32_t h = handles[i];
     std::string name = printable(reportedClassName(s.vm(), h));
     if (kindOf(s.vm(), h) == 'A') name += "[]";
-    std::vector<std::string> row{std::to_string(i + 1),
+    std::vector<std::string> row{std::to_string(first + i + 1),
                                  kindText(s, h),
                                  hexHandle(h),
                                  decimalHandle(h),
@@ -129,8 +129,9 @@ int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   const heapgraph::HeapDominators& d = s.dominators();
   const size_t rows = inv.limit.value_or(kDefaultDominatorRows);
-  const std::vector<uint32_t> top = d.largest(rows);
-  s.setLastHandles(top);
+  const std::vector<uint32_t> top = d.largest(rows, inv.skip);
+  // $N is row N: in the shell the skipped rows are kept too (a copy of the ranking's prefix).
+  s.setLastHandles(inv.skip && ctx.inShell ? d.largest(inv.skip + top.size()) : top);
   s.setListTotal(d.reachedObjects());
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;
@@ -138,9 +139,9 @@ int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {
     printJsonArray(out, records);
     return 0;
   }
-  printObjects(s, top, rows, out);
+  printObjects(s, top, rows, out, inv.skip);
   out << plural(d.reachedObjects(), "object", "objects") << " reachable from the roots, "
-      << d.total() << " bytes" << shownNote(d.reachedObjects(), rows) << '\n';
+      << d.total() << " bytes" << shownNote(d.reachedObjects(), rows, inv.skip) << '\n';
   return 0;
 }
 

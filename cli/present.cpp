@@ -100,6 +100,10 @@ void requireHeapHandle(Session& s, uint32_t h, const Invocation& inv) {
 
 namespace {
 
+size_t listSize(const simvm::Report& report, const ReportView& view) {
+  return view.total.value_or(report.records.size());
+}
+
 std::optional<Link> recordLink(const simvm::Record& r, const ReportView& view) {
   return linkFromDetail(r.detail, view.holderIsClass(r));
 }
@@ -108,9 +112,9 @@ void presentReportJson(Session& s, const simvm::Report& report, const ReportView
                        std::ostream& out) {
   JsonArrayWriter records(out);
   JsonObject o;
-  const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+  const ShownRows shown = shownRows(listSize(report, view), view.limit, view.skip);
   for (size_t i = shown.first; i < shown.end; ++i) {
-    const simvm::Record& r = report.records[i];
+    const simvm::Record& r = report.records[i - view.offset];
     o.clear();
     o.add("kind", std::string(1, r.kind))
         .add("handle", int64_t{r.handle})
@@ -151,7 +155,7 @@ void dumpIdCell(Session& s, uint32_t h, RowCells& row) {
 // written, and never kept: a row costs less to make again than to hold with its cells.
 void presentReportTable(Session& s, const simvm::Report& report, const ReportView& view,
                         std::ostream& out) {
-  if (!report.records.empty()) {
+  if (listSize(report, view) != 0) {
     std::vector<Column> columns = {{"#", Align::Right},
                                    {"kind"},
                                    {"handle", Align::Right},
@@ -163,7 +167,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     if (view.retained) columns.push_back({"retained", Align::Right});
     if (s.dump()) columns.push_back({"dump id"});
     TableWriter table(std::move(columns));
-    const ShownRows shown = shownRows(report.records.size(), view.limit, view.skip);
+    const ShownRows shown = shownRows(listSize(report, view), view.limit, view.skip);
     // Long lists repeat a class: its cell is spelled once for each run of rows.
     const std::string* lastName = nullptr;
     std::string classCell;
@@ -173,7 +177,7 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     std::vector<size_t> linkEnds;
     bool measured = false;
     auto make = [&](size_t i) {
-      const simvm::Record& r = report.records[i];
+      const simvm::Record& r = report.records[i - view.offset];
       if (!lastName || *lastName != r.className) {
         classCell = printable(arrayTypeName(r.className));
         lastName = &r.className;
@@ -222,17 +226,19 @@ void presentReportTable(Session& s, const simvm::Report& report, const ReportVie
     }
     table.finish();
   }
-  out << view.summary << shownNote(report.records.size(), view.limit, view.skip) << '\n';
+  out << view.summary << shownNote(listSize(report, view), view.limit, view.skip) << '\n';
 }
 
 }  // namespace
 
 int presentReport(Session& s, const simvm::Report& report, const ReportView& view, OutputMode mode,
                   std::ostream& out) {
-  std::vector<uint32_t> handles;
-  for (const simvm::Record& r : report.records) handles.push_back(r.handle);
-  s.setLastHandles(handles);
-  s.setListTotal(report.records.size());
+  if (!view.total) {
+    std::vector<uint32_t> handles;
+    for (const simvm::Record& r : report.records) handles.push_back(r.handle);
+    s.setLastHandles(handles);
+  }
+  s.setListTotal(view.total ? *view.total : report.records.size());
 
   if (mode == OutputMode::Raw)
     out.write(report.bytes.data(), static_cast<std::streamsize>(report.bytes.size()));

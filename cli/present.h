@@ -54,6 +54,10 @@ struct ReportView {
   // A census of a dump: the bytes the dump holds for a record's objects (a "dump bytes" column,
   // "dumpBytes" in JSON); unset otherwise.
   std::function<std::optional<uint64_t>(const simvm::Record&)> dumpBytes;
+  // A report of part of a list: its records are the list's rows from `offset` on (those --skip
+  // and --limit show, at least), of `total` rows in all; the caller records the rows for $1, $2.
+  size_t offset = 0;
+  std::optional<size_t> total;
 };
 
 // " (the first 5 shown)" after a total, when a limit hides rows; " (rows 11 to 15 shown)" when

@@ -6,7 +6,9 @@
 
 #include "cli/dominator_commands.h"
 #include "cli/dump_notes.h"
+#include "cli/kept_lists.h"
 #include "cli/present.h"
+#include "cli/referrer_groups.h"
 
 namespace cli {
 
@@ -158,6 +160,40 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
     throw CliError(describeHandle(s, cls) + " is not a class", CliError::DoesNotApply);
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
+  const std::string summary =
+      " of " + printable(s.vm().className(cls)) + (subclasses ? " and its subclasses" : "");
+  ReportView view;
+  view.limit = inv.limit;
+  view.skip = inv.skip;
+  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
+  if (KeptLists* kept = inv.output != OutputMode::Raw ? s.keptLists() : nullptr) {
+    // A server's: the list as the library gave it once, its shown rows read from the heap.
+    const std::string key =
+        hexHandle(cls) + (subclasses ? " subclasses" : "") + (arrays ? " arrays" : "");
+    std::shared_ptr<const KeptLists::Handles> list = kept->find(key);
+    if (!list) {
+      simvm::Report whole = s.caller().handles(cls, subclasses, arrays ? 1 : 0, {0, 0});
+      dropCallObjects(s, whole);
+      auto handles = std::make_shared<KeptLists::Handles>();
+      handles->reserve(whole.records.size());
+      for (const simvm::Record& rec : whole.records) handles->push_back(rec.handle);
+      kept->keep(key, handles);
+      list = std::move(handles);
+    }
+    const ShownRows shown = shownRows(list->size(), inv.limit, inv.skip);
+    simvm::Report part;
+    for (size_t i = shown.first; i < shown.end; ++i) {
+      const uint32_t h = (*list)[i];
+      part.records.push_back({kindOf(s.vm(), h), h, reportedClassName(s.vm(), h), ""});
+    }
+    view.offset = shown.first;
+    view.total = list->size();
+    view.summary = plural(list->size(), arrays ? "object array" : "instance",
+                          arrays ? "object arrays" : "instances") +
+                   summary;
+    // A server's sessions take no $1, $2, ...: no copy of the list is made for them.
+    return presentReport(s, part, view, inv.output, out);
+  }
   // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the
   // call's own objects dropped below need handles only). Names are read a few rows further, for
   // the rows those objects leave; should more have been dropped, the list is read again whole.
@@ -175,14 +211,9 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
       dropCallObjects(s, r);
       break;
     }
-  ReportView view;
-  view.limit = inv.limit;
-  view.skip = inv.skip;
-  view.retained = [&s](const simvm::Record& rec) { return retainedOf(s, rec.handle); };
   view.summary = plural(r.records.size(), arrays ? "object array" : "instance",
                         arrays ? "object arrays" : "instances") +
-                 " of " + printable(s.vm().className(cls)) +
-                 (subclasses ? " and its subclasses" : "");
+                 summary;
   return presentReport(s, r, view, inv.output, out);
 }
 
@@ -206,6 +237,9 @@ int runReferences(Context& ctx, const Invocation& inv, std::ostream& out) {
 
 int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
+  if (inv.flags.count("--grouped") && inv.output == OutputMode::Raw)
+    throw UsageError(
+        "--grouped counts rows of tables and JSON; --raw writes all the library wrote");
   s.requireStub("getBackTraceReferences0", "referrers");
   const uint32_t h = s.resolveObject(inv.args[0]);
   requireHeapHandle(s, h, inv);
@@ -219,6 +253,7 @@ int runReferrers(Context& ctx, const Invocation& inv, std::ostream& out) {
                                          " (the calling thread's locals are not scanned)"
                                    : plural(r.records.size(), "referrer", "referrers") + " of " +
                                          describeHandle(s, h);
+  if (inv.flags.count("--grouped")) return presentReferrerGroups(s, r, view, inv.output, out);
   return presentReport(s, r, view, inv.output, out);
 }
 

@@ -189,6 +189,7 @@ Session::Session(const Session& shared, ForWorker)
       caller_(std::make_unique<simvm::Caller>(*vm_, *lib_)),
       sharesVm_(true) {
   dominators_ = shared.dominators_;
+  keptLists_ = shared.keptLists_;
 }
 
 Session::~Session() = default;

@@ -10,6 +10,7 @@
 
 #include "cli/args.h"
 #include "cli/demo_heap.h"
+#include "cli/kept_lists.h"
 #include "heapgraph/retained.h"
 #include "hprof/hprof.h"
 #include "simvm/library.h"
@@ -76,6 +77,11 @@ class Session {
   // The dump id of a handle, when the heap came from a dump and the handle is one of its objects.
   std::optional<uint64_t> dumpId(uint32_t h) const;
 
+  // For a server: keep the instance lists of this session and of the sessions made from it
+  // (ForWorker) from now on. Null until then: a console asks the library every time.
+  void keepLists() { keptLists_ = std::make_shared<KeptLists>(); }
+  KeptLists* keptLists() { return keptLists_.get(); }
+
   // The handles behind the rows of the last list that had rows, for $1, $2, ...
   void setLastHandles(std::vector<uint32_t> handles);
 
@@ -97,6 +103,7 @@ class Session {
   std::vector<uint32_t> last_;
   // Shared with the sessions of other threads made from this one (ForWorker).
   std::shared_ptr<const heapgraph::HeapDominators> dominators_;
+  std::shared_ptr<KeptLists> keptLists_;
   bool sharesVm_ = false;
   std::optional<size_t> listTotal_;
 };

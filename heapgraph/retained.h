@@ -3,8 +3,10 @@
 // roots pass through it). A class's figure is the sum over its top-level instances: those not
 // dominated by another instance of the same class, whose bytes are already counted there.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -33,8 +35,12 @@ class HeapDominators {
   // Every reachable byte: the virtual root's retained size.
   uint64_t total() const { return reachedRetained_.empty() ? 0 : reachedRetained_[0]; }
   uint32_t reachedObjects() const { return dom_.reached ? dom_.reached - 1 : 0; }
-  // The reachable objects with the largest retained sizes, largest first (at most `limit`).
-  std::vector<uint32_t> largest(size_t limit) const;
+  // The reachable objects with the largest retained sizes, largest first (ties in handle
+  // order): `limit` of them after the first `skip`.
+  std::vector<uint32_t> largest(size_t limit, size_t skip = 0) const;
+  // Ranks every reachable object once, so that any stretch of largest() costs what its rows do
+  // (until then, a deep stretch ranks them on first use). Safe to call from several threads.
+  void rankAll() const;
 
   // Per class (plain instances only): the sum of its top-level instances' retained sizes.
   const std::unordered_map<uint32_t, uint64_t>& classRetained() const { return classTotals_; }
@@ -58,6 +64,9 @@ class HeapDominators {
   Words childStart_, children_;            // the dominator tree, by number
   std::unordered_map<uint32_t, uint64_t> classTotals_;
   std::unordered_map<uint32_t, uint32_t> classTopLevel_;  // topLevelInstances' sizes
+  mutable std::once_flag ranked_;
+  mutable std::atomic<bool> rankedReady_{false};
+  mutable std::vector<uint32_t> ranking_;  // every reachable number, largest first (rankAll)
 };
 
 }  // namespace heapgraph

@@ -153,21 +153,41 @@ std::string barChart(const std::string& title, const std::vector<Bar>& bars) {
   return svg + "</svg>";
 }
 
-std::string pager(const std::string& base, size_t page, size_t shown, bool more) {
-  const size_t first = page * kPageRows;
-  std::string out = "<div class=\"pager\">";
-  if (shown == 0)
-    out += "no rows on this page";
-  else
-    out += "rows " + grouped(static_cast<int64_t>(first + 1)) + " to " +
-           grouped(static_cast<int64_t>(first + shown));
+namespace {
+
+size_t lastPage(size_t total) { return total == 0 ? 0 : (total - 1) / kPageRows; }
+
+std::string pageLink(const std::string& base, size_t page, const char* rel, const char* text) {
+  return std::string("<a rel=\"") + rel + "\" href=\"" + esc(base) +
+         "page=" + std::to_string(page) + "\">" + text + "</a>";
+}
+
+}  // namespace
+
+std::string pager(const std::string& base, size_t page, size_t total) {
+  if (total <= kPageRows && page == 0) return "";
+  const size_t first = page * kPageRows, last = lastPage(total);
+  std::string out = "<div class=\"pager\">rows " + grouped(static_cast<int64_t>(first + 1)) +
+                    " to " + grouped(static_cast<int64_t>(std::min(total, first + kPageRows))) +
+                    " of " + grouped(static_cast<int64_t>(total));
   if (page > 0)
-    out += "<a rel=\"prev\" href=\"" + esc(base) + "page=" + std::to_string(page - 1) +
-           "\">&larr; previous</a>";
-  if (more)
-    out += "<a rel=\"next\" href=\"" + esc(base) + "page=" + std::to_string(page + 1) +
-           "\">next &rarr;</a>";
+    out +=
+        pageLink(base, 0, "first", "first") + pageLink(base, page - 1, "prev", "&larr; previous");
+  if (page < last)
+    out += pageLink(base, page + 1, "next", "next &rarr;") + pageLink(base, last, "last", "last");
   return out + "</div>";
+}
+
+std::string pastEnd(const std::string& base, size_t page, size_t total) {
+  const size_t last = lastPage(total);
+  return "<p class=\"note\">Page " + std::to_string(page) + " is past the end: the list has " +
+         grouped(static_cast<int64_t>(total)) + " rows, on pages 0 to " + std::to_string(last) +
+         ". " + pageLink(base, last, "last", "The last page") + "</p>";
+}
+
+std::string pageNumberError(const std::string& text) {
+  return "page must be a whole number from 0 to " + grouped(static_cast<int64_t>(kMaxPage)) +
+         ", not " + cli::quoteInput(text);
 }
 
 }  // namespace web

@@ -37,10 +37,18 @@ struct Bar {
 // A horizontal bar chart as inline SVG, each bar a link.
 std::string barChart(const std::string& title, const std::vector<Bar>& bars);
 
-// "Rows 501 to 1,000" with links to the previous and next page; `base` is the page's URL with its
-// other parameters and ends in '?' or '&'.
-std::string pager(const std::string& base, size_t page, size_t shown, bool more);
+// "rows 501 to 1,000 of 1,234" with links to the first, previous, next and last page; `base` is
+// the page's URL with its other parameters and ends in '?' or '&'. Nothing for a list that fits
+// on one page.
+std::string pager(const std::string& base, size_t page, size_t total);
+// What a page past the end of a list shows in its place: that it is, and a link to the last.
+std::string pastEnd(const std::string& base, size_t page, size_t total);
 
 constexpr size_t kPageRows = 500;
+// The highest page number a URL may ask for (pages count from 0): more pages of 500 than a heap of
+// 2^29 handles could fill.
+constexpr size_t kMaxPage = 1000000;
+// The one answer to a page number that is not one: "page must be a whole number from 0 to ...".
+std::string pageNumberError(const std::string& text);
 
 }  // namespace web

@@ -22,11 +22,11 @@ bool flag(const Params& p, const std::string& name) {
   return !v.empty() && v != "0" && v != "off";
 }
 
+// Every list's page number: 0 (the first) unless the URL says otherwise.
 size_t pageParam(const Params& p) {
   const std::string text = param(p, "page", "0");
   const std::optional<int32_t> n = cli::parseCount(text);
-  if (!n || *n > 1000000)
-    throw HttpError(400, "page must be a whole number, not " + cli::quoteInput(text));
+  if (!n || static_cast<size_t>(*n) > kMaxPage) throw HttpError(400, pageNumberError(text));
   return static_cast<size_t>(*n);
 }
 
@@ -80,12 +80,9 @@ const json& records(const Answer& a, std::string& html) {
   return kNone;
 }
 
-std::string limitWord(size_t page) { return std::to_string((page + 1) * kPageRows + 1); }
-
-// The words that ask a command taking --skip for a page's rows and one more, which tells
-// whether another page follows.
+// The words that ask a command taking --skip for a page's rows.
 std::vector<std::string> pageWords(size_t page) {
-  return {"--skip", std::to_string(page * kPageRows), "--limit", std::to_string(kPageRows + 1)};
+  return {"--skip", std::to_string(page * kPageRows), "--limit", std::to_string(kPageRows)};
 }
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -93,18 +90,32 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
   return a;
 }
 
-// Rows [page * 500, +500) of a list whose first row is row `offset` of the whole: asked for with
-// limitWord(page) (offset 0), or with pageWords(page) (offset page * 500).
+bool pastTheEnd(size_t page, size_t total) { return page > 0 && page * kPageRows >= total; }
+
+// Page `page` of a list of `total` rows, with its pager. `rows` holds the list from row `offset`
+// on: the whole list (offset 0), or the page's own rows (offset page * 500) from a command
+// asked with pageWords. A page past the end says so in place of the table.
 template <class F>
-std::string pagedTable(const json& rows, size_t page, const std::string& base,
+std::string pagedTable(const json& rows, size_t page, size_t total, const std::string& base,
                        const std::string& head, F row, size_t offset = 0) {
+  if (pastTheEnd(page, total)) return pastEnd(base, page, total);
   const size_t first = page * kPageRows - offset;
   const size_t end = std::min(rows.size(), first + kPageRows);
   std::string html = "<table><thead><tr>" + head + "</tr></thead><tbody>";
   for (size_t i = first; i < end; ++i) html += "<tr>" + row(rows[i], i + offset) + "</tr>";
+  return html + "</tbody></table>" + pager(base, page, total);
+}
+
+// The first 500 rows of a list not paged here, and where the rest can be had.
+template <class F>
+std::string firstRowsTable(const json& rows, const std::string& head, F row,
+                           const std::string& rest) {
+  std::string html = "<table><thead><tr>" + head + "</tr></thead><tbody>";
+  for (size_t i = 0; i < std::min(rows.size(), kPageRows); ++i)
+    html += "<tr>" + row(rows[i], i) + "</tr>";
   html += "</tbody></table>";
-  const size_t shown = end > first ? end - first : 0;
-  if (page > 0 || rows.size() > end) html += pager(base, page, shown, rows.size() > end);
+  if (rows.size() > kPageRows)
+    html += "<p class=\"muted\">the first 500 shown: see " + esc(rest) + "</p>";
   return html;
 }
 
@@ -131,20 +142,17 @@ std::string numberCell(const json& r, const char* key) {
   return "<td class=\"n\">" + grouped(it->get<int64_t>()) + "</td>";
 }
 
-// The rows of `dominators` and `retained`: each object a link, with its retained and shallow size.
-std::string objectSizeTable(const json& rows, size_t page, const std::string& base) {
-  return pagedTable(rows, page, base,
-                    "<th>#</th><th>object</th><th class=\"n\">retained</th><th "
-                    "class=\"n\">shallow</th>",
-                    [](const json& r, size_t i) {
-                      // A class's row leads to its class object's page, where the walk goes on.
-                      const std::string object =
-                          kindOf(r) == 'C' ? "<a href=\"" + objectUrl(handleOf(r)) +
-                                                 "\">class object</a> " + esc(str(r, "class"))
-                                           : link(r);
-                      return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + object +
-                             "</td>" + numberCell(r, "retained") + numberCell(r, "shallow");
-                    });
+// A row of `dominators` and `retained`: each object a link, with its retained and shallow size.
+const char* const kObjectSizeHead =
+    "<th>#</th><th>object</th><th class=\"n\">retained</th><th class=\"n\">shallow</th>";
+
+std::string objectSizeRow(const json& r, size_t i) {
+  // A class's row leads to its class object's page, where the walk goes on.
+  const std::string object = kindOf(r) == 'C' ? "<a href=\"" + objectUrl(handleOf(r)) +
+                                                    "\">class object</a> " + esc(str(r, "class"))
+                                              : link(r);
+  return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + object + "</td>" +
+         numberCell(r, "retained") + numberCell(r, "shallow");
 }
 
 }  // namespace
@@ -319,7 +327,7 @@ std::string censusPage(Site& site, const Params& params) {
       base + (sort.empty() ? "" : "sort=" + sort + "&order=" + order + "&");
   html += "<p class=\"muted\">" + grouped(static_cast<int64_t>(rows.size())) +
           " rows (C: instances of the class, A: object arrays of it)</p>";
-  html += pagedTable(rows, pageNo, pageBase, head, [&](const json& r, size_t) {
+  html += pagedTable(rows, pageNo, rows.size(), pageBase, head, [&](const json& r, size_t) {
     const char kind = kindOf(r);
     const uint32_t h = handleOf(r);
     std::string cells = "<td>" + std::string(1, kind) + "</td><td>";
@@ -347,6 +355,22 @@ std::string censusPage(Site& site, const Params& params) {
   });
   return page("Census", html);
 }
+
+namespace {
+
+// How many rows `instances CLASS` lists: the census's count (kept, so no walk of the heap), with
+// the holder classes the importer made for kinds of root, which the census leaves out of
+// java/lang/Class and the instance list keeps.
+size_t instanceCount(Site& site, const Answer& census, uint32_t cls) {
+  size_t n = 0;
+  for (const json& r : census.json.is_array() ? census.json : json::array())
+    if (handleOf(r) == cls && kindOf(r) == 'C') n = static_cast<size_t>(num(r, "count"));
+  const simvm::LoadedHeap* dump = site.session().dump();
+  if (dump && cls == site.vm().classClass()) n += dump->rootHolders.size();
+  return n;
+}
+
+}  // namespace
 
 std::string classPage(Site& site, uint32_t cls, const Params& params) {
   simvm::Vm& vm = site.vm();
@@ -438,35 +462,42 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
     html += "<h2>Retained size</h2>" + retainedHtml;
 
   html += "<h2>Instances</h2>";
-  const Answer inst =
-      site.run(std::vector<std::string>{"instances", hex} + pageWords(pageNo), true);
-  const json& instRows = records(inst, html);
-  if (instRows.empty() && inst.json.is_array())
-    html += pageNo == 0 ? "<p>none</p>" : "<p>none: the list ends before this page</p>";
-  else if (!instRows.empty())
+  const size_t total = instanceCount(site, census, cls);
+  if (total == 0) {
+    html += "<p>none</p>";
+  } else if (pastTheEnd(pageNo, total)) {
+    html += pastEnd(classUrl(cls) + "?", pageNo, total);
+  } else {
+    const Answer inst =
+        site.run(std::vector<std::string>{"instances", hex} + pageWords(pageNo), true);
+    const json& instRows = records(inst, html);
     html += pagedTable(
-        instRows, pageNo, classUrl(cls) + "?",
+        instRows, pageNo, total, classUrl(cls) + "?",
         "<th>#</th><th>object</th><th class=\"n\">retained</th>",
         [](const json& r, size_t i) {
           return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) + "</td>" +
                  numberCell(r, "retained");
         },
         pageNo * kPageRows);
+  }
   html += "<h2 id=\"arrays\">Arrays of " + esc(name) + "</h2>";
-  const Answer arrays = site.run({"instances", hex, "--arrays", "--limit", "501"}, true);
+  // The census says whether there are any: most classes have none, and listing them walks the
+  // heap.
+  bool anyArrays = !census.json.is_array();
+  for (const json& r : census.json.is_array() ? census.json : json::array())
+    anyArrays = anyArrays || (handleOf(r) == cls && kindOf(r) == 'A' && num(r, "count") > 0);
+  const Answer arrays = anyArrays ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true)
+                                  : Answer{0, "[]\n", json::array()};
   const json& arrayRows = records(arrays, html);
   if (arrayRows.empty() && arrays.json.is_array())
     html += "<p>none</p>";
   else if (!arrayRows.empty())
-    html += pagedTable(arrayRows, 0, classUrl(cls) + "?", "<th>#</th><th>array</th>",
-                       [](const json& r, size_t i) {
-                         return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) +
-                                "</td>";
-                       }) +
-            (arrayRows.size() > kPageRows ? "<p class=\"muted\">the first 500 shown: "
-                                            "see /api/instances/" +
-                                                hex + "?arrays=1</p>"
-                                          : "");
+    html += firstRowsTable(
+        arrayRows, "<th>#</th><th>array</th>",
+        [](const json& r, size_t i) {
+          return "<td class=\"n\">" + std::to_string(i + 1) + "</td><td>" + link(r) + "</td>";
+        },
+        "/api/instances/" + hex + "?arrays=1");
   return page("Class " + name, html);
 }
 
@@ -486,6 +517,43 @@ std::string valueCell(Site& site, const std::string& value) {
     }
   }
   return esc(value);
+}
+
+// What refers to h, rows alike but for their holder made one with their count (each group's
+// first holder its example), paged by group. A list without two rows alike is the plain list.
+std::string referrersSection(Site& site, uint32_t h, size_t pageNo) {
+  const std::string hex = cli::hexHandle(h);
+  std::string html;
+  // Kept: a long list costs the library's whole answer, and its groups are few (bounded by the
+  // program's classes and fields, not by the heap), so any page of them later costs nothing.
+  const Answer a = site.run({"referrers", hex, "--grouped"}, false, true);
+  const json& groups = records(a, html);
+  if (groups.empty()) return a.json.is_array() ? html + "<p>nothing</p>" : html;
+  int64_t total = 0;
+  for (const json& g : groups) total += num(g, "count");
+  const bool alike = total > static_cast<int64_t>(groups.size());
+  html += "<p>" + counted(total, "referrer", "referrers");
+  if (alike)
+    html += ", in " + counted(static_cast<int64_t>(groups.size()), "group", "groups") +
+            " of rows alike but for the holder and an element&#39;s index; each row: "
+            "<code>/api/referrers/" +
+            hex + "?skip=0&amp;limit=500</code>";
+  html += "</p>";
+  const auto row = [alike](const json& r, size_t) {
+    const int64_t n = num(r, "count");
+    std::string holder = link(r);
+    if (n > 1)
+      holder = esc(str(r, "class")) + (kindOf(r) == 'A' ? "[]" : "") + " &times;" + grouped(n) +
+               " <span class=\"muted\">e.g.</span> " + holder;
+    const std::string via =
+        str(r, "via") == "element" && !r.contains("index") ? std::string("elements") : viaText(r);
+    return "<td>" + holder + "</td><td>" + via + "</td>" +
+           (alike ? numberCell(r, "count") : std::string());
+  };
+  return html + pagedTable(groups, pageNo, groups.size(), objectUrl(h) + "?",
+                           std::string("<th>holder</th><th>through</th>") +
+                               (alike ? "<th class=\"n\">count</th>" : ""),
+                           row);
 }
 
 }  // namespace
@@ -552,11 +620,7 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
               counted(num(r, "dominated"), "object", "objects") + "</dd></dl>";
       const json below(retainedRows.begin() + 1, retainedRows.end());
       if (!below.empty())
-        html += objectSizeTable(below, 0, objectUrl(h) + "?") +
-                (below.size() > kPageRows ? "<p class=\"muted\">the 500 largest shown: see "
-                                            "/api/retained/" +
-                                                hex + "</p>"
-                                          : "");
+        html += firstRowsTable(below, kObjectSizeHead, objectSizeRow, "/api/retained/" + hex);
     }
   }
 
@@ -582,24 +646,17 @@ std::string objectPage(Site& site, uint32_t h, const Params& params) {
   if (refRows.empty() && refs.json.is_array())
     html += "<p>nothing</p>";
   else if (!refRows.empty())
-    html += pagedTable(refRows, 0, objectUrl(h) + "?", "<th>through</th><th>object</th>",
-                       [](const json& r, size_t) {
-                         return "<td>" + viaText(r) + "</td><td>" + link(r) + "</td>";
-                       });
+    html += firstRowsTable(
+        refRows, "<th>through</th><th>object</th>",
+        [](const json& r, size_t) { return "<td>" + viaText(r) + "</td><td>" + link(r) + "</td>"; },
+        "/api/refs/" + hex);
 
   html += "<h2 id=\"referrers\">Referred to by</h2>";
-  const Answer referrers = site.run(std::vector<std::string>{"referrers", hex} + pageWords(pageNo));
-  const json& referrerRows = records(referrers, html);
-  if (referrerRows.empty() && referrers.json.is_array())
-    html += pageNo == 0 ? "<p>nothing</p>" : "<p>nothing: the list ends before this page</p>";
-  else if (!referrerRows.empty())
-    html += pagedTable(
-        referrerRows, pageNo, objectUrl(h) + "?", "<th>holder</th><th>through</th>",
-        [](const json& r, size_t) { return "<td>" + link(r) + "</td><td>" + viaText(r) + "</td>"; },
-        pageNo * kPageRows);
+  html += referrersSection(site, h, pageNo);
 
   html += "<h2 id=\"path\">Path from a root</h2>";
-  const Answer path = site.run({"path", hex});
+  // Kept: a few rows, and the library's search of a large heap takes the most of this page.
+  const Answer path = site.run({"path", hex}, false, true);
   const json& pathRows = records(path, html);
   if (!pathRows.empty()) {
     html +=
@@ -620,12 +677,19 @@ std::string dominatorsPage(Site& site, const Params& params) {
       "<h1>Dominators</h1><p class=\"muted\">The objects with the largest retained sizes: the "
       "bytes freeing each would give back (its own and every object reachable only through it). "
       "Follow an object to the objects it immediately dominates.</p>";
-  const Answer a = site.run({"dominators", "--limit", limitWord(pageNo)});
+  const heapgraph::HeapDominators& tree = site.session().dominators();
+  const size_t total = tree.reachedObjects();
+  html += "<p>" + counted(static_cast<int64_t>(total), "object", "objects") +
+          " reachable from the roots, " + grouped(static_cast<int64_t>(tree.total())) +
+          " bytes</p>";
+  if (total == 0) return page("Dominators", html + "<p>no object is reachable from a root</p>");
+  if (pastTheEnd(pageNo, total))
+    return page("Dominators", html + pastEnd("/dominators?", pageNo, total));
+  const Answer a = site.run(std::vector<std::string>{"dominators"} + pageWords(pageNo));
   const json& rows = records(a, html);
-  if (rows.empty() && a.json.is_array())
-    html += "<p>no object is reachable from a root</p>";
-  else if (!rows.empty())
-    html += objectSizeTable(rows, pageNo, "/dominators?");
+  if (!rows.empty())
+    html += pagedTable(rows, pageNo, total, "/dominators?", kObjectSizeHead, objectSizeRow,
+                       pageNo * kPageRows);
   return page("Dominators", html);
 }
 
@@ -704,7 +768,8 @@ std::string missingPage(Site& site, const Params& params) {
   html += "<p class=\"muted\">" + grouped(static_cast<int64_t>(rows.size())) +
           " listed; loading read each as null</p>";
   html += pagedTable(
-      rows, pageNo, "/missing?", "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
+      rows, pageNo, rows.size(), "/missing?",
+      "<th>referrer</th><th>class</th><th>where</th><th>missing id</th>",
       [&](const json& r, size_t) {
         std::string who = esc(str(r, "referrer"));
         const std::string id = str(r, "referrer");

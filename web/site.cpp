@@ -2,6 +2,10 @@
 
 #include <sstream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "cli/format.h"
 
 namespace web {
@@ -12,8 +16,10 @@ namespace {
 // ones to end, so that a server under steady load still gives its memory back.
 constexpr uint32_t kDrainSlots = 1u << 16;
 constexpr uint32_t kDrainArenaBytes = 64u << 20;
-// Whole-heap answers kept (the census by each prefix asked for, ...), at most.
+// Answers kept (the census by each prefix asked for, an object's referrers, ...), at most: so
+// many, and so many bytes of their JSON text (parsed, they take some four times that).
 constexpr size_t kKeptAnswers = 256;
+constexpr size_t kKeptTextBytes = 4u << 20;
 
 }  // namespace
 
@@ -55,7 +61,14 @@ Site::Site(cli::Context& main) : main_(main), gate_(main.session().vm()) {
   main_.baseline();
   // The dominator tree is read from the heap before any request runs, when nothing else calls
   // into the VM; every worker's session shares it (class, object and path pages show it).
-  main_.session().dominators();
+  // The heap does not change while it is served: a page of an instance list asks the library
+  // for the list once.
+  main_.session().keepLists();
+  // Ranked once now, so that no visitor's deep page of dominators pays for it.
+  main_.session().dominators().rankAll();
+#ifdef __GLIBC__
+  malloc_trim(0);  // what reading the heap and ranking it freed
+#endif
   callingThread_ = main_.session().vm().currentThread();
 }
 
@@ -104,6 +117,12 @@ Answer Site::runInto(const std::vector<std::string>& words, bool alone, std::ost
   }
   gate_.leave(alone);
   giveBack(std::move(ctx));
+#ifdef __GLIBC__
+  // An answer decodes a record for each of many objects (every referrer, every instance): the
+  // blocks it freed go back to the system, not to this thread's arena for the life of the server.
+  // A crawl of a thousand pages otherwise leaves each worker's arena at its largest answer.
+  malloc_trim(0);
+#endif
   return a;
 }
 
@@ -121,8 +140,19 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   if (a.json.is_discarded()) a.json = nullptr;
   if (keep && a.exitStatus == 0) {
     std::lock_guard<std::mutex> lock(keptMutex_);
-    if (kept_.size() >= kKeptAnswers) kept_.clear();  // many prefixes asked for: start again
-    kept_[key] = std::make_shared<const Answer>(a);
+    if (a.text.size() <= kKeptTextBytes && !kept_.count(key)) {
+      // The answers kept longest go first.
+      while (!keptOrder_.empty() &&
+             (kept_.size() >= kKeptAnswers || keptBytes_ + a.text.size() > kKeptTextBytes)) {
+        const auto oldest = kept_.find(keptOrder_.front());
+        keptBytes_ -= oldest->second->text.size();
+        kept_.erase(oldest);
+        keptOrder_.pop_front();
+      }
+      kept_.emplace(key, std::make_shared<const Answer>(a));
+      keptOrder_.push_back(key);
+      keptBytes_ += a.text.size();
+    }
   }
   return a;
 }

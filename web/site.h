@@ -2,6 +2,7 @@
 // the request's thread, so that a page shows the records the console's --json writes.
 #pragma once
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,8 +58,9 @@ class Site {
   // `main`'s session is opened here (the heap loaded, and the baseline's census taken).
   explicit Site(cli::Context& main);
 
-  // Runs a console command line in JSON mode. `alone`: see VmGate. Whole-heap answers (census,
-  // usage, threads, missing) are kept: the heap does not change while it is served.
+  // Runs a console command line in JSON mode. `alone`: see VmGate. With `keep`, the answer is
+  // kept (whole-heap answers: census, usage, threads, missing; an object's referrer groups): the
+  // heap does not change while it is served.
   Answer run(const std::vector<std::string>& words, bool alone = false, bool keep = false);
   // The same, the JSON written to `out` as it is made (a long list is never held whole); the
   // answer's text and json stay empty.
@@ -83,6 +85,8 @@ class Site {
   std::vector<std::unique_ptr<cli::Context>> pool_;
   std::mutex keptMutex_;
   std::map<std::string, std::shared_ptr<const Answer>> kept_;
+  std::deque<std::string> keptOrder_;  // kept_'s keys, oldest first
+  size_t keptBytes_ = 0;               // the JSON text of the answers kept
 };
 
 }  // namespace web

@@ -38,7 +38,7 @@ inline std::string writeShopDump(bool later) {
   w.defineClass(kSession, kObject, "shop/Session", {{"id", kInt}, {"note", kRef}});
   w.defineClass(kNote, kObject, "shop/Note", {{"text", kRef}});
   w.defineClass(kTagged, kObject, "shop/Tag<b>x</b>", {});
-  w.defineClass(kOrder, kObject, "shop/Order", {{"n", kInt}});
+  w.defineClass(kOrder, kObject, "shop/Order", {{"n", kInt}, {"added", kRef}});
   std::vector<hproftest::Static> statics{{"sessions", kRef, kSessions},
                                          {"tagged", kRef, kTaggedObj}};
   if (later) {
@@ -69,7 +69,8 @@ inline std::string writeShopDump(bool later) {
     for (int i = 0; i < kOrderCount; ++i) {
       const uint64_t id = kFirstOrder + 16 * static_cast<uint64_t>(i);
       orders.push_back(id);
-      w.instance(id, kOrder, {{"n", static_cast<uint64_t>(i)}});
+      // Every order holds the one Added object: a long list of referrers, all alike.
+      w.instance(id, kOrder, {{"n", static_cast<uint64_t>(i)}, {"added", kAddedObj}});
     }
     w.objectArray(kOrders, kObjects, orders);
   }

@@ -17,6 +17,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -265,10 +266,119 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   ASSERT_TRUE(refs);
   EXPECT_EQ(count(refs->body, "element <code>["), 500u);
   EXPECT_NE(refs->body.find("element <code>[499]"), std::string::npos);
-  // Past the end: an empty page, not an error.
+  // Past the end: the page says so and leads to the last one.
   const httplib::Result past = s().get("/class/" + orderClass + "?page=9");
   EXPECT_EQ(past->status, 200);
-  EXPECT_NE(past->body.find("the list ends before this page"), std::string::npos);
+  EXPECT_NE(past->body.find("Page 9 is past the end: the list has 1,200 rows, on pages 0 to 2"),
+            std::string::npos);
+  EXPECT_NE(past->body.find("href=\"/class/" + orderClass + "?page=2\""), std::string::npos);
+}
+
+// The handles of a page's rows, in order, with the row numbers the page gives them.
+std::vector<std::pair<size_t, uint32_t>> pageRows(const std::string& body) {
+  static const std::regex row(
+      "<tr><td class=\"n\">(\\d+)</td><td>(?:<a href=\"/object/(0x[0-9a-f]+)\">class object</a>"
+      "|<a href=\"/object/(0x[0-9a-f]+)\")");
+  std::vector<std::pair<size_t, uint32_t>> rows;
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), row); it != std::sregex_iterator();
+       ++it) {
+    const std::string hex = (*it)[2].matched ? (*it)[2] : (*it)[3];
+    rows.emplace_back(std::stoul((*it)[1]), static_cast<uint32_t>(std::stoul(hex, nullptr, 16)));
+  }
+  return rows;
+}
+
+// A deep page is the console's own stretch of the list: the server ranks every object once, the
+// console's first 1,000 rows come from a partial sort, and both must agree row for row.
+TEST_F(ShopPages, a_deep_page_shows_the_rows_the_console_lists_there) {
+  const std::string heap = "--heap " + dumpDir() + "/shop-later.hprof --json ";
+  const std::string orderClass = hexOfId(webtest::ids::kOrder);
+  struct List {
+    std::string page, console;
+  };
+  for (const List& l : {List{"/dominators?page=1", "dominators --limit 1000"},
+                        List{"/class/" + orderClass + "?page=1", "instances " + orderClass}}) {
+    SCOPED_TRACE(l.page);
+    const json all = json::parse(console(heap + l.console));
+    ASSERT_GE(all.size(), 1000u);
+    const auto rows = pageRows(s().get(l.page)->body);
+    ASSERT_EQ(rows.size(), 500u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].first, 501 + i);
+      EXPECT_EQ(rows[i].second, all[500 + i]["handle"].get<uint32_t>()) << i;
+    }
+    // The console's own --skip gives the same stretch as its --limit.
+    const json skipped = json::parse(console(heap + l.console + " --skip 500 --limit 500"));
+    EXPECT_EQ(skipped, json(all.begin() + 500, all.begin() + 1000));
+  }
+}
+
+// Every list takes the same page numbers and refuses others with one message; past its last
+// page every list says so.
+TEST_F(ShopPages, every_list_takes_one_grammar_of_page_numbers) {
+  const std::string orderClass = hexOfId(webtest::ids::kOrder);
+  const std::string added = hexOfId(webtest::ids::kAddedObj);
+  for (const std::string& list :
+       {std::string("/classes"), "/class/" + orderClass, "/object/" + added,
+        std::string("/dominators"), std::string("/missing")}) {
+    SCOPED_TRACE(list);
+    for (const std::string bad : {"-1", "abc", "1.5", "", "1000001", "99999999", "0x10"}) {
+      const httplib::Result r = s().get(list + "?page=" + web::urlEncode(bad));
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->status, 400) << bad;
+      EXPECT_NE(r->body.find(web::esc(web::pageNumberError(bad))), std::string::npos) << bad;
+    }
+    const httplib::Result far = s().get(list + "?page=1000000");
+    EXPECT_EQ(far->status, 200);
+    EXPECT_NE(far->body.find("Page 1000000 is past the end"), std::string::npos);
+  }
+}
+
+// Referrers alike but for their holder are one row with their count, and the counts add up to
+// the console's whole list, group by group.
+TEST_F(ShopPages, referrers_alike_are_counted_once_with_an_example) {
+  const std::string heap = "--heap " + dumpDir() + "/shop-later.hprof --json ";
+  for (uint64_t id :
+       {webtest::ids::kAddedObj, webtest::ids::kFirstOrder + 16 * 3, webtest::ids::kSessions}) {
+    const std::string hex = hexOfId(id);
+    SCOPED_TRACE(hex);
+    const json rows = json::parse(console(heap + "referrers " + hex));
+    const json groups = json::parse(console(heap + "referrers " + hex + " --grouped"));
+    std::map<std::string, int64_t> expected;
+    std::map<std::string, std::set<uint32_t>> holders;
+    for (const json& r : rows) {
+      const std::string key = r["kind"].get<std::string>() + " " + r["class"].get<std::string>() +
+                              " " + r["via"].get<std::string>() + " " +
+                              r.value("field", r.value("method", std::string()));
+      ++expected[key];
+      holders[key].insert(r["handle"].get<uint32_t>());
+    }
+    int64_t sum = 0, previous = INT64_MAX;
+    for (const json& g : groups) {
+      const std::string key = g["kind"].get<std::string>() + " " + g["class"].get<std::string>() +
+                              " " + g["via"].get<std::string>() + " " +
+                              g.value("field", g.value("method", std::string()));
+      const int64_t n = g["count"].get<int64_t>();
+      EXPECT_EQ(n, expected[key]) << key;
+      EXPECT_LE(n, previous);  // the largest first
+      EXPECT_EQ(holders[key].count(g["handle"].get<uint32_t>()), 1u) << key;
+      sum += n;
+      previous = n;
+    }
+    EXPECT_EQ(groups.size(), expected.size());
+    EXPECT_EQ(sum, static_cast<int64_t>(rows.size()));
+    // The page shows the total and each group once, linking its example.
+    const std::string page = s().get("/object/" + hex)->body;
+    EXPECT_NE(page.find(web::grouped(sum) + (sum == 1 ? " referrer" : " referrers")),
+              std::string::npos);
+    for (const json& g : groups) {
+      if (g["count"].get<int64_t>() == 1) continue;
+      EXPECT_NE(page.find(" &times;" + web::grouped(g["count"].get<int64_t>()) +
+                          " <span class=\"muted\">e.g.</span> <a href=\"/object/" +
+                          cli::hexHandle(g["handle"].get<uint32_t>())),
+                std::string::npos);
+    }
+  }
 }
 
 TEST_F(ShopPages, the_census_compares_with_the_baseline_and_sorts_by_any_column) {
@@ -335,6 +445,13 @@ TEST_F(ShopPages, the_json_is_the_consoles) {
       {"/api/path/" + session, "path " + session},
       {"/api/instances/" + hexOfId(webtest::ids::kOrder) + "?limit=7",
        "instances " + hexOfId(webtest::ids::kOrder) + " --limit 7"},
+      // The server keeps a list once listed, and reads a page's kinds and classes from the heap.
+      {"/api/instances/" + hexOfId(webtest::ids::kClass) + "?skip=2&limit=9",
+       "instances " + hexOfId(webtest::ids::kClass) + " --skip 2 --limit 9"},
+      {"/api/instances/" + hexOfId(webtest::ids::kObject) + "?arrays=1",
+       "instances " + hexOfId(webtest::ids::kObject) + " --arrays"},
+      {"/api/instances/" + hexOfId(webtest::ids::kObject) + "?subclasses=1&skip=1190&limit=30",
+       "instances " + hexOfId(webtest::ids::kObject) + " --subclasses --skip 1190 --limit 30"},
       {"/api/dominators", "dominators"},
       {"/api/dominators?limit=5", "dominators --limit 5"},
       {"/api/retained/" + session, "retained " + session},
