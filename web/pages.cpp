@@ -486,8 +486,11 @@ std::string classPage(Site& site, uint32_t cls, const Params& params) {
   bool anyArrays = !census.json.is_array();
   for (const json& r : census.json.is_array() ? census.json : json::array())
     anyArrays = anyArrays || (handleOf(r) == cls && kindOf(r) == 'A' && num(r, "count") > 0);
-  const Answer arrays = anyArrays ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true)
-                                  : Answer{0, "[]\n", json::array()};
+  Answer none;
+  none.text = "[]\n";
+  none.json = json::array();
+  const Answer arrays =
+      anyArrays ? site.run({"instances", hex, "--arrays", "--limit", "501"}, true) : none;
   const json& arrayRows = records(arrays, html);
   if (arrayRows.empty() && arrays.json.is_array())
     html += "<p>none</p>";
