@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "cli/fuzz/command_input.h"
 #include "cli/fuzz/report_input.h"
@@ -35,8 +36,11 @@ void replay(const std::string& target, Entry entry) {
     SCOPED_TRACE(input.path);
     std::ifstream in(input.path, std::ios::binary);
     ASSERT_TRUE(in) << "cannot read " << input.path;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    // A buffer of exactly the input's size, as libFuzzer gives: a string's would end in a
+    // terminator that hides a read one byte past the end.
+    const std::string read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes(read.begin(), read.end());
+    entry(bytes.data(), bytes.size());
     ++replayed;
   }
   EXPECT_GT(replayed, 0u) << "no saved inputs for " << target;
