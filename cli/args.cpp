@@ -8,6 +8,17 @@
 
 namespace cli {
 
+int exitStatusOf(const CliError& e) {
+  switch (e.kind) {
+    case CliError::NotFound:
+      return 3;
+    case CliError::DoesNotApply:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
 bool isOptionWord(const std::string& word) {
   return word.size() > 1 && word[0] == '-' && !std::isdigit(static_cast<unsigned char>(word[1]));
 }

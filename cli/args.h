@@ -14,10 +14,19 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Anything else that stops a command (unknown class, unreadable dump, no library): exit 1.
+// Anything else that stops a command. Its kind gives the exit status (and a page's status):
+// Failed 1 (an unreadable dump, no library), NotFound 3 (a class, handle, dump id or row that
+// names nothing), DoesNotApply 4 (the question does not fit what was named: class-info of an
+// object, missing on the built-in heap).
 struct CliError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum Kind { Failed, NotFound, DoesNotApply };
+  explicit CliError(const std::string& what, Kind kind = Failed)
+      : std::runtime_error(what), kind(kind) {}
+  Kind kind;
 };
+
+// The exit status of a command that raised `e`: 1, 3 or 4 (a UsageError's is 2).
+int exitStatusOf(const CliError& e);
 
 enum class OutputMode { Table, Raw, Json };
 

@@ -150,7 +150,8 @@ them, a class), the answer is what holds it: the path to a holder and the holder
 for a class its GC root in a dump, its class loader or itself; a line says how.
   --max-nodes N  give up after N nodes (default: as many as the heap has objects)
   --limit N      show the first N rows of the chain
-Exit status 1 when no path is found. --raw writes the handles of the chain, root first,
+Exit status 1 when no path is found; with --json no path is an answer ({"handle": ...,
+"noPath": "..."}, status 0). --raw writes the handles of the chain, root first,
 one signed decimal per line, or the library's message ("Search Failed", "Exceeded
 maximum nodes") and a newline.
 )",
@@ -198,6 +199,7 @@ on first use (with progress on a terminal for large heaps) and kept for the sess
           .minArgs = 0,
           .maxArgs = 0,
           .takesLimit = true,
+          .defaultLimit = kDefaultDominatorRows,
           .run = runDominators,
       },
       {
@@ -359,7 +361,8 @@ void printToolHelp(std::ostream& out) {
          "          int[]), a simple name only one class has (Session), or a HANDLE\n"
          "\n"
          "exit status: 0 done; 1 the query answered with a failure, or the command could not run;\n"
-         "2 the command line is wrong.\n";
+         "2 the command line is wrong; 3 a class, handle, dump id or row names nothing; 4 the\n"
+         "question does not apply to what it names (class-info of an object).\n";
 }
 
 namespace {

@@ -68,10 +68,11 @@ struct Command {
   std::vector<const char*> flags;
   bool takesMaxNodes = false;
   size_t minArgs = 0, maxArgs = 0;
-  bool takesLimit = false;      // a list: --limit N shows its first N rows
-  bool takesSkip = false;       // a list that may start later: --skip N leaves out N rows
-  bool handleArgument = false;  // its argument is a HANDLE (or a class name)
-  bool ownOptions = false;      // parses its words itself (all but --help come as args)
+  bool takesLimit = false;         // a list: --limit N shows its first N rows
+  bool takesSkip = false;          // a list that may start later: --skip N leaves out N rows
+  size_t defaultLimit = SIZE_MAX;  // the rows a list shows without --limit
+  bool handleArgument = false;     // its argument is a HANDLE (or a class name)
+  bool ownOptions = false;         // parses its words itself (all but --help come as args)
   int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;
 };
 

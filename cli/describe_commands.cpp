@@ -39,7 +39,8 @@ bool presentDescriptionError(Session& s, uint32_t h, const std::string& text, Ou
   // "ERROR handle 7b is not a valid class": the same, with the handle spelt as everywhere else.
   const size_t verb = text.find(" is");
   throw CliError(describeHandle(s, h) +
-                 (verb == std::string::npos ? ": " + printable(text) : text.substr(verb)));
+                     (verb == std::string::npos ? ": " + printable(text) : text.substr(verb)),
+                 kindOf(s.vm(), h) == 0 ? CliError::NotFound : CliError::DoesNotApply);
 }
 
 // CLASS <name> <descriptor> <second name> <fields> <size> <methods> <interfaces> <abstract>

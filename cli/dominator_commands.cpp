@@ -16,7 +16,6 @@ namespace {
 
 // Heaps of fewer slots are done before a progress line would be read.
 constexpr uint32_t kProgressSlots = 1u << 20;
-constexpr size_t kDefaultRows = 20;
 
 // "retained sizes: reading the heap 42%" on one line of the terminal.
 struct ProgressLine {
@@ -129,9 +128,10 @@ int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {
   noRaw(inv, "dominators");
   Session& s = ctx.session();
   const heapgraph::HeapDominators& d = s.dominators();
-  const size_t rows = inv.limit.value_or(kDefaultRows);
+  const size_t rows = inv.limit.value_or(kDefaultDominatorRows);
   const std::vector<uint32_t> top = d.largest(rows);
   s.setLastHandles(top);
+  s.setListTotal(d.reachedObjects());
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;
     for (uint32_t h : top) records.push_back(objectJson(s, h));
@@ -160,6 +160,7 @@ int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
                                                 : d.dominated(h);
   const size_t count = countOnly ? d.topLevelCount(h) : below.size();
   if (!countOnly) s.setLastHandles(below);
+  s.setListTotal(count);
   const size_t shown = std::min(below.size(), inv.limit.value_or(SIZE_MAX));
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;

@@ -12,6 +12,9 @@
 
 namespace cli {
 
+// The rows dominators lists without --limit.
+constexpr size_t kDefaultDominatorRows = 20;
+
 int runDominators(Context& ctx, const Invocation& inv, std::ostream& out);
 int runRetained(Context& ctx, const Invocation& inv, std::ostream& out);
 

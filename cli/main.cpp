@@ -84,6 +84,12 @@ int main(int argc, char** argv) {
     else
       cli::reportError(e.what());
     return 2;
+  } catch (const cli::CliError& e) {
+    if (ctx)
+      cli::reportFailure(*ctx, e.what(), std::cout);
+    else
+      cli::reportError(e.what());
+    return finish(cli::exitStatusOf(e));
   } catch (const std::exception& e) {
     if (ctx)
       cli::reportFailure(*ctx, e.what(), std::cout);

@@ -24,7 +24,7 @@ std::string hexId(uint64_t id) {
 int runMissing(Context& ctx, const Invocation& inv, std::ostream& out) {
   Session& s = ctx.session();
   const simvm::LoadedHeap* dump = s.dump();
-  if (!dump) throw CliError("missing needs a heap dump (--heap FILE)");
+  if (!dump) throw CliError("missing needs a heap dump (--heap FILE)", CliError::DoesNotApply);
   std::vector<uint32_t> holders;
   if (inv.output == OutputMode::Json) {
     std::vector<JsonObject> records;

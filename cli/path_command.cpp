@@ -26,8 +26,8 @@ std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
 }
 
 // The library's failure message with a word on what it means here.
-[[noreturn]] void failNoPath(Session& s, uint32_t target, const simvm::PathResult& p,
-                             int32_t maxNodes, bool holderCutShort) {
+std::string noPathText(Session& s, uint32_t target, const simvm::PathResult& p, int32_t maxNodes,
+                       bool holderCutShort) {
   std::string why = p.message;
   if (holderCutShort)
     why += " (the search for a path to what holds it gave up after " + std::to_string(maxNodes) +
@@ -54,7 +54,7 @@ std::optional<int32_t> givenMaxNodes(const Invocation& inv) {
     why +=
         " (no static field or other thread's local holds it, except perhaps through weak "
         "references)";
-  throw CliError("no path to a root for " + describeHandle(s, target) + ": " + printable(why));
+  return "no path to a root for " + describeHandle(s, target) + ": " + printable(why);
 }
 
 // reportedClassName, read once for each class of a long chain's objects and arrays.
@@ -236,7 +236,15 @@ int runPath(Context& ctx, const Invocation& inv, std::ostream& out) {
     // Where the search has no answer (a primitive array, a Reference, a class), what holds it.
     bool cutShort = false;
     std::optional<HeldAnswer> held = answerWithoutPath(s, target, maxNodes, cutShort);
-    if (!held) failNoPath(s, target, p, maxNodes, cutShort);
+    if (!held) {
+      const std::string why = noPathText(s, target, p, maxNodes, cutShort);
+      if (inv.output != OutputMode::Json) throw CliError(why);
+      // For a script, no path is an answer like any other, not a failure of the command.
+      JsonObject o;
+      o.add("handle", int64_t{target}).add("noPath", why);
+      out << o.text() << '\n';
+      return 0;
+    }
     s.setLastHandles(held->handles);
     v = viewPath(s, held->handles);
     if (held->lastVia && v.via.size() > 1 && v.links.back().empty()) {

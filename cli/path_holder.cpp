@@ -48,7 +48,7 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
     for (size_t n = levelStart; n < levelEnd && queries < kReferrerQueries; ++n, ++queries) {
       simvm::Report r;
       {
-        simvm::VmScope scope(vm);
+        const auto scope = s.callScope();  // none while other threads share the VM
         r = s.caller().referrers(nodes[n].handle);
         dropCallObjects(s, r);
       }
@@ -62,7 +62,7 @@ std::optional<std::vector<uint32_t>> pathThroughHolder(Session& s, uint32_t targ
         }
         if (!reference && searches < kPathSearches) {
           ++searches;
-          simvm::VmScope scope(vm);
+          const auto scope = s.callScope();  // none while other threads share the VM
           const simvm::PathResult p = s.caller().path(rec.handle, maxNodes);
           if (p.array != 0) {
             chainFrom(p.handles, n);
@@ -98,7 +98,7 @@ std::optional<HeldAnswer> answerForClass(Session& s, uint32_t cls, int32_t maxNo
   if (const uint32_t loader = loaderOf(s.vm(), cls); loader && kindOf(s.vm(), loader) == 'I') {
     simvm::PathResult p;
     {
-      simvm::VmScope scope(s.vm());
+      const auto scope = s.callScope();
       p = s.caller().path(loader, maxNodes);
     }
     if (p.array != 0) {

@@ -94,7 +94,8 @@ std::string shownNote(size_t total, std::optional<size_t> limit, size_t skip) {
 
 void requireHeapHandle(Session& s, uint32_t h, const Invocation& inv) {
   if (inv.output == OutputMode::Raw || kindOf(s.vm(), h) != 0) return;
-  throw CliError(hexHandle(h) + " is not an object, array or class of the heap");
+  throw CliError(hexHandle(h) + " is not an object, array or class of the heap",
+                 CliError::NotFound);
 }
 
 namespace {
@@ -231,6 +232,7 @@ int presentReport(Session& s, const simvm::Report& report, const ReportView& vie
   std::vector<uint32_t> handles;
   for (const simvm::Record& r : report.records) handles.push_back(r.handle);
   s.setLastHandles(handles);
+  s.setListTotal(report.records.size());
 
   if (mode == OutputMode::Raw)
     out.write(report.bytes.data(), static_cast<std::streamsize>(report.bytes.size()));

@@ -154,7 +154,8 @@ int runInstances(Context& ctx, const Invocation& inv, std::ostream& out) {
       looksLikeHandle(inv.args[0]) ? Session::ClassLookup{} : s.lookUpClass(inv.args[0]);
   const bool arraysOfNamed = named.element != 0 && !inv.flags.count("--arrays");
   const uint32_t cls = arraysOfNamed ? named.element : s.resolveClass(inv.args[0]);
-  if (kindOf(s.vm(), cls) != 'C') throw CliError(describeHandle(s, cls) + " is not a class");
+  if (kindOf(s.vm(), cls) != 'C')
+    throw CliError(describeHandle(s, cls) + " is not a class", CliError::DoesNotApply);
   const bool subclasses = inv.flags.count("--subclasses") > 0;
   const bool arrays = arraysOfNamed || inv.flags.count("--arrays") > 0;
   // Of a long list only the rows shown need their class names (the total, $1, $2, ... and the

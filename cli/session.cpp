@@ -265,16 +265,19 @@ uint32_t Session::resolveHandle(const std::string& text) const {
   checkHandleSyntax(text, true, dump_ != nullptr);
   if (text[0] == '$') {
     const size_t row = rowNumber(text);
-    if (last_.empty()) throw CliError(text + ": there is no earlier result to take rows from");
+    if (last_.empty())
+      throw CliError(text + ": there is no earlier result to take rows from", CliError::NotFound);
     if (row > last_.size())
       throw CliError(text + ": the last result has " + std::to_string(last_.size()) + " row" +
-                     (last_.size() == 1 ? "" : "s"));
+                         (last_.size() == 1 ? "" : "s"),
+                     CliError::NotFound);
     return last_[row - 1];
   }
   if (text[0] == '@') {
     const uint64_t id = std::strtoull(dumpIdDigits(text).c_str(), nullptr, 16);
     auto it = dump_->handleOfId.find(id);
-    if (it == dump_->handleOfId.end()) throw CliError("the dump has no object with id " + text);
+    if (it == dump_->handleOfId.end())
+      throw CliError("the dump has no object with id " + text, CliError::NotFound);
     return it->second;
   }
   return *parseHandleNumber(text);
@@ -285,7 +288,7 @@ uint32_t Session::resolveClass(const std::string& text) const {
   if (looksLikeHandle(text)) return resolveHandle(text);
   const ClassLookup found = lookUpClass(text);
   if (found.cls) return found.cls;
-  throw CliError(found.why);
+  throw CliError(found.why, CliError::NotFound);
 }
 
 uint32_t Session::resolveObject(const std::string& text) const {
@@ -294,10 +297,11 @@ uint32_t Session::resolveObject(const std::string& text) const {
   if (found.cls) return found.cls;
   // Whether a word names a class only the heap can tell: like an unknown class anywhere, a
   // failure of the command (1), not a wrong command line (2).
-  if (found.known) throw CliError(found.why);
+  if (found.known) throw CliError(found.why, CliError::NotFound);
   throw CliError("no class or handle " + quoteInput(text) +
-                 ": give a class name, a number (decimal or 0x hex), @<dump id> or $<row>" +
-                 found.hint);
+                     ": give a class name, a number (decimal or 0x hex), @<dump id> or $<row>" +
+                     found.hint,
+                 CliError::NotFound);
 }
 
 Session::ClassLookup Session::lookUpClass(const std::string& text) const {

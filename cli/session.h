@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/args.h"
@@ -79,6 +80,11 @@ class Session {
   // The handles behind the rows of the last list that had rows, for $1, $2, ...
   void setLastHandles(std::vector<uint32_t> handles);
 
+  // How many rows the last list had in all, before --skip and --limit took their part; set by
+  // the commands that list, taken (and forgotten) by whoever reports it (the pages' /api).
+  void setListTotal(size_t rows) { listTotal_ = rows; }
+  std::optional<size_t> takeListTotal() { return std::exchange(listTotal_, std::nullopt); }
+
  private:
   // " (did you mean X?)" for the class whose name is nearest, or "".
   std::string nearMiss(const std::string& name) const;
@@ -93,6 +99,7 @@ class Session {
   // Shared with the sessions of other threads made from this one (ForWorker).
   std::shared_ptr<const heapgraph::HeapDominators> dominators_;
   bool sharesVm_ = false;
+  std::optional<size_t> listTotal_;
 };
 
 // Whether text is written as a handle ($N, @id, a number) rather than a class name.

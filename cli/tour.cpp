@@ -61,7 +61,8 @@ int runDemo(Context& ctx, const Invocation& inv, std::ostream& out) {
   if (inv.output != OutputMode::Table)
     throw UsageError("demo is written for people: drop --raw and --json");
   Session& s = ctx.session();
-  if (!s.demo()) throw CliError("demo tours the built-in heap: run it without --heap");
+  if (!s.demo())
+    throw CliError("demo tours the built-in heap: run it without --heap", CliError::DoesNotApply);
   const DemoHeap demo = *s.demo();
   const std::vector<Step> steps = tourSteps(demo);
   out << "A tour of libTavolin2 on the demo heap: a web shop whose session cache leaks.\n";

@@ -71,7 +71,9 @@ std::string errorBox(const std::string& text) { return "<p class=\"error\">" + e
 const json& records(const Answer& a, std::string& html) {
   static const json kNone = json::array();
   if (a.json.is_array()) return a.json;
-  if (!a.error().empty())
+  if (a.json.is_object() && a.json.contains("noPath"))
+    html += "<p class=\"note\">" + esc(str(a.json, "noPath")) + "</p>";
+  else if (!a.error().empty())
     html += errorBox(a.error());
   else if (!a.text.empty())
     html += "<p class=\"note\">" + esc(a.text) + "</p>";
@@ -348,7 +350,7 @@ std::string censusPage(Site& site, const Params& params) {
 
 std::string classPage(Site& site, uint32_t cls, const Params& params) {
   simvm::Vm& vm = site.vm();
-  if (cli::kindOf(vm, cls) != 'C') throw HttpError(404, cli::hexHandle(cls) + " is not a class");
+  if (cli::kindOf(vm, cls) != 'C') throw HttpError(422, cli::hexHandle(cls) + " is not a class");
   const size_t pageNo = pageParam(params);
   const std::string hex = cli::hexHandle(cls);
   const std::string name = vm.className(cls);

@@ -1,5 +1,11 @@
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <iostream>
@@ -73,6 +79,30 @@ ServeOptions parseServeOptions(const cli::Context& ctx, const std::vector<std::s
   return o;
 }
 
+// Why the server could not have host:port, asked of the system with a socket of our own.
+std::string whyNotBound(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+    return "not an address of this machine";
+  const int sock = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+  int error = 0;
+  if (sock >= 0) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(sock, found->ai_addr, found->ai_addrlen) != 0) error = errno;
+    close(sock);
+  }
+  freeaddrinfo(found);
+  if (error == EADDRINUSE) return "the port is in use (another server listens on it)";
+  if (error == EACCES) return "not allowed to listen on it (ports below 1024 need privilege)";
+  if (error == EADDRNOTAVAIL) return "not an address of this machine";
+  return error ? std::strerror(error) : "the address could not be had";
+}
+
 bool isLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
@@ -94,7 +124,7 @@ int runServe(cli::Context& ctx, const cli::Invocation& inv, std::ostream& out) {
   const int port = server.bind(o.bind, o.port);
   if (port < 0)
     throw cli::CliError("cannot listen on " + cli::quoteInput(o.bind) + " port " +
-                        std::to_string(o.port) + " (in use, or not an address of this machine)");
+                        std::to_string(o.port) + ": " + whyNotBound(o.bind, o.port));
   if (!isLoopback(o.bind))
     std::fprintf(stderr,
                  "tavolin: listening on %s, not only on this machine's loopback: anyone who can "
@@ -115,7 +145,7 @@ int runServe(cli::Context& ctx, const cli::Invocation& inv, std::ostream& out) {
   // listen() can also end without a signal (the socket failed): wake the waiter then.
   pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
-  out << "stopped" << std::endl;
+  out << "stopped: no new requests taken, the ones in flight answered" << std::endl;
   return 0;
 }
 

@@ -76,6 +76,37 @@ void Site::giveBack(std::unique_ptr<cli::Context> ctx) {
   pool_.push_back(std::move(ctx));
 }
 
+Answer Site::runInto(const std::vector<std::string>& words, bool alone, std::ostream& out) {
+  Answer a;
+  std::unique_ptr<cli::Context> ctx = takeContext();
+  // The library's calls see the console's calling thread, whichever thread serves the request.
+  vm().setCurrentThread(callingThread_);
+  gate_.enter(alone);
+  ctx->session().setSharingVm(!alone);
+  ctx->session().takeListTotal();
+  try {
+    a.exitStatus = cli::runWords(*ctx, words, cli::OutputMode::Json, out);
+    a.total = ctx->session().takeListTotal();
+  } catch (const cli::UsageError& e) {
+    gate_.leave(alone);
+    giveBack(std::move(ctx));
+    throw HttpError(400, e.what());
+  } catch (const cli::CliError& e) {
+    out << "{\"error\": " << cli::jsonString(e.what()) << "}\n";
+    a.exitStatus = cli::exitStatusOf(e);
+    a.httpStatus = e.kind == cli::CliError::NotFound       ? 404
+                   : e.kind == cli::CliError::DoesNotApply ? 422
+                                                           : 500;
+  } catch (const std::exception& e) {
+    out << "{\"error\": " << cli::jsonString(e.what()) << "}\n";
+    a.exitStatus = 1;
+    a.httpStatus = 500;
+  }
+  gate_.leave(alone);
+  giveBack(std::move(ctx));
+  return a;
+}
+
 Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
   std::string key;
   for (const std::string& w : words) key += w + '\0';
@@ -83,25 +114,8 @@ Answer Site::run(const std::vector<std::string>& words, bool alone, bool keep) {
     std::lock_guard<std::mutex> lock(keptMutex_);
     if (auto it = kept_.find(key); it != kept_.end()) return *it->second;
   }
-  Answer a;
-  std::unique_ptr<cli::Context> ctx = takeContext();
-  // The library's calls see the console's calling thread, whichever thread serves the request.
-  vm().setCurrentThread(callingThread_);
   std::ostringstream out;
-  gate_.enter(alone);
-  ctx->session().setSharingVm(!alone);
-  try {
-    a.exitStatus = cli::runWords(*ctx, words, cli::OutputMode::Json, out);
-  } catch (const cli::UsageError& e) {
-    gate_.leave(alone);
-    giveBack(std::move(ctx));
-    throw HttpError(400, e.what());
-  } catch (const std::exception& e) {
-    out << "{\"error\": " << cli::jsonString(e.what()) << "}\n";
-    a.exitStatus = 1;
-  }
-  gate_.leave(alone);
-  giveBack(std::move(ctx));
+  Answer a = runInto(words, alone, out);
   a.text = out.str();
   a.json = nlohmann::json::parse(a.text, nullptr, false);
   if (a.json.is_discarded()) a.json = nullptr;

@@ -16,7 +16,7 @@
 namespace web {
 
 // A request that cannot be answered: 400 for a malformed parameter, 404 for a handle or class
-// that names nothing.
+// that names nothing, 422 for a question that does not apply to what it names.
 struct HttpError : std::runtime_error {
   HttpError(int status, const std::string& what) : std::runtime_error(what), status(status) {}
   int status;
@@ -25,9 +25,11 @@ struct HttpError : std::runtime_error {
 // One command's answer: the JSON it wrote (records, or {"error": ...}) and its exit status.
 struct Answer {
   int exitStatus = 0;
-  std::string text;           // as written
-  nlohmann::json json;        // parsed; null when the command wrote no JSON (a sentence)
-  std::string error() const;  // the error's text, or ""
+  int httpStatus = 200;         // what /api answers with it: 200, 404, 422 or 500
+  std::optional<size_t> total;  // a list's rows in all, where the command counted them
+  std::string text;             // as written
+  nlohmann::json json;          // parsed; null when the command wrote no JSON (a sentence)
+  std::string error() const;    // the error's text, or ""
 };
 
 // Calls into the library allocate a little in the VM (the prefix String, the output stream);
@@ -58,6 +60,9 @@ class Site {
   // Runs a console command line in JSON mode. `alone`: see VmGate. Whole-heap answers (census,
   // usage, threads, missing) are kept: the heap does not change while it is served.
   Answer run(const std::vector<std::string>& words, bool alone = false, bool keep = false);
+  // The same, the JSON written to `out` as it is made (a long list is never held whole); the
+  // answer's text and json stay empty.
+  Answer runInto(const std::vector<std::string>& words, bool alone, std::ostream& out);
 
   cli::Session& session() { return main_.session(); }  // for lookups that only read
   simvm::Vm& vm() { return main_.session().vm(); }

@@ -174,6 +174,15 @@ TEST_F(ConsoleOnDemoHeap, path_fails_for_objects_held_weakly_or_only_by_the_call
     EXPECT_EQ(r.status, 1) << hex(h);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("Search Failed"), std::string::npos) << r.err;
+    // For a script no path is an answer, not a failure: the same sentence, in its own field.
+    const Outcome json = console({"--json", "path", hex(h)});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out.rfind("{\"handle\": " + std::to_string(h) +
+                                 ", \"noPath\": \"no path to a root for " + hex(h),
+                             0),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("Search Failed"), std::string::npos) << json.out;
   }
   const Outcome limited = console({"path", hex(demo().leakedSession), "--max-nodes", "1"});
   EXPECT_EQ(limited.status, 1);

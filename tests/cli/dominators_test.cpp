@@ -115,7 +115,7 @@ TEST(RetainedCommands, refuse_raw_output_and_have_help) {
     EXPECT_NE(help.out.find("retained size"), std::string::npos) << help.out;
   }
   const Outcome unknown = console({"retained", "com.acme.NoSuchClass"});
-  EXPECT_EQ(unknown.status, 1) << unknown.err;
+  EXPECT_EQ(unknown.status, 3) << unknown.err;
 }
 
 }  // namespace

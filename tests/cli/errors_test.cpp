@@ -1,5 +1,6 @@
 // Bad input of every kind: one clear line on standard error, nothing on standard output, and
-// exit status 2 for a wrong command line, 1 for anything else.
+// exit status 2 for a wrong command line, 3 for a name or handle that names nothing, 4 for a
+// question that does not apply to what it names, 1 for anything else.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -33,7 +34,7 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
       {{"classes", "--frob"}, 2, "unknown option '--frob' for classes"},
       {{"info"}, 2, "too few arguments"},
       {{"info", "1", "2"}, 2, "too many arguments"},
-      {{"info", "banana"}, 1, "no class or handle 'banana'"},
+      {{"info", "banana"}, 3, "no class or handle 'banana'"},
       {{"info", "0x1g"}, 2, "bad handle"},
       {{"info", "4294967296"}, 2, "bad handle"},
       {{"info", "-2147483649"}, 2, "bad handle"},
@@ -72,30 +73,30 @@ TEST(ConsoleErrors, wrong_command_lines_exit_with_status_2) {
   for (const ErrorCase& c : cases) expectOneErrorLine(console(c.args), c);
 }
 
-TEST(ConsoleErrors, lookups_that_find_nothing_exit_with_status_1) {
+TEST(ConsoleErrors, lookups_that_find_nothing_exit_3_and_questions_that_do_not_apply_exit_4) {
   DemoInProcess here;
   const std::vector<ErrorCase> cases = {
-      {{"instances", "com.acme.shop.Nothing"}, 1, "unknown class 'com.acme.shop.Nothing'"},
-      {{"class-info", "session"}, 1, "did you mean com/acme/shop/Session?"},
-      {{"class-info", "com.acme.shop.Sessio"}, 1, "did you mean com/acme/shop/Session?"},
-      {{"instances", "Sesion"}, 1, "did you mean com/acme/shop/Session?"},
-      {{"instances", hex(here.demo.leakedSession)}, 1, "is not a class"},
-      {{"class-info", hex(here.demo.leakedSession)}, 1, "is not a valid class"},
-      {{"info", "0"}, 1, "0x0 isn't a valid object"},
-      {{"info", hex(here.demo.sessionTable + 4)}, 1, "isn't a valid object"},
-      {{"path", "0"}, 1, "not an object"},
+      {{"instances", "com.acme.shop.Nothing"}, 3, "unknown class 'com.acme.shop.Nothing'"},
+      {{"class-info", "session"}, 3, "did you mean com/acme/shop/Session?"},
+      {{"class-info", "com.acme.shop.Sessio"}, 3, "did you mean com/acme/shop/Session?"},
+      {{"instances", "Sesion"}, 3, "did you mean com/acme/shop/Session?"},
+      {{"instances", hex(here.demo.leakedSession)}, 4, "is not a class"},
+      {{"class-info", hex(here.demo.leakedSession)}, 4, "is not a valid class"},
+      {{"info", "0"}, 3, "0x0 isn't a valid object"},
+      {{"info", hex(here.demo.sessionTable + 4)}, 3, "isn't a valid object"},
+      {{"path", "0"}, 3, "not an object"},
       // Handles that are no object of the heap are refused, not answered as if they were.
-      {{"refs", "0"}, 1, "0x0 is not an object, array or class of the heap"},
-      {{"refs", "-1"}, 1, "0xffffffff is not an object"},
-      {{"refs", "1"}, 1, "0x1 is not an object"},
-      {{"refs", std::to_string(here.demo.leakedSession + 1)}, 1, "is not an object"},
-      {{"referrers", "0"}, 1, "0x0 is not an object"},
-      {{"referrers", "-1"}, 1, "is not an object"},
-      {{"referrers", "0x7fffffff"}, 1, "is not an object"},
-      {{"fields", "0"}, 1, "is not an object"},
+      {{"refs", "0"}, 3, "0x0 is not an object, array or class of the heap"},
+      {{"refs", "-1"}, 3, "0xffffffff is not an object"},
+      {{"refs", "1"}, 3, "0x1 is not an object"},
+      {{"refs", std::to_string(here.demo.leakedSession + 1)}, 3, "is not an object"},
+      {{"referrers", "0"}, 3, "0x0 is not an object"},
+      {{"referrers", "-1"}, 3, "is not an object"},
+      {{"referrers", "0x7fffffff"}, 3, "is not an object"},
+      {{"fields", "0"}, 3, "is not an object"},
       // A name no class has is the same failure for every command, whatever it takes.
-      {{"refs", "com.acme.shop.Sessio"}, 1, "did you mean com/acme/shop/Session?"},
-      {{"path", "banana"}, 1, "no class or handle 'banana'"},
+      {{"refs", "com.acme.shop.Sessio"}, 3, "did you mean com/acme/shop/Session?"},
+      {{"path", "banana"}, 3, "no class or handle 'banana'"},
   };
   for (const ErrorCase& c : cases) {
     expectOneErrorLine(console(c.args), c);
@@ -103,7 +104,7 @@ TEST(ConsoleErrors, lookups_that_find_nothing_exit_with_status_1) {
     std::vector<std::string> json{"--json"};
     json.insert(json.end(), c.args.begin(), c.args.end());
     const Outcome r = console(json);
-    EXPECT_EQ(r.status, 1) << json[1];
+    EXPECT_EQ(r.status, c.status) << json[1];
     EXPECT_EQ(r.out.rfind("{\"error\": \"", 0), 0u) << json[1] << r.out;
     EXPECT_NE(r.out.find(c.says), std::string::npos) << json[1] << r.out;
   }

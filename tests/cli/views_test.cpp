@@ -241,7 +241,7 @@ TEST(ConsoleViews, a_class_is_found_by_the_jvm_spellings_of_its_name) {
   };
   for (const auto& m : misses) {
     const Outcome r = console({"--heap", dump.path, "instances", m.name});
-    EXPECT_EQ(r.status, 1) << m.name << r.out;
+    EXPECT_EQ(r.status, 3) << m.name << r.out;
     EXPECT_NE(r.err.find(m.hint), std::string::npos) << m.name << "\n" << r.err;
   }
 }

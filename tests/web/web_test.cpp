@@ -144,13 +144,18 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
       {"/api/dominators?limit=3", 200, "\"shallow\""},
       {"/api/retained/" + session, 200, "\"dominated\""},
       {"/dominators?page=x", 400, "page"},
-      {"/api/usage?retained=1", 400, "retained is a column of classes"},
+      {"/api/usage?retained=1", 400, "retained is not an option of usage"},
       {"/api/retained", 400, "needs a handle"},
       // A handle that names nothing, and malformed parameters.
       {"/object/0x1", 404, "no class, object or array has the handle 0x1"},
       {"/class/0x1", 404, "no class, object or array has the handle 0x1"},
-      {"/class/" + session, 404, "is not a class"},
+      // A question that does not fit what the handle names.
+      {"/class/" + session, 422, "is not a class"},
+      {"/api/class-info/" + session, 422, "is not a valid class"},
+      {"/api/instances/" + session, 422, "is not a class"},
       {"/api/info/0x1", 404, "\"error\""},
+      {"/api/refs/@ffff", 400, "not a handle"},
+      {"/api/instances/shop.Nothing", 400, "not a handle"},
       {"/object/zz", 400, "not a handle"},
       {"/object/99999999999", 400, "not a handle"},
       {"/classes?page=-1", 400, "page"},
@@ -238,8 +243,16 @@ TEST_F(ShopPages, long_lists_come_in_pages_of_500) {
   }
   ASSERT_EQ(seen.size(), 1200u);
   for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i + 1);
-  // The pages' rows are the console's list, in its order; so is a slice the API asks for.
-  const json all = json::parse(s().get("/api/instances/" + orderClass)->body);
+  // The pages' rows are the console's list, in its order; so is a slice the API asks for. Unasked,
+  // the API answers one page and says how long the list is; a longer list is sent as it is made.
+  const httplib::Result first = s().get("/api/instances/" + orderClass);
+  EXPECT_EQ(json::parse(first->body).size(), 500u);
+  EXPECT_EQ(first->get_header_value("X-Total-Count"), "1200");
+  const httplib::Result whole = s().get("/api/instances/" + orderClass + "?limit=5000");
+  EXPECT_EQ(whole->get_header_value("Transfer-Encoding"), "chunked");
+  EXPECT_EQ(whole->body, console("--heap " + dumpDir() + "/shop-later.hprof --baseline " +
+                                 dumpDir() + "/shop-earlier.hprof --json instances " + orderClass));
+  const json all = json::parse(whole->body);
   ASSERT_EQ(all.size(), 1200u);
   for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i]["handle"], handles[i]) << i;
   EXPECT_EQ(json::parse(s().get("/api/instances/" + orderClass + "?skip=499&limit=3")->body),
@@ -324,14 +337,16 @@ TEST_F(ShopPages, the_json_is_the_consoles) {
       {"/api/dominators", "dominators"},
       {"/api/dominators?limit=5", "dominators --limit 5"},
       {"/api/retained/" + session, "retained " + session},
+      // Unasked, a long list is its first page.
       {"/api/retained/" + hexOfId(webtest::ids::kOrders),
-       "retained " + hexOfId(webtest::ids::kOrders)},
+       "retained " + hexOfId(webtest::ids::kOrders) + " --limit 500"},
       {"/api/classes?retained=1&credit=1", "classes --superclasses --retained"},
   };
   for (const auto& [path, words] : same) {
     const std::string expected = console(heaps + words);
     ASSERT_FALSE(expected.empty()) << words;
-    EXPECT_EQ(s().get(path)->body, expected) << path;
+    const std::string got = s().get(path)->body;
+    EXPECT_TRUE(got == expected) << path << "\n" << got.substr(0, 2000);
   }
 }
 
@@ -425,6 +440,94 @@ TEST_F(ShopPages, many_clients_at_once_get_the_answers_one_client_gets) {
   const simvm::Vm::Mark after = s().site.vm().mark();
   EXPECT_EQ(after.nextSlot, before.nextSlot);
   EXPECT_EQ(after.arenaNext, before.arenaNext);
+}
+
+// A page another site points a name of its own at (DNS rebinding) is refused; so is a second
+// server on the port, and every method but GET and HEAD.
+TEST_F(ShopPages, only_requests_addressed_to_this_server_are_answered) {
+  const std::string port = std::to_string(s().port);
+  const std::vector<std::pair<std::string, int>> hosts = {
+      {"127.0.0.1:" + port, 200},
+      {"localhost:" + port, 200},
+      {"LocalHost:" + port, 200},
+      {"[::1]:" + port, 200},
+      {"evil.example:" + port, 421},
+      {"evil.example", 421},
+      {"127.0.0.1", 421},
+      {"127.0.0.1:1" + port, 421},
+      {"localhost.evil:" + port, 421},
+      {"127.0.0.1:" + port + "x", 421},
+      {"", 421},
+  };
+  for (const auto& [host, status] : hosts) {
+    for (const char* path : {"/classes", "/api/threads"}) {
+      httplib::Client c("127.0.0.1", s().port);
+      const httplib::Result r = c.Get(path, {{"Host", host}});
+      ASSERT_TRUE(r) << host;
+      EXPECT_EQ(r->status, status) << host << " " << path;
+      if (status != 200) {
+        EXPECT_EQ(r->body.find("shop/"), std::string::npos) << r->body;
+      }
+    }
+  }
+  httplib::Client c("127.0.0.1", s().port);
+  EXPECT_EQ(c.Post("/classes", "x", "text/plain")->status, 405);
+  EXPECT_EQ(c.Delete("/api/classes")->status, 405);
+  EXPECT_EQ(c.Head("/classes")->status, 200);
+
+  web::Server second(s().site);
+  EXPECT_EQ(second.bind("127.0.0.1", s().port), -1);
+  int status = -1;
+  std::string text;
+  {
+    FILE* p =
+        popen((std::string(TAVOLIN_CONSOLE) + " serve --port " + port + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    status = p == nullptr ? -1 : pclose(p);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(text.find("the port is in use"), std::string::npos) << text;
+  EXPECT_EQ(text.find("serving"), std::string::npos) << text;
+}
+
+// Stopping while clients keep asking: every request gets its page or a 503, never a closed
+// connection, and whatever was running when the stop came runs to its end.
+TEST(ServerStop, answers_every_request_in_flight_with_its_page_or_503) {
+  cli::GlobalOptions o;
+  o.heap = dumpDir() + "/shop-later.hprof";
+  Served served(o);
+  constexpr int kClients = 8;
+  std::atomic<int> pages{0}, unavailable{0}, cut{0}, other{0};
+  std::atomic<bool> stopCalled{false};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([&] {
+      httplib::Client client("127.0.0.1", served.port);
+      client.set_keep_alive(true);
+      for (int i = 0; i < 100000; ++i) {
+        const httplib::Result r = client.Get(i % 2 ? "/classes" : "/api/referrers/0x10000000");
+        if (!r) {
+          // Refused once the socket is closed: only after the stop, and never mid-answer.
+          if (!stopCalled || r.error() != httplib::Error::Connection) ++cut;
+          return;
+        }
+        if (r->status == 503) {
+          ++unavailable;
+          return;
+        }
+        ++(r->status == 200 || r->status == 404 ? pages : other);
+      }
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stopCalled = true;
+  served.server.stop();
+  for (std::thread& t : clients) t.join();
+  served.thread.join();
+  served.thread = std::thread([] {});  // joined again by the destructor
+  EXPECT_GT(pages.load(), 0);
+  EXPECT_EQ(cut.load(), 0);
+  EXPECT_EQ(other.load(), 0);
 }
 
 int connectTo(int port) {
