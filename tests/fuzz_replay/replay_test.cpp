@@ -14,6 +14,9 @@
 #include "cli/fuzz/report_input.h"
 #include "hprof/fuzz/dump_input.h"
 #include "native/fuzz/stub_input.h"
+#ifdef TAVOLIN_HAVE_WEB
+#include "web/fuzz/request_input.h"
+#endif
 
 namespace {
 
@@ -50,7 +53,8 @@ void replay(const std::string& target, Entry entry) {
 
 TEST(FuzzReplay, every_saved_input_has_a_target) {
   static const std::map<std::string, int> kTargets = {
-      {"dump", 0}, {"dump_gzip", 0}, {"stubs", 0}, {"report", 0}, {"command_line", 0}};
+      {"dump", 0}, {"dump_gzip", 0}, {"stubs", 0}, {"report", 0}, {"command_line", 0},
+      {"request", 0}};
   for (const SavedInput& input : kSavedInputs) {
     if (input.target) {
       EXPECT_EQ(kTargets.count(input.target), 1u) << input.path;
@@ -67,3 +71,8 @@ TEST(FuzzReplay, report_streams_are_presented_or_refused) {
 TEST(FuzzReplay, command_and_shell_lines_run_or_are_refused) {
   replay("command_line", fuzzing::runCommandLines);
 }
+#ifdef TAVOLIN_HAVE_WEB
+TEST(FuzzReplay, requests_are_answered_with_a_status_the_server_gives) {
+  replay("request", fuzzing::answerRequest);
+}
+#endif
