@@ -52,9 +52,9 @@ void replay(const std::string& target, Entry entry) {
 }  // namespace
 
 TEST(FuzzReplay, every_saved_input_has_a_target) {
-  static const std::map<std::string, int> kTargets = {
-      {"dump", 0}, {"dump_gzip", 0}, {"stubs", 0}, {"report", 0}, {"command_line", 0},
-      {"request", 0}};
+  static const std::map<std::string, int> kTargets = {{"dump", 0},         {"dump_gzip", 0},
+                                                      {"stubs", 0},        {"report", 0},
+                                                      {"command_line", 0}, {"request", 0}};
   for (const SavedInput& input : kSavedInputs) {
     if (input.target) {
       EXPECT_EQ(kTargets.count(input.target), 1u) << input.path;

@@ -16,8 +16,8 @@ namespace {
 
 [[noreturn]] void finding(const std::string& what, const httplib::Request& req,
                           const httplib::Response& res) {
-  std::fprintf(stderr, "request fuzzing: %s\n  path %s\n  status %d\n  body %.400s\n",
-               what.c_str(), req.target.c_str(), res.status, res.body.c_str());
+  std::fprintf(stderr, "request fuzzing: %s\n  path %s\n  status %d\n  body %.400s\n", what.c_str(),
+               req.target.c_str(), res.status, res.body.c_str());
   std::abort();
 }
 
@@ -89,9 +89,10 @@ void checkMarkup(const httplib::Request& req, const httplib::Response& res) {
   const std::string& b = res.body;
   for (size_t at = b.find('<'); at != std::string::npos; at = b.find('<', at + 1)) {
     const char next = at + 1 < b.size() ? b[at + 1] : '\0';
-    const bool opens = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
-                       next == '/' || next == '!';
-    if (!opens) finding("a '<' in the page that opens no tag, at byte " + std::to_string(at), req, res);
+    const bool opens =
+        (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') || next == '/' || next == '!';
+    if (!opens)
+      finding("a '<' in the page that opens no tag, at byte " + std::to_string(at), req, res);
   }
 }
 
@@ -99,7 +100,8 @@ void checkResponse(const httplib::Request& req, const httplib::Response& res) {
   if (res.status == 500) finding("the server failed (500)", req, res);
   if (!expectedStatus(res.status)) finding("a status the server never gives", req, res);
   if (res.status == 303) {
-    if (res.get_header_value("Location").empty()) finding("a redirect without a Location", req, res);
+    if (res.get_header_value("Location").empty())
+      finding("a redirect without a Location", req, res);
     return;
   }
   if (res.body.empty()) finding("an empty body", req, res);
