@@ -21,7 +21,10 @@ SHARED   := -DTAVOLIN_JVM_DUMPS=$(CURDIR)/$(DUMPS)
 	build-asan build-tsan build-win run-fast run-m32 run-asan run-tsan run-win dist bench deps \
 	deps-test build build-with-benchmarks install clean
 
-demo: deps build
+# The tour needs the console and the library alone: no test program is built for it.
+demo: deps
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SHARED) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tavolin Tavolin2
 	./$(BUILD)/bin/tavolin demo
 
 deps:
@@ -125,13 +128,19 @@ fuzz:
 	cmake --build $(BUILDFUZZ) -j $(JOBS) --target fuzzers Tavolin2
 	scripts/fuzz.sh $(BUILDFUZZ) $(FUZZ_SECONDS)
 
-# Every benchmark of the x86-64 build, then the query table again as i386 code.
+# Every benchmark of the x86-64 build, then the query table again as i386 code, and as i686
+# Windows code under Wine (built in the Windows tree, beside the DLLs it loads).
+WINE_ENV := WINEPREFIX=$(CURDIR)/$(BUILDWIN)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 bench: deps-test
 	cmake -S . -B $(BUILDREL) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	cmake --build $(BUILDREL) -j $(JOBS) --target benchmarks
 	cmake -S . -B $(BUILDREL32) $(GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTAVOLIN_M32=ON >/dev/null
 	cmake --build $(BUILDREL32) -j $(JOBS) --target bench_table
+	cmake -S . -B $(BUILDWIN) $(GEN) -DCMAKE_BUILD_TYPE=Release -DTAVOLIN_WINDOWS=ON >/dev/null
+	cmake --build $(BUILDWIN) -j $(JOBS) --target bench_table
 	@for b in $(BUILDREL)/bench/bench_* $(BUILDREL32)/bench/bench_table; do echo "== $$b"; $$b || exit 1; done
+	@echo "== $(BUILDWIN)/bin/bench_table.exe (under Wine)"
+	cd $(BUILDWIN)/bin && $(WINE_ENV) wine bench_table.exe
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

@@ -2,13 +2,14 @@
 // siblings in the benchmark program over glibc's own entry points. The library is loaded as
 // libTavolin2.so and resolves malloc from the process, so its allocations pass through here.
 // Included by exactly one program (it defines the allocator); under AddressSanitizer, which
-// brings its own allocator, nothing is counted and meterAvailable() is false.
+// brings its own allocator, and on Windows, whose C runtime has no such entry points to build
+// on, nothing is counted and meterAvailable() is false.
 #pragma once
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 namespace bench {
 inline constexpr bool meterAvailable() { return false; }
 inline int64_t meterStart() { return 0; }

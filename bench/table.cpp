@@ -14,8 +14,6 @@
 // not the query's, so after each call the same bytes are written again from here through the
 // same service and that time is subtracted ("write excluded"). The report string's own
 // memory is not counted either: the stream keeps its capacity after the warm-up call.
-#include <time.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,10 +21,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/alloc_meter.h"
 #include "bench/bound_passes.h"
+#include "bench/platform_time.h"
 #include "heapgraph/retained.h"
 #include "heapkit/app_heap.h"
 #include "simvm/library.h"
@@ -39,11 +39,7 @@ namespace {
 const char* gOnly = nullptr;    // measure only the rows whose names contain this
 const char* gVersus = nullptr;  // a folder holding another build of the library to compare
 
-double cpuSeconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
+using bench::cpuSeconds;
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -381,6 +377,22 @@ void measureHeap(uint32_t bulk, int reps) {
       [&] { return b.run([&] { b.call("getClassInfo0", {heap->middleClass}); }, false); });
   row("getHandleInfo0 of an object array", Goal{nullptr, 0, 0},
       [&] { return b.run([&] { b.call("getHandleInfo0", {heap->sampleArray}); }, false); });
+  // Windows: the one question a description asks of the system (is the known start still
+  // readable), asked of the page of the table's first slot, and of its last.
+  if (bench::systemQuestionAvailable()) {
+    for (const auto& [name, address] : {std::pair<const char*, uint32_t>{"first", b.first + 4},
+                                        std::pair<const char*, uint32_t>{"last", b.end - 4}}) {
+      row(std::string("one VirtualQuery at the table's ") + name + " slot", Goal{nullptr, 0, 0},
+          [&, address = address] {
+            constexpr uint32_t kTimes = 200;
+            Measure m = b.run([&] { bench::askSystem(address, kTimes); }, false,
+                              [&] { return bench::askSystem(address, 1) == 1; });
+            m.seconds /= kTimes;
+            m.ratio /= kTimes;
+            return m;
+          });
+    }
+  }
 }
 
 }  // namespace

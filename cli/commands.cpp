@@ -408,7 +408,7 @@ void reportError(const std::string& what) {
 }
 
 void reportFailure(const Context& ctx, const std::string& what, std::ostream& out) {
-  if (ctx.output == OutputMode::Json) out << "{\"error\": " << jsonString(what) << "}\n";
+  if (ctx.output == OutputMode::Json) out << jsonErrorRecord(what);
   reportError(what);
 }
 

@@ -47,6 +47,14 @@ size_t utf8Sequence(const std::string& s, size_t i) {
   return n;
 }
 
+// A C1 control (U+0080 to U+009F: C2 80 to C2 9F) at s[i]. Terminals that read UTF-8 may act
+// on one as on ESC [ and the like, so it is escaped as the C0 controls are.
+bool isC1(const std::string& s, size_t i) {
+  return static_cast<unsigned char>(s[i]) == 0xC2 && i + 1 < s.size() &&
+         static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+         static_cast<unsigned char>(s[i + 1]) < 0xA0;
+}
+
 // A supplementary character written as two surrogates of three bytes each (CESU-8, as the
 // JVM's modified UTF-8 and dump names write it) at s[i]: its UTF-8 form in `utf8`, and 6; 0
 // when there is no such pair.
@@ -122,7 +130,7 @@ std::string printable(const std::string& text) {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (size_t n = c >= 0x80 ? utf8Sequence(text, i) : 0) {
+    } else if (size_t n = c >= 0x80 && !isC1(text, i) ? utf8Sequence(text, i) : 0) {
       out.append(text, i, n);
       i += n - 1;
     } else if (std::string utf8; (n = surrogatePair(text, i, utf8)) != 0) {
@@ -326,8 +334,10 @@ void TableWriter::finish() { flushBlock(*out_, text_, true); }
 void printPairs(std::ostream& out, const std::vector<std::pair<std::string, std::string>>& pairs) {
   size_t w = 0;
   for (const auto& p : pairs) w = std::max(w, width(p.first));
+  // Escaped here as well: a value parsed out of the library's text may hold pieces of a name
+  // (printable leaves text it already escaped as it is).
   for (const auto& p : pairs)
-    out << p.first << std::string(w - width(p.first) + 2, ' ') << p.second << '\n';
+    out << p.first << std::string(w - width(p.first) + 2, ' ') << printable(p.second) << '\n';
 }
 
 void appendJsonString(std::string& out, const std::string& bytes) {
@@ -360,9 +370,10 @@ void appendJsonString(std::string& out, const std::string& bytes) {
       default:
         break;
     }
-    if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c == 0x7F || isC1(bytes, i)) {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      std::snprintf(buf, sizeof buf, "\\u%04x",
+                    c < 0x80 ? c : static_cast<unsigned char>(bytes[++i]));
       out += buf;
     } else if (c < 0x80) {
       out += static_cast<char>(c);
@@ -377,6 +388,10 @@ void appendJsonString(std::string& out, const std::string& bytes) {
     }
   }
   out += '"';
+}
+
+std::string jsonErrorRecord(const std::string& what) {
+  return "{\"error\": " + jsonString(what) + "}\n";
 }
 
 std::string jsonString(const std::string& bytes) {

@@ -109,6 +109,8 @@ class JsonObject {
 };
 
 std::string jsonString(const std::string& bytes);
+// {"error": "<what>"} and a newline: how every failure reads in JSON, the console's and /api's.
+std::string jsonErrorRecord(const std::string& what);
 void appendJsonString(std::string& out, const std::string& bytes);  // jsonString(bytes), added
 // "[{...}, {...}]" on one line, for a list inside a record.
 std::string jsonArrayText(const std::vector<JsonObject>& records);

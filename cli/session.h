@@ -58,9 +58,6 @@ class Session {
   // class has raise CliError.
   uint32_t resolveClass(const std::string& text) const;
 
-  // A handle, or a class name standing for the class's own handle (refs Leak lists the static
-  // references of class Leak). Text that is neither raises UsageError.
-
   // What a class name finds: the class, or why there is none.
   struct ClassLookup {
     uint32_t cls = 0;
@@ -72,6 +69,8 @@ class Session {
   // A class by name: slash or dot form, X[] for arrays of X, the JVM's "/0x..." spelling of a
   // hidden class, or a simple name ("Session") that only one class has.
   ClassLookup lookUpClass(const std::string& name) const;
+  // A handle, or a class name standing for the class's own handle (refs Leak lists the static
+  // references of class Leak). Names that no class has raise CliError (NotFound).
   uint32_t resolveObject(const std::string& text) const;
 
   // The dump id of a handle, when the heap came from a dump and the handle is one of its objects.

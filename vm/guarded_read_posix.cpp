@@ -61,4 +61,9 @@ int readableRun(const uint32_t* addresses, int n, uint32_t* values) {
   return i;
 }
 
+// process_vm_readv answers a batch in one call: nothing to learn across batches.
+int readableRunIn(PageRuns&, const uint32_t* addresses, int n, uint32_t* values) {
+  return readableRun(addresses, n, values);
+}
+
 }  // namespace tv

@@ -47,7 +47,9 @@ constexpr int kBatch = kGuardedBatch;  // keeps the probe under 8 KB of the Java
 // Continues the probe downward from `first`: the lowest slot below it whose methods word, and
 // every one between, can be read. Readability is decided per page, so one guarded read of the
 // highest unproven word of each page answers for all the slots whose methods word lies there.
+// What the system tells of the pages serves this probe's batches, and no later probe.
 uint32_t probeDownFrom(uint32_t first) {
+  PageRuns runs;
   for (;;) {
     uint32_t words[kBatch];
     uint32_t lowest[kBatch];  // the start, once words[0..i] are known readable
@@ -65,7 +67,7 @@ uint32_t probeDownFrom(uint32_t first) {
     }
     if (n == 0) return first;
     uint32_t values[kBatch];
-    int readable = readableRun(words, n, values);
+    int readable = readableRunIn(runs, words, n, values);
     if (readable > 0) first = lowest[readable - 1];
     if (readable < n) return first;
   }

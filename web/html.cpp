@@ -40,7 +40,10 @@ std::string urlEncode(const std::string& text) {
   static const char* kHex = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/' || c == '$') {
+    // ASCII letters and digits by value: isalnum follows the locale, and under a single-byte
+    // one would pass bytes above 0x7f through unencoded.
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (alnum || c == '-' || c == '_' || c == '.' || c == '~' || c == '/' || c == '$') {
       out += static_cast<char>(c);
     } else {
       out += '%';

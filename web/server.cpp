@@ -33,10 +33,6 @@ bool flag(const httplib::Request& req, const char* name) {
   return req.has_param(name) && v != "0" && v != "off";
 }
 
-std::string errorJson(const std::string& what) {
-  return "{\"error\": " + cli::jsonString(what) + "}\n";
-}
-
 // The console command behind /api/NAME[/HANDLE]: the same words the console takes, and which of
 // them the command table says the command accepts.
 struct ApiCall {
@@ -179,23 +175,25 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  // Every method reaches answer(); it tells GET and HEAD from the rest.
+  // Every method and path reaches answer(); it tells GET and HEAD from the rest. (A path may
+  // hold any byte once decoded, line breaks too, which "." would not match.)
   const auto all = [this](const httplib::Request& req, httplib::Response& res) {
     answer(req, res);
   };
-  s.Get(".*", all);
-  s.Post(".*", all);
-  s.Put(".*", all);
-  s.Patch(".*", all);
-  s.Delete(".*", all);
-  s.Options(".*", all);
+  const char* anyPath = R"([\s\S]*)";
+  s.Get(anyPath, all);
+  s.Post(anyPath, all);
+  s.Put(anyPath, all);
+  s.Patch(anyPath, all);
+  s.Delete(anyPath, all);
+  s.Options(anyPath, all);
   // What the HTTP library refuses itself (a malformed request line, a body too long) still gets
   // a page or a JSON error.
   s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
     const std::string what = "the request could not be served";
     if (req.path.rfind("/api/", 0) == 0)
-      res.set_content(errorJson(what), kJson);
+      res.set_content(cli::jsonErrorRecord(what), kJson);
     else
       res.set_content(errorPage(res.status, what), kHtml);
   });
@@ -251,14 +249,21 @@ void Server::answerApi(const httplib::Request& req, const std::smatch& m, httpli
   const ApiCall call = apiCall(site_, name, m[2], req);
   const bool lone = alone(name);
   if (call.limit > kStreamAbove) {
-    // A long list goes out as it is made: its status is known before its first row (an
-    // unknown handle or class is found before the command writes anything).
+    // A long list goes out as it is made, so its status is settled before its first row: the
+    // handle was found above, and the one list that asks more of it (instances, of a class)
+    // is checked here.
+    if (name == "instances" && cli::kindOf(site_.vm(), site_.handleParam(m[2])) != 'C')
+      throw HttpError(422, cli::hexHandle(site_.handleParam(m[2])) + " is not a class");
     const std::vector<std::string> words = call.words;
     res.set_chunked_content_provider(kJson, [this, words, lone](size_t, httplib::DataSink& sink) {
       {
         SinkBuffer buffer(sink);
         std::ostream out(&buffer);
-        site_.runInto(words, lone, out);
+        try {
+          site_.runInto(words, lone, out);
+        } catch (const std::exception& e) {
+          out << cli::jsonErrorRecord(e.what());
+        }
       }
       sink.done();
       return true;
@@ -315,7 +320,7 @@ void Server::answer(const httplib::Request& req, httplib::Response& res) {
   auto fail = [&](int status, const std::string& what) {
     res.status = status;
     if (api)
-      res.set_content(errorJson(what), kJson);
+      res.set_content(cli::jsonErrorRecord(what), kJson);
     else
       res.set_content(errorPage(status, what), kHtml);
   };

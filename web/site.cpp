@@ -92,13 +92,13 @@ Answer Site::runInto(const std::vector<std::string>& words, bool alone, std::ost
     giveBack(std::move(ctx));
     throw HttpError(400, e.what());
   } catch (const cli::CliError& e) {
-    out << "{\"error\": " << cli::jsonString(e.what()) << "}\n";
+    out << cli::jsonErrorRecord(e.what());
     a.exitStatus = cli::exitStatusOf(e);
     a.httpStatus = e.kind == cli::CliError::NotFound       ? 404
                    : e.kind == cli::CliError::DoesNotApply ? 422
                                                            : 500;
   } catch (const std::exception& e) {
-    out << "{\"error\": " << cli::jsonString(e.what()) << "}\n";
+    out << cli::jsonErrorRecord(e.what());
     a.exitStatus = 1;
     a.httpStatus = 500;
   }

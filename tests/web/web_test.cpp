@@ -153,6 +153,7 @@ TEST_F(ShopPages, every_route_answers_with_its_status) {
       {"/class/" + session, 422, "is not a class"},
       {"/api/class-info/" + session, 422, "is not a valid class"},
       {"/api/instances/" + session, 422, "is not a class"},
+      {"/api/instances/" + session + "?limit=5000", 422, "is not a class"},  // a streamed list
       {"/api/info/0x1", 404, "\"error\""},
       {"/api/refs/@ffff", 400, "not a handle"},
       {"/api/instances/shop.Nothing", 400, "not a handle"},
