@@ -27,7 +27,9 @@ class Bytes {
     return v;
   }
   std::string text(size_t max) {
-    const size_t n = std::min<size_t>(u8() % (max + 1), static_cast<size_t>(end_ - p_));
+    // The length byte is read first: in one expression, what is left might be counted before it.
+    const size_t wanted = u8() % (max + 1);
+    const size_t n = std::min<size_t>(wanted, static_cast<size_t>(end_ - p_));
     std::string s(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return s;
