@@ -158,6 +158,29 @@ bool isIpLiteral(const std::string& host) {
   return dots == 3;
 }
 
+// Whether `path` is `pattern`, where "*" stands for one segment (not empty, no '/') and a last
+// "*?" for one segment or none; `parts` gets the segments they stood for.
+bool matchPath(std::string_view pattern, std::string_view path, Server::Parts& parts) {
+  parts.clear();
+  while (!pattern.empty()) {
+    if (pattern == "/*?" && path.empty()) return true;
+    const bool optional = pattern == "/*?";
+    if (pattern.substr(0, 2) == "/*") {
+      if (path.size() < 2 || path[0] != '/') return false;
+      const size_t end = std::min(path.find('/', 1), path.size());
+      parts.emplace_back(path.substr(1, end - 1));
+      path.remove_prefix(end);
+      pattern.remove_prefix(optional ? 3 : 2);
+      continue;
+    }
+    const size_t literal = std::min(pattern.find("/*"), pattern.size());
+    if (path.substr(0, literal) != pattern.substr(0, literal)) return false;
+    path.remove_prefix(literal);
+    pattern.remove_prefix(literal);
+  }
+  return path.empty();
+}
+
 }  // namespace
 
 Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server>()) {
@@ -198,33 +221,31 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
       res.set_content(errorPage(res.status, what), kHtml);
   });
 
-  auto html = [](std::function<std::string(const httplib::Request&, const std::smatch&)> make) {
-    return [make](const httplib::Request& req, const std::smatch& m, httplib::Response& res) {
+  auto html = [](std::function<std::string(const httplib::Request&, const Parts&)> make) {
+    return [make](const httplib::Request& req, const Parts& m, httplib::Response& res) {
       res.set_content(make(req, m), kHtml);
     };
   };
-  route("/",
-        html([this](const httplib::Request&, const std::smatch&) { return overviewPage(site_); }));
-  route("/classes", html([this](const httplib::Request& req, const std::smatch&) {
+  route("/", html([this](const httplib::Request&, const Parts&) { return overviewPage(site_); }));
+  route("/classes", html([this](const httplib::Request& req, const Parts&) {
           return censusPage(site_, paramsOf(req));
         }));
-  route(R"(/class/([^/]+))", html([this](const httplib::Request& req, const std::smatch& m) {
-          return classPage(site_, site_.handleParam(m[1]), paramsOf(req));
+  route("/class/*", html([this](const httplib::Request& req, const Parts& m) {
+          return classPage(site_, site_.handleParam(m[0]), paramsOf(req));
         }));
-  route(R"(/object/([^/]+))", html([this](const httplib::Request& req, const std::smatch& m) {
-          return objectPage(site_, site_.handleParam(m[1]), paramsOf(req));
+  route("/object/*", html([this](const httplib::Request& req, const Parts& m) {
+          return objectPage(site_, site_.handleParam(m[0]), paramsOf(req));
         }));
-  route("/dominators", html([this](const httplib::Request& req, const std::smatch&) {
+  route("/dominators", html([this](const httplib::Request& req, const Parts&) {
           return dominatorsPage(site_, paramsOf(req));
         }));
   route("/threads",
-        html([this](const httplib::Request&, const std::smatch&) { return threadsPage(site_); }));
-  route("/roots",
-        html([this](const httplib::Request&, const std::smatch&) { return rootsPage(site_); }));
-  route("/missing", html([this](const httplib::Request& req, const std::smatch&) {
+        html([this](const httplib::Request&, const Parts&) { return threadsPage(site_); }));
+  route("/roots", html([this](const httplib::Request&, const Parts&) { return rootsPage(site_); }));
+  route("/missing", html([this](const httplib::Request& req, const Parts&) {
           return missingPage(site_, paramsOf(req));
         }));
-  route("/search", [this](const httplib::Request& req, const std::smatch&, httplib::Response& res) {
+  route("/search", [this](const httplib::Request& req, const Parts&, httplib::Response& res) {
     std::string location;
     const std::string html = searchPage(site_, req.get_param_value("q"), location);
     if (!location.empty())
@@ -232,28 +253,28 @@ Server::Server(Site& site) : site_(site), http_(std::make_unique<httplib::Server
     else
       res.set_content(html, kHtml);
   });
-  route(R"(/api/([a-z-]+)(?:/([^/]+))?)",
-        [this](const httplib::Request& req, const std::smatch& m, httplib::Response& res) {
-          answerApi(req, m, res);
-        });
+  route("/api/*/*?", [this](const httplib::Request& req, const Parts& m, httplib::Response& res) {
+    answerApi(req, m, res);
+  });
 }
 
 Server::~Server() = default;
 
 void Server::route(const std::string& pattern, Handler run) {
-  routes_.push_back({std::regex(pattern), std::move(run)});
+  routes_.push_back({pattern, std::move(run)});
 }
 
-void Server::answerApi(const httplib::Request& req, const std::smatch& m, httplib::Response& res) {
-  const std::string name = m[1];
-  const ApiCall call = apiCall(site_, name, m[2], req);
+void Server::answerApi(const httplib::Request& req, const Parts& m, httplib::Response& res) {
+  const std::string name = m[0];
+  const std::string arg = m.size() > 1 ? m[1] : std::string();
+  const ApiCall call = apiCall(site_, name, arg, req);
   const bool lone = alone(name);
   if (call.limit > kStreamAbove) {
     // A long list goes out as it is made, so its status is settled before its first row: the
     // handle was found above, and the one list that asks more of it (instances, of a class)
     // is checked here.
-    if (name == "instances" && cli::kindOf(site_.vm(), site_.handleParam(m[2])) != 'C')
-      throw HttpError(422, cli::hexHandle(site_.handleParam(m[2])) + " is not a class");
+    if (name == "instances" && cli::kindOf(site_.vm(), site_.handleParam(arg)) != 'C')
+      throw HttpError(422, cli::hexHandle(site_.handleParam(arg)) + " is not a class");
     const std::vector<std::string> words = call.words;
     res.set_chunked_content_provider(kJson, [this, words, lone](size_t, httplib::DataSink& sink) {
       {
@@ -354,8 +375,8 @@ void Server::answer(const httplib::Request& req, httplib::Response& res) {
 
 void Server::dispatch(const httplib::Request& req, httplib::Response& res) {
   for (const Route& r : routes_) {
-    std::smatch m;
-    if (std::regex_match(req.path, m, r.path)) {
+    Parts m;
+    if (matchPath(r.path, req.path, m)) {
       r.run(req, m, res);
       return;
     }

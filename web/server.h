@@ -4,7 +4,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,9 @@ namespace web {
 // second of 503s after the last one in flight ends).
 class Server {
  public:
+  // The segments of a request's path that a route's "*" stood for.
+  using Parts = std::vector<std::string>;
+
   explicit Server(Site& site);
   ~Server();
   // Binds, alone on the port (never beside another listener); returns the port, or -1 when the
@@ -41,15 +43,14 @@ class Server {
   void answer(const httplib::Request& req, httplib::Response& res);
 
  private:
-  using Handler =
-      std::function<void(const httplib::Request&, const std::smatch&, httplib::Response&)>;
+  using Handler = std::function<void(const httplib::Request&, const Parts&, httplib::Response&)>;
   struct Route {
-    std::regex path;
+    std::string path;  // "/object/*": see matchPath in server.cpp
     Handler run;
   };
   void route(const std::string& pattern, Handler run);
   void dispatch(const httplib::Request& req, httplib::Response& res);
-  void answerApi(const httplib::Request& req, const std::smatch& m, httplib::Response& res);
+  void answerApi(const httplib::Request& req, const Parts& m, httplib::Response& res);
   bool hostServed(const std::string& hostHeader) const;
 
   Site& site_;
