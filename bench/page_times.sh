@@ -8,7 +8,8 @@
 # Server-Timing header gives it (no network or client time). Then it crawls CRAWL_PAGES more pages
 # (default 1000: dominators, instance and referrer pages, deep ones included, object and class
 # pages found on them, census prefixes) and prints the server's resident memory after the load,
-# after the table's pages and after the crawl. HANDLE is an object with many referrers for the
+# after the table's pages and after the crawl. Last, 50 clients at once ask for 10 heavy pages
+# each, and the time they waited is given (median, p99). HANDLE is an object with many referrers for the
 # referrer rows; by default the one with the most among a few likely ones (the largest
 # dominators and what they refer to).
 #
@@ -180,4 +181,47 @@ if times:
           f"slowest {times[-1]:.0f} ms")
 print(f"server RSS: {after_load:.0f} MB after load, {after_table:.0f} MB after the table, "
       f"{after_crawl:.0f} MB after the crawl ({after_crawl / after_load:.2f}x the load's)")
+
+# Many people at once: 50 clients, each on a connection of its own, asking for 10 heavy pages
+# (objects met in the crawl, classes, deep dominators and instance pages, the sorted census) as
+# fast as they are answered; the time each waited, client side, from request to last byte.
+import threading, time
+clients, each = 50, 10
+waits, failures = [], []
+lock = threading.Lock()
+def client(seed):
+    r = random.Random(seed)
+    c = http.client.HTTPConnection(host.hostname, host.port, timeout=600)
+    for _ in range(each):
+        pick = r.randrange(4)
+        if pick == 0:
+            path = f"/object/{r.choice(seen_objects):#x}"
+        elif pick == 1:
+            path = f"/class/{r.choice(census)['handle']:#x}"
+        elif pick == 2:
+            path = f"/class/{largest['handle']:#x}?page={r.randint(0, last_instances)}"
+        else:
+            path = f"/dominators?page={r.randint(0, last_dominators)}"
+        start = time.monotonic()
+        try:
+            c.request("GET", path)
+            resp = c.getresponse()
+            resp.read()
+            ok = resp.status in (200, 404, 422)
+        except (http.client.HTTPException, OSError):
+            ok = False
+            c = http.client.HTTPConnection(host.hostname, host.port, timeout=600)
+        with lock:
+            (waits if ok else failures).append(time.monotonic() - start)
+threads = [threading.Thread(target=client, args=(k,)) for k in range(clients)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+waits.sort()
+if waits:
+    pct = lambda q: waits[min(len(waits) - 1, int(q * len(waits)))] * 1000
+    print(f"{clients} clients at once, {len(waits)} pages: median {pct(0.5):.0f} ms, "
+          f"p99 {pct(0.99):.0f} ms, slowest {waits[-1] * 1000:.0f} ms; "
+          f"{len(failures)} failed")
 EOF

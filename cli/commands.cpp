@@ -206,6 +206,7 @@ on first use (with progress on a terminal for large heaps) and kept for the sess
           .takesSkip = true,
           .defaultLimit = kDefaultDominatorRows,
           .run = runDominators,
+          .noRawForm = "reads the heap, not the library: it has no --raw form",
       },
       {
           .name = "retained",
@@ -224,6 +225,7 @@ instances, largest first. A handle no root reaches retains nothing. See dominato
           .takesLimit = true,
           .handleArgument = true,
           .run = runRetained,
+          .noRawForm = "reads the heap, not the library: it has no --raw form",
       },
       {
           .name = "missing",
@@ -239,6 +241,7 @@ Loading makes such references null. A JDK dump has some: see the README.
           .maxArgs = 0,
           .takesLimit = true,
           .run = runMissing,
+          .noRawForm = "reads the dump, not the library: it has no --raw form",
       },
       {
           .name = "threads",
@@ -257,6 +260,7 @@ marked "not running". The calling thread's frames are never scanned. The rows ($
           .maxArgs = 0,
           .takesLimit = true,
           .run = runThreads,
+          .noRawForm = "joins several queries: it has no --raw form (see refs --raw)",
       },
       {
           .name = "fields",
@@ -278,6 +282,7 @@ differs.
           .takesLimit = true,
           .handleArgument = true,
           .run = runFields,
+          .noRawForm = "reads the VM, not the library: it has no --raw form",
       },
       {
           .name = "demo",
@@ -373,16 +378,15 @@ void printToolHelp(std::ostream& out) {
 namespace {
 
 // The tool's options a command takes, as its usage line shows them: demo runs only on the
-// built-in heap and only as a table, threads and fields have no --raw form, missing needs a dump;
-// a command that parses its own options (serve) shows them all in its synopsis.
+// built-in heap and only as a table, a command with no --raw form shows --json alone, missing
+// needs a dump; a command that parses its own options (serve) shows them all in its synopsis.
 std::string usagePrefix(const Command& cmd, bool inShell) {
-  if (inShell) return cmd.run == runDemo || cmd.run == runMissing ? "" : "[--raw|--json] ";
+  const std::string modes = cmd.noRawForm ? "[--json] " : "[--raw|--json] ";
+  if (inShell) return cmd.run == runDemo || cmd.run == runMissing ? "" : modes;
   if (cmd.ownOptions) return "tavolin ";
   if (cmd.run == runDemo) return "tavolin [--high] ";
-  if (cmd.run == runShell) return "tavolin [--heap FILE] [--raw|--json] ";
-  if (cmd.run == runMissing) return "tavolin --heap FILE [--json] ";
-  if (cmd.run == runThreads || cmd.run == runFields) return "tavolin [--heap FILE] [--json] ";
-  return "tavolin [--heap FILE] [--raw|--json] ";
+  if (cmd.run == runMissing) return "tavolin --heap FILE " + modes;
+  return "tavolin [--heap FILE] " + modes;
 }
 
 }  // namespace
@@ -491,6 +495,8 @@ Invocation parseInvocation(const Command& cmd, const std::vector<std::string>& w
   if (inv.args.size() < cmd.minArgs || inv.args.size() > cmd.maxArgs)
     throw UsageError(std::string(inv.args.size() < cmd.minArgs ? "too few" : "too many") +
                      " arguments: usage: " + (inShell ? "" : "tavolin ") + cmd.synopsis);
+  if (inv.output == OutputMode::Raw && cmd.noRawForm)
+    throw UsageError(std::string(cmd.name) + " " + cmd.noRawForm);
   if (inv.limit && inv.output == OutputMode::Raw)
     throw UsageError("--limit shortens tables and JSON; --raw writes all the library wrote");
   if (inv.skip && inv.output == OutputMode::Raw)
@@ -508,15 +514,6 @@ void checkBeforeLoading(const Context& ctx, const Command& cmd, const Invocation
   if (!inv.maxNodes.empty() && !parseCount(inv.maxNodes))
     throw UsageError("--max-nodes needs a whole number from 0 to 2147483647, not " +
                      quoteInput(inv.maxNodes));
-  // Commands with no --raw form: what they show is not one answer of the library.
-  if (inv.output == OutputMode::Raw) {
-    if (cmd.run == runThreads)
-      throw UsageError("threads joins several queries: it has no --raw form (see refs --raw)");
-    if (cmd.run == runFields)
-      throw UsageError("fields reads the VM, not the library: it has no --raw form");
-    if (cmd.run == runMissing)
-      throw UsageError("missing reads the dump, not the library: it has no --raw form");
-  }
   if (cmd.run == runDemo && inv.output != OutputMode::Table)
     throw UsageError("demo is written for people: drop --raw and --json");
   if (cmd.run == runDemo && !ctx.options().heap.empty())

@@ -74,6 +74,9 @@ struct Command {
   bool handleArgument = false;     // its argument is a HANDLE (or a class name)
   bool ownOptions = false;         // parses its words itself (all but --help come as args)
   int (*run)(Context& ctx, const Invocation& inv, std::ostream& out) = nullptr;
+  // Why the command has no --raw form, after its name ("reads the VM, not the library: it has
+  // no --raw form"); null when --raw writes the library's answer.
+  const char* noRawForm = nullptr;
 };
 
 const std::vector<Command>& commands();

@@ -35,12 +35,6 @@ struct ProgressLine {
   }
 };
 
-void noRaw(const Invocation& inv, const char* command) {
-  if (inv.output == OutputMode::Raw)
-    throw UsageError(std::string(command) +
-                     " reads the heap, not the library: it has no --raw form");
-}
-
 std::string kindText(Session& s, uint32_t h) {
   const char k = kindOf(s.vm(), h);
   return std::string(1, k ? k : '?');
@@ -125,7 +119,6 @@ void addRetainedJson(Session& s, uint32_t h, JsonObject& o) {
 }
 
 int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {
-  noRaw(inv, "dominators");
   Session& s = ctx.session();
   const heapgraph::HeapDominators& d = s.dominators();
   const size_t rows = inv.limit.value_or(kDefaultDominatorRows);
@@ -146,7 +139,6 @@ int runDominators(Context& ctx, const Invocation& inv, std::ostream& out) {
 }
 
 int runRetained(Context& ctx, const Invocation& inv, std::ostream& out) {
-  noRaw(inv, "retained");
   Session& s = ctx.session();
   const std::string& arg = inv.args[0];
   const bool isClass = !looksLikeHandle(arg);

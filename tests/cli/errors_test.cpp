@@ -112,6 +112,39 @@ TEST(ConsoleErrors, lookups_that_find_nothing_exit_3_and_questions_that_do_not_a
   EXPECT_EQ(console({"--raw", "refs", "0"}).status, 0);
 }
 
+// Every command of the tool's help: its usage line offers --raw exactly when --raw is taken,
+// and a refusal says why before any other complaint about the options (--limit with --raw).
+TEST(ConsoleErrors, raw_is_refused_exactly_where_the_usage_line_does_not_offer_it) {
+  const Outcome help = console({"help"});
+  size_t checked = 0;
+  bool inCommands = false;
+  for (const std::string& line : lines(help.out)) {
+    if (line == "commands:") inCommands = true;
+    if (line.empty()) inCommands = false;
+    if (!inCommands || line.rfind("  ", 0) != 0 || line.rfind("   ", 0) == 0) continue;
+    const std::string name = words(line)[0];
+    if (name == "demo" || name == "shell" || name == "serve") continue;  // not one answer each
+    const Outcome usage = console({"help", name});
+    ASSERT_FALSE(usage.out.empty()) << name;
+    const bool offered = lines(usage.out)[0].find("--raw") != std::string::npos;
+    std::vector<std::string> args{"--raw", name};
+    if (line.find(" HANDLE") != std::string::npos || line.find(" CLASS") != std::string::npos)
+      args.push_back("com.acme.shop.SessionCache");
+    std::vector<std::string> limited = args;
+    limited.insert(limited.end(), {"--limit", "2"});
+    for (const auto& a : {args, limited}) {
+      const Outcome r = console(a);
+      const bool refused = r.err.find("it has no --raw form") != std::string::npos;
+      EXPECT_EQ(refused, !offered) << name << ": " << usage.out << r.err;
+      if (refused) {
+        EXPECT_EQ(r.status, 2) << name;
+      }
+    }
+    ++checked;
+  }
+  EXPECT_GE(checked, 13u) << help.out;
+}
+
 TEST(ConsoleErrors, input_in_messages_is_cut_short_and_made_printable) {
 #if defined(_WIN32)
   // A Windows command line holds at most 32767 characters: a longer one starts no process.
