@@ -87,7 +87,7 @@ test('census -> class -> instance -> referrer -> path by clicking, and back', as
   const objectUrl = page.url();
   assert.match(await page.$eval('h1', (h) => h.textContent), /Object 0x[0-9a-f]+ shop\/Session/);
   await shot(page, '03-object');
-  await follow(page, 'h2#referrers + table a[href^="/object/"]');
+  await follow(page, 'h2#referrers + p + table a[href^="/object/"]');
   assert.match(await page.$eval('h1', (h) => h.textContent), /Array .*java\/lang\/Object\[\]/);
   const path = await page.$$eval('table.path tr', (rows) => rows.map((r) => r.textContent));
   assert.ok(path.some((r) => /static field\s*sessions/.test(r)), path.join('\n'));
