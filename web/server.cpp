@@ -18,7 +18,10 @@ namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
-constexpr size_t kWorkers = 8;
+// The HTTP library gives a worker to a connection for as long as the client keeps it open
+// (keep-alive): with fewer workers than clients, a client waits for another to leave, however
+// cheap its page. Idle workers cost a stack each; the VM's own gate orders what must run alone.
+constexpr size_t kWorkers = 64;
 // The rows an /api list answers when the caller names no limit: one page, as the pages show.
 constexpr size_t kApiRows = kPageRows;
 // A longer list than this is written to the socket as it is made, never held whole.
