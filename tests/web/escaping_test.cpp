@@ -19,6 +19,7 @@
 #include "cli/format.h"
 #include "tests/common/hostile_dump.h"
 #include "tests/web/html_strict.h"
+#include "tests/web/served.h"
 #include "web/server.h"
 #include "web/site.h"
 
@@ -57,37 +58,15 @@ bool wellFormedUrl(const std::string& url) {
   return std::regex_match(url, kUrl);
 }
 
-// One heap served in this process on a free loopback port.
-struct Served {
-  explicit Served(const std::string& heap)
-      : ctx([&] {
-          cli::GlobalOptions o;
-          o.heap = heap;
-          return o;
-        }()),
-        site(ctx),
-        server(site) {
-    port = server.bind("127.0.0.1", 0);
-    thread = std::thread([this] { server.listen(); });
-    httplib::Client probe("127.0.0.1", port);
-    for (int i = 0; i < 200 && !probe.Get("/api/threads"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// One heap served in this process; its get() sends a path as the test encoded it.
+struct Served : webtest::Served {
+  explicit Served(const std::string& heap) : webtest::Served(options(heap)) {}
+  static cli::GlobalOptions options(const std::string& heap) {
+    cli::GlobalOptions o;
+    o.heap = heap;
+    return o;
   }
-  ~Served() {
-    server.stop();
-    thread.join();
-  }
-  httplib::Result get(const std::string& path) const {
-    httplib::Client c("127.0.0.1", port);
-    c.set_url_encode(false);
-    return c.Get(path.c_str());
-  }
-  std::string hex(uint64_t id) { return cli::hexHandle(ctx.session().dump()->handleOfId.at(id)); }
-  cli::Context ctx;
-  web::Site site;
-  web::Server server;
-  int port = -1;
-  std::thread thread;
+  httplib::Result get(const std::string& path) const { return webtest::Served::get(path, true); }
 };
 
 // The page at `path`, read strictly; a failure names the page.

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/format.h"
+#include "tests/web/served.h"
 #include "tests/web/shop_dump.h"
 #include "web/html.h"
 #include "web/server.h"
@@ -49,29 +50,7 @@ std::string dumpDir() {
   return dir;
 }
 
-// One heap served in this process on a free loopback port.
-struct Served {
-  explicit Served(cli::GlobalOptions o) : ctx(std::move(o)), site(ctx), server(site) {
-    port = server.bind("127.0.0.1", 0);
-    thread = std::thread([this] { server.listen(); });
-    httplib::Client probe("127.0.0.1", port);
-    for (int i = 0; i < 200 && !probe.Get("/api/threads"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~Served() {
-    server.stop();
-    thread.join();
-  }
-  httplib::Result get(const std::string& path) const {
-    httplib::Client c("127.0.0.1", port);
-    return c.Get(path.c_str());
-  }
-  cli::Context ctx;
-  web::Site site;
-  web::Server server;
-  int port = -1;
-  std::thread thread;
-};
+using webtest::Served;
 
 // The console's answer, as a person's script gets it.
 std::string console(const std::string& args) {
