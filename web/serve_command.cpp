@@ -81,8 +81,7 @@ ServeOptions parseServeOptions(const cli::Context& ctx, const std::vector<std::s
 
 // Why the server could not have host:port, asked of the system with a socket of our own.
 std::string whyNotBound(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
+  addrinfo hints{};  // family 0: IPv4 or IPv6, whichever the address is
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* found = nullptr;

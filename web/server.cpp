@@ -47,19 +47,19 @@ struct ApiCall {
 
 ApiCall apiCall(Site& site, const std::string& name, const std::string& arg,
                 const httplib::Request& req) {
-  static const std::vector<std::string> kWholeHeap{"classes", "usage", "threads", "missing",
-                                                   "dominators"};
-  static const std::vector<std::string> kOfHandle{"class-info", "instances", "info", "fields",
-                                                  "refs",       "referrers", "path", "retained"};
+  // The queries /api answers (not demo, shell or serve); whether one takes a handle is the
+  // command table's to say.
+  static const std::vector<std::string> kServed{
+      "classes", "usage",  "threads", "missing",   "dominators", "class-info", "instances",
+      "info",    "fields", "refs",    "referrers", "path",       "retained"};
   ApiCall call;
   call.words = {name};
-  const bool wholeHeap = std::find(kWholeHeap.begin(), kWholeHeap.end(), name) != kWholeHeap.end();
-  const bool ofHandle = std::find(kOfHandle.begin(), kOfHandle.end(), name) != kOfHandle.end();
-  call.wholeHeap = wholeHeap;
-  if (!wholeHeap && !ofHandle) throw HttpError(404, "no such query: " + cli::quoteInput(name));
+  if (std::find(kServed.begin(), kServed.end(), name) == kServed.end())
+    throw HttpError(404, "no such query: " + cli::quoteInput(name));
   call.command = cli::findCommand(name);
   if (!call.command) throw HttpError(404, "no such query: " + cli::quoteInput(name));
-  if (ofHandle) {
+  call.wholeHeap = !call.command->handleArgument;
+  if (call.command->handleArgument) {
     if (arg.empty()) throw HttpError(400, name + " needs a handle: /api/" + name + "/0x...");
     call.words.push_back(cli::hexHandle(site.handleParam(arg)));
   } else if (!arg.empty()) {
